@@ -1,0 +1,22 @@
+PYTHON ?= python3
+BUILD_DIR ?= build/inplace
+BUILD_TYPE ?= Release
+
+.PHONY: build clean deps test
+
+# In-place build: oxa/Brindle<EXT_SUFFIX> beside the sources.
+build:
+	cmake -S . -B $(BUILD_DIR) -G Ninja -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DPython_EXECUTABLE=$$(command -v $(PYTHON)) >/dev/null
+	cmake --build $(BUILD_DIR)
+
+clean:
+	rm -rf build oxa/Brindle*.so
+
+# Installs what building and testing need, where missing (pip packages, mariadb-server).
+deps:
+	PYTHON=$(PYTHON) bash scripts/ensure-deps
+
+# Build, then run the tests; extra pytest arguments go in PYTEST_ARGS.
+test: deps
+	$(MAKE) --no-print-directory build
+	$(PYTHON) -m pytest -q $(PYTEST_ARGS)

@@ -1,0 +1,78 @@
+// oxa.Brindle: module initialisation and the registration of its functions and classes, in
+// the order the module body defines them.
+#include "engine/construction.hpp"
+#include "interop/classes.hpp"
+#include "interop/function.hpp"
+#include "shell/imports.hpp"
+#include "shell/values.hpp"
+#include "strategy/math_function.hpp"
+
+namespace oxa {
+namespace {
+
+void define_functions() {
+    add_functions({
+        function<shell::toString>({"toString", {"val"}, Kind::positional_only}),
+        function<shell::toString2>({"toString2", {"val"}, Kind::positional_only}),
+        function<shell::myDecode>({"myDecode", {"val"}, Kind::positional_only}),
+        function<shell::nvl>({"nvl", {"p1", "p2"}}),
+    });
+}
+
+void define_classes() {
+    setitem(module_dict(), names.MathFunction,
+            make_class("MathFunction",
+                       {
+                           function<strategy::math_function_init>(
+                               {"MathFunction.__init__", {"self", "name", "operator"}}),
+                           function<strategy::math_function_call>(
+                               {"MathFunction.__call__", {"self", "operands"}, Kind::varargs}),
+                       }));
+    setitem(module_dict(), names.COXAAlgos,
+            make_class("COXAAlgos",
+                       {
+                           function<engine::init>({"COXAAlgos.__init__", {"self"}}),
+                           function<engine::Inc_RequestID>({"COXAAlgos.Inc_RequestID", {"self"}}),
+                       }));
+}
+
+PyModuleDef module_definition = {PyModuleDef_HEAD_INIT, "Brindle", nullptr, -1, nullptr,
+                                 nullptr,               nullptr,   nullptr, nullptr};
+
+// The module body. The module is in sys.modules before the first import runs, so a host
+// module importing oxa.Brindle meanwhile gets it as filled so far.
+PyObject* initialise() {
+    if (!init_python_layer() || !init_function_type()) return nullptr;
+    PyObject* module = PyModule_Create(&module_definition);
+    if (!module) return nullptr;
+    bind_module(module);
+    PyObject* modules = PyImport_GetModuleDict();
+    int present = PyDict_Contains(modules, module_name());
+    bool entered = present == 0 && PyDict_SetItem(modules, module_name(), module) == 0;
+    bool done = present >= 0 && shell::run_imports();
+    if (done) {
+        try {
+            define_functions();
+            define_classes();
+        } catch (py::error_already_set& error) {
+            error.restore();
+            done = false;
+        }
+    }
+    if (done) return module;
+    // As for a Python module whose body raised: no half-made module stays behind.
+    if (entered) {
+        PyObject *type, *value, *traceback;
+        PyErr_Fetch(&type, &value, &traceback);
+        PyDict_DelItem(modules, module_name());
+        PyErr_Restore(type, value, traceback);
+    }
+    Py_DECREF(module);
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "init oxa.Brindle");
+    return nullptr;
+}
+
+}  // namespace
+}  // namespace oxa
+
+extern "C" PYBIND11_EXPORT PyObject* PyInit_Brindle() { return oxa::initialise(); }

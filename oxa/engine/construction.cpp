@@ -1,0 +1,64 @@
+#include "engine/construction.hpp"
+
+#include "interop/except.hpp"
+
+namespace oxa::engine {
+namespace {
+
+py::object new_ordered_dict() { return call_method(global(names.collections), names.OrderedDict); }
+
+// int(self.config.get(section, key))
+py::object read_switch(py::handle self, PyObject* section, PyObject* key) {
+    py::object value = call_method(getattr(self, names.config), names.get, {section, key});
+    return checked(PyNumber_Long(value.ptr()));
+}
+
+void set_fallback_switches(py::handle self) {
+    py::object one = integer(1);
+    setattr(self, names.upload, one);
+    setattr(self, names.cloud_debug, one);
+    setattr(self, names.array_size, integer(10));
+    setattr(self, names.c_cython, one);
+    setattr(self, names.cython_c, one);
+}
+
+}  // namespace
+
+py::object init(py::handle self) {
+    try_except(
+        [&] {
+            log(names.info, text("COXAAlgos.init ..."));
+            setattr(self, names.update_factor_date, call_method(global(names.datetime), names.now));
+            setattr(self, names.global_dict, new_ordered_dict());
+            setattr(self, names.instrument_attr_dict, new_ordered_dict());
+            setattr(self, names.instrument_req_order_dict, new_ordered_dict());
+            setattr(self, names.instrument_rtn_order_dict, new_ordered_dict());
+            setattr(self, names.instrument_position_dict, new_ordered_dict());
+            setattr(self, names.TradingAccount, py::dict());
+            setattr(self, names.instrumentStatus, new_ordered_dict());
+            setattr(self, names._COXAAlgos__RequestID, integer(0));
+            setattr(self, names._COXAAlgos__id, integer(1));
+            log(names.info, text("get config for Algos"));
+            setattr(self, names.config, call_method(global(names.configparser), names.ConfigParser));
+            static PyObject* encoding = keyword_names({names.encoding});
+            call_method(getattr(self, names.config), names.read, {names.cfg_oxa_ini, names.utf_8}, encoding);
+            setattr(self, names.upload, read_switch(self, names.CLOUD, names.upload));
+            setattr(self, names.cloud_debug, read_switch(self, names.CLOUD, names.debug));
+            setattr(self, names.array_size, read_switch(self, names.CLOUD, names.array_size));
+            setattr(self, names.c_cython, read_switch(self, names.COMMUNICATION_SWITCH, names.c_cython));
+            setattr(self, names.cython_c, read_switch(self, names.COMMUNICATION_SWITCH, names.cython_c));
+            log(names.info, text("COXAAlgos.init end."));
+        },
+        [&](const py::error_already_set&) {
+            log_error("COXAAlgos.init");
+            set_fallback_switches(self);
+        });
+    return py::none();
+}
+
+py::object Inc_RequestID(py::handle self) {
+    setattr(self, names._COXAAlgos__RequestID, add(getattr(self, names._COXAAlgos__RequestID), integer(1)));
+    return getattr(self, names._COXAAlgos__RequestID);
+}
+
+}  // namespace oxa::engine

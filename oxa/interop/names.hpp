@@ -1,0 +1,74 @@
+// Interned Python strings for every attribute, key, keyword and constant text the engine
+// touches, made once at import so that no hot path builds a temporary string.
+#pragma once
+
+#include <Python.h>
+
+namespace oxa {
+
+// X(identifier) interns the identifier's own spelling; T(identifier, "text") interns text.
+#define OXA_NAMES(X, T)                                                                     \
+    /* module globals */                                                                    \
+    X(ctypes) X(configparser) X(reload) X(time) X(datetime) X(pymysql) X(sys)               \
+    X(collections) X(traceback) X(myEnv) X(myDEnv) X(py_ApiStructure)                       \
+    X(toString) X(toString2) X(myDecode) X(nvl) X(printString) X(printNumber)               \
+    X(testPerform) X(dump_py2c) X(dump_c2py) X(connectDB) X(ExecuteQuery)                   \
+    X(MathFunction) X(COXAAlgos)                                                            \
+    /* attributes and methods of other objects */                                           \
+    X(logger) X(info) X(debug) X(warning) X(error) X(exc_info) X(now) X(OrderedDict)        \
+    X(ConfigParser) X(read) X(get) X(encoding) X(errors) X(cursor) X(commit) X(execute)     \
+    X(executemany) X(fetchall) X(cursors) X(Cursor) X(Connect) X(close) X(to_dict)          \
+    X(items) X(update) X(decode) X(append) X(write) X(seconds) X(days) X(InstrumentField)   \
+    X(AI_Strategy) X(Real_Fresh_Factor) X(update_factor_period) X(Init_Factor_Zero)         \
+    X(name) T(operator_, "operator") X(__name__) X(__qualname__) X(__module__) X(__builtins__)          \
+    X(__enter__) X(__exit__) X(__import__)                                                  \
+    /* engine attributes */                                                                 \
+    X(update_factor_date) X(global_dict) X(instrument_attr_dict)                            \
+    X(instrument_req_order_dict) X(instrument_rtn_order_dict) X(instrument_position_dict)   \
+    X(TradingAccount) X(instrumentStatus) X(_COXAAlgos__RequestID) X(_COXAAlgos__id)        \
+    X(config) X(upload) X(cloud_debug) X(array_size) X(c_cython) X(cython_c)                \
+    /* engine methods called through self */                                                \
+    X(Inc_RequestID) X(get_InstrumentAttr) X(set_InstrumentAttr) X(push_InstrumentAttr)     \
+    X(InitFactor) X(get_global_Attr) X(set_global_Attr) X(push_global_Attr)                 \
+    X(get_Order_list) X(get_Position) X(get_ReqOrderList) X(statMD) X(SimNow)               \
+    X(dumpRspDict) X(DumpReqDict) X(dump_req) X(dump_rsp) X(dict2DB) X(SQL2DB)              \
+    X(restOrderFactor) X(push_md2trade) X(Calc_Express) X(Factor2String) X(updateFactor)    \
+    X(ReqQryInstrument) X(push_Order)                                                       \
+    /* record and tick fields */                                                            \
+    X(InstrumentID) X(ExchangeID) X(OrderSysID) X(OrderStatus) X(PosiDirection)             \
+    X(InstrumentStatus) X(TradingSegmentSN) X(EnterTime) X(EnterReason) X(Direction)        \
+    X(LimitPrice) X(Express) X(CombOffsetFlag) X(OrderTime) X(MD_Last_Price)                \
+    X(LastPrice) X(Volume) X(BidPrice1) X(BidVolume1) X(AskPrice1) X(AskVolume1)            \
+    X(UpdateTime) X(bid_order_book) X(ask_order_book) X(trade_book) X(vol_diff)             \
+    X(BidVolume) X(AskVolume) X(LastPrice_Cur_Up) X(LastPrice_Acc_Up) X(LastPrice_Cur_Keep) \
+    X(LastPrice_Acc_Keep) X(LastPrice_Cur_Down) X(LastPrice_Acc_Down) X(order_acc_up)       \
+    X(order_acc_keep) X(order_acc_down) X(order_TradeVolume) X(order_BidVolume)             \
+    X(order_AskVolume) X(order_price)                                                       \
+    /* connection keywords */                                                               \
+    X(host) X(user) X(passwd) X(db) X(charset) X(port)                                      \
+    /* INI sections and keys */                                                             \
+    X(CLOUD) X(COMMUNICATION_SWITCH) X(PYTHON_SWITCH) X(detail) X(OXA_DB_TYPE)              \
+    X(OXA_DB_SERVER) X(OXA_DB_USER) X(OXA_DB_PWD) X(OXA_DB_NAME) X(OXA_DB_PORT)             \
+    /* constant texts */                                                                    \
+    T(cfg_oxa_ini, "cfg/oxa.ini") T(oxa_ini, "oxa.ini") T(utf_8, "utf-8") T(utf8, "utf8")   \
+    T(gb18030, "gb18030") T(ignore, "ignore") T(append_mode, "a+") T(empty, "")             \
+    T(one_text, "1") T(status_zero, "0") T(status_five, "5") T(status_a, "a") T(all, "all") \
+    T(quote, "'") T(comma, ",") T(line_feed, "\n") T(colon, ":")                            \
+    T(buy_open, "buy_open") T(sell_open, "sell_open") T(buy_close, "buy_close")             \
+    T(sell_close, "sell_close")
+
+struct InternedNames {
+#define OXA_DECLARE_NAME(identifier) PyObject* identifier;
+#define OXA_DECLARE_TEXT(identifier, text) PyObject* identifier;
+    OXA_NAMES(OXA_DECLARE_NAME, OXA_DECLARE_TEXT)
+#undef OXA_DECLARE_NAME
+#undef OXA_DECLARE_TEXT
+};
+
+// The interned names; valid once intern_names() has run at import.
+extern InternedNames names;
+
+// Interns every name; returns false with a Python error set on failure.
+bool intern_names();
+
+}  // namespace oxa
