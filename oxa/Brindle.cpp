@@ -3,8 +3,11 @@
 #include "engine/construction.hpp"
 #include "interop/classes.hpp"
 #include "interop/function.hpp"
+#include "persistence/connection.hpp"
+#include "persistence/writer.hpp"
 #include "shell/imports.hpp"
 #include "shell/values.hpp"
+#include "strategy/factors.hpp"
 #include "strategy/math_function.hpp"
 
 namespace oxa {
@@ -16,6 +19,8 @@ void define_functions() {
         function<shell::toString2>({"toString2", {"val"}, Kind::positional_only}),
         function<shell::myDecode>({"myDecode", {"val"}, Kind::positional_only}),
         function<shell::nvl>({"nvl", {"p1", "p2"}}),
+        function<persistence::connectDB>({"connectDB", {}}),
+        function<persistence::ExecuteQuery>({"ExecuteQuery", {"i_strSQL"}, Kind::positional_only}),
     });
 }
 
@@ -33,6 +38,16 @@ void define_classes() {
                        {
                            function<engine::init>({"COXAAlgos.__init__", {"self"}}),
                            function<engine::Inc_RequestID>({"COXAAlgos.Inc_RequestID", {"self"}}),
+                           function<persistence::engine_connectDB>({"COXAAlgos.connectDB", {"self"}}),
+                           function<persistence::dict2DB>(
+                               {"COXAAlgos.dict2DB", {"self", "table_name", "val_dict"}}),
+                           function<persistence::SQL2DB>({"COXAAlgos.SQL2DB", {"self", "szSQL", "listVal"}}),
+                           function<persistence::engine_ExecuteQuery>(
+                               {"COXAAlgos.ExecuteQuery", {"self", "i_strSQL"}}),
+                           function<strategy::restOrderFactor>(
+                               {"COXAAlgos.restOrderFactor", {"self", "instrument"}}),
+                           function<strategy::Factor2String>({"COXAAlgos.Factor2String", {"self", "instrument"}}),
+                           function<strategy::updateFactor>({"COXAAlgos.updateFactor", {"self"}}),
                        }));
 }
 
