@@ -185,3 +185,37 @@ def test_resend_reads_the_settings_as_connect_db_does(resend, workdir, capsys):
     assert resend.connection_settings() == dict(resend.FALLBACK, charset="utf8")
     assert "get db config" in capsys.readouterr().err
     assert run_tool(workdir, "log/none.jsonl").returncode == 2
+
+
+def test_an_interrupted_resend_puts_back_every_line_not_sent(resend, workdir, monkeypatch, capsys):
+    class Connection:
+        calls = 0
+
+        def cursor(self):
+            return self
+
+        def __enter__(self):
+            return self
+
+        def __exit__(self, *exc):
+            return False
+
+        def executemany(self, sql, rows):
+            Connection.calls += 1
+            if Connection.calls == 2:
+                raise KeyboardInterrupt
+
+        def commit(self):
+            pass
+
+        def close(self):
+            pass
+
+    monkeypatch.setattr(resend.pymysql, "connect", lambda **settings: Connection())
+    lines = [json.dumps({"at": "", "sql": "S%d" % n, "rows": []}) for n in range(3)]
+    path = workdir.log_dir / DEAD_LETTERS
+    path.write_text("\n".join(lines) + "\n", encoding="utf-8")
+    with pytest.raises(KeyboardInterrupt):
+        resend.resend_file(str(path), {})
+    assert path.read_text(encoding="utf-8").splitlines() == lines[1:]
+    assert [p.name for p in workdir.log_dir.iterdir()] == [DEAD_LETTERS]

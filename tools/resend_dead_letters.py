@@ -97,44 +97,37 @@ def _close_quietly(connection):
         pass
 
 
-def resend_lines(lines, settings, report=print):
-    """Sends each line; returns the lines that were not sent, in their order."""
-    kept = []
+def resend_lines(lines, settings, sent, report=print):
+    """Sends each line, adding the index of every line sent to the set `sent`."""
     connection = None
-    unreachable = False
-    for number, line in enumerate(lines, 1):
-        if not line.strip():
-            continue
-        try:
-            sql, rows = read_letter(line)
-        except Exception as exc:
-            report("line %d kept: cannot be read: %s" % (number, exc))
-            kept.append(line)
-            continue
-        if unreachable:
-            kept.append(line)
-            continue
-        try:
-            if connection is None:
-                connection = pymysql.connect(**settings)
-        except Exception as exc:
-            report("line %d and the rest kept: cannot connect: %s" % (number, exc))
-            unreachable = True
-            kept.append(line)
-            continue
-        try:
-            with connection.cursor() as cursor:
-                cursor.executemany(sql, rows)
-            connection.commit()
-        except Exception as exc:
-            report("line %d kept: %s" % (number, exc))
-            kept.append(line)
-            # A fresh connection for the next line: this one may be in any state now.
+    try:
+        for index, line in enumerate(lines):
+            if not line.strip():
+                continue
+            try:
+                sql, rows = read_letter(line)
+            except Exception as exc:
+                report("line %d kept: cannot be read: %s" % (index + 1, exc))
+                continue
+            try:
+                if connection is None:
+                    connection = pymysql.connect(**settings)
+            except Exception as exc:
+                report("line %d and the rest kept: cannot connect: %s" % (index + 1, exc))
+                return
+            try:
+                with connection.cursor() as cursor:
+                    cursor.executemany(sql, rows)
+                connection.commit()
+                sent.add(index)
+            except Exception as exc:
+                report("line %d kept: %s" % (index + 1, exc))
+                # A fresh connection for the next line: this one may be in any state now.
+                _close_quietly(connection)
+                connection = None
+    finally:
+        if connection is not None:
             _close_quietly(connection)
-            connection = None
-    if connection is not None:
-        _close_quietly(connection)
-    return kept
 
 
 def _read_lines(path):
@@ -143,19 +136,23 @@ def _read_lines(path):
 
 
 def resend_file(path, settings, report=print):
-    """Resends the file at path; returns (sent, kept) counts."""
+    """Resends the file at path; returns (sent, kept) counts. Whatever happens, every line
+    that was not sent is back in the file afterwards."""
     aside = "%s.resending-%d" % (path, os.getpid())
     os.rename(path, aside)
     lines = _read_lines(aside)
-    kept = resend_lines(lines, settings, report)
-    # A write of the engine that opened the file just before it was taken aside lands there.
-    late = _read_lines(aside)[len(lines):]
-    if kept or late:
-        with open(path, "a", encoding="utf-8", newline="\n") as file:
-            file.writelines(kept + late)
-    os.remove(aside)
-    sent = sum(1 for line in lines if line.strip()) - len(kept)
-    return sent, len(kept)
+    sent = set()
+    try:
+        resend_lines(lines, settings, sent, report)
+    finally:
+        kept = [line for index, line in enumerate(lines) if line.strip() and index not in sent]
+        # A write of the engine that opened the file just before it was taken aside lands there.
+        late = _read_lines(aside)[len(lines):]
+        if kept or late:
+            with open(path, "a", encoding="utf-8", newline="\n") as file:
+                file.writelines(kept + late)
+        os.remove(aside)
+    return len(sent), len(kept)
 
 
 def main(argv=None):
