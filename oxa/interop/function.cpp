@@ -217,6 +217,7 @@ PyGetSetDef function_getset[] = {
 }  // namespace
 
 bool init_function_type() {
+    if (function_type.tp_flags & Py_TPFLAGS_READY) return true;  // an import tried again
     Py_SET_REFCNT(&function_type, 1);  // a static type lives for the process
     function_type.tp_name = "function";
     function_type.tp_basicsize = sizeof(FunctionObject);

@@ -109,11 +109,11 @@ void log_error(py::handle text) {
 void log_error(const char* text) { log_error(checked(PyUnicode_FromString(text))); }
 
 bool init_python_layer() {
+    if (builtins.dict) return true;  // an import tried again after a failed one
     if (!intern_names()) return false;
     if (!(exc_info_keyword = PyTuple_Pack(1, names.exc_info))) return false;
     PyObject* namespace_ = PyEval_GetBuiltins();  // borrowed
     if (!namespace_) return false;
-    builtins.dict = Py_NewRef(namespace_);
     struct {
         PyObject** slot;
         const char* name;
@@ -127,6 +127,7 @@ bool init_python_layer() {
         }
         *entry.slot = Py_NewRef(value);
     }
+    builtins.dict = Py_NewRef(namespace_);
     return true;
 }
 
