@@ -100,3 +100,21 @@ def test_reused_code_sees_each_dictionary_and_each_text(engine):
     assert engine.Calc_Express("hc", "LastPrice ") == (0, 10)
     engine.instrument_attr_dict["hc"]["LastPrice"] = 11
     assert engine.Calc_Express("hc", "LastPrice") == (0, 11)
+
+
+def test_reused_code_raises_the_audit_events_of_eval(run_python):
+    code = """if True:
+        import sys, oxa.Brindle
+        engine = oxa.Brindle.COXAAlgos()
+        engine.instrument_attr_dict["rb"] = {}
+        seen = []
+        sys.addaudithook(lambda event, args: seen.append((event, args[0] if event == "compile" else None))
+                         if event in ("compile", "exec") else None)
+        for run in (lambda: eval(" 1 + 1", {}), lambda: engine.Calc_Express("rb", " 1 + 1")):
+            for _ in range(3):
+                seen.clear()
+                run()
+                print(seen)
+    """
+    lines = run_python(code).stdout.splitlines()
+    assert lines == ["[('compile', b'1 + 1'), ('exec', None)]"] * 6

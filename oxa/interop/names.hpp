@@ -60,7 +60,8 @@ namespace oxa {
     T(quote, "'") T(comma, ",") T(line_feed, "\n") T(colon, ":")                            \
     T(buy_open, "buy_open") T(sell_open, "sell_open") T(buy_close, "buy_close")             \
     T(sell_close, "sell_close") T(initial_update_time, "01:01:01") T(dot, ".")             \
-    T(closing_parenthesis, ")") T(no_strategy_for, "There is no strategy for(")
+    T(closing_parenthesis, ")") T(no_strategy_for, "There is no strategy for(")                \
+    T(string_filename, "<string>")
 
 struct InternedNames {
 #define OXA_DECLARE_NAME(identifier) PyObject* identifier;

@@ -29,20 +29,27 @@ PyObject* warning_filters() {
     return filters;
 }
 
+// The UTF-8 source eval compiles from `text`: leading blanks and tabs skipped. Null, with
+// no error set, for a text eval cannot take as source (it raises for such a text itself).
+const char* eval_source(PyObject* text) {
+    Py_ssize_t size = 0;
+    const char* source = PyUnicode_AsUTF8AndSize(text, &size);
+    if (!source) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    if (std::strlen(source) != static_cast<size_t>(size)) return nullptr;
+    while (*source == ' ' || *source == '\t') ++source;
+    return source;
+}
+
 // The code object eval would compile from `text`, or None when the text must not be
 // reused: it does not compile, or compiling it warns (eval repeats such a warning on each
 // call). Warnings are errors for the duration, with the collector off so that no finalizer
 // runs meanwhile. None leaves the text to the builtin eval, which is always exact.
 py::object compile_for_reuse(PyObject* text) {
-    Py_ssize_t size = 0;
-    const char* source = PyUnicode_AsUTF8AndSize(text, &size);
-    if (!source) {
-        PyErr_Clear();
-        return py::none();
-    }
-    if (std::strlen(source) != static_cast<size_t>(size)) return py::none();
-    // eval skips leading blanks and tabs before it compiles.
-    while (*source == ' ' || *source == '\t') ++source;
+    const char* source = eval_source(text);
+    if (!source) return py::none();
     static PyObject* error_filter =
         Py_BuildValue("(OOOOi)", names.error, Py_None, PyExc_Warning, Py_None, 0);
     PyObject* filters = warning_filters();
@@ -72,10 +79,12 @@ py::object compile_for_reuse(PyObject* text) {
     return code ? py::reinterpret_steal<py::object>(code) : py::none();
 }
 
-// The code to run for `text`, or None for the builtin eval.
-py::object reusable_code(PyObject* text) {
+// The code to run for `text`, or None for the builtin eval. `compiled_now` tells whether
+// this call compiled it (and so has raised the "compile" audit event already).
+py::object reusable_code(PyObject* text, bool& compiled_now) {
     if (!compiled_texts && !(compiled_texts = PyDict_New())) throw_error();
     PyObject* known = PyDict_GetItemWithError(compiled_texts, text);
+    compiled_now = !known;
     if (known) return py::reinterpret_borrow<py::object>(known);
     if (PyErr_Occurred()) throw_error();
     py::object code = compile_for_reuse(text);
@@ -85,14 +94,20 @@ py::object reusable_code(PyObject* text) {
 }
 
 // eval(expression, namespace_). Reused code runs exactly as eval runs what it compiles:
-// __builtins__ inserted first, the "exec" audit event, globals and locals the namespace.
+// __builtins__ inserted first, the "compile" and "exec" audit events, the namespace as
+// both globals and locals.
 py::object evaluate(py::handle expression, py::handle namespace_) {
     if (PyUnicode_CheckExact(expression.ptr()) && PyDict_Check(namespace_.ptr())) {
-        py::object code = reusable_code(expression.ptr());
+        bool compiled_now = false;
+        py::object code = reusable_code(expression.ptr(), compiled_now);
         if (!code.is_none()) {
             int present = PyDict_Contains(namespace_.ptr(), names.__builtins__);
             if (present == 0) present = PyDict_SetItem(namespace_.ptr(), names.__builtins__, PyEval_GetBuiltins());
             if (present < 0) throw_error();
+            if (!compiled_now &&
+                PySys_Audit("compile", "yO", eval_source(expression.ptr()), names.string_filename) < 0) {
+                throw_error();
+            }
             if (PySys_Audit("exec", "O", code.ptr()) < 0) throw_error();
             return checked(PyEval_EvalCode(code.ptr(), namespace_.ptr(), namespace_.ptr()));
         }
