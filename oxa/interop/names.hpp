@@ -59,8 +59,8 @@ namespace oxa {
     T(one_text, "1") T(status_zero, "0") T(status_five, "5") T(status_a, "a") T(all, "all") \
     T(quote, "'") T(comma, ",") T(line_feed, "\n") T(colon, ":")                            \
     T(buy_open, "buy_open") T(sell_open, "sell_open") T(buy_close, "buy_close")             \
-    T(sell_close, "sell_close") T(initial_update_time, "01:01:01") T(dot, ".")             \
-    T(closing_parenthesis, ")") T(no_strategy_for, "There is no strategy for(")                \
+    T(sell_close, "sell_close") T(initial_update_time, "01:01:01") T(dot, ".")              \
+    T(closing_parenthesis, ")") T(no_strategy_for, "There is no strategy for(")             \
     T(string_filename, "<string>")
 
 struct InternedNames {
