@@ -1,5 +1,6 @@
 """updateFactor (t_factor rows into instrument and global attributes, the high-water mark),
 restOrderFactor and Factor2String."""
+import datetime
 from decimal import Decimal
 
 import pytest
@@ -20,22 +21,7 @@ def zero_factors(monkeypatch):
 
 @pytest.fixture
 def engine(brindle, log, zero_factors):
-    import cfg.oxa_can_change_env as settings
-
-    # The state store's InitFactor and set_global_Attr, as specified, for as long as the
-    # engine does not carry them itself.
-    class Engine(brindle.COXAAlgos):
-        def InitFactor(self):
-            factor = {name: 0 for name in settings.Init_Factor_Zero}
-            factor["UpdateTime"] = "01:01:01"
-            factor["bid_order_book"], factor["ask_order_book"], factor["trade_book"] = {}, {}, {}
-            return factor
-
-        def set_global_Attr(self, key, val):
-            if key is not None and val is not None:
-                self.global_dict[key] = val
-
-    made = Engine()
+    made = brindle.COXAAlgos()
     log.clear()
     return made
 
@@ -84,6 +70,23 @@ def test_new_rows_reach_instrument_and_global_attributes(brindle, db_ini, engine
     db_ini.execute("insert into t_factor values (7, 'rb2501', 'delta', -1)")
     engine.updateFactor()
     assert (rb["delta"], engine._COXAAlgos__id) == (Decimal("-1.0000"), 7)
+
+
+def test_a_tick_whose_refresh_is_due_applies_new_rows(brindle, db_ini, log):
+    db_ini.execute(FACTOR_TABLE)
+    db_ini.execute("insert into t_factor values (2, 'rb2501', 'alpha', 1.5), (3, 'all', 'risk', 2)")
+    engine = brindle.COXAAlgos()  # the sample host's settings: refresh every 60 s
+    engine.push_InstrumentAttr("rb2501", {"ExchangeID": "SHFE", "PriceTick": 1})
+    tick = {"LastPrice": 3500, "Volume": 10, "BidPrice1": 3499, "BidVolume1": 1, "AskPrice1": 3501,
+            "AskVolume1": 1, "UpdateTime": "09:30:01"}
+    engine.push_md2trade("00001", "rb2501", dict(tick))
+    assert "alpha" not in engine.get_InstrumentAttr("rb2501")  # not due yet
+    engine.update_factor_date = datetime.datetime.now() - datetime.timedelta(seconds=61)
+    engine.push_md2trade("00001", "rb2501", dict(tick))
+    assert engine.get_InstrumentAttr("rb2501")["alpha"] == Decimal("1.5000")
+    assert engine.get_global_Attr("risk") == Decimal("2.0000")
+    assert engine._COXAAlgos__id == 3
+    assert log.at("error") == []
 
 
 def test_a_failing_query_is_like_no_new_rows(brindle, db_ini, engine, log):

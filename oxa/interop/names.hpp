@@ -21,7 +21,7 @@ namespace oxa {
     X(items) X(update) X(decode) X(append) X(write) X(seconds) X(days) X(InstrumentField)   \
     X(AI_Strategy) X(Real_Fresh_Factor) X(update_factor_period) X(Init_Factor_Zero)         \
     X(name) T(operator_, "operator") X(__name__) X(__qualname__) X(__module__) X(__builtins__)          \
-    X(__enter__) X(__exit__) X(__import__)                                                  \
+    X(__enter__) X(__exit__) X(__import__) X(warnings) X(filters)                           \
     /* engine attributes */                                                                 \
     X(update_factor_date) X(global_dict) X(instrument_attr_dict)                            \
     X(instrument_req_order_dict) X(instrument_rtn_order_dict) X(instrument_position_dict)   \
@@ -44,6 +44,10 @@ namespace oxa {
     X(LastPrice_Acc_Keep) X(LastPrice_Cur_Down) X(LastPrice_Acc_Down) X(order_acc_up)       \
     X(order_acc_keep) X(order_acc_down) X(order_TradeVolume) X(order_BidVolume)             \
     X(order_AskVolume) X(order_price)                                                       \
+    /* strategy dictionary keys */                                                          \
+    X(buy_open_express) X(buy_open_price) X(buy_open_vol) X(sell_open_express)              \
+    X(sell_open_price) X(sell_open_vol) X(buy_close_express) X(buy_close_price)             \
+    X(buy_close_vol) X(sell_close_express) X(sell_close_price) X(sell_close_vol)            \
     /* connection keywords */                                                               \
     X(host) X(user) X(password) X(database) X(charset) X(port)                              \
     /* INI sections and keys */                                                             \
@@ -55,16 +59,20 @@ namespace oxa {
     T(one_text, "1") T(status_zero, "0") T(status_five, "5") T(status_a, "a") T(all, "all") \
     T(quote, "'") T(comma, ",") T(line_feed, "\n") T(colon, ":")                            \
     T(buy_open, "buy_open") T(sell_open, "sell_open") T(buy_close, "buy_close")             \
-    T(sell_close, "sell_close")                                                             \
+    T(sell_close, "sell_close") T(initial_update_time, "01:01:01") T(dot, ".")              \
+    T(closing_parenthesis, ")") T(no_strategy_for, "There is no strategy for(")             \
+    T(string_filename, "<string>")                                                          \
     /* database connection, writer and factor texts */                                      \
     T(mysql, "mysql") T(loopback, "127.0.0.1") T(sim_test, "sim_test")                      \
     T(default_password, "MockRun@1999") T(insert_into, "INSERT INTO ") T(open_paren, "(")   \
-    T(values_clause, ")VALUES(") T(close_paren, ")") T(placeholder, "%s") T(ok, "ok")       \
-    T(sql_failed, "excute sql faild in SQL2DB") T(sql_failed_again, "re excute sql faild in SQL2DB") \
+    T(values_clause, ")VALUES(") T(placeholder, "%s") T(ok, "ok")                           \
+    T(sql_failed, "excute sql faild in SQL2DB")                                             \
+    T(sql_failed_again, "re excute sql faild in SQL2DB")                                    \
     T(factor_query,                                                                         \
       "select id,InstrumentID,factor_name,factor_val from t_factor t where t.id>%s order by id asc") \
     T(factor_count, "set dynamic factor cnt:") T(factor_set, "set dynamic factor")          \
-    T(factor_failed, "set dynamic factor failed:") T(factor_open, ":{") T(factor_close, "}")\
+    T(factor_failed, "set dynamic factor failed:") T(factor_open, ":{")                     \
+    T(factor_close, "}")                                                                    \
     /* dead-letter file */                                                                  \
     T(dead_letter_path, "log/sql_dead_letters.jsonl") T(append_text, "a") X(ensure_ascii)   \
     X(allow_nan) X(dumps) X(isoformat) X(timespec) X(hex) X(at) X(sql) X(rows)              \

@@ -48,7 +48,7 @@ py::object dict2DB(py::handle self, py::handle table_name, py::handle val_dict) 
             });
             py::object l_sql = add(names.insert_into, table_name);
             l_sql = add(add(add(add(add(l_sql, names.open_paren), col_names), names.values_clause), bind_name),
-                        names.close_paren);
+                        names.closing_parenthesis);
             py::list l_rows;
             l_rows.append(checked(PyList_AsTuple(l_val_list.ptr())));
             call_method(self, names.SQL2DB, {l_sql.ptr(), l_rows.ptr()});
