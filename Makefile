@@ -2,7 +2,9 @@ PYTHON ?= python3
 BUILD_DIR ?= build/inplace
 BUILD_TYPE ?= Release
 
-.PHONY: build clean deps test bench
+SANITIZE_DIR ?= build/sanitize
+
+.PHONY: build clean deps test bench sanitize valgrind
 
 # In-place build: oxa/Brindle<EXT_SUFFIX> beside the sources.
 build:
@@ -26,3 +28,11 @@ bench: deps
 	$(MAKE) --no-print-directory build
 	$(PYTHON) bench/bench.py $(BENCH_ARGS)
 	PYTHONDONTWRITEBYTECODE=1 $(PYTHON) bench/bench.py $(BENCH_ARGS)
+
+# The whole test suite against a build with AddressSanitizer and UndefinedBehaviorSanitizer,
+# made in its own directory beside the in-place build; fails on any finding.
+sanitize: deps
+	cmake -S . -B $(SANITIZE_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBRINDLE_SANITIZE=ON \
+		-DBRINDLE_MODULE_DIR=$(abspath $(SANITIZE_DIR))/oxa -DPython_EXECUTABLE=$$(command -v $(PYTHON)) >/dev/null
+	cmake --build $(SANITIZE_DIR)
+	bash scripts/sanitized $(SANITIZE_DIR) $(PYTHON) -m pytest -q $(PYTEST_ARGS)

@@ -29,7 +29,7 @@ import pytest
 from harness.fake_pymysql import FakePyMySQL
 from harness.host import SettingsModule, WorkDir, copy_sample_host, run_python as _run_python
 from harness.mariadb import MariaDBError, MariaDBServer
-from harness.paths import MODULE_DIR, REPO
+from harness.paths import MODULE_DIR, MODULE_ROOT
 from harness.recording_logger import RecordingLogger
 
 try:
@@ -60,10 +60,10 @@ def pytest_configure(config):
     # A private copy, so that tests may edit the settings module without touching the repo.
     root = Path(tempfile.mkdtemp(prefix="oxa-host-"))
     _Session.host_dir = copy_sample_host(root / "host")
-    # The host's directory first, then the repository root: `oxa` is a namespace package
-    # made of the host's oxa/ (py_ApiStructure) and the repository's oxa/ (the built module).
+    # The host's directory first, then the module's root: `oxa` is a namespace package
+    # made of the host's oxa/ (py_ApiStructure) and the build's oxa/ (the built module).
     sys.path.insert(0, str(_Session.host_dir))
-    sys.path.insert(1, str(REPO))
+    sys.path.insert(1, str(MODULE_ROOT))
 
 
 def pytest_unconfigure(config):
@@ -81,7 +81,7 @@ def pytest_sessionstart(session):
             suffix = importlib.machinery.EXTENSION_SUFFIXES[0]
             _Session.import_error = (
                 "oxa.Brindle is not built: no %s/Brindle%s. Run `make build` (or `make test`)."
-                % (MODULE_DIR.relative_to(REPO), suffix)
+                % (MODULE_DIR, suffix)
             )
     except BaseException:
         _Session.import_error = traceback.format_exc()

@@ -9,7 +9,7 @@ import subprocess
 import sys
 from pathlib import Path
 
-from .paths import REPO, SAMPLE_HOST
+from .paths import MODULE_ROOT, SAMPLE_HOST
 
 CFG_INI = Path("cfg") / "oxa.ini"
 ROOT_INI = Path("oxa.ini")
@@ -188,8 +188,8 @@ def run_python(code, where, files=None, *, base="sample", env=None, timeout=120)
 
     base: "sample" starts from a copy of the sample host (with log/), "empty" from nothing.
     files: {relative path: text or bytes} written on top; None removes that path.
-    The child's working directory is `where`; PYTHONPATH is `where`, then the repository
-    root (for the in-place built oxa/Brindle). Returns the CompletedProcess (text output);
+    The child's working directory is `where`; PYTHONPATH is `where`, then the root of the
+    module under test (harness.paths.MODULE_ROOT). Returns the CompletedProcess (text output);
     its attribute `where` is the directory.
     """
     where = Path(where)
@@ -214,7 +214,7 @@ def run_python(code, where, files=None, *, base="sample", env=None, timeout=120)
             target.write_text(content, encoding="utf-8")
     child_env = dict(os.environ)
     child_env.update(env or {})
-    child_env["PYTHONPATH"] = os.pathsep.join([str(where), str(REPO)])
+    child_env["PYTHONPATH"] = os.pathsep.join([str(where), str(MODULE_ROOT)])
     child_env.setdefault("PYTHONFAULTHANDLER", "1")
     proc = subprocess.run(
         [sys.executable, "-c", code],

@@ -61,6 +61,15 @@ def _die_with_parent():
         pass
 
 
+def _server_env():
+    """The environment without the sanitizer runtime that a sanitized test run preloads:
+    the server is not instrumented and must not run under it."""
+    env = dict(os.environ)
+    for name in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS", "PYTHONMALLOC"):
+        env.pop(name, None)
+    return env
+
+
 def _tail(path, lines=60):
     try:
         return "".join(Path(path).read_text(errors="replace").splitlines(keepends=True)[-lines:])
@@ -124,7 +133,8 @@ class MariaDBServer:
         ]
         log = self.base / "install.log"
         with open(log, "wb") as out:
-            proc = subprocess.run(cmd, stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.STDOUT, timeout=120)
+            proc = subprocess.run(cmd, stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.STDOUT, timeout=120,
+                                  env=_server_env())
         if proc.returncode != 0:
             raise MariaDBError(
                 "mariadb-install-db failed (exit %d): %s\n%s" % (proc.returncode, " ".join(cmd), _tail(log))
@@ -158,6 +168,7 @@ class MariaDBServer:
                 stdin=subprocess.DEVNULL,
                 stdout=out,
                 stderr=subprocess.STDOUT,
+                env=_server_env(),
                 start_new_session=True,  # a ^C to the tests does not hit the server first
                 preexec_fn=_die_with_parent,
             )
