@@ -74,12 +74,20 @@ Py_ssize_t parameter_index(FunctionObject* f, PyObject* keyword) {
 
 PyObject* keyword_error(FunctionObject* f, PyObject* kwnames, Py_ssize_t unknown) {
     if (f->positional_only) {
+        // The parameters' own names, each once and in their order, as the interpreter lists
+        // them; a keyword is any str (subclass) and may not even have a UTF-8 form.
         std::vector<PyObject*> passed;
-        for (Py_ssize_t j = 0; j < PyTuple_GET_SIZE(kwnames); ++j) {
-            PyObject* keyword = PyTuple_GET_ITEM(kwnames, j);
-            Py_ssize_t index = parameter_index(f, keyword);
-            if (index == -2) return nullptr;
-            if (index >= 0) passed.push_back(keyword);
+        for (Py_ssize_t i = 0; i < f->count; ++i) {
+            PyObject* parameter = PyTuple_GET_ITEM(f->parameters, i);
+            for (Py_ssize_t j = 0; j < PyTuple_GET_SIZE(kwnames); ++j) {
+                PyObject* keyword = PyTuple_GET_ITEM(kwnames, j);
+                int same = keyword == parameter ? 1 : PyObject_RichCompareBool(parameter, keyword, Py_EQ);
+                if (same < 0) return nullptr;
+                if (same) {
+                    passed.push_back(parameter);
+                    break;
+                }
+            }
         }
         if (!passed.empty()) {
             std::string listed;

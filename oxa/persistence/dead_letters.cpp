@@ -17,19 +17,24 @@ struct Library {
     PyObject* datetime_now = nullptr;
 };
 
+// Not a function-local static initialiser: importing runs Python code, which lets other
+// threads in, and one of them waiting on a C++ initialisation guard while it holds the
+// interpreter lock would deadlock. Two threads may both import; the first result is kept.
 const Library& library() {
-    static Library loaded = [] {
-        Library made;
-        PyDateTime_IMPORT;
-        if (!PyDateTimeAPI) throw_error();
-        py::object json = checked(PyImport_ImportModule("json"));
-        py::object decimal = checked(PyImport_ImportModule("decimal"));
-        made.json_dumps = getattr(json, names.dumps).release().ptr();
-        made.decimal = getattr(decimal, checked(PyUnicode_FromString("Decimal")).ptr()).release().ptr();
-        made.datetime_now =
-            getattr(reinterpret_cast<PyObject*>(PyDateTimeAPI->DateTimeType), names.now).release().ptr();
-        return made;
-    }();
+    static Library loaded;
+    if (loaded.json_dumps) return loaded;
+    PyDateTime_IMPORT;
+    if (!PyDateTimeAPI) throw_error();
+    py::object json = checked(PyImport_ImportModule("json"));
+    py::object decimal = checked(PyImport_ImportModule("decimal"));
+    py::object json_dumps = getattr(json, names.dumps);
+    py::object decimal_type = getattr(decimal, checked(PyUnicode_FromString("Decimal")).ptr());
+    py::object datetime_now = getattr(reinterpret_cast<PyObject*>(PyDateTimeAPI->DateTimeType), names.now);
+    if (!loaded.json_dumps) {
+        loaded.decimal = decimal_type.release().ptr();
+        loaded.datetime_now = datetime_now.release().ptr();
+        loaded.json_dumps = json_dumps.release().ptr();
+    }
     return loaded;
 }
 
@@ -47,7 +52,19 @@ py::object encode_all(py::handle values) {
     return std::move(encoded);
 }
 
+py::object encode_value(py::handle value);
+
+// A row that contains itself ends in RecursionError, as json.dumps would end it, instead
+// of exhausting the C stack.
 py::object encode(py::handle value) {
+    if (Py_EnterRecursiveCall(" while keeping a dead letter")) throw_error();
+    struct Leave {
+        ~Leave() { Py_LeaveRecursiveCall(); }
+    } leave;
+    return encode_value(value);
+}
+
+py::object encode_value(py::handle value) {
     PyObject* raw = value.ptr();
     if (raw == Py_None || PyBool_Check(raw) || PyUnicode_Check(raw)) return py::reinterpret_borrow<py::object>(raw);
     if (PyLong_Check(raw)) return checked(PyNumber_Long(raw));
