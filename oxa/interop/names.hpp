@@ -22,6 +22,7 @@ namespace oxa {
     X(AI_Strategy) X(Real_Fresh_Factor) X(update_factor_period) X(Init_Factor_Zero)         \
     X(name) T(operator_, "operator") X(__name__) X(__qualname__) X(__module__) X(__builtins__)          \
     X(__enter__) X(__exit__) X(__import__) X(warnings) X(filters)                           \
+    X(InterpolationError) X(option) X(section) X(message) X(args)                           \
     /* engine attributes */                                                                 \
     X(update_factor_date) X(global_dict) X(instrument_attr_dict)                            \
     X(instrument_req_order_dict) X(instrument_rtn_order_dict) X(instrument_position_dict)   \
