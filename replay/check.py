@@ -46,7 +46,7 @@ class Finding:
     instrument: str = None
 
     def text(self, file):
-        where = " / ".join(str(p) for p in (self.investor, self.instrument, self.key) if p is not None)
+        where = " / ".join(str(p) for p in (self.investor, self.instrument, self.key) if p)
         return "%s: %s: %s" % (file, where, self.problem)
 
 
@@ -110,8 +110,8 @@ def check_expression(text):
         tree = ast.parse(text, mode="eval")
         compile(tree, "<expression>", "eval")
     except SyntaxError as error:
-        column = " at column %d" % error.offset if error.offset else ""
-        return "syntax error%s: %s" % (column, error.msg), ()
+        where = "at column %d" % error.offset if 0 < (error.offset or 0) <= len(text) else "at the end"
+        return "syntax error %s: %s" % (where, error.msg), ()
     except ValueError as error:  # a NUL character
         return "syntax error: %s" % error, ()
     return None, sorted(free_names(tree))
@@ -160,7 +160,7 @@ def check_settings(settings, names, investors=None):
             absent = [n for n in ZERO_COUNTERS if n not in set(zero)]
             if absent:
                 findings.append(Finding("Init_Factor_Zero", "lacks %s: the statistics of a new instrument read "
-                                        "them before they write them" % ", ".join(absent)))
+                                        "these keys before they write them" % ", ".join(absent)))
     table = getattr(settings, "AI_Strategy", {})
     if not isinstance(table, dict):
         return findings + [Finding("AI_Strategy", "a %s, not a dictionary of investors" % type(table).__name__)]
