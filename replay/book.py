@@ -39,11 +39,10 @@ class Side:
 
 
 class Instrument:
-    def __init__(self, fields, source):
+    def __init__(self, fields):
         self.id = fields["InstrumentID"]
         self.exchange = fields["ExchangeID"]
         self.multiple = fields["VolumeMultiple"]
-        self.source = source  # where its record came from, for messages
         self.sides = {LONG: Side(+1), SHORT: Side(-1)}
         self.open_orders = []
         self.ticks = 0

@@ -10,7 +10,6 @@ order request (push_ReqOrderInsert) for each decision, at the decided price. An 
 fills from the next tick on, never at a price printed before it was placed.
 """
 import argparse
-import datetime
 import importlib
 import logging
 import math
@@ -23,7 +22,7 @@ import time
 from pathlib import Path
 
 from . import check, db, report
-from .book import ACTIONS, CANCELLED, DIRECTION, FILLED, LONG, OFFSET, SIDE, Instrument, Order, Totals
+from .book import CANCELLED, DIRECTION, FILLED, OFFSET, SIDE, Instrument, Order, Totals
 from .host import SAMPLES, Host, UsageError, shown
 from .inputs import TickFile, field_types, read_instruments
 
@@ -113,7 +112,7 @@ class Replay:
             self.fail("instrument %s (%s) has VolumeMultiple %r: the profit needs the contract size"
                       % (instrument_id, source, multiple))
         self.engine.push_OnRspQryInstrument(INSTRUMENT_TABLE, record)
-        instrument = self.instruments[instrument_id] = Instrument(fields, source)
+        instrument = self.instruments[instrument_id] = Instrument(fields)
         return instrument
 
     def fail(self, text):
@@ -276,9 +275,10 @@ def check_strategies(args, settings, records, host, ticks, factors):
     names = check.known_names(settings, records, ticks.header, factors)
     findings = check.check_settings(settings, names, [args.investor])
     if findings:
-        shown_findings = [f.text(host.settings_shown) for f in findings[:10]]
-        more = ["... and %d more (python3 -m replay.check lists them)" % (len(findings) - 10)] if len(findings) > 10 else []
-        raise UsageError("the strategies cannot be replayed:\n  " + "\n  ".join(shown_findings + more))
+        lines = [f.text(host.settings_shown) for f in findings[:10]]
+        if len(findings) > 10:
+            lines.append("... and %d more (python3 -m replay.check lists them)" % (len(findings) - 10))
+        raise UsageError("the strategies cannot be replayed:\n  " + "\n  ".join(lines))
 
 
 def prepare_database(args):
@@ -347,7 +347,7 @@ def main(argv=None):
         print("replay: %s" % error, file=sys.stderr)
         return 2
     except KeyboardInterrupt:
-        print("replay: interrupted before the first tick", file=sys.stderr)
+        print("replay: interrupted; no files written", file=sys.stderr)
         return 130
     finally:
         if workspace is not None:
@@ -368,7 +368,7 @@ def execute(replay, ticks, workspace):
     try:
         replay.run(ticks, progress)
     except KeyboardInterrupt:
-        interrupted = replay.line
+        interrupted = replay.line or 1  # the header, when no tick was read yet
     finally:
         elapsed = time.perf_counter() - started
         progress.close()

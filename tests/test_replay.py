@@ -8,7 +8,6 @@ import signal
 import subprocess
 import sys
 import time
-from pathlib import Path
 
 import pytest
 
@@ -294,7 +293,7 @@ def test_instrument_file_must_hold_exactly_the_record_fields(tmp_path):
 
 
 def test_closing_is_limited_to_the_position_less_working_closes():
-    rb = book.Instrument({"InstrumentID": "rb", "ExchangeID": "X", "VolumeMultiple": 10}, "test")
+    rb = book.Instrument({"InstrumentID": "rb", "ExchangeID": "X", "VolumeMultiple": 10})
     order = book.Order(1, 2, None, "buy_open", 100.0, 3, {})
     rb.open_orders.append(order)
     rb.ticks = 1
