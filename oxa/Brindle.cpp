@@ -1,11 +1,15 @@
 // oxa.Brindle: module initialisation and the registration of its functions and classes, in
 // the order the module body defines them.
 #include "engine/construction.hpp"
+#include "engine/state_store.hpp"
 #include "interop/classes.hpp"
 #include "interop/function.hpp"
 #include "shell/imports.hpp"
 #include "shell/values.hpp"
+#include "strategy/expression.hpp"
 #include "strategy/math_function.hpp"
+#include "strategy/statistics.hpp"
+#include "strategy/tick.hpp"
 
 namespace oxa {
 namespace {
@@ -20,6 +24,8 @@ void define_functions() {
 }
 
 void define_classes() {
+    // Calc_Express's i_otherFactor: one dictionary, made with the class.
+    py::object calc_express_defaults = py::make_tuple(py::dict());
     setitem(module_dict(), names.MathFunction,
             make_class("MathFunction",
                        {
@@ -33,6 +39,32 @@ void define_classes() {
                        {
                            function<engine::init>({"COXAAlgos.__init__", {"self"}}),
                            function<engine::Inc_RequestID>({"COXAAlgos.Inc_RequestID", {"self"}}),
+                           function<engine::get_InstrumentAttr>(
+                               {"COXAAlgos.get_InstrumentAttr", {"self", "instrumentID"}}),
+                           function<engine::set_InstrumentAttr>(
+                               {"COXAAlgos.set_InstrumentAttr", {"self", "instrumentID", "key", "val"}}),
+                           function<engine::push_InstrumentAttr>(
+                               {"COXAAlgos.push_InstrumentAttr", {"self", "instrumentID", "attr_dict"}}),
+                           function<engine::get_global_Attr>({"COXAAlgos.get_global_Attr", {"self", "key"}}),
+                           function<engine::set_global_Attr>(
+                               {"COXAAlgos.set_global_Attr", {"self", "key", "val"}}),
+                           function<engine::set_global_Attr>(
+                               {"COXAAlgos.push_global_Attr", {"self", "key", "val"}}),
+                           function<engine::get_Order_list>(
+                               {"COXAAlgos.get_Order_list", {"self", "instrumentID"}}),
+                           function<engine::get_Position>({"COXAAlgos.get_Position", {"self", "instrumentID"}}),
+                           function<engine::get_ReqOrderList>(
+                               {"COXAAlgos.get_ReqOrderList", {"self", "instrumentID"}}),
+                           function<engine::InitFactor>({"COXAAlgos.InitFactor", {"self"}}),
+                           function<strategy::statMD>({"COXAAlgos.statMD", {"self", "factor", "pMD"}}),
+                           function<strategy::push_md2trade>(
+                               {"COXAAlgos.push_md2trade",
+                                {"self", "i_InvestorID", "i_InstrumentID", "dict_new_md"}}),
+                           function<strategy::Calc_Express>(
+                               {"COXAAlgos.Calc_Express",
+                                {"self", "instrument", "strExpress", "i_otherFactor"},
+                                Kind::ordinary,
+                                calc_express_defaults}),
                        }));
 }
 
