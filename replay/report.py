@@ -121,10 +121,9 @@ class Summary:
             row(instrument.id, "%s, %s per lot, %s, last %s" % (
                 instrument.exchange, "{:,}".format(instrument.multiple), count(instrument.ticks, "tick"),
                 price_text(instrument.last_price)))
-            held = ["%s %d at %s" % (name, side.volume, price_text(side.average))
-                    for name, side in (("long", instrument.sides[LONG]), ("short", instrument.sides[SHORT]))
-                    if side.volume]
-            row("  position", ", ".join(held) or "flat")
+            row("  position", ", ".join(
+                "%s %d at %s" % (name, side.volume, price_text(side.average)) if side.volume else "%s 0" % name
+                for name, side in (("long", instrument.sides[LONG]), ("short", instrument.sides[SHORT]))))
             row("  profit", "realised %s, open %s" % (money(instrument.realised), money(instrument.open_profit)))
             realised += instrument.realised
             opened += instrument.open_profit
@@ -139,7 +138,7 @@ class Summary:
                 " (%d fills: see engine.log)" % totals.filled
             row("journal", "%s added to T_SimNow_AutoTrade%s" % (count(self.journal_rows, "row"), note))
         if self.written:
-            row("written", ", ".join(shown(p) for p in self.written))
+            row("written", "%s/: %s" % (shown(self.written[0].parent), ", ".join(p.name for p in self.written)))
         return "\n".join(lines)
 
 

@@ -142,7 +142,7 @@ def test_replay_gives_exact_decisions_fills_and_profit(run_python):
     assert "decisions     buy_open 2, sell_open 2, buy_close 2, sell_close 3" in text
     assert "orders        8 placed: 7 filled, 1 cancelled, 0 still open" in text
     assert "1 tick of cu2501 skipped: no strategy for it" in text
-    assert "position    long 1 at 101" in text
+    assert "position    long 1 at 101, short 0" in text
     assert "profit      realised 30.00, open -50.00" in text
 
 
