@@ -1,21 +1,32 @@
 // oxa.Brindle: module initialisation and the registration of its functions and classes, in
 // the order the module body defines them.
 #include "engine/construction.hpp"
+#include "engine/ingestion.hpp"
 #include "interop/classes.hpp"
 #include "interop/function.hpp"
+#include "persistence/instrument_query.hpp"
+#include "persistence/recording.hpp"
 #include "shell/imports.hpp"
+#include "shell/trace_files.hpp"
 #include "shell/values.hpp"
 #include "strategy/math_function.hpp"
+#include "strategy/simulated_trades.hpp"
 
 namespace oxa {
 namespace {
 
 void define_functions() {
+    py::object dwTimes_default = checked(PyTuple_Pack(1, integer(1).ptr()));  // one (1,) for all four
     add_functions({
         function<shell::toString>({"toString", {"val"}, Kind::positional_only}),
         function<shell::toString2>({"toString2", {"val"}, Kind::positional_only}),
         function<shell::myDecode>({"myDecode", {"val"}, Kind::positional_only}),
         function<shell::nvl>({"nvl", {"p1", "p2"}}),
+        function<shell::printString>({"printString", {"fileName", "key", "val", "dwTimes"}, Kind::ordinary, dwTimes_default}),
+        function<shell::printNumber>({"printNumber", {"fileName", "key", "val", "dwTimes"}, Kind::ordinary, dwTimes_default}),
+        function<shell::testPerform>({"testPerform", {"i"}, Kind::positional_only}),
+        function<shell::dump_py2c>({"dump_py2c", {"fileName", "logInfo", "dwTimes"}, Kind::ordinary, dwTimes_default}),
+        function<shell::dump_c2py>({"dump_c2py", {"fileName", "logInfo", "dwTimes"}, Kind::ordinary, dwTimes_default}),
     });
 }
 
@@ -33,6 +44,34 @@ void define_classes() {
                        {
                            function<engine::init>({"COXAAlgos.__init__", {"self"}}),
                            function<engine::Inc_RequestID>({"COXAAlgos.Inc_RequestID", {"self"}}),
+                           function<engine::push_OnRspQryTradingAccount>(
+                               {"COXAAlgos.push_OnRspQryTradingAccount", {"self", "table_name", "TradingAccount"}}),
+                           function<engine::push_OnRspQryInstrument>(
+                               {"COXAAlgos.push_OnRspQryInstrument", {"self", "table_name", "Instrument"}}),
+                           function<engine::push_OnRspOrderInsert>(
+                               {"COXAAlgos.push_OnRspOrderInsert", {"self", "table_name", "OrderInsert"}}),
+                           function<engine::push_Order>({"COXAAlgos.push_Order", {"self", "table_name", "Order"}}),
+                           function<engine::push_OnRspQryOrder>(
+                               {"COXAAlgos.push_OnRspQryOrder", {"self", "table_name", "Order"}}),
+                           function<engine::push_OnRspQryInvestorPosition>(
+                               {"COXAAlgos.push_OnRspQryInvestorPosition", {"self", "table_name", "InvestorPosition"}}),
+                           function<engine::push_OnRspQrySettlementInfo>(
+                               {"COXAAlgos.push_OnRspQrySettlementInfo", {"self", "table_name", "SettlementInfo"}}),
+                           function<engine::push_OnRtnOrder>({"COXAAlgos.push_OnRtnOrder", {"self", "table_name", "Order"}}),
+                           function<engine::push_OnRtnInstrumentStatus>(
+                               {"COXAAlgos.push_OnRtnInstrumentStatus", {"self", "table_name", "InstrumentStatus"}}),
+                           function<engine::push_ReqOrderInsert>(
+                               {"COXAAlgos.push_ReqOrderInsert", {"self", "table_name", "OrderInsert"}}),
+                           function<strategy::SimNow>(
+                               {"COXAAlgos.SimNow", {"self", "InvestorID", "InstrumentID", "LastPrice", "Volume"}}),
+                           function<persistence::dumpRspDict>(
+                               {"COXAAlgos.dumpRspDict", {"self", "table_name", "val_dict"}}),
+                           function<persistence::DumpReqDict>(
+                               {"COXAAlgos.DumpReqDict", {"self", "table_name", "val_dict"}}),
+                           function<persistence::dump_req>({"COXAAlgos.dump_req", {"self", "table_name", "val_dict"}}),
+                           function<persistence::dump_rsp>({"COXAAlgos.dump_rsp", {"self", "table_name", "val_dict"}}),
+                           function<persistence::ReqQryInstrument>(
+                               {"COXAAlgos.ReqQryInstrument", {"self", "pQryInstrument", "reqID"}}),
                        }));
 }
 
