@@ -2,7 +2,7 @@ PYTHON ?= python3
 BUILD_DIR ?= build/inplace
 BUILD_TYPE ?= Release
 
-.PHONY: build clean deps test
+.PHONY: build clean deps test bench
 
 # In-place build: oxa/Brindle<EXT_SUFFIX> beside the sources.
 build:
@@ -20,3 +20,9 @@ deps:
 test: deps
 	$(MAKE) --no-print-directory build
 	$(PYTHON) -m pytest -q $(PYTEST_ARGS)
+
+# Speed against the floor, with and without a bytecode cache for the settings module.
+bench: deps
+	$(MAKE) --no-print-directory build
+	$(PYTHON) bench/bench.py $(BENCH_ARGS)
+	PYTHONDONTWRITEBYTECODE=1 $(PYTHON) bench/bench.py $(BENCH_ARGS)
