@@ -6,8 +6,6 @@
 namespace oxa::engine {
 namespace {
 
-py::object field(py::handle record, PyObject* key) { return getitem(record, key); }
-
 // self.dump_rsp(table_name, record) when c_cython is 1.
 void record_answer(py::handle self, py::handle table_name, py::handle record) {
     if (switch_on(self, names.c_cython)) call_method(self, names.dump_rsp, {table_name.ptr(), record.ptr()});
@@ -18,13 +16,13 @@ void start_list(py::handle self, PyObject* table, py::handle record) {
     py::object started = checked(PyList_New(0));
     if (PyList_Append(started.ptr(), record.ptr()) < 0) throw_error();
     py::object lists = getattr(self, table);
-    setitem(lists, field(record, names.InstrumentID), started);
+    setitem(lists, getitem(record, names.InstrumentID), started);
 }
 
 // The instrument's list in self.<table>, None when it has none.
 py::object list_of(py::handle self, PyObject* table, py::handle record) {
     py::object lists = getattr(self, table);
-    return get(lists, field(record, names.InstrumentID));
+    return get(lists, getitem(record, names.InstrumentID));
 }
 
 // Appends the record to the instrument's list in self.<table>, starting the list if the
@@ -40,8 +38,8 @@ void append_to(py::handle self, PyObject* table, py::handle record) {
 
 // stored[key] == record[key]
 bool same(py::handle stored, py::handle record, PyObject* key) {
-    py::object mine = field(stored, key);
-    return equals(mine, field(record, key));
+    py::object mine = getitem(stored, key);
+    return equals(mine, getitem(record, key));
 }
 
 // Merges the record into every entry of the instrument's list in self.<table> that agrees
@@ -74,7 +72,7 @@ py::object push_OnRspQryTradingAccount(py::handle self, py::handle table_name, p
 
 py::object push_OnRspQryInstrument(py::handle self, py::handle table_name, py::handle Instrument) {
     py::object record = call_method(Instrument, names.to_dict);
-    call_method(self, names.push_InstrumentAttr, {field(record, names.InstrumentID).ptr(), record.ptr()});
+    call_method(self, names.push_InstrumentAttr, {getitem(record, names.InstrumentID).ptr(), record.ptr()});
     record_answer(self, table_name, record);
     return py::none();
 }
@@ -89,7 +87,7 @@ py::object push_OnRspOrderInsert(py::handle self, py::handle table_name, py::han
 py::object push_Order(py::handle self, py::handle table_name, py::handle Order) {
     py::object record = call_method(Order, names.to_dict);
     // Status "a" (not yet known at the exchange) is recorded but not filed.
-    if (!equals(field(record, names.OrderStatus), names.status_a)) {
+    if (!equals(getitem(record, names.OrderStatus), names.status_a)) {
         merge_into(self, names.instrument_rtn_order_dict, record, names.OrderSysID, names.ExchangeID);
     }
     record_answer(self, table_name, record);
@@ -123,8 +121,8 @@ py::object push_OnRtnOrder(py::handle self, py::handle table_name, py::handle Or
 py::object push_OnRtnInstrumentStatus(py::handle self, py::handle table_name, py::handle InstrumentStatus) {
     py::object record = call_method(InstrumentStatus, names.to_dict);
     for (PyObject* key : {names.InstrumentStatus, names.TradingSegmentSN, names.EnterTime, names.EnterReason}) {
-        py::object instrument = field(record, names.InstrumentID);
-        py::object value = field(record, key);
+        py::object instrument = getitem(record, names.InstrumentID);
+        py::object value = getitem(record, key);
         call_method(self, names.set_InstrumentAttr, {instrument.ptr(), key, value.ptr()});
     }
     record_answer(self, table_name, record);

@@ -19,6 +19,7 @@ namespace oxa {
     X(ConfigParser) X(read) X(get) X(encoding) X(errors) X(cursor) X(commit) X(execute)     \
     X(executemany) X(fetchall) X(cursors) X(Cursor) X(Connect) X(close) X(to_dict)          \
     X(items) X(update) X(decode) X(append) X(write) X(seconds) X(days) X(InstrumentField)   \
+    X(stop)                                                                                 \
     X(AI_Strategy) X(Real_Fresh_Factor) X(update_factor_period) X(Init_Factor_Zero)         \
     X(name) T(operator_, "operator") X(__name__) X(__qualname__) X(__module__) X(__builtins__)          \
     X(__enter__) X(__exit__) X(__import__)                                                  \

@@ -1,5 +1,7 @@
 #include "shell/trace_files.hpp"
 
+#include <climits>
+
 #include "interop/statements.hpp"
 #include "shell/values.hpp"
 
@@ -67,20 +69,6 @@ py::object dump(PyObject* prefix, PyObject* collective, py::handle fileName, py:
     return py::none();
 }
 
-// sum = sum + it * 2 - it * 1.2 / 3 over Python numbers.
-py::object accumulate(py::handle range) {
-    py::object sum = integer(0);
-    py::object two = integer(2), three = integer(3);
-    py::object factor = checked(PyFloat_FromDouble(1.2));
-    for_each(range, [&](py::handle it) {
-        py::object doubled = checked(PyNumber_Multiply(it.ptr(), two.ptr()));
-        py::object scaled = checked(PyNumber_Multiply(it.ptr(), factor.ptr()));
-        py::object third = checked(PyNumber_TrueDivide(scaled.ptr(), three.ptr()));
-        sum = subtract(add(sum, doubled), third);
-    });
-    return sum;
-}
-
 }  // namespace
 
 py::object printString(py::handle fileName, py::handle key, py::handle val, py::handle dwTimes) {
@@ -109,20 +97,19 @@ py::object dump_c2py(py::handle fileName, py::handle logInfo, py::handle dwTimes
 
 py::object testPerform(py::handle i) {
     py::object range = call(builtins.range, {i.ptr()});
-    py::object count = checked(PyNumber_Index(i.ptr()));
+    py::object count = getattr(range, names.stop);  // i as the int range(i) made of it
     int overflow = 0;
     long long n = PyLong_AsLongLongAndOverflow(count.ptr(), &overflow);
     if (n == -1 && PyErr_Occurred()) throw_error();
-    // Counters up to 2**53 are exact as doubles, so the float arithmetic below is the very
-    // arithmetic Python does on them; beyond that Python's own numbers are used.
-    constexpr long long exact = 1LL << 53;
-    if (overflow || n > exact) return accumulate(range);
+    if (overflow > 0) n = LLONG_MAX;
     if (n <= 0) return integer(0);
+    // The loop on doubles is Python's float arithmetic on these operands: every counter a
+    // run can reach (below 2**53) converts to a double exactly.
     double sum = 0.0;
     for (long long it = 0; it < n; ++it) {
         double added = sum + static_cast<double>(it * 2);
         sum = added - static_cast<double>(it) * 1.2 / 3.0;
-        // Stay interruptible, as the interpreter's loop would be.
+        // Stay interruptible, as the interpreter's loop is.
         if ((it & 0xFFFFF) == 0xFFFFF && PyErr_CheckSignals() < 0) throw_error();
     }
     return checked(PyFloat_FromDouble(sum));
