@@ -2,6 +2,7 @@
 // the order the module body defines them.
 #include "engine/construction.hpp"
 #include "engine/ingestion.hpp"
+#include "engine/state_store.hpp"
 #include "interop/classes.hpp"
 #include "interop/function.hpp"
 #include "persistence/instrument_query.hpp"
@@ -9,8 +10,11 @@
 #include "shell/imports.hpp"
 #include "shell/trace_files.hpp"
 #include "shell/values.hpp"
+#include "strategy/expression.hpp"
 #include "strategy/math_function.hpp"
 #include "strategy/simulated_trades.hpp"
+#include "strategy/statistics.hpp"
+#include "strategy/tick.hpp"
 
 namespace oxa {
 namespace {
@@ -31,6 +35,8 @@ void define_functions() {
 }
 
 void define_classes() {
+    // Calc_Express's i_otherFactor: one dictionary, made with the class.
+    py::object calc_express_defaults = py::make_tuple(py::dict());
     setitem(module_dict(), names.MathFunction,
             make_class("MathFunction",
                        {
@@ -44,6 +50,10 @@ void define_classes() {
                        {
                            function<engine::init>({"COXAAlgos.__init__", {"self"}}),
                            function<engine::Inc_RequestID>({"COXAAlgos.Inc_RequestID", {"self"}}),
+                           function<engine::get_InstrumentAttr>(
+                               {"COXAAlgos.get_InstrumentAttr", {"self", "instrumentID"}}),
+                           function<engine::set_InstrumentAttr>(
+                               {"COXAAlgos.set_InstrumentAttr", {"self", "instrumentID", "key", "val"}}),
                            function<engine::push_OnRspQryTradingAccount>(
                                {"COXAAlgos.push_OnRspQryTradingAccount", {"self", "table_name", "TradingAccount"}}),
                            function<engine::push_OnRspQryInstrument>(
@@ -62,6 +72,20 @@ void define_classes() {
                                {"COXAAlgos.push_OnRtnInstrumentStatus", {"self", "table_name", "InstrumentStatus"}}),
                            function<engine::push_ReqOrderInsert>(
                                {"COXAAlgos.push_ReqOrderInsert", {"self", "table_name", "OrderInsert"}}),
+                           function<engine::push_InstrumentAttr>(
+                               {"COXAAlgos.push_InstrumentAttr", {"self", "instrumentID", "attr_dict"}}),
+                           function<engine::get_global_Attr>({"COXAAlgos.get_global_Attr", {"self", "key"}}),
+                           function<engine::set_global_Attr>(
+                               {"COXAAlgos.set_global_Attr", {"self", "key", "val"}}),
+                           function<engine::set_global_Attr>(
+                               {"COXAAlgos.push_global_Attr", {"self", "key", "val"}}),
+                           function<engine::get_Order_list>(
+                               {"COXAAlgos.get_Order_list", {"self", "instrumentID"}}),
+                           function<engine::get_Position>({"COXAAlgos.get_Position", {"self", "instrumentID"}}),
+                           function<engine::get_ReqOrderList>(
+                               {"COXAAlgos.get_ReqOrderList", {"self", "instrumentID"}}),
+                           function<engine::InitFactor>({"COXAAlgos.InitFactor", {"self"}}),
+                           function<strategy::statMD>({"COXAAlgos.statMD", {"self", "factor", "pMD"}}),
                            function<strategy::SimNow>(
                                {"COXAAlgos.SimNow", {"self", "InvestorID", "InstrumentID", "LastPrice", "Volume"}}),
                            function<persistence::dumpRspDict>(
@@ -70,6 +94,14 @@ void define_classes() {
                                {"COXAAlgos.DumpReqDict", {"self", "table_name", "val_dict"}}),
                            function<persistence::dump_req>({"COXAAlgos.dump_req", {"self", "table_name", "val_dict"}}),
                            function<persistence::dump_rsp>({"COXAAlgos.dump_rsp", {"self", "table_name", "val_dict"}}),
+                           function<strategy::push_md2trade>(
+                               {"COXAAlgos.push_md2trade",
+                                {"self", "i_InvestorID", "i_InstrumentID", "dict_new_md"}}),
+                           function<strategy::Calc_Express>(
+                               {"COXAAlgos.Calc_Express",
+                                {"self", "instrument", "strExpress", "i_otherFactor"},
+                                Kind::ordinary,
+                                calc_express_defaults}),
                            function<persistence::ReqQryInstrument>(
                                {"COXAAlgos.ReqQryInstrument", {"self", "pQryInstrument", "reqID"}}),
                        }));

@@ -22,7 +22,7 @@ namespace oxa {
     X(stop)                                                                                 \
     X(AI_Strategy) X(Real_Fresh_Factor) X(update_factor_period) X(Init_Factor_Zero)         \
     X(name) T(operator_, "operator") X(__name__) X(__qualname__) X(__module__) X(__builtins__)          \
-    X(__enter__) X(__exit__) X(__import__)                                                  \
+    X(__enter__) X(__exit__) X(__import__) X(warnings) X(filters)                           \
     /* engine attributes */                                                                 \
     X(update_factor_date) X(global_dict) X(instrument_attr_dict)                            \
     X(instrument_req_order_dict) X(instrument_rtn_order_dict) X(instrument_position_dict)   \
@@ -53,6 +53,10 @@ namespace oxa {
     X(PositionType) X(PositionDateType) X(LongMarginRatio) X(ShortMarginRatio)              \
     X(MaxMarginSideAlgorithm) X(UnderlyingInstrID) X(StrikePrice) X(OptionsType)            \
     X(UnderlyingMultiple) X(CombinationType)                                                \
+    /* strategy dictionary keys */                                                          \
+    X(buy_open_express) X(buy_open_price) X(buy_open_vol) X(sell_open_express)              \
+    X(sell_open_price) X(sell_open_vol) X(buy_close_express) X(buy_close_price)             \
+    X(buy_close_vol) X(sell_close_express) X(sell_close_price) X(sell_close_vol)            \
     /* connection keywords */                                                               \
     X(host) X(user) X(passwd) X(db) X(charset) X(port)                                      \
     /* INI sections and keys */                                                             \
@@ -68,7 +72,9 @@ namespace oxa {
     T(direction_buy, "0") T(direction_sell, "1") T(buy_price_key, ".buyPrice:")             \
     T(sell_price_key, ".sellPrice:") T(trade_price_key, ".TradePrice:")                     \
     T(buy_open, "buy_open") T(sell_open, "sell_open") T(buy_close, "buy_close")             \
-    T(sell_close, "sell_close")
+    T(sell_close, "sell_close") T(initial_update_time, "01:01:01") T(dot, ".")              \
+    T(closing_parenthesis, ")") T(no_strategy_for, "There is no strategy for(")             \
+    T(string_filename, "<string>")
 
 struct InternedNames {
 #define OXA_DECLARE_NAME(identifier) PyObject* identifier;

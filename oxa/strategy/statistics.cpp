@@ -1,0 +1,89 @@
+#include "strategy/statistics.hpp"
+
+#include "interop/except.hpp"
+
+namespace oxa::strategy {
+namespace {
+
+// factor[key] = factor[key] + amount
+void add_to(py::handle factor, PyObject* key, py::handle amount) {
+    py::handle name(key);
+    setitem(factor, name, add(getitem(factor, name), amount));
+}
+
+// The three counters of one price direction grow by one; the other two runs end.
+void count_direction(py::handle factor, PyObject* current, PyObject* total, PyObject* since_reset,
+                     PyObject* ended_first, PyObject* ended_second) {
+    py::object one = integer(1);
+    py::object zero = integer(0);
+    add_to(factor, current, one);
+    add_to(factor, total, one);
+    add_to(factor, since_reset, one);
+    setitem(factor, py::handle(ended_first), zero);
+    setitem(factor, py::handle(ended_second), zero);
+}
+
+// book[price] += amount, or book[price] = amount when that fails (a new price level); the
+// book is stored back under its key. `amount()` reads the amount afresh at each use.
+template <class Amount>
+void book_volume(py::handle factor, PyObject* book_key, py::handle price, Amount amount) {
+    py::object book = getitem(factor, py::handle(book_key));
+    try_except(
+        [&] {
+            py::object booked = getitem(book, price);
+            setitem(book, price, add(booked, amount()));
+        },
+               [&](const py::error_already_set&) { setitem(book, price, amount()); });
+    setitem(factor, py::handle(book_key), book);
+}
+
+// A best-bid or best-ask value at or above 1.79e308 is absent and counts as 0.
+py::object present_or_zero(py::handle value) {
+    static PyObject* absent_threshold = PyFloat_FromDouble(1.79e308);
+    if (!absent_threshold) throw_error();
+    if (compare(value, absent_threshold, Py_GE)) return integer(0);
+    return py::reinterpret_borrow<py::object>(value);
+}
+
+// The best bid or ask of the tick: its price and volume, the running sums and the book.
+void best_quote(py::handle factor, py::handle pMD, PyObject* price_key, PyObject* volume_key,
+                PyObject* sum_key, PyObject* order_sum_key, PyObject* book_key) {
+    py::object price = present_or_zero(getitem(pMD, py::handle(price_key)));
+    setitem(factor, py::handle(price_key), price);
+    py::object volume = present_or_zero(getitem(pMD, py::handle(volume_key)));
+    setitem(factor, py::handle(volume_key), volume);
+    add_to(factor, sum_key, volume);
+    add_to(factor, order_sum_key, volume);
+    book_volume(factor, book_key, price, [&] { return volume; });
+}
+
+}  // namespace
+
+py::object statMD(py::handle, py::handle factor, py::handle pMD) {
+    py::object previous_price = getitem(factor, py::handle(names.LastPrice));
+    py::object price = getitem(pMD, py::handle(names.LastPrice));
+    if (compare(price, previous_price, Py_GT)) {
+        count_direction(factor, names.LastPrice_Cur_Up, names.LastPrice_Acc_Up, names.order_acc_up,
+                        names.LastPrice_Cur_Keep, names.LastPrice_Cur_Down);
+    } else if (equals(previous_price, price)) {
+        count_direction(factor, names.LastPrice_Cur_Keep, names.LastPrice_Acc_Keep, names.order_acc_keep,
+                        names.LastPrice_Cur_Down, names.LastPrice_Cur_Up);
+    } else {
+        // A fall, or prices that do not compare (NaN).
+        count_direction(factor, names.LastPrice_Cur_Down, names.LastPrice_Acc_Down, names.order_acc_down,
+                        names.LastPrice_Cur_Keep, names.LastPrice_Cur_Up);
+    }
+    py::handle vol_diff(names.vol_diff);
+    py::object volume = getitem(pMD, py::handle(names.Volume));
+    setitem(factor, vol_diff, subtract(volume, getitem(factor, py::handle(names.Volume))));
+    py::object traded = getitem(factor, py::handle(names.order_TradeVolume));
+    setitem(factor, py::handle(names.order_TradeVolume), add(traded, getitem(factor, vol_diff)));
+    book_volume(factor, names.trade_book, price, [&] { return getitem(factor, vol_diff); });
+    best_quote(factor, pMD, names.BidPrice1, names.BidVolume1, names.BidVolume, names.order_BidVolume,
+               names.bid_order_book);
+    best_quote(factor, pMD, names.AskPrice1, names.AskVolume1, names.AskVolume, names.order_AskVolume,
+               names.ask_order_book);
+    return py::none();
+}
+
+}  // namespace oxa::strategy

@@ -1,0 +1,148 @@
+#include "strategy/tick.hpp"
+
+#include <utility>
+
+#include "interop/except.hpp"
+
+namespace oxa::strategy {
+namespace {
+
+using Pair = std::pair<py::object, py::object>;
+
+// `first, second = value`, with the interpreter's errors for anything but two items.
+Pair unpack_pair(py::handle value) {
+    PyObject* object = value.ptr();
+    if (PyTuple_CheckExact(object) && PyTuple_GET_SIZE(object) == 2) {
+        return {py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(object, 0)),
+                py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(object, 1))};
+    }
+    PyObject* iterator = PyObject_GetIter(object);
+    if (!iterator) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError) && !Py_TYPE(object)->tp_iter && !PySequence_Check(object)) {
+            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(object)->tp_name);
+        }
+        throw_error();
+    }
+    py::object owned_iterator = py::reinterpret_steal<py::object>(iterator);
+    py::object items[2];
+    for (int i = 0; i < 2; ++i) {
+        PyObject* item = PyIter_Next(iterator);
+        if (!item) {
+            if (!PyErr_Occurred()) {
+                PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
+            }
+            throw_error();
+        }
+        items[i] = py::reinterpret_steal<py::object>(item);
+    }
+    if (PyObject* extra = PyIter_Next(iterator)) {
+        Py_DECREF(extra);
+        raise(PyExc_ValueError, "too many values to unpack (expected 2)");
+    }
+    if (PyErr_Occurred()) throw_error();
+    return {std::move(items[0]), std::move(items[1])};
+}
+
+// self.Calc_Express(instrument, strategy[key]) as (status, value).
+Pair calculate(py::handle self, py::handle instrument, py::handle strategy, PyObject* key) {
+    py::object expression = getitem(strategy, py::handle(key));
+    return unpack_pair(call_method(self, names.Calc_Express, {instrument.ptr(), expression.ptr()}));
+}
+
+struct Action {
+    PyObject* name;
+    PyObject* condition;
+    PyObject* price;
+    PyObject* volume;
+};
+
+// One action: its condition fires on status 0 and a flag equal to True; then its price is
+// evaluated, and a decision is appended when that succeeds as well.
+void decide(py::handle self, py::handle instrument, py::handle strategy, py::handle exchange,
+            const Action& action, py::list& decisions) {
+    py::object zero = integer(0);
+    auto [status, flag] = calculate(self, instrument, strategy, action.condition);
+    if (!equals(status, zero) || !equals(flag, Py_True)) return;
+    auto [price_status, price] = calculate(self, instrument, strategy, action.price);
+    if (!equals(price_status, zero)) return;
+    py::object volume = getitem(strategy, py::handle(action.volume));
+    py::object decision = checked(PyTuple_Pack(4, action.name, exchange.ptr(), price.ptr(), volume.ptr()));
+    if (PyList_Append(decisions.ptr(), decision.ptr()) < 0) throw_error();
+}
+
+// Whether the factors are due for a refresh at `now`: refreshing is on and more whole
+// seconds than the period have passed since the last refresh, days included; a clock that
+// went back makes the difference negative, and that refreshes too.
+bool refresh_due(py::handle self, py::handle now) {
+    static PyObject* seconds_per_day = PyLong_FromLong(86400);
+    if (!seconds_per_day) throw_error();
+    py::object one = integer(1);
+    if (!equals(getattr(global(names.myDEnv), names.Real_Fresh_Factor), one)) return false;
+    py::object difference = subtract(now, getattr(self, names.update_factor_date));
+    py::object days = getattr(difference, names.days);
+    py::object seconds = getattr(difference, names.seconds);
+    py::object elapsed = add(checked(PyNumber_Multiply(days.ptr(), seconds_per_day)), seconds);
+    py::object period = getattr(global(names.myDEnv), names.update_factor_period);
+    return compare(elapsed, period, Py_GT) || compare(elapsed, integer(0), Py_LT);
+}
+
+}  // namespace
+
+py::object push_md2trade(py::handle self, py::handle i_InvestorID, py::handle i_InstrumentID,
+                         py::handle dict_new_md) {
+    py::list decisions;
+    try_except(
+        [&] {
+            if (!PyUnicode_Check(i_InvestorID.ptr()) || !PyUnicode_Check(i_InstrumentID.ptr()) ||
+                !PyDict_Check(dict_new_md.ptr())) {
+                return;
+            }
+            py::object attributes = call_method(self, names.get_InstrumentAttr, {i_InstrumentID.ptr()});
+            py::object exchange = getitem(attributes, py::handle(names.ExchangeID));
+            call_method(self, names.statMD, {attributes.ptr(), dict_new_md.ptr()});
+            setitem(dict_new_md, py::handle(names.ExchangeID), exchange);
+            call_method(attributes, names.update, {dict_new_md.ptr()});
+
+            py::object now = call_method(global(names.datetime), names.now);
+            if (refresh_due(self, now)) {
+                call_method(self, names.updateFactor);
+                setattr(self, names.update_factor_date, now);
+            }
+            py::object reload = global(names.reload);
+            call(reload, {global(names.myDEnv).ptr()});
+
+            py::object strategy;
+            try_except(
+                [&] {
+                    py::object table = getattr(global(names.myDEnv), names.AI_Strategy);
+                    strategy = getitem(getitem(table, i_InvestorID), i_InstrumentID);
+                },
+                [&](const py::error_already_set&) {
+                    py::object message = add(names.no_strategy_for, i_InvestorID);
+                    message = add(add(add(message, names.dot), i_InstrumentID), names.closing_parenthesis);
+                    log(names.warning, message);
+                });
+            if (!strategy) return;
+
+            decide(self, i_InstrumentID, strategy, exchange,
+                   {names.buy_open, names.buy_open_express, names.buy_open_price, names.buy_open_vol}, decisions);
+            decide(self, i_InstrumentID, strategy, exchange,
+                   {names.sell_open, names.sell_open_express, names.sell_open_price, names.sell_open_vol},
+                   decisions);
+            py::object positions = call_method(self, names.get_Position, {i_InstrumentID.ptr()});
+            if (positions.is_none()) return;
+            Py_ssize_t held = PyObject_Length(positions.ptr());
+            if (held < 0) throw_error();
+            if (held == 0) return;
+            decide(self, i_InstrumentID, strategy, exchange,
+                   {names.buy_close, names.buy_close_express, names.buy_close_price, names.buy_close_vol},
+                   decisions);
+            decide(self, i_InstrumentID, strategy, exchange,
+                   {names.sell_close, names.sell_close_express, names.sell_close_price, names.sell_close_vol},
+                   decisions);
+        },
+        [&](const py::error_already_set&) { log_error(py::handle(names.push_md2trade)); });
+    return std::move(decisions);
+}
+
+}  // namespace oxa::strategy
