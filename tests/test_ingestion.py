@@ -154,3 +154,51 @@ def test_failures_leave_earlier_changes(engine, records, workdir):
     # An unhashable instrument ID.
     with pytest.raises(TypeError, match="unhashable"):
         engine.push_ReqOrderInsert("InputOrder", Record(InstrumentID=["rb2501"]))
+
+
+def test_instrument_answers_and_status_notifications(engine, records, traced):
+    engine.c_cython = 1
+    engine.push_OnRspQryInstrument("Instrument", records.InstrumentField(InstrumentID="rb2501", ExchangeID="SHFE",
+                                                                        PriceTick=1.0))
+    rb = engine.get_InstrumentAttr("rb2501")
+    assert rb["ExchangeID"] == "SHFE" and rb["PriceTick"] == 1.0 and rb["UpdateTime"] == "01:01:01"
+    # A bytes ID is not filed, raises nothing, and is still traced.
+    engine.push_OnRspQryInstrument("Instrument", records.InstrumentField(InstrumentID=b"hc2501"))
+    assert list(engine.instrument_attr_dict) == ["rb2501"]
+    status = dict(InstrumentID="hc2501", InstrumentStatus="2", TradingSegmentSN=3, EnterTime="09:00:00",
+                  EnterReason="1")
+    engine.push_OnRtnInstrumentStatus("Status", records.InstrumentStatusField(**status))
+    hc = engine.get_InstrumentAttr("hc2501")
+    assert set(engine.InitFactor()) <= set(hc)
+    assert {key: hc[key] for key in status if key != "InstrumentID"} == \
+        {"InstrumentStatus": "2", "TradingSegmentSN": 3, "EnterTime": "09:00:00", "EnterReason": "1"}
+    assert [(kind, table) for kind, table, _ in traced] == [("rsp", "Instrument")] * 2 + [("rsp", "Status")]
+    # Keys set before a missing one stay set; nothing is traced.
+    del status["EnterReason"]
+    status.update(InstrumentStatus="3", TradingSegmentSN=4)
+    with pytest.raises(KeyError, match="EnterReason"):
+        engine.push_OnRtnInstrumentStatus("Status", Record(**status))
+    assert (hc["InstrumentStatus"], hc["TradingSegmentSN"], hc["EnterReason"]) == ("3", 4, "1")
+    assert len(traced) == 3
+
+
+ZERO = ("LastPrice", "Volume", "LastPrice_Cur_Up", "LastPrice_Acc_Up", "order_acc_up", "LastPrice_Cur_Keep",
+        "LastPrice_Acc_Keep", "order_acc_keep", "LastPrice_Cur_Down", "LastPrice_Acc_Down", "order_acc_down",
+        "order_TradeVolume", "BidVolume", "order_BidVolume", "AskVolume", "order_AskVolume")
+
+
+def test_positions_gate_the_close_decisions(engine, records, settings_module):
+    strategy = {}
+    for n, action in enumerate(("buy_open", "sell_open", "buy_close", "sell_close"), start=1):
+        strategy.update({action + "_express": "True", action + "_price": "LastPrice", action + "_vol": n})
+    settings_module.write("AI_Strategy = %r\nReal_Fresh_Factor = 0\nupdate_factor_period = 60\n"
+                          "Init_Factor_Zero = %r\n" % ({"00001": {"rb2501": strategy}}, ZERO), clean=True)
+    engine.push_OnRspQryInstrument("Instrument", records.InstrumentField(InstrumentID="rb2501", ExchangeID="SHFE"))
+    tick = {"LastPrice": 3500, "Volume": 1, "BidPrice1": 3499, "BidVolume1": 1, "AskPrice1": 3501,
+            "AskVolume1": 1, "UpdateTime": "09:30:01"}
+    opens = [("buy_open", "SHFE", 3500, 1), ("sell_open", "SHFE", 3500, 2)]
+    assert engine.push_md2trade("00001", "rb2501", dict(tick)) == opens
+    engine.push_OnRspQryInvestorPosition("Position", records.InvestorPositionField(
+        InstrumentID="rb2501", PosiDirection="2", Position=1))
+    assert engine.push_md2trade("00001", "rb2501", dict(tick)) == opens + [
+        ("buy_close", "SHFE", 3500, 3), ("sell_close", "SHFE", 3500, 4)]
