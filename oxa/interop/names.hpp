@@ -66,8 +66,8 @@ namespace oxa {
     T(cfg_oxa_ini, "cfg/oxa.ini") T(oxa_ini, "oxa.ini") T(utf_8, "utf-8") T(utf8, "utf8")   \
     T(gb18030, "gb18030") T(ignore, "ignore") T(append_mode, "a+") T(empty, "")             \
     T(one_text, "1") T(status_zero, "0") T(status_five, "5") T(status_a, "a") T(all, "all") \
-    T(quote, "'") T(comma, ",") T(line_feed, "\n") T(colon, ":") T(equals_sign, "=")         \
-    T(py2c_prefix, "log/py2c_") T(c2py_prefix, "log/c2py_") T(log_suffix, ".log")          \
+    T(quote, "'") T(comma, ",") T(line_feed, "\n") T(colon, ":") T(equals_sign, "=")        \
+    T(py2c_prefix, "log/py2c_") T(c2py_prefix, "log/c2py_") T(log_suffix, ".log")           \
     T(py2c_all, "log/py2c_all.log") T(c2py_all, "log/c2py_all.log")                         \
     T(direction_buy, "0") T(direction_sell, "1") T(buy_price_key, ".buyPrice:")             \
     T(sell_price_key, ".sellPrice:") T(trade_price_key, ".TradePrice:")                     \
