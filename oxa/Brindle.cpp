@@ -5,12 +5,15 @@
 #include "engine/state_store.hpp"
 #include "interop/classes.hpp"
 #include "interop/function.hpp"
+#include "persistence/connection.hpp"
 #include "persistence/instrument_query.hpp"
 #include "persistence/recording.hpp"
+#include "persistence/writer.hpp"
 #include "shell/imports.hpp"
 #include "shell/trace_files.hpp"
 #include "shell/values.hpp"
 #include "strategy/expression.hpp"
+#include "strategy/factors.hpp"
 #include "strategy/math_function.hpp"
 #include "strategy/simulated_trades.hpp"
 #include "strategy/statistics.hpp"
@@ -31,6 +34,8 @@ void define_functions() {
         function<shell::testPerform>({"testPerform", {"i"}, Kind::positional_only}),
         function<shell::dump_py2c>({"dump_py2c", {"fileName", "logInfo", "dwTimes"}, Kind::ordinary, dwTimes_default}),
         function<shell::dump_c2py>({"dump_c2py", {"fileName", "logInfo", "dwTimes"}, Kind::ordinary, dwTimes_default}),
+        function<persistence::connectDB>({"connectDB", {}}),
+        function<persistence::ExecuteQuery>({"ExecuteQuery", {"i_strSQL"}, Kind::positional_only}),
     });
 }
 
@@ -88,12 +93,20 @@ void define_classes() {
                            function<strategy::statMD>({"COXAAlgos.statMD", {"self", "factor", "pMD"}}),
                            function<strategy::SimNow>(
                                {"COXAAlgos.SimNow", {"self", "InvestorID", "InstrumentID", "LastPrice", "Volume"}}),
+                           function<persistence::engine_connectDB>({"COXAAlgos.connectDB", {"self"}}),
                            function<persistence::dumpRspDict>(
                                {"COXAAlgos.dumpRspDict", {"self", "table_name", "val_dict"}}),
                            function<persistence::DumpReqDict>(
                                {"COXAAlgos.DumpReqDict", {"self", "table_name", "val_dict"}}),
                            function<persistence::dump_req>({"COXAAlgos.dump_req", {"self", "table_name", "val_dict"}}),
                            function<persistence::dump_rsp>({"COXAAlgos.dump_rsp", {"self", "table_name", "val_dict"}}),
+                           function<persistence::dict2DB>(
+                               {"COXAAlgos.dict2DB", {"self", "table_name", "val_dict"}}),
+                           function<persistence::SQL2DB>({"COXAAlgos.SQL2DB", {"self", "szSQL", "listVal"}}),
+                           function<persistence::engine_ExecuteQuery>(
+                               {"COXAAlgos.ExecuteQuery", {"self", "i_strSQL"}}),
+                           function<strategy::restOrderFactor>(
+                               {"COXAAlgos.restOrderFactor", {"self", "instrument"}}),
                            function<strategy::push_md2trade>(
                                {"COXAAlgos.push_md2trade",
                                 {"self", "i_InvestorID", "i_InstrumentID", "dict_new_md"}}),
@@ -102,6 +115,8 @@ void define_classes() {
                                 {"self", "instrument", "strExpress", "i_otherFactor"},
                                 Kind::ordinary,
                                 calc_express_defaults}),
+                           function<strategy::Factor2String>({"COXAAlgos.Factor2String", {"self", "instrument"}}),
+                           function<strategy::updateFactor>({"COXAAlgos.updateFactor", {"self"}}),
                            function<persistence::ReqQryInstrument>(
                                {"COXAAlgos.ReqQryInstrument", {"self", "pQryInstrument", "reqID"}}),
                        }));

@@ -1,7 +1,7 @@
 #include "engine/ingestion.hpp"
 
 #include "engine/construction.hpp"
-#include "interop/statements.hpp"
+#include "interop/iteration.hpp"
 
 namespace oxa::engine {
 namespace {

@@ -2,7 +2,7 @@
 
 #include <utility>
 
-#include "interop/statements.hpp"
+#include "interop/iteration.hpp"
 
 namespace oxa::persistence {
 namespace {

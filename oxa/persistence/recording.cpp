@@ -1,7 +1,7 @@
 #include "persistence/recording.hpp"
 
 #include "engine/construction.hpp"
-#include "interop/statements.hpp"
+#include "interop/iteration.hpp"
 
 namespace oxa::persistence {
 namespace {
@@ -12,7 +12,7 @@ void dump(py::handle self, PyObject* trace_function, py::handle table_name, py::
     py::object col_names = py::reinterpret_borrow<py::object>(names.empty);
     py::object vals = col_names;
     bool first = true;
-    for_items(val_dict, [&](py::handle k, py::handle v) {
+    for_each_item(val_dict, [&](py::handle k, py::handle v) {
         if (!first) col_names = add(col_names, names.comma);
         col_names = add(col_names, k);
         if (!first) vals = add(vals, names.comma);

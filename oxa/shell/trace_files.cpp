@@ -2,7 +2,7 @@
 
 #include <climits>
 
-#include "interop/statements.hpp"
+#include "interop/with.hpp"
 #include "shell/values.hpp"
 
 namespace oxa::shell {

@@ -1,6 +1,7 @@
 #include "strategy/simulated_trades.hpp"
 
-#include "interop/statements.hpp"
+#include "interop/except.hpp"
+#include "interop/iteration.hpp"
 
 namespace oxa::strategy {
 namespace {

@@ -1,39 +1,9 @@
-// Python statements the algorithms are written with: `for x in iterable`,
-// `for k, v in mapping.items()` and `with manager as value`, with the interpreter's
-// lookups, order of calls and error messages.
+// The `with` statement: the interpreter's lookups, order of calls and error messages.
 #pragma once
-
-#include <utility>
 
 #include "interop/except.hpp"
 
 namespace oxa {
-
-// for item in iterable: body(item)
-template <class Body>
-void for_each(py::handle iterable, Body&& body) {
-    py::object iterator = checked(PyObject_GetIter(iterable.ptr()));
-    while (PyObject* next = PyIter_Next(iterator.ptr())) {
-        py::object item = py::reinterpret_steal<py::object>(next);
-        body(item);
-    }
-    if (PyErr_Occurred()) throw_error();
-}
-
-// `first, second = item`: UNPACK_SEQUENCE's semantics and messages.
-void unpack_pair(py::handle item, py::object& first, py::object& second);
-
-// for k, v in mapping.items(): body(k, v) -- the mapping's own items(), so subclasses and
-// other mappings behave as in Python, and a dict changing size raises RuntimeError.
-template <class Body>
-void for_items(py::handle mapping, Body&& body) {
-    py::object items = call_method(mapping, names.items);
-    for_each(items, [&](py::handle item) {
-        py::object key, value;
-        unpack_pair(item, key, value);
-        body(key, value);
-    });
-}
 
 // Looks `name` up on the type of `manager` and binds it, as the `with` statement does;
 // null (no error set) when the type has no such attribute.
