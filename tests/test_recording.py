@@ -84,3 +84,21 @@ def test_entry_points_follow_c_cython_and_upload(engine, method, c_cython, cytho
     assert written == ([("T", {"InstrumentID": "rb2501"})] if upload == 1 else [])
     if traced and written:  # one dictionary serves both
         assert traced[0][2] is written[0][1]
+
+
+def test_rows_reach_the_database_without_a_trace(db_ini, brindle, workdir, log):
+    # c_cython 0 and upload 1: the record object's dictionary becomes a row, nothing is traced.
+    db_ini.execute("CREATE TABLE Settlement (TradingDay VARCHAR(8), SettlementID INT, BrokerID VARCHAR(8), "
+                   "InvestorID VARCHAR(8), SequenceNo INT, Content TEXT, AccountID VARCHAR(8), "
+                   "CurrencyID VARCHAR(4))")
+    workdir.set_ini({"CLOUD": {"upload": 1, "debug": 0}, "COMMUNICATION_SWITCH": {"c_cython": 0, "cython_c": 1}})
+    workdir.set_ini({"PYTHON_SWITCH": {"debug": 1, "detail": 1}}, which="root")
+    engine = brindle.COXAAlgos()
+    record = brindle.py_ApiStructure.SettlementInfoField(TradingDay="20250102", SettlementID=1, InvestorID="00001",
+                                                         SequenceNo=2, Content="%s it's" % CHINESE)
+    engine.dumpRspDict("Settlement", record)
+    engine.push_OnRspQrySettlementInfo("Settlement", record)
+    row = ("20250102", 1, "", "00001", 2, "%s it's" % CHINESE, "", "")
+    assert db_ini.execute("SELECT * FROM Settlement") == (row, row)
+    assert workdir.log_files() == {} and engine._COXAAlgos__RequestID == 0
+    assert log.at("error") == []

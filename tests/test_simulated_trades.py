@@ -94,24 +94,24 @@ def test_without_upload_nothing_reaches_the_database(db_engine, db_ini, brindle,
     assert journal(db_ini) == ()
 
 
-def test_statement_and_row(engine, brindle):
-    calls = []
-    engine.SQL2DB = lambda sql, data: calls.append((sql, data))
+def journalled(fake_pymysql):
+    return [event[2] for event in fake_pymysql.events if event[0] == "executemany"]
+
+
+def test_statement_and_row(engine, brindle, fake_pymysql):
     request(engine, brindle.py_ApiStructure, "1", 10, MD_Last_Price=9.5)
     engine.SimNow("inv", "rb2501", 11, 3)
-    [(sql, data)] = calls
+    [(name, sql, data)] = [e for e in fake_pymysql.events if e[0] == "executemany"]
     assert len(sql) == 353 and sql == STATEMENT
     assert data == [("inv", "rb2501", "x > 1", "1", "0", "09:01:02", 10, 9.5, 11, 3)]
     assert type(data) is list and type(data[0]) is tuple
 
 
 @pytest.mark.parametrize("status, fills", [("0", False), ("5", False), ("3", True), ("a", True), (0, True)])
-def test_only_active_orders_fill(engine, brindle, status, fills):
-    calls = []
-    engine.SQL2DB = lambda sql, data: calls.append(data)
+def test_only_active_orders_fill(engine, brindle, fake_pymysql, status, fills):
     request(engine, brindle.py_ApiStructure, "0", 10, status=status)
     engine.SimNow("inv", "rb2501", 10, 1)
-    assert len(calls) == (1 if fills else 0)
+    assert len(journalled(fake_pymysql)) == (1 if fills else 0)
     assert statuses(engine) == ["0" if fills else status]
 
 
@@ -129,9 +129,7 @@ def test_entry_check(engine, brindle, log):
     assert log.records == []
 
 
-def test_an_order_missing_a_key_ends_the_call(engine, brindle, log, workdir):
-    calls = []
-    engine.SQL2DB = lambda sql, data: calls.append(data)
+def test_an_order_missing_a_key_ends_the_call(engine, brindle, log, fake_pymysql):
     records = brindle.py_ApiStructure
     request(engine, records, "0", 10)
     request(engine, records, "0", 10)
@@ -139,6 +137,6 @@ def test_an_order_missing_a_key_ends_the_call(engine, brindle, log, workdir):
     del engine.instrument_req_order_dict["rb2501"][1]["Express"]  # read only for the journal
     engine.SimNow("inv", "rb2501", 10, 1)
     # The first is journalled; the second is marked but not journalled; the third is not examined.
-    assert len(calls) == 1 and statuses(engine) == ["0", "0", "3"]
+    assert len(journalled(fake_pymysql)) == 1 and statuses(engine) == ["0", "0", "3"]
     [error] = log.records
     assert (error.level, error.msg, error.exc_info, error.exc_type) == ("error", "__cinit__", True, KeyError)
