@@ -36,8 +36,18 @@ void append_to(py::handle self, PyObject* table, py::handle record) {
     }
 }
 
-// stored[key] == record[key]
+// stored[key] == record[key]. The host's records are plain dicts of plain strings, whose
+// lookup and comparison run no Python code, so they are compared directly; anything else
+// (and a missing key, for its KeyError) takes Python's own road.
 bool same(py::handle stored, py::handle record, PyObject* key) {
+    if (PyDict_CheckExact(stored.ptr()) && PyDict_CheckExact(record.ptr())) {
+        PyObject* mine = PyDict_GetItemWithError(stored.ptr(), key);  // borrowed; nothing runs meanwhile
+        PyObject* theirs = mine ? PyDict_GetItemWithError(record.ptr(), key) : nullptr;
+        if (PyErr_Occurred()) throw_error();
+        if (theirs && PyUnicode_CheckExact(mine) && PyUnicode_CheckExact(theirs)) {
+            return mine == theirs || PyUnicode_Compare(mine, theirs) == 0;
+        }
+    }
     py::object mine = getitem(stored, key);
     return equals(mine, getitem(record, key));
 }
