@@ -70,6 +70,14 @@ def test_order_merges_into_every_match(engine, traced):
     engine.push_Order("Order", new)
     assert len(stored) == 3 and all(o["c"] == 2 and o["OrderStatus"] == "1" for o in stored)
     assert all(o is not new.dict for o in stored)
+    # Python's equality decides, whatever the values are: 7 == 7.0.
+    engine.push_Order("Order", Record(InstrumentID="hc2501", OrderSysID=7, ExchangeID="DCE", OrderStatus="1"))
+    engine.push_Order("Order", Record(InstrumentID="hc2501", OrderSysID=7.0, ExchangeID="DCE", OrderStatus="2"))
+    assert [o["OrderStatus"] for o in engine.instrument_rtn_order_dict["hc2501"]] == ["2"]
+    # A stored entry without the key stops the walk with Python's KeyError.
+    del stored[1]["ExchangeID"]
+    with pytest.raises(KeyError, match="ExchangeID"):
+        engine.push_Order("Order", new)
 
 
 def test_status_a_is_traced_but_not_filed(engine, records, traced):
