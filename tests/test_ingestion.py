@@ -74,10 +74,23 @@ def test_order_merges_into_every_match(engine, traced):
     engine.push_Order("Order", Record(InstrumentID="hc2501", OrderSysID=7, ExchangeID="DCE", OrderStatus="1"))
     engine.push_Order("Order", Record(InstrumentID="hc2501", OrderSysID=7.0, ExchangeID="DCE", OrderStatus="2"))
     assert [o["OrderStatus"] for o in engine.instrument_rtn_order_dict["hc2501"]] == ["2"]
-    # A stored entry without the key stops the walk with Python's KeyError.
+    # A stored entry without the key is another record; the others still merge.
     del stored[1]["ExchangeID"]
-    with pytest.raises(KeyError, match="ExchangeID"):
-        engine.push_Order("Order", new)
+    engine.push_Order("Order", Record(InstrumentID="rb2501", OrderSysID="", ExchangeID="SHFE", OrderStatus="5"))
+    assert [o["OrderStatus"] for o in stored] == ["5", "1", "5"]
+    # A record without the key still fails with Python's KeyError.
+    with pytest.raises(KeyError, match="OrderSysID"):
+        engine.push_Order("Order", Record(InstrumentID="rb2501", ExchangeID="SHFE", OrderStatus="1"))
+
+
+def test_order_notifications_after_an_insert_answer_of_the_host(engine, records):
+    # The host's order-insert answers carry no OrderSysID; they share the order list and
+    # must not make the instrument's later order notifications fail.
+    engine.push_OnRspOrderInsert("InputOrder", records.InputOrderField(InstrumentID="rb2501", ExchangeID="SHFE"))
+    engine.push_Order("Order", order(records, OrderSysID="42"))
+    engine.push_Order("Order", order(records, OrderSysID="42", OrderStatus="0"))
+    stored = engine.instrument_rtn_order_dict["rb2501"]
+    assert len(stored) == 2 and stored[1]["OrderSysID"] == "42" and stored[1]["OrderStatus"] == "0"
 
 
 def test_status_a_is_traced_but_not_filed(engine, records, traced):

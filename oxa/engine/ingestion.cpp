@@ -36,20 +36,31 @@ void append_to(py::handle self, PyObject* table, py::handle record) {
     }
 }
 
-// stored[key] == record[key]. The host's records are plain dicts of plain strings, whose
-// lookup and comparison run no Python code, so they are compared directly; anything else
-// (and a missing key, for its KeyError) takes Python's own road.
+// stored[key] == record[key]. A stored entry without the key is a different record: the
+// order list also holds order-insert answers, which carry no OrderSysID, and they must not
+// make every later order notification of the instrument fail. The host's records are plain
+// dicts of plain strings, whose lookup and comparison run no Python code, so they are
+// compared directly; anything else takes Python's own road.
 bool same(py::handle stored, py::handle record, PyObject* key) {
-    if (PyDict_CheckExact(stored.ptr()) && PyDict_CheckExact(record.ptr())) {
-        PyObject* mine = PyDict_GetItemWithError(stored.ptr(), key);  // borrowed; nothing runs meanwhile
-        PyObject* theirs = mine ? PyDict_GetItemWithError(record.ptr(), key) : nullptr;
-        if (PyErr_Occurred()) throw_error();
-        if (theirs && PyUnicode_CheckExact(mine) && PyUnicode_CheckExact(theirs)) {
-            return mine == theirs || PyUnicode_Compare(mine, theirs) == 0;
+    PyObject* mine = nullptr;
+    if (PyDict_CheckExact(stored.ptr())) {
+        mine = Py_XNewRef(PyDict_GetItemWithError(stored.ptr(), key));
+        if (!mine && PyErr_Occurred()) throw_error();
+    } else {
+        mine = PyObject_GetItem(stored.ptr(), key);
+        if (!mine) {
+            if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw_error();
+            PyErr_Clear();
         }
     }
-    py::object mine = getitem(stored, key);
-    return equals(mine, getitem(record, key));
+    if (!mine) return false;
+    py::object owned_mine = py::reinterpret_steal<py::object>(mine);
+    if (PyDict_CheckExact(record.ptr()) && PyUnicode_CheckExact(mine)) {
+        PyObject* theirs = PyDict_GetItemWithError(record.ptr(), key);  // borrowed; nothing runs meanwhile
+        if (!theirs && PyErr_Occurred()) throw_error();
+        if (theirs && PyUnicode_CheckExact(theirs)) return mine == theirs || PyUnicode_Compare(mine, theirs) == 0;
+    }
+    return equals(owned_mine, getitem(record, key));
 }
 
 // Merges the record into every entry of the instrument's list in self.<table> that agrees
