@@ -98,7 +98,7 @@ class Summary:
         replay, totals = self.replay, self.replay.totals
         source = "t_Instrument of %s" % replay.database if replay.args.db else shown(replay.args.instruments)
         lines = ["Replay of %s for investor %s" % (shown(replay.args.ticks), replay.investor),
-                 "  host          %s; instruments from %s" % (shown(replay.host.directory), source)]
+                 "  host          %s/, instruments from %s" % (shown(replay.host.directory), source)]
         if self.interrupted is not None:
             lines.append("  INTERRUPTED   at line %d: the summary so far; no files written" % self.interrupted)
 
