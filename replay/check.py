@@ -14,7 +14,9 @@ import builtins
 import sys
 from dataclasses import dataclass
 
+from . import db
 from .host import Host, UsageError
+from .inputs import CsvFile
 
 STRATEGY_KEYS = tuple("%s_%s_%s" % (side, offset, part)
                       for side, offset in (("buy", "open"), ("sell", "open"), ("buy", "close"), ("sell", "close"))
@@ -199,8 +201,6 @@ def main(argv=None):
     parser.add_argument("--investor", action="append", help="check only this investor (repeatable)")
     args = parser.parse_args(argv)
     try:
-        from .inputs import CsvFile
-
         tick_columns = None
         if args.ticks:
             ticks = CsvFile(args.ticks, "tick")
@@ -212,8 +212,6 @@ def main(argv=None):
         records = host.records()
         factors = None
         if args.db:
-            from . import db
-
             with db.connect(db.settings()) as connection:
                 factors = factor_names(connection)
         findings = check_settings(settings, known_names(settings, records, tick_columns, factors), args.investor)

@@ -15,6 +15,7 @@ from contextlib import contextmanager
 from pathlib import Path
 
 from .host import REPO, SAMPLES, Host, UsageError, shown
+from .inputs import read_instruments
 
 INI = Path("cfg") / "oxa.ini"
 SCHEMA = REPO / "sql" / "schema.sql"
@@ -110,8 +111,6 @@ def main(argv=None):
         config = settings()
         instruments = None
         if instruments_file:
-            from .inputs import read_instruments
-
             instruments = read_instruments(instruments_file, host.records().InstrumentField)
         with connect(config) as connection:
             absent = missing_tables(connection)
