@@ -4,7 +4,7 @@ BUILD_TYPE ?= Release
 
 SANITIZE_DIR ?= build/sanitize
 
-.PHONY: build clean deps test bench sanitize valgrind
+.PHONY: build clean deps test bench demo sanitize valgrind
 
 # In-place build: oxa/Brindle<EXT_SUFFIX> beside the sources.
 build:
@@ -36,3 +36,15 @@ sanitize: deps
 		-DBRINDLE_MODULE_DIR=$(abspath $(SANITIZE_DIR))/oxa -DPython_EXECUTABLE=$$(command -v $(PYTHON)) >/dev/null
 	cmake --build $(SANITIZE_DIR)
 	bash scripts/sanitized $(SANITIZE_DIR) $(PYTHON) -m pytest -q $(PYTEST_ARGS)
+
+# The main job: replays the sample session through the engine with the sample host's
+# strategy, prints the summary and writes replay-out/ (decisions, fills, chart). Installs what
+# it lacks first (no database server: the replay runs without one); extra replay arguments
+# go in REPLAY_ARGS.
+demo:
+	PYTHON=$(PYTHON) bash scripts/ensure-deps --no-mariadb
+	$(MAKE) --no-print-directory build samples/ticks.csv
+	$(PYTHON) -m replay samples/ticks.csv --host host --out replay-out $(REPLAY_ARGS)
+
+samples/ticks.csv: replay/sample.py
+	$(PYTHON) -m replay.sample $@
