@@ -4,7 +4,7 @@ BUILD_TYPE ?= Release
 
 SANITIZE_DIR ?= build/sanitize
 
-.PHONY: build clean deps test bench demo sanitize valgrind
+.PHONY: build clean deps test bench demo sanitize valgrind memory
 
 # In-place build: oxa/Brindle<EXT_SUFFIX> beside the sources.
 build:
@@ -48,3 +48,14 @@ demo:
 
 samples/ticks.csv: replay/sample.py
 	$(PYTHON) -m replay.sample $@
+
+# The first 10,000 ticks of the sample session replayed under Valgrind's memcheck, every
+# trace and recording switch on; fails on any invalid read, write or free.
+valgrind: deps
+	$(MAKE) --no-print-directory build samples/ticks.csv
+	PYTHON=$(PYTHON) bash scripts/valgrind-replay
+
+# A million ticks after a warm-up: the growth of resident memory (flat when nothing leaks).
+memory: deps
+	$(MAKE) --no-print-directory build
+	$(PYTHON) bench/bench.py --repeat 1 --ticks 1000 --memory 1000000
