@@ -303,7 +303,7 @@ def test_settings_module_breaks_between_two_ticks(brindle, workdir, settings_mod
     settings_module.write(settings_module.original, reload=False)
     log.clear()
     after = [engine.push_md2trade(INVESTOR, "rb2501", dict(t)) for t in stream[5:12]]
-    assert ("sell_open", "SHFE", stream[7]["BidPrice1"], 1) in after[2]
+    assert ("sell_open", "SHFE", stream[8]["BidPrice1"], 1) in after[3]
     assert log.at("error") == []
 
 

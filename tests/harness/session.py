@@ -22,9 +22,9 @@ def create_tables(server):
 
 
 def ticks(count, instrument="rb2501", start=3500.0):
-    """Runs of four rising and four falling prices, so that the sample strategy opens both
+    """Runs of six rising and six falling prices, so that the sample strategies open both
     ways and every resting order is reached again within a few ticks."""
-    steps = (1, 1, 1, 1, -1, -1, -1, -1)
+    steps = (1,) * 6 + (-1,) * 6
     price, volume = start, 0
     for n in range(count):
         price += steps[n % len(steps)]
