@@ -31,6 +31,15 @@ FALLBACK = {
 }
 
 
+def _without_values(exc):
+    """The error as text; an interpolation error quotes the raw value, which may be the
+    password, so only its option and section are named."""
+    if isinstance(exc, configparser.InterpolationError):
+        return "%s: bad interpolation in option %r in section %r (the value is not shown)" % (
+            type(exc).__name__, exc.option, exc.section)
+    return exc
+
+
 def connection_settings(ini_path="cfg/oxa.ini"):
     """Keyword arguments for pymysql.connect, read as the engine's connectDB reads them."""
     try:
@@ -45,7 +54,7 @@ def connection_settings(ini_path="cfg/oxa.ini"):
             "port": int(config.get("CLOUD", "OXA_DB_PORT")),
         }
     except Exception as exc:
-        print("get db config: %s; using the built-in settings" % exc, file=sys.stderr)
+        print("get db config: %s; using the built-in settings" % _without_values(exc), file=sys.stderr)
         settings = dict(FALLBACK)
     settings["charset"] = "utf8"
     return settings
