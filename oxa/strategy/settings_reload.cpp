@@ -100,25 +100,42 @@ struct Snapshot {
 // runs can replace it; the holder itself is left alone at exit.
 std::shared_ptr<const Snapshot>& snapshot = *new std::shared_ptr<const Snapshot>();
 
-// Whether a reload now would find what it found last time: the checks reload itself makes
+enum class Finding {
+    unchanged,
+    // The source changed, but not its size nor the whole second of its modification time,
+    // the two things reload checks the cached bytecode against.
+    edited_unseen_by_bytecode,
+    doubtful,
+};
+
+// What a reload now would find compared with last time: the checks reload itself makes
 // against sys.modules and importlib's reloading table, then the search that would find the
 // module's spec, then the source file.
-bool still_valid(const Snapshot& s, PyObject* reload, PyObject* module) {
-    if (reload != machinery.reload || module != s.module.ptr()) return false;
-    if (borrowed(PyModule_GetDict(module), names.__spec__) != s.spec.ptr()) return false;
+Finding compare(const Snapshot& s, PyObject* reload, PyObject* module) {
+    if (reload != machinery.reload || module != s.module.ptr()) return Finding::doubtful;
+    if (borrowed(PyModule_GetDict(module), names.__spec__) != s.spec.ptr()) return Finding::doubtful;
     PyObject* modules = sys_item(names.modules);
-    if (!modules || !PyDict_CheckExact(modules) || borrowed(modules, s.name.ptr()) != module) return false;
+    if (!modules || !PyDict_CheckExact(modules) || borrowed(modules, s.name.ptr()) != module) {
+        return Finding::doubtful;
+    }
     PyObject* reloading = reloading_table();
-    if (!reloading || borrowed(reloading, s.name.ptr())) return false;
+    if (!reloading || borrowed(reloading, s.name.ptr())) return Finding::doubtful;
     PyObject* search_path = nullptr;
     if (s.parent.is_none()) {
         search_path = sys_item(names.path);
     } else if (borrowed(modules, s.parent_name.ptr()) == s.parent.ptr()) {
         search_path = borrowed(PyModule_GetDict(s.parent.ptr()), names.__path__);
     }
-    if (!s.search_path.holds(search_path) || !s.meta_path.holds(sys_item(names.meta_path))) return false;
+    if (!s.search_path.holds(search_path) || !s.meta_path.holds(sys_item(names.meta_path))) {
+        return Finding::doubtful;
+    }
     FileStamp now;
-    return stamp_file(PyBytes_AS_STRING(s.file.ptr()), now) && same_stamp(now, s.stamp);
+    if (!stamp_file(PyBytes_AS_STRING(s.file.ptr()), now)) return Finding::doubtful;
+    if (same_stamp(now, s.stamp)) return Finding::unchanged;
+    if (now.size == s.stamp.size && now.modified.tv_sec == s.stamp.modified.tv_sec) {
+        return Finding::edited_unseen_by_bytecode;
+    }
+    return Finding::doubtful;
 }
 
 // Makes `earlier` the __context__ of `later`, as an exception raised in a finally clause
@@ -264,15 +281,16 @@ std::optional<Snapshot> snapshot_of(PyObject* module) {
     return s;
 }
 
-// Takes the snapshot after a real reload; whatever fails leaves the next tick to the real
-// reload again.
-void take_snapshot(py::handle module) {
+// Takes a snapshot of `module` as it stands; null when that fails, leaving the next tick to
+// the real reload again.
+std::shared_ptr<const Snapshot> take_snapshot(py::handle module) {
     try_except(
         [&] {
             std::optional<Snapshot> taken = snapshot_of(module.ptr());
             if (taken) snapshot = std::make_shared<const Snapshot>(std::move(*taken));
         },
         [](const py::error_already_set&) {});
+    return snapshot;
 }
 
 // A strong reference to `module_name.attribute` when the module is loaded, else null.
@@ -299,13 +317,21 @@ void remember_import_machinery() {
 }
 
 void reload_settings(py::handle reload, py::handle settings, bool only_when_changed) {
-    if (snapshot && still_valid(*snapshot, reload.ptr(), settings.ptr())) {
-        if (only_when_changed) return;
-        std::shared_ptr<const Snapshot> held = snapshot;
-        execute(*held);
+    std::shared_ptr<const Snapshot> held = snapshot;  // the module body may replace it
+    Finding finding = held ? compare(*held, reload.ptr(), settings.ptr()) : Finding::doubtful;
+    if (finding == Finding::unchanged) {
+        if (!only_when_changed) execute(*held);
         return;
     }
     snapshot.reset();
+    if (finding == Finding::edited_unseen_by_bytecode) {
+        // reload would execute the bytecode cached for the previous text and miss the edit
+        // (until the next one); the new text is compiled here and executed as reload would.
+        if (std::shared_ptr<const Snapshot> edited = take_snapshot(settings)) {
+            execute(*edited);
+            return;
+        }
+    }
     call(reload, {settings.ptr()});
     if (reload.ptr() == machinery.reload) take_snapshot(settings);
 }
