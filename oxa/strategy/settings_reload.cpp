@@ -47,6 +47,12 @@ bool same_stamp(const FileStamp& a, const FileStamp& b) {
            same_time(a.modified, b.modified) && same_time(a.changed, b.changed);
 }
 
+// The whole second the bytecode cache records for a modification time: int(st_mtime) of
+// the float os.stat gives.
+long long bytecode_second(const timespec& time) {
+    return static_cast<long long>(static_cast<double>(time.tv_sec) + time.tv_nsec * 1e-9);
+}
+
 // dict[key] or null; the keys used here are exact str, whose lookup cannot run Python code.
 PyObject* borrowed(PyObject* dict, PyObject* key) {
     PyObject* value = PyDict_GetItemWithError(dict, key);
@@ -132,7 +138,7 @@ Finding compare(const Snapshot& s, PyObject* reload, PyObject* module) {
     FileStamp now;
     if (!stamp_file(PyBytes_AS_STRING(s.file.ptr()), now)) return Finding::doubtful;
     if (same_stamp(now, s.stamp)) return Finding::unchanged;
-    if (now.size == s.stamp.size && now.modified.tv_sec == s.stamp.modified.tv_sec) {
+    if (now.size == s.stamp.size && bytecode_second(now.modified) == bytecode_second(s.stamp.modified)) {
         return Finding::edited_unseen_by_bytecode;
     }
     return Finding::doubtful;

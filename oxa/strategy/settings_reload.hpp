@@ -16,8 +16,10 @@ void remember_import_machinery();
 // parent package, search path and import hooks) and its source file still has the size,
 // times, inode, device and mode it had when its code was compiled, the module is executed
 // from that code as reload would execute it; otherwise the real `reload` runs and the code
-// is compiled afresh from the source. With `only_when_changed`, a module found unchanged is
-// not executed at all.
+// is compiled afresh from the source. One exception: a source edited without changing its
+// size or the whole second of its modification time is compiled and executed here, since
+// reload would take the bytecode cached for the previous text. With `only_when_changed`, a
+// module found unchanged is not executed at all.
 void reload_settings(py::handle reload, py::handle settings, bool only_when_changed);
 
 }  // namespace oxa::strategy
