@@ -4,9 +4,12 @@
 #include "engine/state_store.hpp"
 #include "interop/classes.hpp"
 #include "interop/function.hpp"
+#include "persistence/connection.hpp"
+#include "persistence/writer.hpp"
 #include "shell/imports.hpp"
 #include "shell/values.hpp"
 #include "strategy/expression.hpp"
+#include "strategy/factors.hpp"
 #include "strategy/math_function.hpp"
 #include "strategy/settings_reload.hpp"
 #include "strategy/statistics.hpp"
@@ -21,6 +24,8 @@ void define_functions() {
         function<shell::toString2>({"toString2", {"val"}, Kind::positional_only}),
         function<shell::myDecode>({"myDecode", {"val"}, Kind::positional_only}),
         function<shell::nvl>({"nvl", {"p1", "p2"}}),
+        function<persistence::connectDB>({"connectDB", {}}),
+        function<persistence::ExecuteQuery>({"ExecuteQuery", {"i_strSQL"}, Kind::positional_only}),
     });
 }
 
@@ -58,6 +63,14 @@ void define_classes() {
                                {"COXAAlgos.get_ReqOrderList", {"self", "instrumentID"}}),
                            function<engine::InitFactor>({"COXAAlgos.InitFactor", {"self"}}),
                            function<strategy::statMD>({"COXAAlgos.statMD", {"self", "factor", "pMD"}}),
+                           function<persistence::engine_connectDB>({"COXAAlgos.connectDB", {"self"}}),
+                           function<persistence::dict2DB>(
+                               {"COXAAlgos.dict2DB", {"self", "table_name", "val_dict"}}),
+                           function<persistence::SQL2DB>({"COXAAlgos.SQL2DB", {"self", "szSQL", "listVal"}}),
+                           function<persistence::engine_ExecuteQuery>(
+                               {"COXAAlgos.ExecuteQuery", {"self", "i_strSQL"}}),
+                           function<strategy::restOrderFactor>(
+                               {"COXAAlgos.restOrderFactor", {"self", "instrument"}}),
                            function<strategy::push_md2trade>(
                                {"COXAAlgos.push_md2trade",
                                 {"self", "i_InvestorID", "i_InstrumentID", "dict_new_md"}}),
@@ -66,6 +79,8 @@ void define_classes() {
                                 {"self", "instrument", "strExpress", "i_otherFactor"},
                                 Kind::ordinary,
                                 calc_express_defaults}),
+                           function<strategy::Factor2String>({"COXAAlgos.Factor2String", {"self", "instrument"}}),
+                           function<strategy::updateFactor>({"COXAAlgos.updateFactor", {"self"}}),
                        }));
 }
 

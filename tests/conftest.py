@@ -13,6 +13,8 @@ Fixtures:
   mariadb          the private MariaDB server, started on first use (session)
   db_ini           empties the test database and points the working directory's
                    cfg/oxa.ini at the server; gives the server
+  fake_pymysql     a recording stand-in bound as oxa.Brindle.pymysql, for keyword checks
+                   and injected failures
 """
 import importlib
 import importlib.machinery
@@ -24,6 +26,7 @@ from pathlib import Path
 
 import pytest
 
+from harness.fake_pymysql import FakePyMySQL
 from harness.host import SettingsModule, WorkDir, copy_sample_host, run_python as _run_python
 from harness.mariadb import MariaDBError, MariaDBServer
 from harness.paths import MODULE_DIR, REPO
@@ -167,3 +170,10 @@ def db_ini(mariadb, workdir):
     mariadb.reset()
     workdir.set_ini({"CLOUD": mariadb.ini_values()})
     return mariadb
+
+
+@pytest.fixture
+def fake_pymysql(brindle, monkeypatch):
+    fake = FakePyMySQL()
+    monkeypatch.setattr(brindle, "pymysql", fake)
+    return fake

@@ -55,7 +55,7 @@ namespace oxa {
     X(sell_open_price) X(sell_open_vol) X(buy_close_express) X(buy_close_price)             \
     X(buy_close_vol) X(sell_close_express) X(sell_close_price) X(sell_close_vol)            \
     /* connection keywords */                                                               \
-    X(host) X(user) X(passwd) X(db) X(charset) X(port)                                      \
+    X(host) X(user) X(password) X(database) X(charset) X(port)                              \
     /* INI sections and keys */                                                             \
     X(CLOUD) X(COMMUNICATION_SWITCH) X(PYTHON_SWITCH) X(detail) X(OXA_DB_TYPE)              \
     X(OXA_DB_SERVER) X(OXA_DB_USER) X(OXA_DB_PWD) X(OXA_DB_NAME) X(OXA_DB_PORT)             \
@@ -67,7 +67,25 @@ namespace oxa {
     T(buy_open, "buy_open") T(sell_open, "sell_open") T(buy_close, "buy_close")             \
     T(sell_close, "sell_close") T(initial_update_time, "01:01:01") T(dot, ".")              \
     T(closing_parenthesis, ")") T(no_strategy_for, "There is no strategy for(")             \
-    T(string_filename, "<string>")
+    T(string_filename, "<string>")                                                          \
+    /* database connection, writer and factor texts */                                      \
+    T(mysql, "mysql") T(loopback, "127.0.0.1") T(sim_test, "sim_test")                      \
+    T(default_password, "MockRun@1999") T(insert_into, "INSERT INTO ") T(open_paren, "(")   \
+    T(values_clause, ")VALUES(") T(placeholder, "%s") T(ok, "ok")                           \
+    T(sql_failed, "excute sql faild in SQL2DB")                                             \
+    T(sql_failed_again, "re excute sql faild in SQL2DB")                                    \
+    T(factor_query,                                                                         \
+      "select id,InstrumentID,factor_name,factor_val from t_factor t where t.id>%s order by id asc") \
+    T(factor_count, "set dynamic factor cnt:") T(factor_set, "set dynamic factor")          \
+    T(factor_failed, "set dynamic factor failed:") T(factor_open, ":{")                     \
+    T(factor_close, "}")                                                                    \
+    /* dead-letter file */                                                                  \
+    T(dead_letter_path, "log/sql_dead_letters.jsonl") T(append_text, "a") X(ensure_ascii)   \
+    X(allow_nan) X(dumps) X(isoformat) X(timespec) X(hex) X(at) X(sql) X(rows)              \
+    T(tag_float, "float") T(tag_decimal, "decimal") T(tag_bytes, "bytes")                   \
+    T(tag_bytearray, "bytearray") T(tag_datetime, "datetime") T(tag_date, "date")           \
+    T(tag_time, "time") T(tag_timedelta, "timedelta") T(tag_tuple, "tuple")                 \
+    T(tag_dict, "dict") T(nan, "nan") T(inf, "inf") T(minus_inf, "-inf")
 
 struct InternedNames {
 #define OXA_DECLARE_NAME(identifier) PyObject* identifier;

@@ -3,46 +3,13 @@
 #include <utility>
 
 #include "interop/except.hpp"
+#include "interop/iteration.hpp"
 #include "strategy/settings_reload.hpp"
 
 namespace oxa::strategy {
 namespace {
 
 using Pair = std::pair<py::object, py::object>;
-
-// `first, second = value`, with the interpreter's errors for anything but two items.
-Pair unpack_pair(py::handle value) {
-    PyObject* object = value.ptr();
-    if (PyTuple_CheckExact(object) && PyTuple_GET_SIZE(object) == 2) {
-        return {py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(object, 0)),
-                py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(object, 1))};
-    }
-    PyObject* iterator = PyObject_GetIter(object);
-    if (!iterator) {
-        if (PyErr_ExceptionMatches(PyExc_TypeError) && !Py_TYPE(object)->tp_iter && !PySequence_Check(object)) {
-            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(object)->tp_name);
-        }
-        throw_error();
-    }
-    py::object owned_iterator = py::reinterpret_steal<py::object>(iterator);
-    py::object items[2];
-    for (int i = 0; i < 2; ++i) {
-        PyObject* item = PyIter_Next(iterator);
-        if (!item) {
-            if (!PyErr_Occurred()) {
-                PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
-            }
-            throw_error();
-        }
-        items[i] = py::reinterpret_steal<py::object>(item);
-    }
-    if (PyObject* extra = PyIter_Next(iterator)) {
-        Py_DECREF(extra);
-        raise(PyExc_ValueError, "too many values to unpack (expected 2)");
-    }
-    if (PyErr_Occurred()) throw_error();
-    return {std::move(items[0]), std::move(items[1])};
-}
 
 // self.Calc_Express(instrument, strategy[key]) as (status, value).
 Pair calculate(py::handle self, py::handle instrument, py::handle strategy, PyObject* key) {
