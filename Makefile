@@ -2,7 +2,7 @@ PYTHON ?= python3
 BUILD_DIR ?= build/inplace
 BUILD_TYPE ?= Release
 
-.PHONY: build clean deps test bench
+.PHONY: build clean deps test bench demo
 
 # In-place build: oxa/Brindle<EXT_SUFFIX> beside the sources.
 build:
@@ -28,3 +28,15 @@ bench: deps
 	$(MAKE) --no-print-directory build
 	$(PYTHON) bench/bench.py $(BENCH_ARGS)
 	PYTHONDONTWRITEBYTECODE=1 $(PYTHON) bench/bench.py $(BENCH_ARGS)
+
+# The main job: replays the sample session through the engine with the sample host's
+# strategy, prints the summary and writes replay-out/ (decisions, fills, chart). Installs what
+# it lacks first (no database server: the replay runs without one); extra replay arguments
+# go in REPLAY_ARGS.
+demo:
+	PYTHON=$(PYTHON) bash scripts/ensure-deps --no-mariadb
+	$(MAKE) --no-print-directory build samples/ticks.csv
+	$(PYTHON) -m replay samples/ticks.csv --host host --out replay-out $(REPLAY_ARGS)
+
+samples/ticks.csv: replay/sample.py
+	$(PYTHON) -m replay.sample $@

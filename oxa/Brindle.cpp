@@ -1,17 +1,22 @@
 // oxa.Brindle: module initialisation and the registration of its functions and classes, in
 // the order the module body defines them.
 #include "engine/construction.hpp"
+#include "engine/ingestion.hpp"
 #include "engine/state_store.hpp"
 #include "interop/classes.hpp"
 #include "interop/function.hpp"
 #include "persistence/connection.hpp"
+#include "persistence/instrument_query.hpp"
+#include "persistence/recording.hpp"
 #include "persistence/writer.hpp"
 #include "shell/imports.hpp"
+#include "shell/trace_files.hpp"
 #include "shell/values.hpp"
 #include "strategy/expression.hpp"
 #include "strategy/factors.hpp"
 #include "strategy/math_function.hpp"
 #include "strategy/settings_reload.hpp"
+#include "strategy/simulated_trades.hpp"
 #include "strategy/statistics.hpp"
 #include "strategy/tick.hpp"
 
@@ -19,11 +24,17 @@ namespace oxa {
 namespace {
 
 void define_functions() {
+    py::object dwTimes_default = checked(PyTuple_Pack(1, integer(1).ptr()));  // one (1,) for all four
     add_functions({
         function<shell::toString>({"toString", {"val"}, Kind::positional_only}),
         function<shell::toString2>({"toString2", {"val"}, Kind::positional_only}),
         function<shell::myDecode>({"myDecode", {"val"}, Kind::positional_only}),
         function<shell::nvl>({"nvl", {"p1", "p2"}}),
+        function<shell::printString>({"printString", {"fileName", "key", "val", "dwTimes"}, Kind::ordinary, dwTimes_default}),
+        function<shell::printNumber>({"printNumber", {"fileName", "key", "val", "dwTimes"}, Kind::ordinary, dwTimes_default}),
+        function<shell::testPerform>({"testPerform", {"i"}, Kind::positional_only}),
+        function<shell::dump_py2c>({"dump_py2c", {"fileName", "logInfo", "dwTimes"}, Kind::ordinary, dwTimes_default}),
+        function<shell::dump_c2py>({"dump_c2py", {"fileName", "logInfo", "dwTimes"}, Kind::ordinary, dwTimes_default}),
         function<persistence::connectDB>({"connectDB", {}}),
         function<persistence::ExecuteQuery>({"ExecuteQuery", {"i_strSQL"}, Kind::positional_only}),
     });
@@ -49,6 +60,24 @@ void define_classes() {
                                {"COXAAlgos.get_InstrumentAttr", {"self", "instrumentID"}}),
                            function<engine::set_InstrumentAttr>(
                                {"COXAAlgos.set_InstrumentAttr", {"self", "instrumentID", "key", "val"}}),
+                           function<engine::push_OnRspQryTradingAccount>(
+                               {"COXAAlgos.push_OnRspQryTradingAccount", {"self", "table_name", "TradingAccount"}}),
+                           function<engine::push_OnRspQryInstrument>(
+                               {"COXAAlgos.push_OnRspQryInstrument", {"self", "table_name", "Instrument"}}),
+                           function<engine::push_OnRspOrderInsert>(
+                               {"COXAAlgos.push_OnRspOrderInsert", {"self", "table_name", "OrderInsert"}}),
+                           function<engine::push_Order>({"COXAAlgos.push_Order", {"self", "table_name", "Order"}}),
+                           function<engine::push_OnRspQryOrder>(
+                               {"COXAAlgos.push_OnRspQryOrder", {"self", "table_name", "Order"}}),
+                           function<engine::push_OnRspQryInvestorPosition>(
+                               {"COXAAlgos.push_OnRspQryInvestorPosition", {"self", "table_name", "InvestorPosition"}}),
+                           function<engine::push_OnRspQrySettlementInfo>(
+                               {"COXAAlgos.push_OnRspQrySettlementInfo", {"self", "table_name", "SettlementInfo"}}),
+                           function<engine::push_OnRtnOrder>({"COXAAlgos.push_OnRtnOrder", {"self", "table_name", "Order"}}),
+                           function<engine::push_OnRtnInstrumentStatus>(
+                               {"COXAAlgos.push_OnRtnInstrumentStatus", {"self", "table_name", "InstrumentStatus"}}),
+                           function<engine::push_ReqOrderInsert>(
+                               {"COXAAlgos.push_ReqOrderInsert", {"self", "table_name", "OrderInsert"}}),
                            function<engine::push_InstrumentAttr>(
                                {"COXAAlgos.push_InstrumentAttr", {"self", "instrumentID", "attr_dict"}}),
                            function<engine::get_global_Attr>({"COXAAlgos.get_global_Attr", {"self", "key"}}),
@@ -63,7 +92,15 @@ void define_classes() {
                                {"COXAAlgos.get_ReqOrderList", {"self", "instrumentID"}}),
                            function<engine::InitFactor>({"COXAAlgos.InitFactor", {"self"}}),
                            function<strategy::statMD>({"COXAAlgos.statMD", {"self", "factor", "pMD"}}),
+                           function<strategy::SimNow>(
+                               {"COXAAlgos.SimNow", {"self", "InvestorID", "InstrumentID", "LastPrice", "Volume"}}),
                            function<persistence::engine_connectDB>({"COXAAlgos.connectDB", {"self"}}),
+                           function<persistence::dumpRspDict>(
+                               {"COXAAlgos.dumpRspDict", {"self", "table_name", "val_dict"}}),
+                           function<persistence::DumpReqDict>(
+                               {"COXAAlgos.DumpReqDict", {"self", "table_name", "val_dict"}}),
+                           function<persistence::dump_req>({"COXAAlgos.dump_req", {"self", "table_name", "val_dict"}}),
+                           function<persistence::dump_rsp>({"COXAAlgos.dump_rsp", {"self", "table_name", "val_dict"}}),
                            function<persistence::dict2DB>(
                                {"COXAAlgos.dict2DB", {"self", "table_name", "val_dict"}}),
                            function<persistence::SQL2DB>({"COXAAlgos.SQL2DB", {"self", "szSQL", "listVal"}}),
@@ -81,6 +118,8 @@ void define_classes() {
                                 calc_express_defaults}),
                            function<strategy::Factor2String>({"COXAAlgos.Factor2String", {"self", "instrument"}}),
                            function<strategy::updateFactor>({"COXAAlgos.updateFactor", {"self"}}),
+                           function<persistence::ReqQryInstrument>(
+                               {"COXAAlgos.ReqQryInstrument", {"self", "pQryInstrument", "reqID"}}),
                        }));
 }
 

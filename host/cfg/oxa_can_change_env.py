@@ -35,16 +35,19 @@ AI_Strategy = {
             "sell_close_vol": 1,
         },
         "hc2501": {
-            "buy_open_express": "LastPrice_Cur_Up >= 5",
+            # Open after three rising (falling) ticks that traded 20 lots or more, at the last
+            # price, two lots at a time.
+            "buy_open_express": "LastPrice_Cur_Up >= 3 and vol_diff >= 20",
             "buy_open_price": "LastPrice",
             "buy_open_vol": 2,
-            "sell_open_express": "LastPrice_Cur_Down >= 5",
+            "sell_open_express": "LastPrice_Cur_Down >= 3 and vol_diff >= 20",
             "sell_open_price": "LastPrice",
             "sell_open_vol": 2,
-            "buy_close_express": "LastPrice_Cur_Up >= 3",
+            # Close after two ticks against the position, one tick through the last price.
+            "buy_close_express": "LastPrice_Cur_Up >= 2",
             "buy_close_price": "LastPrice + PriceTick",
             "buy_close_vol": 2,
-            "sell_close_express": "LastPrice_Cur_Down >= 3",
+            "sell_close_express": "LastPrice_Cur_Down >= 2",
             "sell_close_price": "LastPrice - PriceTick",
             "sell_close_vol": 2,
         },

@@ -77,4 +77,6 @@ py::object Inc_RequestID(py::handle self) {
     return getattr(self, names._COXAAlgos__RequestID);
 }
 
+bool switch_on(py::handle self, PyObject* name) { return equals(getattr(self, name), integer(1)); }
+
 }  // namespace oxa::engine

@@ -8,4 +8,7 @@ namespace oxa::engine {
 py::object init(py::handle self);
 py::object Inc_RequestID(py::handle self);
 
+// self.<name> == 1: a switch read from the configuration is on exactly when it equals 1.
+bool switch_on(py::handle self, PyObject* name);
+
 }  // namespace oxa::engine

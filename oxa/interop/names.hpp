@@ -19,6 +19,7 @@ namespace oxa {
     X(ConfigParser) X(read) X(get) X(encoding) X(errors) X(cursor) X(commit) X(execute)     \
     X(executemany) X(fetchall) X(cursors) X(Cursor) X(Connect) X(close) X(to_dict)          \
     X(items) X(update) X(decode) X(append) X(write) X(seconds) X(days) X(InstrumentField)   \
+    X(stop)                                                                                 \
     X(AI_Strategy) X(Real_Fresh_Factor) X(update_factor_period) X(Init_Factor_Zero)         \
     X(name) T(operator_, "operator") X(__name__) X(__qualname__) X(__module__) X(__builtins__)          \
     X(__enter__) X(__exit__) X(__import__) X(warnings) X(filters) X(pop) X(rpartition)      \
@@ -50,6 +51,14 @@ namespace oxa {
     X(LastPrice_Acc_Keep) X(LastPrice_Cur_Down) X(LastPrice_Acc_Down) X(order_acc_up)       \
     X(order_acc_keep) X(order_acc_down) X(order_TradeVolume) X(order_BidVolume)             \
     X(order_AskVolume) X(order_price)                                                       \
+    /* instrument record fields besides InstrumentID and ExchangeID */                      \
+    X(InstrumentName) X(ExchangeInstID) X(ProductID) X(ProductClass) X(DeliveryYear)        \
+    X(DeliveryMonth) X(MaxMarketOrderVolume) X(MinMarketOrderVolume) X(MaxLimitOrderVolume) \
+    X(MinLimitOrderVolume) X(VolumeMultiple) X(PriceTick) X(CreateDate) X(OpenDate)         \
+    X(ExpireDate) X(StartDelivDate) X(EndDelivDate) X(InstLifePhase) X(IsTrading)           \
+    X(PositionType) X(PositionDateType) X(LongMarginRatio) X(ShortMarginRatio)              \
+    X(MaxMarginSideAlgorithm) X(UnderlyingInstrID) X(StrikePrice) X(OptionsType)            \
+    X(UnderlyingMultiple) X(CombinationType)                                                \
     /* strategy dictionary keys */                                                          \
     X(buy_open_express) X(buy_open_price) X(buy_open_vol) X(sell_open_express)              \
     X(sell_open_price) X(sell_open_vol) X(buy_close_express) X(buy_close_price)             \
@@ -63,7 +72,11 @@ namespace oxa {
     T(cfg_oxa_ini, "cfg/oxa.ini") T(oxa_ini, "oxa.ini") T(utf_8, "utf-8") T(utf8, "utf8")   \
     T(gb18030, "gb18030") T(ignore, "ignore") T(append_mode, "a+") T(empty, "")             \
     T(one_text, "1") T(status_zero, "0") T(status_five, "5") T(status_a, "a") T(all, "all") \
-    T(quote, "'") T(comma, ",") T(line_feed, "\n") T(colon, ":")                            \
+    T(quote, "'") T(comma, ",") T(line_feed, "\n") T(colon, ":") T(equals_sign, "=")        \
+    T(py2c_prefix, "log/py2c_") T(c2py_prefix, "log/c2py_") T(log_suffix, ".log")           \
+    T(py2c_all, "log/py2c_all.log") T(c2py_all, "log/c2py_all.log")                         \
+    T(direction_buy, "0") T(direction_sell, "1") T(buy_price_key, ".buyPrice:")             \
+    T(sell_price_key, ".sellPrice:") T(trade_price_key, ".TradePrice:")                     \
     T(buy_open, "buy_open") T(sell_open, "sell_open") T(buy_close, "buy_close")             \
     T(sell_close, "sell_close") T(initial_update_time, "01:01:01") T(dot, ".")              \
     T(closing_parenthesis, ")") T(no_strategy_for, "There is no strategy for(")             \

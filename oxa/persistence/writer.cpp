@@ -1,5 +1,6 @@
 #include "persistence/writer.hpp"
 
+#include "engine/construction.hpp"
 #include "interop/except.hpp"
 #include "interop/iteration.hpp"
 #include "persistence/connection.hpp"
@@ -9,10 +10,6 @@ namespace oxa::persistence {
 namespace {
 
 constexpr int max_cycles = 5;
-
-bool switched_on(py::handle self, PyObject* switch_name) {
-    return equals(getattr(self, switch_name), integer(1));
-}
 
 // One attempt: its own connection, all rows in one executemany, committed, then closed.
 void write_rows(py::handle self, py::handle szSQL, py::handle listVal) {
@@ -67,8 +64,8 @@ py::object SQL2DB(py::handle self, py::handle szSQL, py::handle listVal) {
             [&] {
                 try_except(
                     [&] {
-                        if (switched_on(self, names.upload)) {
-                            if (switched_on(self, names.cloud_debug)) {
+                        if (engine::switch_on(self, names.upload)) {
+                            if (engine::switch_on(self, names.cloud_debug)) {
                                 log(names.debug, szSQL);
                                 log(names.debug, str(listVal));
                             }

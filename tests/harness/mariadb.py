@@ -172,6 +172,11 @@ class MariaDBServer:
                     % (code, " ".join(cmd), self.error_log, _tail(self.error_log))
                 )
             try:
+                # A bare socket first: a refused client connection leaves its socket to the
+                # collector, which would warn about it.
+                with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as probe:
+                    probe.settimeout(1)
+                    probe.connect(self.socket)
                 self._root_connection(connect_timeout=1).close()
                 break
             except Exception as exc:  # not accepting connections yet

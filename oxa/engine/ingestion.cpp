@@ -1,0 +1,160 @@
+#include "engine/ingestion.hpp"
+
+#include "engine/construction.hpp"
+#include "interop/iteration.hpp"
+
+namespace oxa::engine {
+namespace {
+
+// self.dump_rsp(table_name, record) when c_cython is 1.
+void record_answer(py::handle self, py::handle table_name, py::handle record) {
+    if (switch_on(self, names.c_cython)) call_method(self, names.dump_rsp, {table_name.ptr(), record.ptr()});
+}
+
+// self.<table>[record["InstrumentID"]] = [record]
+void start_list(py::handle self, PyObject* table, py::handle record) {
+    py::object started = checked(PyList_New(0));
+    if (PyList_Append(started.ptr(), record.ptr()) < 0) throw_error();
+    py::object lists = getattr(self, table);
+    setitem(lists, getitem(record, names.InstrumentID), started);
+}
+
+// The instrument's list in self.<table>, None when it has none.
+py::object list_of(py::handle self, PyObject* table, py::handle record) {
+    py::object lists = getattr(self, table);
+    return get(lists, getitem(record, names.InstrumentID));
+}
+
+// Appends the record to the instrument's list in self.<table>, starting the list if the
+// instrument has none.
+void append_to(py::handle self, PyObject* table, py::handle record) {
+    py::object list = list_of(self, table, record);
+    if (list.is_none()) {
+        start_list(self, table, record);
+    } else {
+        call_method(list, names.append, {record.ptr()});
+    }
+}
+
+// stored[key] == record[key]. A stored entry without the key is a different record: the
+// order list also holds order-insert answers, which carry no OrderSysID, and they must not
+// make every later order notification of the instrument fail. The host's records are plain
+// dicts of plain strings, whose lookup and comparison run no Python code, so they are
+// compared directly; anything else takes Python's own road.
+bool same(py::handle stored, py::handle record, PyObject* key) {
+    PyObject* mine = nullptr;
+    if (PyDict_CheckExact(stored.ptr())) {
+        mine = Py_XNewRef(PyDict_GetItemWithError(stored.ptr(), key));
+        if (!mine && PyErr_Occurred()) throw_error();
+    } else {
+        mine = PyObject_GetItem(stored.ptr(), key);
+        if (!mine) {
+            if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw_error();
+            PyErr_Clear();
+        }
+    }
+    if (!mine) return false;
+    py::object owned_mine = py::reinterpret_steal<py::object>(mine);
+    if (PyDict_CheckExact(record.ptr()) && PyUnicode_CheckExact(mine)) {
+        PyObject* theirs = PyDict_GetItemWithError(record.ptr(), key);  // borrowed; nothing runs meanwhile
+        if (!theirs && PyErr_Occurred()) throw_error();
+        if (theirs && PyUnicode_CheckExact(theirs)) return mine == theirs || PyUnicode_Compare(mine, theirs) == 0;
+    }
+    return equals(owned_mine, getitem(record, key));
+}
+
+// Merges the record into every entry of the instrument's list in self.<table> that agrees
+// with it on both keys (first_key compared first), so stored dictionaries keep their
+// identity; appends it when none does.
+void merge_into(py::handle self, PyObject* table, py::handle record, PyObject* first_key, PyObject* second_key) {
+    py::object list = list_of(self, table, record);
+    if (list.is_none()) {
+        start_list(self, table, record);
+        return;
+    }
+    bool found = false;
+    for_each(list, [&](py::handle stored) {
+        if (same(stored, record, first_key) && same(stored, record, second_key)) {
+            found = true;
+            call_method(stored, names.update, {record.ptr()});
+        }
+    });
+    if (!found) call_method(list, names.append, {record.ptr()});
+}
+
+}  // namespace
+
+py::object push_OnRspQryTradingAccount(py::handle self, py::handle table_name, py::handle TradingAccount) {
+    py::object record = call_method(TradingAccount, names.to_dict);
+    call_method(getattr(self, names.TradingAccount), names.update, {record.ptr()});
+    record_answer(self, table_name, record);
+    return py::none();
+}
+
+py::object push_OnRspQryInstrument(py::handle self, py::handle table_name, py::handle Instrument) {
+    py::object record = call_method(Instrument, names.to_dict);
+    call_method(self, names.push_InstrumentAttr, {getitem(record, names.InstrumentID).ptr(), record.ptr()});
+    record_answer(self, table_name, record);
+    return py::none();
+}
+
+py::object push_OnRspOrderInsert(py::handle self, py::handle table_name, py::handle OrderInsert) {
+    py::object record = call_method(OrderInsert, names.to_dict);
+    append_to(self, names.instrument_rtn_order_dict, record);
+    record_answer(self, table_name, record);
+    return py::none();
+}
+
+py::object push_Order(py::handle self, py::handle table_name, py::handle Order) {
+    py::object record = call_method(Order, names.to_dict);
+    // Status "a" (not yet known at the exchange) is recorded but not filed.
+    if (!equals(getitem(record, names.OrderStatus), names.status_a)) {
+        merge_into(self, names.instrument_rtn_order_dict, record, names.OrderSysID, names.ExchangeID);
+    }
+    record_answer(self, table_name, record);
+    return py::none();
+}
+
+py::object push_OnRspQryOrder(py::handle self, py::handle table_name, py::handle Order) {
+    call_method(self, names.push_Order, {table_name.ptr(), Order.ptr()});
+    return py::none();
+}
+
+py::object push_OnRspQryInvestorPosition(py::handle self, py::handle table_name, py::handle InvestorPosition) {
+    py::object record = call_method(InvestorPosition, names.to_dict);
+    merge_into(self, names.instrument_position_dict, record, names.InstrumentID, names.PosiDirection);
+    record_answer(self, table_name, record);
+    return py::none();
+}
+
+py::object push_OnRspQrySettlementInfo(py::handle self, py::handle table_name, py::handle SettlementInfo) {
+    py::object record = call_method(SettlementInfo, names.to_dict);
+    record_answer(self, table_name, record);
+    if (switch_on(self, names.upload)) call_method(self, names.dict2DB, {table_name.ptr(), record.ptr()});
+    return py::none();
+}
+
+py::object push_OnRtnOrder(py::handle self, py::handle table_name, py::handle Order) {
+    call_method(self, names.push_Order, {table_name.ptr(), Order.ptr()});
+    return py::none();
+}
+
+py::object push_OnRtnInstrumentStatus(py::handle self, py::handle table_name, py::handle InstrumentStatus) {
+    py::object record = call_method(InstrumentStatus, names.to_dict);
+    for (PyObject* key : {names.InstrumentStatus, names.TradingSegmentSN, names.EnterTime, names.EnterReason}) {
+        py::object instrument = getitem(record, names.InstrumentID);
+        py::object value = getitem(record, key);
+        call_method(self, names.set_InstrumentAttr, {instrument.ptr(), key, value.ptr()});
+    }
+    record_answer(self, table_name, record);
+    return py::none();
+}
+
+py::object push_ReqOrderInsert(py::handle self, py::handle table_name, py::handle OrderInsert) {
+    py::object record = call_method(OrderInsert, names.to_dict);
+    append_to(self, names.instrument_req_order_dict, record);
+    if (switch_on(self, names.cython_c)) call_method(self, names.dump_req, {table_name.ptr(), record.ptr()});
+    return py::none();
+}
+
+}  // namespace oxa::engine

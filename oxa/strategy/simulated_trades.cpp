@@ -1,0 +1,94 @@
+#include "strategy/simulated_trades.hpp"
+
+#include "interop/except.hpp"
+#include "interop/iteration.hpp"
+
+namespace oxa::strategy {
+namespace {
+
+// The journal statement; its commas line up under the column list.
+constexpr const char* journal_statement =
+    "\n"
+    "                    INSERT INTO T_SimNow_AutoTrade(InvestorID,InstrumentID,Express,Direction,"
+    "CombOffsetFlag,Order_Time,Order_Price,Order_MDPrice,Trade_Price,Trade_Volume)\n"
+    "                                            VALUES(%s        ,%s          ,%s     ,%s       "
+    ",%s            ,%s        ,%s         ,%s           ,%s         ,%s)\n"
+    "                    ";
+
+PyObject* journal_text() {
+    static PyObject* const text = checked(PyUnicode_InternFromString(journal_statement)).release().ptr();
+    return text;
+}
+
+// An order still active: its status is neither "0" (traded) nor "5" (cancelled).
+bool active(py::handle order) {
+    return compare(getitem(order, names.OrderStatus), names.status_zero, Py_NE) &&
+           compare(getitem(order, names.OrderStatus), names.status_five, Py_NE);
+}
+
+// order["Direction"] == direction and LastPrice <op> order["LimitPrice"] and active
+bool fills(py::handle order, PyObject* direction, py::handle LastPrice, int op) {
+    return equals(getitem(order, names.Direction), direction) &&
+           compare(LastPrice, getitem(order, names.LimitPrice), op) && active(order);
+}
+
+// Marks the order traded and writes its two trace records.
+void fill(py::handle order, py::handle InstrumentID, py::handle LastPrice, PyObject* price_key) {
+    setitem(order, names.OrderStatus, names.status_zero);
+    py::object printNumber = global(names.printNumber);
+    py::object key = add(InstrumentID, price_key);
+    call(printNumber, {names.SimNow, key.ptr(), getitem(order, names.LimitPrice).ptr()});
+    printNumber = global(names.printNumber);
+    key = add(InstrumentID, names.trade_price_key);
+    call(printNumber, {names.SimNow, key.ptr(), LastPrice.ptr()});
+}
+
+// self.SQL2DB(the_SQL, [(InvestorID, InstrumentID, Express, Direction, CombOffsetFlag,
+// OrderTime, LimitPrice, MD_Last_Price, LastPrice, Volume)]), the order's values read now.
+void journal(py::handle self, py::handle order, py::handle InvestorID, py::handle InstrumentID,
+             py::handle LastPrice, py::handle Volume) {
+    py::object row = checked(PyTuple_New(10));
+    Py_ssize_t column = 0;
+    auto put = [&](py::object value) { PyTuple_SET_ITEM(row.ptr(), column++, value.release().ptr()); };
+    put(py::reinterpret_borrow<py::object>(InvestorID));
+    put(py::reinterpret_borrow<py::object>(InstrumentID));
+    for (PyObject* key : {names.Express, names.Direction, names.CombOffsetFlag, names.OrderTime,
+                          names.LimitPrice, names.MD_Last_Price}) {
+        put(getitem(order, key));
+    }
+    put(py::reinterpret_borrow<py::object>(LastPrice));
+    put(py::reinterpret_borrow<py::object>(Volume));
+    py::object the_data = checked(PyList_New(0));
+    if (PyList_Append(the_data.ptr(), row.ptr()) < 0) throw_error();
+    call_method(self, names.SQL2DB, {journal_text(), the_data.ptr()});
+}
+
+}  // namespace
+
+py::object SimNow(py::handle self, py::handle InvestorID, py::handle InstrumentID, py::handle LastPrice,
+                  py::handle Volume) {
+    if (InvestorID.is_none() || InstrumentID.is_none() || LastPrice.is_none() ||
+        compare(Volume, integer(1), Py_LT)) {
+        return py::none();
+    }
+    try_except(
+        [&] {
+            py::object orders = get(getattr(self, names.instrument_req_order_dict), InstrumentID);
+            if (orders.is_none()) return;
+            for_each(orders, [&](py::handle order) {
+                bool traded = false;
+                if (fills(order, names.direction_buy, LastPrice, Py_LE)) {
+                    traded = true;
+                    fill(order, InstrumentID, LastPrice, names.buy_price_key);
+                } else if (fills(order, names.direction_sell, LastPrice, Py_GE)) {
+                    traded = true;
+                    fill(order, InstrumentID, LastPrice, names.sell_price_key);
+                }
+                if (traded) journal(self, order, InvestorID, InstrumentID, LastPrice, Volume);
+            });
+        },
+        [](const py::error_already_set&) { log_error("__cinit__"); });
+    return py::none();
+}
+
+}  // namespace oxa::strategy

@@ -1,0 +1,235 @@
+"""Strategy check: loads the host's settings module and reports, for every investor and
+instrument of its strategy table, each expression that does not compile, each of the twelve
+keys that is missing, each volume that is no order volume and each name that no attribute
+dictionary will hold when the expressions run.
+
+    python3 -m replay.check [--host DIR] [--ticks FILE] [--db] [--investor ID]
+
+Exit status 0 when all is well, 1 when something is wrong, 2 when the check itself cannot
+run (the settings module does not load, the database cannot be read).
+"""
+import argparse
+import ast
+import builtins
+import sys
+from dataclasses import dataclass
+
+from . import db
+from .host import Host, UsageError
+from .inputs import CsvFile
+
+STRATEGY_KEYS = tuple("%s_%s_%s" % (side, offset, part)
+                      for side, offset in (("buy", "open"), ("sell", "open"), ("buy", "close"), ("sell", "close"))
+                      for part in ("express", "price", "vol"))
+# What every attribute dictionary holds besides the instrument record, the tick and the
+# host's zero counters: the keys the engine itself sets up and the statistics it keeps.
+ENGINE_KEYS = frozenset((
+    "UpdateTime", "ExchangeID", "bid_order_book", "ask_order_book", "trade_book", "__builtins__",
+    "vol_diff", "BidPrice1", "BidVolume1", "AskPrice1", "AskVolume1", "BidVolume", "AskVolume",
+    "LastPrice_Cur_Up", "LastPrice_Acc_Up", "LastPrice_Cur_Keep", "LastPrice_Acc_Keep",
+    "LastPrice_Cur_Down", "LastPrice_Acc_Down", "order_acc_up", "order_acc_keep", "order_acc_down",
+    "order_TradeVolume", "order_BidVolume", "order_AskVolume",
+))
+# Keys the statistics read before they first write them: a new instrument has them only
+# when the host's Init_Factor_Zero names them.
+ZERO_COUNTERS = (
+    "LastPrice", "Volume", "LastPrice_Cur_Up", "LastPrice_Acc_Up", "order_acc_up", "LastPrice_Cur_Keep",
+    "LastPrice_Acc_Keep", "order_acc_keep", "LastPrice_Cur_Down", "LastPrice_Acc_Down", "order_acc_down",
+    "order_TradeVolume", "BidVolume", "order_BidVolume", "AskVolume", "order_AskVolume",
+)
+GLOBAL_INSTRUMENT = "all"  # t_factor rows for it go to the global dictionary, not to an instrument
+
+
+@dataclass(frozen=True)
+class Finding:
+    key: str
+    problem: str
+    investor: str = None
+    instrument: str = None
+
+    def text(self, file):
+        where = " / ".join(str(p) for p in (self.investor, self.instrument, self.key) if p)
+        return "%s: %s: %s" % (file, where, self.problem)
+
+
+class KnownNames:
+    """The names an expression of an instrument's strategy can read."""
+
+    def __init__(self, names, factors=None):
+        self.names = set(names) | set(dir(builtins))
+        factors = factors or {}
+        self.factors = {k: v for k, v in factors.items() if k != GLOBAL_INSTRUMENT}
+        self.global_factors = factors.get(GLOBAL_INSTRUMENT, set())
+
+    def problem(self, instrument, name):
+        if name in self.names or name in self.factors.get(instrument, ()):
+            return None
+        if name in self.global_factors:
+            return ("name %r is only a factor of all instruments (t_factor rows for %r go to the global "
+                    "dictionary, which expressions do not see)" % (name, GLOBAL_INSTRUMENT))
+        return "name %r: no attribute dictionary holds it" % name
+
+
+def record_fields(records, class_name):
+    record_class = getattr(records, class_name, None)
+    return list(record_class().to_dict()) if record_class is not None else []
+
+
+def known_names(settings, records, tick_columns=None, factors=None):
+    """tick_columns: the columns of the tick file to be replayed; by default every field of
+    the host's tick record. factors: {InstrumentID: factor names} of t_factor."""
+    if tick_columns is None:
+        tick_columns = record_fields(records, "DepthMarketDataField")
+    zero = getattr(settings, "Init_Factor_Zero", ())
+    zero = [n for n in zero if isinstance(n, str)] if _iterable(zero) else []
+    return KnownNames([*record_fields(records, "InstrumentField"), *tick_columns, *ENGINE_KEYS, *zero], factors)
+
+
+def _iterable(value):
+    try:
+        iter(value)
+    except TypeError:
+        return False
+    return not isinstance(value, (str, bytes))
+
+
+def free_names(tree):
+    """Names an expression reads that it does not bind itself (in a comprehension or lambda)."""
+    loaded, bound = set(), set()
+    for node in ast.walk(tree):
+        if isinstance(node, ast.Name):
+            (loaded if isinstance(node.ctx, ast.Load) else bound).add(node.id)
+        elif isinstance(node, ast.arg):
+            bound.add(node.arg)
+    return loaded - bound
+
+
+def check_expression(text):
+    """(problem, free names) of an expression entry."""
+    if not isinstance(text, str):
+        return "%r is a %s, not an expression text" % (text, type(text).__name__), ()
+    try:
+        tree = ast.parse(text, mode="eval")
+        compile(tree, "<expression>", "eval")
+    except SyntaxError as error:
+        where = "at column %d" % error.offset if 0 < (error.offset or 0) <= len(text) else "at the end"
+        return "syntax error %s: %s" % (where, error.msg), ()
+    except ValueError as error:  # a NUL character
+        return "syntax error: %s" % error, ()
+    return None, sorted(free_names(tree))
+
+
+def check_strategy(investor, instrument, strategy, names):
+    if not isinstance(strategy, dict):
+        return [Finding("", "the strategy is a %s, not a dictionary of the twelve keys" % type(strategy).__name__,
+                        investor, instrument)]
+    findings = []
+    for key in STRATEGY_KEYS:
+        if key not in strategy:
+            findings.append(Finding(key, "missing", investor, instrument))
+            continue
+        value = strategy[key]
+        if key.endswith("_vol"):
+            if isinstance(value, bool) or not isinstance(value, int) or value < 1:
+                findings.append(Finding(key, "%r is no order volume (a whole number of lots, 1 or more)" % (value,),
+                                        investor, instrument))
+            continue
+        problem, used = check_expression(value)
+        if problem:
+            findings.append(Finding(key, problem, investor, instrument))
+        for name in used:
+            problem = names.problem(instrument, name)
+            if problem:
+                findings.append(Finding(key, problem, investor, instrument))
+    for key in strategy:
+        if key not in STRATEGY_KEYS:
+            findings.append(Finding(str(key), "unknown key: the engine never reads it", investor, instrument))
+    return findings
+
+
+def check_settings(settings, names, investors=None):
+    """Findings for the module-level settings and the strategies of the given investors
+    (all when None)."""
+    findings = []
+    for attribute in ("Real_Fresh_Factor", "update_factor_period", "Init_Factor_Zero", "AI_Strategy"):
+        if not hasattr(settings, attribute):
+            findings.append(Finding(attribute, "missing: the engine reads it on every tick"))
+    zero = getattr(settings, "Init_Factor_Zero", None)
+    if zero is not None:
+        if not _iterable(zero):
+            findings.append(Finding("Init_Factor_Zero", "%r is not a sequence of names" % (zero,)))
+        else:
+            absent = [n for n in ZERO_COUNTERS if n not in set(zero)]
+            if absent:
+                findings.append(Finding("Init_Factor_Zero", "lacks %s: the statistics of a new instrument read "
+                                        "these keys before they write them" % ", ".join(absent)))
+    table = getattr(settings, "AI_Strategy", {})
+    if not isinstance(table, dict):
+        return findings + [Finding("AI_Strategy", "a %s, not a dictionary of investors" % type(table).__name__)]
+    for investor in (table if investors is None else investors):
+        if investor not in table:
+            findings.append(Finding("AI_Strategy", "no strategies for investor %s" % investor))
+            continue
+        instruments = table[investor]
+        if not isinstance(instruments, dict):
+            findings.append(Finding("", "a %s, not a dictionary of instruments" % type(instruments).__name__,
+                                    investor))
+            continue
+        for instrument, strategy in instruments.items():
+            findings.extend(check_strategy(investor, instrument, strategy, names))
+    return findings
+
+
+def factor_names(connection):
+    """{InstrumentID: factor names} of the t_factor rows a new engine will read."""
+    factors = {}
+    with connection.cursor() as cursor:
+        # A new engine reads the rows whose id is above 1.
+        cursor.execute("select distinct InstrumentID, factor_name from t_factor where id > 1")
+        for instrument, name in cursor.fetchall():
+            factors.setdefault(instrument, set()).add(name)
+    return factors
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(prog="python3 -m replay.check", description=__doc__.split("\n\n")[0])
+    parser.add_argument("--host", help="host working directory (default: the current directory if it is one, "
+                                       "else the sample host)")
+    parser.add_argument("--ticks", help="tick file to be replayed: its columns are the tick fields")
+    parser.add_argument("--db", action="store_true", help="the factors of t_factor in the database of cfg/oxa.ini "
+                                                          "are names too")
+    parser.add_argument("--investor", action="append", help="check only this investor (repeatable)")
+    args = parser.parse_args(argv)
+    try:
+        tick_columns = None
+        if args.ticks:
+            ticks = CsvFile(args.ticks, "tick")
+            tick_columns = ticks.header
+            ticks.close()
+        host = Host(args.host)
+        host.enter()
+        settings = host.load_settings()
+        records = host.records()
+        factors = None
+        if args.db:
+            with db.connect(db.settings()) as connection:
+                factors = factor_names(connection)
+        findings = check_settings(settings, known_names(settings, records, tick_columns, factors), args.investor)
+    except UsageError as error:
+        print("replay.check: %s" % error, file=sys.stderr)
+        return 2
+    for finding in findings:
+        print(finding.text(host.settings_shown))
+    table = getattr(settings, "AI_Strategy", None)
+    table = table if isinstance(table, dict) else {}
+    strategies = sum(len(table[i]) for i in (args.investor or table) if isinstance(table.get(i), dict))
+    if findings:
+        print("%d problem%s in %s" % (len(findings), "" if len(findings) == 1 else "s", host.settings_shown))
+        return 1
+    print("%s: %d strateg%s checked, no problems" % (host.settings_shown, strategies,
+                                                    "y" if strategies == 1 else "ies"))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

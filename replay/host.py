@@ -1,0 +1,95 @@
+"""The host working directory that the replay and the check run in, set up the way a
+trading client sets itself up: its directory is the working directory (the engine reads
+cfg/oxa.ini and oxa.ini there) and the first entry of the module search path (for the
+cfg package and oxa/py_ApiStructure.py), with the repository after it for the in-place
+built oxa/Brindle."""
+import importlib
+import os
+import sys
+import traceback
+from pathlib import Path
+
+REPO = Path(__file__).resolve().parent.parent
+SAMPLE_HOST = REPO / "host"
+SAMPLES = REPO / "samples"
+SETTINGS_MODULE = "cfg.oxa_can_change_env"
+SETTINGS_FILE = Path("cfg") / "oxa_can_change_env.py"
+# Where the command was started; paths are shown relative to it, also after enter().
+START_DIR = Path.cwd()
+
+
+class UsageError(Exception):
+    """Stops a command with one message for the operator (exit status 2)."""
+
+
+def shown(path):
+    """A path as the operator should read it: relative to the directory the command was
+    started in when it lies below it."""
+    path = Path(path)
+    try:
+        return str(path.resolve().relative_to(START_DIR))
+    except ValueError:
+        return str(path)
+
+
+class Host:
+    def __init__(self, directory=None):
+        """directory: the host working directory; by default the current directory when it
+        holds a settings module, otherwise the sample host."""
+        if directory is None:
+            directory = Path.cwd() if (Path.cwd() / SETTINGS_FILE).is_file() else SAMPLE_HOST
+        self.directory = Path(directory).resolve()
+        self.settings_path = self.directory / SETTINGS_FILE
+        if not self.settings_path.is_file():
+            raise UsageError("%s is not a host directory: it has no %s" % (shown(self.directory), SETTINGS_FILE))
+        self.settings_shown = shown(self.settings_path)
+
+    def enter(self):
+        """Make the host directory the working directory and put it first on the module
+        search path. Paths the operator gave must be resolved before this."""
+        os.chdir(self.directory)
+        for entry in (str(REPO), str(self.directory)):
+            if entry in sys.path:
+                sys.path.remove(entry)
+            sys.path.insert(0, entry)
+
+    def load_settings(self):
+        """Import the settings module; a module that does not compile or raises stops the
+        command with the file and line."""
+        try:
+            return importlib.import_module(SETTINGS_MODULE)
+        except SyntaxError as error:
+            if error.filename and Path(error.filename).resolve() == self.settings_path:
+                raise UsageError("%s line %s: %s" % (self.settings_shown, error.lineno, error.msg)) from None
+            raise UsageError(self._failure(error)) from None
+        except Exception as error:
+            raise UsageError(self._failure(error)) from None
+
+    def _failure(self, error):
+        """Where in the settings module an exception came from, if it did."""
+        frames = [f for f in traceback.extract_tb(error.__traceback__)
+                  if f.filename and Path(f.filename).resolve() == self.settings_path]
+        where = "%s line %d" % (self.settings_shown, frames[-1].lineno) if frames else self.settings_shown
+        return "%s: %s: %s" % (where, type(error).__name__, error)
+
+    def records(self):
+        """The host's broker record classes, oxa.py_ApiStructure."""
+        try:
+            return importlib.import_module("oxa.py_ApiStructure")
+        except Exception as error:
+            raise UsageError("cannot import the host's record classes oxa.py_ApiStructure from %s: %s: %s"
+                             % (shown(self.directory), type(error).__name__, error)) from None
+
+    def engine_module(self):
+        """oxa.Brindle, imported as a client imports it (after the settings module, so that a
+        broken one has been reported with its line already)."""
+        try:
+            return importlib.import_module("oxa.Brindle")
+        except ModuleNotFoundError as error:
+            if error.name in ("oxa", "oxa.Brindle"):
+                raise UsageError("the engine module oxa.Brindle is not built: run `make build` in %s"
+                                 % shown(REPO)) from None
+            raise UsageError("importing oxa.Brindle needs the Python module %s: run `make deps`"
+                             % error.name) from None
+        except Exception as error:
+            raise UsageError("importing oxa.Brindle failed: %s: %s" % (type(error).__name__, error)) from None

@@ -1,0 +1,126 @@
+"""The sample session: one day session of two steel futures on the Shanghai exchange's
+price grid, ticks every half second at most, written the same for a given seed on every
+machine (the generator draws only uniform numbers from a seeded generator).
+
+    python3 -m replay.sample [FILE] [--seed N]      (default FILE: samples/ticks.csv)
+"""
+import argparse
+import csv
+import math
+import os
+import random
+import sys
+from pathlib import Path
+
+from .host import SAMPLES, shown
+
+TRADING_DAY = "20241105"
+SESSIONS = (("09:00:00", "10:15:00"), ("10:30:00", "11:30:00"), ("13:30:00", "15:00:00"))
+COLUMNS = ("TradingDay", "InstrumentID", "ExchangeID", "LastPrice", "PreSettlementPrice", "OpenPrice",
+           "HighestPrice", "LowestPrice", "Volume", "Turnover", "OpenInterest", "UpperLimitPrice",
+           "LowerLimitPrice", "UpdateTime", "UpdateMillisec", "BidPrice1", "BidVolume1", "AskPrice1",
+           "AskVolume1", "AveragePrice", "ActionDay")
+
+
+class Contract:
+    """One instrument's market: a book one or two ticks wide that moves a tick at a time,
+    trades at its bid or its ask, and a cumulative volume."""
+
+    def __init__(self, rng, instrument, settlement, multiple, activity, opening_volume, open_interest):
+        self.rng = rng
+        self.instrument = instrument
+        self.settlement = float(settlement)
+        self.multiple = multiple
+        self.activity = activity  # chance of a tick in a half second
+        self.bid = settlement - 2
+        self.spread = 1
+        self.last = float(self.bid + 1)
+        self.open = self.high = self.low = self.last
+        self.volume = opening_volume
+        self.turnover = opening_volume * self.last * multiple
+        self.open_interest = open_interest
+        self.drift = 0.0
+        # Exchange price limits: 7% around the previous settlement, on the grid.
+        self.upper = float(math.floor(settlement * 1.07))
+        self.lower = float(math.ceil(settlement * 0.93))
+
+    def exponential(self, mean):
+        return int(-mean * math.log(1.0 - self.rng.random()))
+
+    def step(self):
+        """Advance the market by one tick; False when nothing was published."""
+        rng = self.rng
+        if rng.random() >= self.activity:
+            return False
+        if rng.random() < 0.002:  # the trend changes now and then
+            self.drift = (rng.random() - 0.5) * 0.04
+        traded = 0 if rng.random() < 0.15 else 1 + self.exponential(24)
+        move = rng.random()
+        if traded and move < 0.09 + self.drift:
+            self.bid += 1
+        elif traded and move > 0.91 + self.drift:
+            self.bid -= 1
+        self.spread = 2 if rng.random() < 0.06 else 1
+        if traded:
+            buyer = rng.random() < 0.5 + self.drift * 4
+            self.last = float(self.bid + self.spread if buyer else self.bid)
+            self.high, self.low = max(self.high, self.last), min(self.low, self.last)
+            self.volume += traded
+            self.turnover += traded * self.last * self.multiple
+            self.open_interest += int((rng.random() - 0.5) * traded)
+        return True
+
+    def row(self, time, millisecond):
+        return (TRADING_DAY, self.instrument, "SHFE", self.last, self.settlement, self.open, self.high, self.low,
+                self.volume, self.turnover, float(self.open_interest), self.upper, self.lower, time, millisecond,
+                float(self.bid), 1 + self.exponential(160), float(self.bid + self.spread), 1 + self.exponential(160),
+                round(self.turnover / self.volume, 2), TRADING_DAY)
+
+
+def half_seconds():
+    """(UpdateTime, UpdateMillisec) of every half second of the sessions."""
+    for start, end in SESSIONS:
+        first, last = (int(t[0:2]) * 3600 + int(t[3:5]) * 60 + int(t[6:8]) for t in (start, end))
+        for second in range(first, last):
+            text = "%02d:%02d:%02d" % (second // 3600, second // 60 % 60, second % 60)
+            yield text, 0
+            yield text, 500
+
+
+def session(seed):
+    rng = random.Random(seed)
+    contracts = (Contract(rng, "rb2501", 3521, 10, 0.8, 18604, 1843210),
+                 Contract(rng, "hc2501", 3677, 10, 0.55, 6120, 1021345))
+    for time, millisecond in half_seconds():
+        for contract in contracts:
+            if contract.step():
+                yield contract.row(time, millisecond)
+
+
+def write(path, seed):
+    path = Path(path)
+    path.parent.mkdir(parents=True, exist_ok=True)
+    partial = path.with_name(".%s.partial" % path.name)
+    with open(partial, "w", newline="", encoding="utf-8") as out:
+        writer = csv.writer(out, lineterminator="\n")
+        writer.writerow(COLUMNS)
+        count = 0
+        for row in session(seed):
+            writer.writerow(row)
+            count += 1
+    os.replace(partial, path)
+    return count
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(prog="python3 -m replay.sample", description=__doc__.split("\n\n")[0])
+    parser.add_argument("file", nargs="?", default=str(SAMPLES / "ticks.csv"), help="tick file to write")
+    parser.add_argument("--seed", type=int, default=20241105, help="seed of the generator (default %(default)s)")
+    args = parser.parse_args(argv)
+    count = write(args.file, args.seed)
+    print("%s: %d ticks of rb2501 and hc2501, trading day %s" % (shown(args.file), count, TRADING_DAY))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
