@@ -26,8 +26,8 @@ test: deps
 BENCH_ARGS ?= --memory 1000000
 bench: deps
 	$(MAKE) --no-print-directory build
-	$(PYTHON) bench/bench.py $(BENCH_ARGS)
-	PYTHONDONTWRITEBYTECODE=1 $(PYTHON) bench/bench.py $(BENCH_ARGS)
+	env -u PYTHONDONTWRITEBYTECODE $(PYTHON) bench/bench.py $(BENCH_ARGS)
+	env PYTHONDONTWRITEBYTECODE=1 $(PYTHON) bench/bench.py $(BENCH_ARGS)
 
 # The main job: replays the sample session through the engine with the sample host's
 # strategy, prints the summary and writes replay-out/ (decisions, fills, chart). Installs what
