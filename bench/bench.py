@@ -130,14 +130,17 @@ def ticks(instruments, count):
     return out
 
 
-def median_per_op(run, operations, repeat):
-    samples = []
+def medians(runs, operations, repeat):
+    """The median time per operation of each run. The runs take turns in every repetition,
+    so that a busy moment of the machine weighs on all of them alike."""
+    samples = [[] for _ in runs]
     for _ in range(repeat):
-        gc.collect()
-        start = time.perf_counter()
-        run()
-        samples.append((time.perf_counter() - start) / operations)
-    return statistics.median(samples)
+        for run, taken in zip(runs, samples):
+            gc.collect()
+            start = time.perf_counter()
+            run()
+            taken.append((time.perf_counter() - start) / operations)
+    return [statistics.median(taken) for taken in samples]
 
 
 class TickScenario:
@@ -160,7 +163,7 @@ class TickScenario:
     def batch(self):
         return [(instrument, dict(tick)) for instrument, tick in self.stream]
 
-    def measure(self):
+    def engine_run(self):
         batches = iter([self.batch() for _ in range(self.repeat)])
         push = self.engine.push_md2trade
 
@@ -168,9 +171,9 @@ class TickScenario:
             for instrument, tick in next(batches):
                 push(INVESTOR, instrument, tick)
 
-        return median_per_op(run, self.count, self.repeat)
+        return run
 
-    def floor(self):
+    def floor_run(self):
         code = self.host.settings_code()
         namespace = vars(self.host.settings)
         expressions = [(compile(STRATEGY[action + "_express"], "<string>", "eval"),
@@ -187,8 +190,12 @@ class TickScenario:
                     if eval(condition, attributes):
                         eval(price, attributes)
 
-        run()
-        return median_per_op(run, self.count, self.repeat)
+        run()  # warm-up
+        return run
+
+    def measure(self):
+        """The engine's and the floor's time per tick."""
+        return medians([self.engine_run(), self.floor_run()], self.count, self.repeat)
 
 
 def tick_rows(host, args):
@@ -197,7 +204,7 @@ def tick_rows(host, args):
                                   ("1 tick, 1 instrument, with a position", 1, True),
                                   ("1 tick, 50 instruments interleaved", 50, False)):
         scenario = TickScenario(host, instrument_ids(count), position, args.ticks, args.repeat)
-        rows.append((name, scenario.measure(), scenario.floor()))
+        rows.append((name,) + tuple(scenario.measure()))
     return rows
 
 
@@ -206,15 +213,23 @@ def first_scenario_details(host, args):
     importlib.reload, and the opt-in switch."""
     brindle = host.brindle
     scenario = TickScenario(host, instrument_ids(1), False, args.ticks, args.repeat)
-    default = scenario.measure()
-    scenario.engine.reload_on_change = 1
-    on_change = scenario.measure()
-    del scenario.engine.reload_on_change
-    brindle.reload = id  # a reload that does nothing
-    without_reload = scenario.measure()
-    brindle.reload = lambda module: importlib.reload(module)  # every tick through the import machinery
-    slow = TickScenario(host, instrument_ids(1), False, max(args.ticks // 10, 100), args.repeat).measure()
-    brindle.reload = importlib.reload
+    engine = scenario.engine
+
+    def variant(setup, undo):
+        run = scenario.engine_run()
+
+        def configured():
+            setup()
+            try:
+                run()
+            finally:
+                undo()
+
+        return configured
+
+    on_change = variant(lambda: setattr(engine, "reload_on_change", 1), lambda: delattr(engine, "reload_on_change"))
+    # A reload that does nothing.
+    no_reload = variant(lambda: setattr(brindle, "reload", id), lambda: setattr(brindle, "reload", importlib.reload))
     code = host.settings_code()
     namespace = vars(host.settings)
     executions = range(args.ticks)
@@ -223,17 +238,22 @@ def first_scenario_details(host, args):
         for _ in executions:
             exec(code, namespace)
 
-    exec_only = median_per_op(execute, args.ticks, args.repeat)
-    floor = scenario.floor()
-    lines = [
+    default, changed_only, without_reload, exec_only, floor = medians(
+        [scenario.engine_run(), on_change, no_reload, execute, scenario.floor_run()], args.ticks, args.repeat)
+    # Every tick through the import machinery, as before the fast road (fewer ticks: slow).
+    brindle.reload = lambda module: importlib.reload(module)
+    slow_count = max(args.ticks // 20, 100)
+    slow, slow_floor = TickScenario(host, instrument_ids(1), False, slow_count, args.repeat).measure()
+    brindle.reload = importlib.reload
+    return [
         "scenario 1 in parts: tick without any settings reload %.2f us; checking the settings file "
         "(stat and import-state checks) %.2f us; executing the module (exec alone %.2f us) %.2f us"
-        % (without_reload * 1e6, (on_change - without_reload) * 1e6, exec_only * 1e6, (default - on_change) * 1e6),
-        "scenario 1 through importlib.reload on every tick: %.2f us (%.1fx the floor)" % (slow * 1e6, slow / floor),
+        % (without_reload * 1e6, (changed_only - without_reload) * 1e6, exec_only * 1e6,
+           (default - changed_only) * 1e6),
+        "scenario 1 through importlib.reload on every tick: %.2f us (%.1fx the floor)" % (slow * 1e6, slow / slow_floor),
         "scenario 1 with reload_on_change = 1 (opt-in, settings file unchanged): %.2f us (%.2fx the floor)"
-        % (on_change * 1e6, on_change / floor),
+        % (changed_only * 1e6, changed_only / floor),
     ]
-    return lines
 
 
 def ingestion_rows(host, repeat):
@@ -284,10 +304,8 @@ def ingestion_rows(host, repeat):
                 stored.append(order)
 
     return [
-        ("order notifications (2,000 orders)", median_per_op(orders_run, len(notifications), repeat),
-         median_per_op(orders_floor, len(notifications), repeat)),
-        ("order requests", median_per_op(requests_run, len(requests), repeat),
-         median_per_op(requests_floor, len(requests), repeat)),
+        ("order notifications (2,000 orders)",) + tuple(medians([orders_run, orders_floor], len(notifications), repeat)),
+        ("order requests",) + tuple(medians([requests_run, requests_floor], len(requests), repeat)),
     ]
 
 
@@ -301,7 +319,7 @@ def simnow_row(host, repeat):
         if order["Direction"] == "1":
             order["LimitPrice"] = 9999.0
     table = engine.instrument_req_order_dict
-    calls = 200
+    calls = 1000
 
     def run():
         for _ in range(calls):
@@ -319,13 +337,13 @@ def simnow_row(host, repeat):
                     if price >= order["LimitPrice"]:
                         raise AssertionError("a resting order would fill")
 
-    return ("SimNow over 1,000 resting orders", median_per_op(run, calls, repeat), median_per_op(floor, calls, repeat))
+    return ("SimNow over 1,000 resting orders",) + tuple(medians([run, floor], calls, repeat))
 
 
 def statmd_row(host, repeat):
     engine = host.engine(["rb2501"])
     factor = engine.instrument_attr_dict["rb2501"]
-    stream = [t for _, t in ticks(["rb2501"], 20000)]
+    stream = [t for _, t in ticks(["rb2501"], 50000)]
 
     def run():
         stat = engine.statMD
@@ -364,7 +382,7 @@ def statmd_row(host, repeat):
                 book[price] = book[price]
                 shadow[book_key] = book
 
-    return ("statMD", median_per_op(run, len(stream), repeat), median_per_op(floor, len(stream), repeat))
+    return ("statMD",) + tuple(medians([run, floor], len(stream), repeat))
 
 
 QUOTE_KEYS = (("BidPrice1", "BidVolume1", "BidVolume", "order_BidVolume", "bid_order_book"),
@@ -380,7 +398,7 @@ def calc_rows(host, repeat):
     many = ["LastPrice + %d > AskPrice1" % n for n in range(100)]
     compiled_one = compile(one, "<string>", "eval")
     compiled_many = [compile(text, "<string>", "eval") for text in many]
-    calls = 20000
+    calls = 100000
 
     def run_one():
         calc = engine.Calc_Express
@@ -401,10 +419,8 @@ def calc_rows(host, repeat):
             eval(compiled_many[n % 100], attrs)
 
     return [
-        ("Calc_Express, one repeated text", median_per_op(run_one, calls, repeat),
-         median_per_op(floor_one, calls, repeat)),
-        ("Calc_Express, 100 distinct texts", median_per_op(run_many, calls, repeat),
-         median_per_op(floor_many, calls, repeat)),
+        ("Calc_Express, one repeated text",) + tuple(medians([run_one, floor_one], calls, repeat)),
+        ("Calc_Express, 100 distinct texts",) + tuple(medians([run_many, floor_many], calls, repeat)),
     ]
 
 
@@ -439,8 +455,8 @@ def memory_line(host, count):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--repeat", type=int, default=5)
-    parser.add_argument("--ticks", type=int, default=5000)
+    parser.add_argument("--repeat", type=int, default=7)
+    parser.add_argument("--ticks", type=int, default=10000)
     parser.add_argument("--memory", type=int, default=0, metavar="TICKS",
                         help="also run TICKS ticks and report the growth of resident memory")
     args = parser.parse_args()
