@@ -127,3 +127,12 @@ def test_a_replaced_get_of_a_state_table_is_honoured(brindle, log):
     engine.instrument_attr_dict = table
     assert engine.Calc_Express("rb", "x * 2") == (0, 10)
     assert looked_up == ["rb", ("instance", "rb")]
+
+    class Borrowing:  # dict's own get on what is not a dict
+        get = dict.get
+
+    engine.instrument_attr_dict = Borrowing()
+    log.clear()
+    assert engine.Calc_Express("rb", "x") == (-1, 0)
+    assert log.records[0].exc_type is TypeError and "doesn't apply to a 'Borrowing' object" in str(
+        log.records[0].exc_value)

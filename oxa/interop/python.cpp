@@ -78,7 +78,7 @@ py::object get(py::handle mapping, py::handle key) {
     py::object method = py::reinterpret_steal<py::object>(found);
     // A dict, or a subclass still using dict.get (OrderedDict does): the same lookup
     // without the method call.
-    if (!found || (unbound && found == dict_get)) {
+    if (!found || (unbound && found == dict_get && PyDict_Check(mapping.ptr()))) {
         PyObject* value = PyDict_GetItemWithError(mapping.ptr(), key.ptr());
         if (value) return py::reinterpret_borrow<py::object>(value);
         if (PyErr_Occurred()) throw_error();

@@ -169,10 +169,12 @@ void reset(PyObject* dict, PyObject* key, const py::object& value) {
 // being reloaded, its import attributes reset, its code executed by exec in its own
 // dictionary; then, whatever happened, the module moved to the end of sys.modules and
 // taken off the reloading table, an error there having the propagating one as context.
-void execute(const Snapshot& s) {
+// Returns false, having done nothing, when the reloading table is not there.
+bool execute(const Snapshot& s) {
     PyObject* module = s.module.ptr();
     PyObject* name = s.name.ptr();
     py::object reloading = py::reinterpret_borrow<py::object>(reloading_table());
+    if (!reloading) return false;
     setitem(reloading, name, module);
     std::optional<py::error_already_set> failure;
     try {
@@ -201,6 +203,7 @@ void execute(const Snapshot& s) {
     // `del _RELOADING[name]` under `except KeyError: pass`; a str key can raise nothing else.
     if (PyDict_DelItem(reloading.ptr(), name) < 0) PyErr_Clear();
     if (failure) throw std::move(*failure);
+    return true;
 }
 
 // The file's bytes as the source loader reads them: through io.open_code.
@@ -325,18 +328,14 @@ void remember_import_machinery() {
 void reload_settings(py::handle reload, py::handle settings, bool only_when_changed) {
     std::shared_ptr<const Snapshot> held = snapshot;  // the module body may replace it
     Finding finding = held ? compare(*held, reload.ptr(), settings.ptr()) : Finding::doubtful;
-    if (finding == Finding::unchanged) {
-        if (!only_when_changed) execute(*held);
-        return;
-    }
+    if (finding == Finding::unchanged && (only_when_changed || execute(*held))) return;
     snapshot.reset();
     if (finding == Finding::edited_unseen_by_bytecode) {
         // reload would execute the bytecode cached for the previous text and miss the edit
         // (until the next one); the new text is compiled here and executed as reload would.
-        if (std::shared_ptr<const Snapshot> edited = take_snapshot(settings)) {
-            execute(*edited);
-            return;
-        }
+        std::shared_ptr<const Snapshot> edited = take_snapshot(settings);
+        if (edited && execute(*edited)) return;
+        snapshot.reset();
     }
     call(reload, {settings.ptr()});
     if (reload.ptr() == machinery.reload) take_snapshot(settings);
