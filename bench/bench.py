@@ -2,12 +2,20 @@
 
 For every scenario the table gives the median time per operation over several
 repetitions, the FLOOR measured in the same run, and their ratio. The floor is the work an
-operation cannot avoid by its definition: for a tick, executing the settings module's code
-object in its own dictionary (what re-executing it must at least do), evaluating the same
-pre-compiled expressions in the attribute dictionary and one dict.update of the tick; for
-the others, their dictionary operations alone.
+operation cannot avoid by its definition, written in Python:
+- a tick: executing the settings module's code object in its own dictionary (what
+  re-executing it must at least do), one dict.update of the tick, and evaluating the same
+  pre-compiled expressions the engine evaluated on that tick (every condition, and the
+  price of each condition that held) in a dictionary holding what the engine's attribute
+  dictionary held at that moment;
+- the others: their dictionary reads and writes (and, where the operation is a search, the
+  comparisons of that search) without the arithmetic, calls and logging around them.
+After the table come a breakdown of the first scenario, the tick through importlib.reload
+(the engine's road before its fast road, and what a literal Python engine pays), the
+opt-in reload_on_change, and with --memory the growth of resident memory over that many
+ticks.
 
-    python3 bench/bench.py [--repeat N] [--memory TICKS]
+    python3 bench/bench.py [--repeat N] [--ticks N] [--memory TICKS]
 """
 import argparse
 import gc
@@ -39,8 +47,8 @@ STRATEGY = {
     "sell_close_price": "BidPrice1 - PriceTick",
     "sell_close_vol": 1,
 }
-CONDITIONS = ("buy_open_express", "sell_open_express")
-CLOSE_CONDITIONS = ("buy_close_express", "sell_close_express")
+OPEN_ACTIONS = ("buy_open", "sell_open")
+CLOSE_ACTIONS = ("buy_close", "sell_close")
 
 
 def settings_source(instruments):
@@ -64,7 +72,8 @@ class Host:
 
     def __init__(self, instruments):
         self.root = Path(tempfile.mkdtemp(prefix="oxa-bench-"))
-        shutil.copytree(REPO / "host", self.root, dirs_exist_ok=True)
+        shutil.copytree(REPO / "host", self.root, dirs_exist_ok=True,
+                        ignore=shutil.ignore_patterns("__pycache__"))
         (self.root / "cfg" / "oxa_can_change_env.py").write_text(settings_source(instruments))
         os.chdir(self.root)
         sys.path[:0] = [str(self.root), str(REPO)]
@@ -74,6 +83,10 @@ class Host:
         env = importlib.import_module("cfg.oxa_env")
         env.logger = logging.getLogger("oxa.bench")
         env.logger.disabled = True
+
+    def close(self):
+        os.chdir(REPO)
+        shutil.rmtree(self.root, ignore_errors=True)
 
     def use_settings(self, instruments):
         """Rewrites the settings module; its time moves on so that no cached bytecode of
@@ -98,8 +111,9 @@ class Host:
         return engine
 
     def settings_code(self):
+        """The code object the source loader makes of the settings module."""
         path = self.settings.__file__
-        return compile(Path(path).read_text(), path, "exec")
+        return compile(Path(path).read_bytes(), path, "exec", dont_inherit=True)
 
 
 def ticks(instruments, count):
@@ -116,123 +130,220 @@ def ticks(instruments, count):
     return out
 
 
-def median_per_op(run, operations, repeat):
-    samples = []
+def medians(runs, operations, repeat):
+    """The median time per operation of each run. The runs take turns in every repetition,
+    so that a busy moment of the machine weighs on all of them alike."""
+    samples = [[] for _ in runs]
     for _ in range(repeat):
-        gc.collect()
-        start = time.perf_counter()
-        run()
-        samples.append((time.perf_counter() - start) / operations)
-    return statistics.median(samples)
+        for run, taken in zip(runs, samples):
+            gc.collect()
+            start = time.perf_counter()
+            run()
+            taken.append((time.perf_counter() - start) / operations)
+    return [statistics.median(taken) for taken in samples]
 
 
-def tick_scenario(host, instruments, position, count, repeat):
-    host.use_settings(instruments)
-    engine = host.engine(instruments, position)
-    stream = ticks(instruments, count)
-    fresh = [[(i, dict(t)) for i, t in stream] for _ in range(repeat + 1)]
-    batches = iter(fresh)
+class TickScenario:
+    """A stream of ticks through one engine, with fresh tick dictionaries for each run
+    (the engine adds ExchangeID to them)."""
 
-    def engine_run():
-        push = engine.push_md2trade
-        for instrument, tick in next(batches):
+    def __init__(self, host, instruments, position, count, repeat):
+        self.host, self.count, self.repeat = host, count, repeat
+        host.use_settings(instruments)
+        self.engine = host.engine(instruments, position)
+        self.stream = ticks(instruments, count)
+        self.actions = OPEN_ACTIONS + (CLOSE_ACTIONS if position else ())
+        # The warm-up run, recording the attribute dictionary each tick's expressions saw.
+        self.seen = []
+        push = self.engine.push_md2trade
+        for instrument, tick in self.batch():
             push(INVESTOR, instrument, tick)
+            self.seen.append(dict(self.engine.instrument_attr_dict[instrument]))
 
-    engine_run()  # warm-up
-    measured = median_per_op(engine_run, count, repeat)
+    def batch(self):
+        return [(instrument, dict(tick)) for instrument, tick in self.stream]
 
+    def engine_run(self):
+        batches = iter([self.batch() for _ in range(self.repeat)])
+        push = self.engine.push_md2trade
+
+        def run():
+            for instrument, tick in next(batches):
+                push(INVESTOR, instrument, tick)
+
+        return run
+
+    def floor_run(self):
+        code = self.host.settings_code()
+        namespace = vars(self.host.settings)
+        expressions = [(compile(STRATEGY[action + "_express"], "<string>", "eval"),
+                        compile(STRATEGY[action + "_price"], "<string>", "eval")) for action in self.actions]
+        merged = {instrument: dict(self.engine.instrument_attr_dict[instrument])
+                  for instrument, _ in self.stream}
+        batches = iter([list(zip(self.batch(), self.seen)) for _ in range(self.repeat + 1)])
+
+        def run():
+            for (instrument, tick), attributes in next(batches):
+                exec(code, namespace)
+                merged[instrument].update(tick)
+                for condition, price in expressions:
+                    if eval(condition, attributes):
+                        eval(price, attributes)
+
+        run()  # warm-up
+        return run
+
+    def measure(self):
+        """The engine's and the floor's time per tick."""
+        return medians([self.engine_run(), self.floor_run()], self.count, self.repeat)
+
+
+def tick_rows(host, args):
+    rows = []
+    for name, count, position in (("1 tick, 1 instrument, no position", 1, False),
+                                  ("1 tick, 1 instrument, with a position", 1, True),
+                                  ("1 tick, 50 instruments interleaved", 50, False)):
+        scenario = TickScenario(host, instrument_ids(count), position, args.ticks, args.repeat)
+        rows.append((name,) + tuple(scenario.measure()))
+    return rows
+
+
+def first_scenario_details(host, args):
+    """What a tick of the first scenario spends beyond its floor, the road through
+    importlib.reload, and the opt-in switch."""
+    brindle = host.brindle
+    scenario = TickScenario(host, instrument_ids(1), False, args.ticks, args.repeat)
+    engine = scenario.engine
+
+    def variant(setup, undo):
+        run = scenario.engine_run()
+
+        def configured():
+            setup()
+            try:
+                run()
+            finally:
+                undo()
+
+        return configured
+
+    on_change = variant(lambda: setattr(engine, "reload_on_change", 1), lambda: delattr(engine, "reload_on_change"))
+    # A reload that does nothing.
+    no_reload = variant(lambda: setattr(brindle, "reload", id), lambda: setattr(brindle, "reload", importlib.reload))
     code = host.settings_code()
     namespace = vars(host.settings)
-    expressions = [compile(STRATEGY[key], "<string>", "eval")
-                   for key in CONDITIONS + (CLOSE_CONDITIONS if position else ())]
-    attrs = {i: dict(engine.instrument_attr_dict[i]) for i in instruments}
-    floor_ticks = [[(i, dict(t)) for i, t in stream] for _ in range(repeat + 1)]
-    floor_batches = iter(floor_ticks)
+    executions = range(args.ticks)
 
-    def floor_run():
-        for instrument, tick in next(floor_batches):
+    def execute():
+        for _ in executions:
             exec(code, namespace)
-            a = attrs[instrument]
-            a.update(tick)
-            for expression in expressions:
-                eval(expression, a)
 
-    floor_run()
-    floor = median_per_op(floor_run, count, repeat)
-    return measured, floor
+    default, changed_only, without_reload, exec_only, floor = medians(
+        [scenario.engine_run(), on_change, no_reload, execute, scenario.floor_run()], args.ticks, args.repeat)
+    # Every tick through the import machinery, as before the fast road (fewer ticks: slow).
+    brindle.reload = lambda module: importlib.reload(module)
+    slow_count = max(args.ticks // 20, 100)
+    slow, slow_floor = TickScenario(host, instrument_ids(1), False, slow_count, args.repeat).measure()
+    brindle.reload = importlib.reload
+    return [
+        "scenario 1 in parts: tick without any settings reload %.2f us; checking the settings file "
+        "(stat and import-state checks) %.2f us; executing the module (exec alone %.2f us) %.2f us"
+        % (without_reload * 1e6, (changed_only - without_reload) * 1e6, exec_only * 1e6,
+           (default - changed_only) * 1e6),
+        "scenario 1 through importlib.reload on every tick: %.2f us (%.1fx the floor)" % (slow * 1e6, slow / slow_floor),
+        "scenario 1 with reload_on_change = 1 (opt-in, settings file unchanged): %.2f us (%.2fx the floor)"
+        % (changed_only * 1e6, changed_only / floor),
+    ]
 
 
-def ingestion_scenario(host, repeat):
+def ingestion_rows(host, repeat):
     records = host.records
     notifications = [records.OrderField(InstrumentID="rb2501", ExchangeID="SHFE", OrderSysID="%08d" % (n % 2000),
                                         OrderStatus="3", LimitPrice=3500.0) for n in range(20000)]
     requests = [records.InputOrderField(InstrumentID="rb2501", ExchangeID="SHFE", Direction="0",
                                         LimitPrice=3500.0, OrderStatus="3") for n in range(20000)]
-    results = {}
 
     def orders_run():
-        engine = host.engine([])
+        push = host.engine([]).push_OnRtnOrder
         for record in notifications:
-            engine.push_OnRtnOrder("Order", record)
+            push("Order", record)
 
     def orders_floor():
-        stored = {}
+        # push_Order: the record's dictionary, the status test, the instrument's list, and
+        # the walk over the whole list comparing OrderSysID, then ExchangeID.
+        table = {}
         for record in notifications:
-            d = record.to_dict()
-            existing = stored.get(d["OrderSysID"])
-            if existing is None:
-                stored[d["OrderSysID"]] = d
-            else:
-                existing.update(d)
+            order = record.to_dict()
+            if order["OrderStatus"] == "a":
+                continue
+            stored = table.get(order["InstrumentID"])
+            if stored is None:
+                table[order["InstrumentID"]] = [order]
+                continue
+            found = False
+            for entry in stored:
+                if entry["OrderSysID"] == order["OrderSysID"] and entry["ExchangeID"] == order["ExchangeID"]:
+                    found = True
+                    entry.update(order)
+            if not found:
+                stored.append(order)
 
     def requests_run():
-        engine = host.engine([])
+        push = host.engine([]).push_ReqOrderInsert
         for record in requests:
-            engine.push_ReqOrderInsert("InputOrder", record)
+            push("InputOrder", record)
 
     def requests_floor():
-        stored = []
+        table = {}
         for record in requests:
-            stored.append(record.to_dict())
+            order = record.to_dict()
+            stored = table.get(order["InstrumentID"])
+            if stored is None:
+                table[order["InstrumentID"]] = [order]
+            else:
+                stored.append(order)
 
-    results["order notifications (2,000 orders)"] = (median_per_op(orders_run, len(notifications), repeat),
-                                                      median_per_op(orders_floor, len(notifications), repeat))
-    results["order requests"] = (median_per_op(requests_run, len(requests), repeat),
-                                 median_per_op(requests_floor, len(requests), repeat))
-    return results
+    return [
+        ("order notifications (2,000 orders)",) + tuple(medians([orders_run, orders_floor], len(notifications), repeat)),
+        ("order requests",) + tuple(medians([requests_run, requests_floor], len(requests), repeat)),
+    ]
 
 
-def simnow_scenario(host, repeat):
+def simnow_row(host, repeat):
     engine = host.engine(["rb2501"])
     for n in range(1000):
         engine.push_ReqOrderInsert("InputOrder", host.records.InputOrderField(
             InstrumentID="rb2501", Direction="0" if n % 2 else "1", LimitPrice=3000.0 + n % 7, OrderStatus="3"))
-    orders = engine.get_ReqOrderList("rb2501")
-    calls = 200
+    # Every order rests: the buys are limited below the price, the sells far above it.
+    for order in engine.get_ReqOrderList("rb2501"):
+        if order["Direction"] == "1":
+            order["LimitPrice"] = 9999.0
+    table = engine.instrument_req_order_dict
+    calls = 1000
 
     def run():
         for _ in range(calls):
             engine.SimNow(INVESTOR, "rb2501", 3500.0, 1)
 
     def floor():
+        # The orders' reads and comparisons up to the test that fails.
+        price = 3500.0
         for _ in range(calls):
-            for order in orders:
-                order["Direction"], order["LimitPrice"], order["OrderStatus"]
+            for order in table.get("rb2501"):
+                if order["Direction"] == "0":
+                    if price <= order["LimitPrice"]:
+                        raise AssertionError("a resting order would fill")
+                elif order["Direction"] == "1":
+                    if price >= order["LimitPrice"]:
+                        raise AssertionError("a resting order would fill")
 
-    # Every order rests: the buys are limited below the price, the sells far above it.
-    for order in orders:
-        if order["Direction"] == "1":
-            order["LimitPrice"] = 9999.0
-    return median_per_op(run, calls, repeat), median_per_op(floor, calls, repeat)
+    return ("SimNow over 1,000 resting orders",) + tuple(medians([run, floor], calls, repeat))
 
 
-def statmd_scenario(host, repeat):
+def statmd_row(host, repeat):
     engine = host.engine(["rb2501"])
     factor = engine.instrument_attr_dict["rb2501"]
-    stream = [t for _, t in ticks(["rb2501"], 20000)]
-    reads = ("LastPrice", "Volume", "LastPrice_Cur_Up", "LastPrice_Acc_Up", "order_acc_up", "order_TradeVolume",
-             "BidVolume", "order_BidVolume", "AskVolume", "order_AskVolume", "trade_book", "bid_order_book",
-             "ask_order_book")
+    stream = [t for _, t in ticks(["rb2501"], 50000)]
 
     def run():
         stat = engine.statMD
@@ -240,15 +351,45 @@ def statmd_scenario(host, repeat):
             stat(factor, tick)
 
     def floor():
+        # statMD's dictionary reads and writes, in its order, without the comparisons and
+        # the arithmetic: each write stores a value read (into a copy, to leave the
+        # engine's dictionary as it is; the books keep their entries).
+        shadow = dict(factor)
         for tick in stream:
-            for key in reads:
-                factor[key]
-            factor.update(tick)
+            previous = factor["LastPrice"]
+            price = tick["LastPrice"]
+            shadow["LastPrice_Cur_Up"] = factor["LastPrice_Cur_Up"]
+            shadow["LastPrice_Acc_Up"] = factor["LastPrice_Acc_Up"]
+            shadow["order_acc_up"] = factor["order_acc_up"]
+            shadow["LastPrice_Cur_Keep"] = previous
+            shadow["LastPrice_Cur_Down"] = previous
+            volume = tick["Volume"]
+            shadow["vol_diff"] = factor["Volume"]
+            shadow["order_TradeVolume"] = factor["order_TradeVolume"]
+            shadow["vol_diff"] = factor["vol_diff"]
+            book = factor["trade_book"]
+            book[price] = book[price]
+            volume = factor["vol_diff"]
+            shadow["trade_book"] = book
+            for price_key, volume_key, sum_key, order_sum_key, book_key in QUOTE_KEYS:
+                price = tick[price_key]
+                shadow[price_key] = price
+                volume = tick[volume_key]
+                shadow[volume_key] = volume
+                shadow[sum_key] = factor[sum_key]
+                shadow[order_sum_key] = factor[order_sum_key]
+                book = factor[book_key]
+                book[price] = book[price]
+                shadow[book_key] = book
 
-    return median_per_op(run, len(stream), repeat), median_per_op(floor, len(stream), repeat)
+    return ("statMD",) + tuple(medians([run, floor], len(stream), repeat))
 
 
-def calc_scenario(host, repeat):
+QUOTE_KEYS = (("BidPrice1", "BidVolume1", "BidVolume", "order_BidVolume", "bid_order_book"),
+              ("AskPrice1", "AskVolume1", "AskVolume", "order_AskVolume", "ask_order_book"))
+
+
+def calc_rows(host, repeat):
     engine = host.engine(["rb2501"])
     for _, tick in ticks(["rb2501"], 3):
         engine.push_md2trade(INVESTOR, "rb2501", tick)
@@ -257,8 +398,7 @@ def calc_scenario(host, repeat):
     many = ["LastPrice + %d > AskPrice1" % n for n in range(100)]
     compiled_one = compile(one, "<string>", "eval")
     compiled_many = [compile(text, "<string>", "eval") for text in many]
-    calls = 20000
-    results = {}
+    calls = 100000
 
     def run_one():
         calc = engine.Calc_Express
@@ -278,11 +418,10 @@ def calc_scenario(host, repeat):
         for n in range(calls):
             eval(compiled_many[n % 100], attrs)
 
-    results["Calc_Express, one repeated text"] = (median_per_op(run_one, calls, repeat),
-                                                  median_per_op(floor_one, calls, repeat))
-    results["Calc_Express, 100 distinct texts"] = (median_per_op(run_many, calls, repeat),
-                                                   median_per_op(floor_many, calls, repeat))
-    return results
+    return [
+        ("Calc_Express, one repeated text",) + tuple(medians([run_one, floor_one], calls, repeat)),
+        ("Calc_Express, 100 distinct texts",) + tuple(medians([run_many, floor_many], calls, repeat)),
+    ]
 
 
 def rss_kib():
@@ -293,7 +432,7 @@ def rss_kib():
     return 0
 
 
-def memory_run(host, count):
+def memory_line(host, count):
     instruments = ["rb2501"]
     host.use_settings(instruments)
     engine = host.engine(instruments, position=True)
@@ -310,35 +449,38 @@ def memory_run(host, count):
         push(INVESTOR, instrument, dict(tick))
     gc.collect()
     after = rss_kib()
-    print("memory: %d ticks after %d warm-up ticks: resident %d KiB -> %d KiB (%+d KiB)"
-          % (count, warm, before, after, after - before))
+    return ("memory: %d ticks after %d warm-up ticks: resident %d KiB -> %d KiB (%+d KiB)"
+            % (count, warm, before, after, after - before))
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--repeat", type=int, default=5)
-    parser.add_argument("--ticks", type=int, default=5000)
+    parser.add_argument("--repeat", type=int, default=7)
+    parser.add_argument("--ticks", type=int, default=10000)
     parser.add_argument("--memory", type=int, default=0, metavar="TICKS",
                         help="also run TICKS ticks and report the growth of resident memory")
     args = parser.parse_args()
     host = Host(instrument_ids(1))
-    bytecode = "off" if sys.dont_write_bytecode else "on"
-    rows = []
-    one, fifty = instrument_ids(1), instrument_ids(50)
-    rows.append(("1 tick, 1 instrument, no position",) + tick_scenario(host, one, False, args.ticks, args.repeat))
-    rows.append(("1 tick, 1 instrument, with a position",) + tick_scenario(host, one, True, args.ticks, args.repeat))
-    rows.append(("1 tick, 50 instruments interleaved",) + tick_scenario(host, fifty, False, args.ticks, args.repeat))
-    rows += [(name,) + figures for name, figures in ingestion_scenario(host, args.repeat).items()]
-    rows.append(("SimNow over 1,000 resting orders",) + simnow_scenario(host, args.repeat))
-    rows.append(("statMD",) + statmd_scenario(host, args.repeat))
-    rows += [(name,) + figures for name, figures in calc_scenario(host, args.repeat).items()]
+    try:
+        rows = tick_rows(host, args)
+        rows += ingestion_rows(host, args.repeat)
+        rows.append(simnow_row(host, args.repeat))
+        rows.append(statmd_row(host, args.repeat))
+        rows += calc_rows(host, args.repeat)
+        details = first_scenario_details(host, args)
+        memory = memory_line(host, args.memory) if args.memory else None
+    finally:
+        host.close()
     print("bytecode cache %s (PYTHONDONTWRITEBYTECODE %s), median of %d repetitions"
-          % (bytecode, "set" if sys.dont_write_bytecode else "unset", args.repeat))
-    print("%-42s %12s %12s %8s" % ("scenario", "engine", "floor", "ratio"))
+          % ("off" if sys.dont_write_bytecode else "on", "set" if sys.dont_write_bytecode else "unset",
+             args.repeat))
+    print("%-42s %13s %13s %8s" % ("scenario", "engine", "floor", "ratio"))
     for name, measured, floor in rows:
         print("%-42s %10.2f us %10.2f us %7.2fx" % (name, measured * 1e6, floor * 1e6, measured / floor))
-    if args.memory:
-        memory_run(host, args.memory)
+    for line in details:
+        print(line)
+    if memory:
+        print(memory)
 
 
 if __name__ == "__main__":

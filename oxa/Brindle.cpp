@@ -15,6 +15,7 @@
 #include "strategy/expression.hpp"
 #include "strategy/factors.hpp"
 #include "strategy/math_function.hpp"
+#include "strategy/settings_reload.hpp"
 #include "strategy/simulated_trades.hpp"
 #include "strategy/statistics.hpp"
 #include "strategy/tick.hpp"
@@ -138,6 +139,7 @@ PyObject* initialise() {
     bool done = present >= 0 && shell::run_imports();
     if (done) {
         try {
+            strategy::remember_import_machinery();
             define_functions();
             define_classes();
         } catch (py::error_already_set& error) {

@@ -1,4 +1,6 @@
 """The module's classes and functions are what Python code would have made."""
+import collections
+
 import pytest
 
 ENGINE_ATTRIBUTES = [
@@ -84,3 +86,53 @@ def test_math_function_looks_its_operator_up_at_call_time(brindle):
     failing = brindle.MathFunction("fail", lambda: 1 / 0)
     with pytest.raises(ZeroDivisionError):
         failing()
+
+
+def test_self_calls_run_whatever_the_lookup_finds(brindle, log):
+    # set_InstrumentAttr creates the dictionary through self.InitFactor().
+    class Swapped(brindle.COXAAlgos):
+        InitFactor = brindle.COXAAlgos.Inc_RequestID  # this module's function, another name
+
+    class Misfit(brindle.COXAAlgos):
+        InitFactor = brindle.COXAAlgos.get_global_Attr  # takes a key the call does not give
+
+    swapped = Swapped()
+    swapped.set_InstrumentAttr("rb", "k", 1)
+    assert swapped.instrument_attr_dict["rb"] == 1 == swapped._COXAAlgos__RequestID
+    misfit = Misfit()
+    log.clear()
+    misfit.set_InstrumentAttr("rb", "k", 1)
+    [record] = log.records
+    assert (record.msg, record.exc_type, str(record.exc_value)) == (
+        "set_InstrumentAttr", TypeError, "COXAAlgos.get_global_Attr() missing 1 required positional argument: 'key'")
+    engine = brindle.COXAAlgos()
+    engine.InitFactor = lambda: {"from": "instance"}
+    engine.set_InstrumentAttr("rb", "k", 1)
+    assert engine.instrument_attr_dict["rb"] == {"from": "instance", "k": 1}
+
+
+def test_a_replaced_get_of_a_state_table_is_honoured(brindle, log):
+    looked_up = []
+
+    class Tracing(collections.OrderedDict):
+        def get(self, key, default=None):
+            looked_up.append(key)
+            return super().get(key, default)
+
+    engine = brindle.COXAAlgos()
+    engine.instrument_attr_dict = Tracing(rb={"x": 2})
+    assert engine.Calc_Express("rb", "x * 2") == (0, 4)
+    table = collections.OrderedDict(rb={"x": 3})
+    table.get = lambda key: looked_up.append(("instance", key)) or {"x": 5}
+    engine.instrument_attr_dict = table
+    assert engine.Calc_Express("rb", "x * 2") == (0, 10)
+    assert looked_up == ["rb", ("instance", "rb")]
+
+    class Borrowing:  # dict's own get on what is not a dict
+        get = dict.get
+
+    engine.instrument_attr_dict = Borrowing()
+    log.clear()
+    assert engine.Calc_Express("rb", "x") == (-1, 0)
+    assert log.records[0].exc_type is TypeError and "doesn't apply to a 'Borrowing' object" in str(
+        log.records[0].exc_value)

@@ -22,6 +22,21 @@ void set_fallback_switches(py::handle self) {
     setattr(self, names.cython_c, one);
 }
 
+// The opt-in switch [PYTHON_SWITCH] reload_on_change: only when it reads as 1 does the
+// engine get the attribute `reload_on_change` = 1, under which the tick handler re-executes
+// the settings module only when its source changed. Anything unreadable leaves it off, and
+// an engine without the switch is exactly as before.
+void read_reload_on_change(py::handle self) {
+    try_except(
+        [&] {
+            py::object one = integer(1);
+            if (equals(read_switch(self, names.PYTHON_SWITCH, names.reload_on_change), one)) {
+                setattr(self, names.reload_on_change, one);
+            }
+        },
+        [](const py::error_already_set&) {});
+}
+
 }  // namespace
 
 py::object init(py::handle self) {
@@ -53,6 +68,7 @@ py::object init(py::handle self) {
             log_error("COXAAlgos.init");
             set_fallback_switches(self);
         });
+    read_reload_on_change(self);
     return py::none();
 }
 

@@ -106,9 +106,10 @@ PyObject* keyword_error(FunctionObject* f, PyObject* kwnames, Py_ssize_t unknown
     return nullptr;
 }
 
-PyObject* run(FunctionObject* f, PyObject* const* slots) {
+// Inside a catch block: sets the Python error that the caught exception stands for.
+void set_python_error() {
     try {
-        return f->trampoline(slots);
+        throw;
     } catch (py::error_already_set& error) {
         error.restore();
     } catch (py::builtin_exception& error) {
@@ -117,6 +118,14 @@ PyObject* run(FunctionObject* f, PyObject* const* slots) {
         PyErr_NoMemory();
     } catch (const std::exception& error) {
         PyErr_SetString(PyExc_SystemError, error.what());
+    }
+}
+
+PyObject* run(FunctionObject* f, PyObject* const* slots) {
+    try {
+        return f->trampoline(slots);
+    } catch (const std::exception&) {
+        set_python_error();
     }
     return nullptr;
 }
@@ -223,6 +232,22 @@ PyGetSetDef function_getset[] = {
 };
 
 }  // namespace
+
+bool call_body(PyObject* callable, PyObject* const* args, std::size_t count, py::object& result) {
+    if (!Py_IS_TYPE(callable, &function_type)) return false;
+    auto* f = reinterpret_cast<FunctionObject*>(callable);
+    if (f->varargs || f->count != static_cast<Py_ssize_t>(count)) return false;
+    try {
+        result = py::reinterpret_steal<py::object>(f->trampoline(args));
+    } catch (py::error_already_set&) {
+        throw;
+    } catch (const std::exception&) {
+        // What the call through the interpreter would have raised (a MemoryError, ...).
+        set_python_error();
+        throw_error();
+    }
+    return true;
+}
 
 bool init_function_type() {
     if (function_type.tp_flags & Py_TPFLAGS_READY) return true;  // an import tried again

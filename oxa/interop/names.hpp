@@ -22,13 +22,19 @@ namespace oxa {
     X(stop)                                                                                 \
     X(AI_Strategy) X(Real_Fresh_Factor) X(update_factor_period) X(Init_Factor_Zero)         \
     X(name) T(operator_, "operator") X(__name__) X(__qualname__) X(__module__) X(__builtins__)          \
-    X(__enter__) X(__exit__) X(__import__) X(warnings) X(filters)                           \
+    X(__enter__) X(__exit__) X(__import__) X(warnings) X(filters) X(pop) X(rpartition)      \
     X(InterpolationError) X(option) X(section) X(message) X(args)                           \
+    /* the import system */                                                                 \
+    X(modules) X(path) X(meta_path) X(_RELOADING) X(__spec__) X(__loader__) X(__package__)  \
+    X(__file__) X(__cached__) X(__path__) X(loader) X(origin) X(parent) X(cached)           \
+    X(has_location) X(submodule_search_locations) X(_frozen_importlib) X(ModuleSpec)        \
+    X(_frozen_importlib_external) X(SourceFileLoader)                                       \
     /* engine attributes */                                                                 \
     X(update_factor_date) X(global_dict) X(instrument_attr_dict)                            \
     X(instrument_req_order_dict) X(instrument_rtn_order_dict) X(instrument_position_dict)   \
     X(TradingAccount) X(instrumentStatus) X(_COXAAlgos__RequestID) X(_COXAAlgos__id)        \
     X(config) X(upload) X(cloud_debug) X(array_size) X(c_cython) X(cython_c)                \
+    X(reload_on_change)                                                                     \
     /* engine methods called through self */                                                \
     X(Inc_RequestID) X(get_InstrumentAttr) X(set_InstrumentAttr) X(push_InstrumentAttr)     \
     X(InitFactor) X(get_global_Attr) X(set_global_Attr) X(push_global_Attr)                 \

@@ -63,7 +63,8 @@ inline void setitem(py::handle mapping, py::handle key, py::handle value) {
 }
 
 // mapping.get(key): the dictionary's own `get`, so subclasses and mappings behave as in
-// Python; a plain dict is read directly (the same lookup without the method call).
+// Python; a dict whose `get` is dict.get is read directly (the same lookup without the
+// method call).
 py::object get(py::handle mapping, py::handle key);
 
 // callable(*positional, **dict(zip(kwnames, keyword values))); the last len(kwnames)
@@ -73,6 +74,7 @@ py::object call(py::handle callable, std::initializer_list<PyObject*> args,
 
 // object.name(*args): a method call through attribute lookup on the object, as Python's
 // `self.X(...)`, so a replacement on the instance or in a subclass is what gets called.
+// When the lookup finds one of this module's own functions, its C++ body runs directly.
 py::object call_method(py::handle object, PyObject* name, std::initializer_list<PyObject*> args = {},
                        PyObject* kwnames = nullptr);
 

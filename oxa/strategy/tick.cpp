@@ -4,6 +4,7 @@
 
 #include "interop/except.hpp"
 #include "interop/iteration.hpp"
+#include "strategy/settings_reload.hpp"
 
 namespace oxa::strategy {
 namespace {
@@ -53,6 +54,15 @@ bool refresh_due(py::handle self, py::handle now) {
     return compare(elapsed, period, Py_GT) || compare(elapsed, integer(0), Py_LT);
 }
 
+// Whether the settings module is re-executed only when its source changed: the engine's
+// `reload_on_change` equals 1. An engine without that attribute reloads on every tick.
+bool reload_on_change(py::handle self) {
+    PyObject* value = nullptr;
+    if (_PyObject_LookupAttr(self.ptr(), names.reload_on_change, &value) < 0) throw_error();
+    if (!value) return false;
+    return equals(py::reinterpret_steal<py::object>(value), integer(1));
+}
+
 }  // namespace
 
 py::object push_md2trade(py::handle self, py::handle i_InvestorID, py::handle i_InstrumentID,
@@ -75,8 +85,10 @@ py::object push_md2trade(py::handle self, py::handle i_InvestorID, py::handle i_
                 call_method(self, names.updateFactor);
                 setattr(self, names.update_factor_date, now);
             }
+            bool only_when_changed = reload_on_change(self);
             py::object reload = global(names.reload);
-            call(reload, {global(names.myDEnv).ptr()});
+            py::object settings = global(names.myDEnv);
+            reload_settings(reload, settings, only_when_changed);
 
             py::object strategy;
             try_except(

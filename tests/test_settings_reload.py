@@ -1,0 +1,247 @@
+"""The tick's reload of the settings module: executing the code compiled from an unchanged
+source behaves exactly as importlib.reload, every doubt goes through the real reload, and
+the opt-in switch that re-executes the module only when its source changed."""
+import importlib
+import importlib.machinery
+import importlib.util
+import os
+import sys
+import types
+
+import pytest
+
+INVESTOR, INSTRUMENT = "00001", "rb2501"
+NAME = "cfg.oxa_can_change_env"
+ZERO = ("LastPrice", "Volume", "LastPrice_Cur_Up", "LastPrice_Acc_Up", "order_acc_up",
+        "LastPrice_Cur_Keep", "LastPrice_Acc_Keep", "order_acc_keep", "LastPrice_Cur_Down",
+        "LastPrice_Acc_Down", "order_acc_down", "order_TradeVolume", "BidVolume",
+        "order_BidVolume", "AskVolume", "order_AskVolume")
+# Counts its runs, reloads itself (which importlib turns into a no-op while it is being
+# reloaded) and fails on demand.
+PROLOGUE = """runs = globals().get("runs", 0) + 1
+if globals().get("fail") is not None:
+    raise fail
+import importlib, sys
+importlib.reload(sys.modules[__name__])
+"""
+SIXTEEN = ["update_factor_date", "global_dict", "instrument_attr_dict", "instrument_req_order_dict",
+           "instrument_rtn_order_dict", "instrument_position_dict", "TradingAccount", "instrumentStatus",
+           "_COXAAlgos__RequestID", "_COXAAlgos__id", "config", "upload", "cloud_debug", "array_size",
+           "c_cython", "cython_c"]
+
+
+def settings_text(volume=1):
+    strategy = {"buy_open_express": "True", "buy_open_price": "LastPrice", "buy_open_vol": volume,
+                "sell_open_express": "False"}
+    return PROLOGUE + "AI_Strategy = %r\nReal_Fresh_Factor = 0\nInit_Factor_Zero = %r\n" % (
+        {INVESTOR: {INSTRUMENT: strategy}}, ZERO)
+
+
+def decision(volume=1):
+    return [("buy_open", "SHFE", 3500, volume)]
+
+
+def tick(engine):
+    return engine.push_md2trade(INVESTOR, INSTRUMENT, {"LastPrice": 3500, "Volume": 1, "BidPrice1": 3499,
+                                                       "BidVolume1": 1, "AskPrice1": 3501, "AskVolume1": 1})
+
+
+@pytest.fixture(params=["fast", "slow"])
+def road(request, brindle, monkeypatch):
+    """fast: the module's own reload global; slow: another callable, so every tick goes
+    through importlib.reload."""
+    if request.param == "slow":
+        monkeypatch.setattr(brindle, "reload", lambda module: importlib.reload(module))
+    return request.param
+
+
+@pytest.fixture
+def settings(settings_module):
+    settings_module.write(settings_text(), clean=True)
+    return settings_module
+
+
+@pytest.fixture
+def engine(brindle, log, settings):
+    engine = brindle.COXAAlgos()
+    engine.push_InstrumentAttr(INSTRUMENT, {"ExchangeID": "SHFE"})
+    log.clear()
+    return engine
+
+
+@pytest.fixture
+def real_reloads(monkeypatch):
+    """Names of the modules the import machinery executed."""
+    executed = []
+    original = importlib.machinery.SourceFileLoader.exec_module
+
+    def exec_module(loader, module):
+        executed.append(module.__name__)
+        return original(loader, module)
+
+    monkeypatch.setattr(importlib.machinery.SourceFileLoader, "exec_module", exec_module)
+    return executed
+
+
+def import_attributes(module):
+    return {name: getattr(module, name, "absent")
+            for name in ("__name__", "__loader__", "__package__", "__spec__", "__file__", "__cached__")}
+
+
+def test_the_body_runs_on_every_tick_as_reload_runs_it(road, engine, settings, real_reloads):
+    module = settings.module
+    runs = module.runs
+    for n in range(1, 4):
+        assert tick(engine) == decision()
+        assert module.runs == runs + n
+    # After the first tick only the road with a rebound reload needs the import machinery.
+    assert real_reloads == [NAME] * (1 if road == "fast" else 3)
+
+    expected = import_attributes(module)
+    module.__name__, module.__loader__, module.__package__, module.__file__ = "renamed", None, "", "elsewhere"
+    del module.__cached__
+    sys.modules["json"] = sys.modules.pop("json")
+    assert tick(engine) == decision()
+    assert import_attributes(module) == expected
+    assert list(sys.modules)[-1] == NAME and NAME not in importlib._RELOADING
+    assert module.runs == runs + 4
+
+
+@pytest.mark.parametrize("raised", [LookupError("settings broken"), KeyboardInterrupt()])
+def test_an_exception_from_the_body_is_the_one_reload_raises(road, engine, settings, log, raised):
+    module = settings.module
+    assert tick(engine) == decision()
+    module.fail = raised
+    if isinstance(raised, Exception):
+        assert tick(engine) == []
+        [record] = log.records
+        assert (record.msg, record.exc_value, record.exc_value.__context__) == ("push_md2trade", raised, None)
+        assert 'oxa_can_change_env.py", line 3, in <module>' in record.traceback
+    else:
+        with pytest.raises(KeyboardInterrupt):
+            tick(engine)
+    assert list(sys.modules)[-1] == NAME and NAME not in importlib._RELOADING
+    del module.fail
+    log.clear()
+    assert tick(engine) == decision() and not log.records
+
+
+def test_edits_are_seen_on_the_next_tick(road, engine, settings):
+    assert tick(engine) == decision()
+    for volume in (2, 30, 400, 5):  # several within one second
+        settings.path.write_text(settings_text(volume))
+        assert tick(engine) == decision(volume)
+        assert tick(engine) == decision(volume)
+
+
+def test_an_edit_the_bytecode_cache_cannot_tell_apart_is_seen(engine, settings, monkeypatch):
+    # The cached bytecode is trusted while the source keeps its size and the whole second
+    # of its modification time: reload alone would go on executing the first text.
+    monkeypatch.setattr(sys, "dont_write_bytecode", False)
+    second = settings.path.stat().st_mtime_ns // 10**9 * 10**9 + 10**9
+    os.utime(settings.path, ns=(second, second))
+    assert tick(engine) == decision()
+    assert os.path.exists(importlib.util.cache_from_source(str(settings.path)))
+    for volume in (2, 3, 4):
+        settings.path.write_text(settings_text(volume))
+        os.utime(settings.path, ns=(second, second + volume))
+        assert tick(engine) == decision(volume)
+
+
+def test_a_rebound_reload_is_honoured_and_the_fast_road_resumes(brindle, engine, settings, monkeypatch,
+                                                                 real_reloads):
+    module = settings.module
+    tick(engine)
+    runs = module.runs
+    calls = []
+    monkeypatch.setattr(brindle, "reload", calls.append)
+    tick(engine)
+    tick(engine)
+    assert calls == [module, module] and module.runs == runs
+    # Back to importlib.reload: one real reload to be sure of the module, then the fast road.
+    monkeypatch.setattr(brindle, "reload", importlib.reload)
+    tick(engine)
+    tick(engine)
+    assert module.runs == runs + 2 and real_reloads == [NAME] * 2
+
+
+def test_a_deleted_settings_file_fails_as_reload_does(road, engine, settings, log):
+    assert tick(engine) == decision()
+    text = settings.path.read_text()
+    settings.path.unlink()
+    assert tick(engine) == []
+    assert [(r.msg, r.exc_type) for r in log.records] == [("push_md2trade", ModuleNotFoundError)]
+    settings.path.write_text(text)
+    log.clear()
+    assert tick(engine) == decision() and not log.records
+
+
+@pytest.mark.parametrize("change", ["gone", "replaced"])
+def test_a_module_gone_from_sys_modules_fails_as_reload_does(road, engine, settings, log, change):
+    assert tick(engine) == decision()
+    module = sys.modules.pop(NAME)
+    if change == "replaced":
+        sys.modules[NAME] = types.ModuleType(NAME)
+    try:
+        assert tick(engine) == []
+    finally:
+        sys.modules[NAME] = module
+    assert [(r.msg, r.exc_type, str(r.exc_value)) for r in log.records] == [
+        ("push_md2trade", ImportError, "module %s not in sys.modules" % NAME)]
+
+
+@pytest.mark.parametrize("search", ["package path", "meta path"])
+def test_a_changed_search_finds_what_reload_finds(road, engine, settings, tmp_path, search):
+    other = tmp_path / "oxa_can_change_env.py"
+    other.write_text(settings_text(7))
+    assert tick(engine) == decision()
+
+    class Elsewhere:
+        @staticmethod
+        def find_spec(name, path=None, target=None):
+            return importlib.util.spec_from_file_location(name, other) if name == NAME else None
+
+    # Changed in place, as hosts usually do it.
+    searched = sys.modules["cfg"].__path__ if search == "package path" else sys.meta_path
+    searched.insert(0, str(tmp_path) if search == "package path" else Elsewhere)
+    try:
+        assert tick(engine) == decision(7)
+        assert settings.module.__file__ == str(other)
+    finally:
+        del searched[0]
+
+
+@pytest.mark.parametrize("value, on", [("1", True), ("0", False), ("yes", False), (None, False)])
+def test_the_switch_leaves_the_default_engine_as_it_is(brindle, workdir, log, value, on):
+    workdir.set_ini({"PYTHON_SWITCH": {"reload_on_change": value}})
+    engine = brindle.COXAAlgos()
+    assert list(vars(engine)) == SIXTEEN + (["reload_on_change"] if on else [])
+    assert on is (getattr(engine, "reload_on_change", None) == 1)
+    assert log.pairs() == [("info", "COXAAlgos.init ..."), ("info", "get config for Algos"),
+                           ("info", "COXAAlgos.init end.")]
+
+
+def test_the_switch_cannot_be_read_without_the_ini(brindle, workdir, log):
+    workdir.delete_cfg_ini()
+    engine = brindle.COXAAlgos()
+    assert list(vars(engine)) == SIXTEEN
+    assert [(r.level, r.msg) for r in log.records][-1] == ("error", "COXAAlgos.init")
+
+
+def test_with_the_switch_the_body_runs_only_after_a_change(brindle, engine, settings, monkeypatch):
+    module = settings.module
+    engine.reload_on_change = 1
+    assert tick(engine) == decision()  # the first tick reloads
+    runs = module.runs
+    assert tick(engine) == decision() and tick(engine) == decision()
+    assert module.runs == runs
+    settings.path.write_text(settings_text(5))
+    assert tick(engine) == decision(5) and tick(engine) == decision(5)
+    assert module.runs == runs + 1
+    calls = []
+    monkeypatch.setattr(brindle, "reload", calls.append)
+    tick(engine)
+    assert calls == [module]
+    engine.reload_on_change = True  # equal to 1
+    tick(engine)
+    assert calls == [module] * 2
