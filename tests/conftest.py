@@ -29,7 +29,7 @@ import pytest
 from harness.fake_pymysql import FakePyMySQL
 from harness.host import SettingsModule, WorkDir, copy_sample_host, run_python as _run_python
 from harness.mariadb import MariaDBError, MariaDBServer
-from harness.paths import MODULE_DIR, MODULE_ROOT
+from harness.paths import IMPORT_PATH, MODULE_DIR
 from harness.recording_logger import RecordingLogger
 
 try:
@@ -62,8 +62,7 @@ def pytest_configure(config):
     _Session.host_dir = copy_sample_host(root / "host")
     # The host's directory first, then the module's root: `oxa` is a namespace package
     # made of the host's oxa/ (py_ApiStructure) and the build's oxa/ (the built module).
-    sys.path.insert(0, str(_Session.host_dir))
-    sys.path.insert(1, str(MODULE_ROOT))
+    sys.path[0:0] = [str(_Session.host_dir)] + IMPORT_PATH
 
 
 def pytest_unconfigure(config):
@@ -74,6 +73,10 @@ def pytest_unconfigure(config):
 def pytest_sessionstart(session):
     try:
         _Session.module = importlib.import_module("oxa.Brindle")
+        if Path(_Session.module.__file__).resolve().parent != MODULE_DIR:
+            _Session.module = None
+            _Session.import_error = "oxa.Brindle came from %s, not from the build under test in %s" % (
+                Path(sys.modules["oxa.Brindle"].__file__).parent, MODULE_DIR)
     except ModuleNotFoundError as exc:
         if exc.name not in ("oxa.Brindle", "oxa"):
             _Session.import_error = traceback.format_exc()

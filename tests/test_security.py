@@ -99,6 +99,8 @@ def everything_written(workdir, formatted_log, capfd, *more):
     ("Qx7%pass-WORD-91", "bad interpolation"),
     ("Qx7%(pass-WORD)s-91", "missing reference"),
     ("Qx7-%(secret)s", "reference to a bad value"),
+    (PASSWORD, "line without its equals sign"),
+    (PASSWORD, "line before the first section"),
 ])
 def test_password_appears_nowhere(brindle, db_ini, workdir, formatted_log, capfd, written_password, fault):
     create_tables(db_ini)
@@ -109,6 +111,11 @@ def test_password_appears_nowhere(brindle, db_ini, workdir, formatted_log, capfd
         cloud["secret"] = "pass%WORD-91"
     workdir.set_ini({"CLOUD": cloud, "COMMUNICATION_SWITCH": {"c_cython": 1, "cython_c": 1}})
     workdir.set_ini({"PYTHON_SWITCH": {"debug": 1, "detail": 1}}, which="root")
+    if fault == "line without its equals sign":
+        text = workdir.cfg_ini.read_text(encoding="utf-8")
+        workdir.cfg_ini.write_text(text.replace("OXA_DB_PWD = ", "OXA_DB_PWD "), encoding="utf-8")
+    if fault == "line before the first section":
+        workdir.cfg_ini.write_text("OXA_DB_PWD = %s\n" % written_password + workdir.cfg_ini.read_text(), "utf-8")
     engine = brindle.COXAAlgos()
     records = brindle.py_ApiStructure
     assert brindle.ExecuteQuery("select 1") == ()
@@ -125,8 +132,11 @@ def test_password_appears_nowhere(brindle, db_ini, workdir, formatted_log, capfd
                            "log/sql_dead_letters.jsonl"], cwd=workdir.path, capture_output=True, text=True, timeout=120)
     written = everything_written(workdir, formatted_log, capfd, tool.stdout, tool.stderr)
     assert "Traceback" in written
-    if fault not in ("login refused", "server unreachable"):  # the error is logged, its value left out
+    if fault not in ("login refused", "server unreachable"):  # the error is logged, the text left out
         assert "get db config\nTraceback" in written
+    if "interpolation" in fault or "reference" in fault:
         assert "bad interpolation in option 'oxa_db_pwd' in section 'CLOUD'" in written
+    if "line" in fault:
+        assert "COXAAlgos.init\nTraceback" in written and "(not shown)" in written
     for fragment in ("pass-WORD", "pass%WORD", "WORD-91", "Qx7"):
         assert fragment not in written, "%r written by the engine (%s)" % (fragment, fault)

@@ -32,11 +32,16 @@ FALLBACK = {
 
 
 def _without_values(exc):
-    """The error as text; an interpolation error quotes the raw value, which may be the
-    password, so only its option and section are named."""
+    """The error as text. An interpolation error quotes the raw value and a parsing error
+    the malformed lines, either of which may hold the password: of those only the option
+    and section, or the line numbers, are named."""
     if isinstance(exc, configparser.InterpolationError):
         return "%s: bad interpolation in option %r in section %r (the value is not shown)" % (
             type(exc).__name__, exc.option, exc.section)
+    if isinstance(exc, configparser.ParsingError):
+        lines = [exc.lineno] if hasattr(exc, "lineno") else [lineno for lineno, _ in exc.errors]
+        return "%s: %r, line %s (the text is not shown)" % (
+            type(exc).__name__, exc.source, ", ".join(str(lineno) for lineno in lines))
     return exc
 
 

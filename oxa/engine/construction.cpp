@@ -1,6 +1,7 @@
 #include "engine/construction.hpp"
 
 #include "interop/except.hpp"
+#include "shell/config_errors.hpp"
 
 namespace oxa::engine {
 namespace {
@@ -64,7 +65,8 @@ py::object init(py::handle self) {
             setattr(self, names.cython_c, read_switch(self, names.COMMUNICATION_SWITCH, names.cython_c));
             log(names.info, text("COXAAlgos.init end."));
         },
-        [&](const py::error_already_set&) {
+        [&](const py::error_already_set& error) {
+            shell::hide_config_text(error);
             log_error("COXAAlgos.init");
             set_fallback_switches(self);
         });

@@ -23,7 +23,8 @@ namespace oxa {
     X(AI_Strategy) X(Real_Fresh_Factor) X(update_factor_period) X(Init_Factor_Zero)         \
     X(name) T(operator_, "operator") X(__name__) X(__qualname__) X(__module__) X(__builtins__)          \
     X(__enter__) X(__exit__) X(__import__) X(warnings) X(filters) X(pop) X(rpartition)      \
-    X(InterpolationError) X(option) X(section) X(message) X(args)                           \
+    X(InterpolationError) X(ParsingError) X(MissingSectionHeaderError) X(option) X(section)  \
+    X(message) X(args) X(source) X(lineno) X(line)                                          \
     /* the import system */                                                                 \
     X(modules) X(path) X(meta_path) X(_RELOADING) X(__spec__) X(__loader__) X(__package__)  \
     X(__file__) X(__cached__) X(__path__) X(loader) X(origin) X(parent) X(cached)           \
@@ -82,6 +83,7 @@ namespace oxa {
     T(sell_close, "sell_close") T(initial_update_time, "01:01:01") T(dot, ".")              \
     T(closing_parenthesis, ")") T(no_strategy_for, "There is no strategy for(")             \
     T(string_filename, "<string>")                                                          \
+    T(parsing_error_line, "\n\t[line %2d]: %s")                                               \
     /* database connection, writer and factor texts */                                      \
     T(mysql, "mysql") T(loopback, "127.0.0.1") T(sim_test, "sim_test")                      \
     T(default_password, "MockRun@1999") T(insert_into, "INSERT INTO ") T(open_paren, "(")   \

@@ -1,6 +1,7 @@
 #include "persistence/connection.hpp"
 
 #include "interop/except.hpp"
+#include "shell/config_errors.hpp"
 
 namespace oxa::persistence {
 namespace {
@@ -47,29 +48,6 @@ py::object connect(const Settings& settings) {
     return call(connect, {server.ptr(), user.ptr(), password.ptr(), name.ptr(), names.utf8, port.ptr()}, keywords);
 }
 
-// A configparser interpolation error quotes the raw text it failed on, and in section CLOUD
-// that may be the database password (or the text around a reference to it). The error is
-// logged with that text left out; its type, option, section and traceback stay.
-void hide_interpolated_text(const py::error_already_set& error) {
-    try_except(
-        [&] {
-            py::object configparser = checked(PyImport_ImportModule("configparser"));
-            py::object interpolation_error = getattr(configparser, names.InterpolationError);
-            py::handle value = error.value();
-            int interpolation = PyObject_IsInstance(value.ptr(), interpolation_error.ptr());
-            if (interpolation < 0) throw_error();
-            if (!interpolation) return;
-            py::object option = getattr(value, names.option);
-            py::object section = getattr(value, names.section);
-            py::object message = checked(PyUnicode_FromFormat(
-                "bad interpolation in option %R in section %R (the value is not shown: it may hold a password)",
-                option.ptr(), section.ptr()));
-            setattr(value, names.message, message);
-            setattr(value, names.args, py::make_tuple(option, section, message));
-        },
-        [](const py::error_already_set&) {});
-}
-
 void close_quietly(py::object& resource) {
     if (!resource) return;
     py::object closing = std::move(resource);
@@ -103,7 +81,7 @@ py::object connectDB() {
             read_settings([&] { return config; }, settings);
         },
         [&](const py::error_already_set& error) {
-            hide_interpolated_text(error);
+            shell::hide_config_text(error);
             log_error("get db config");
             settings = Settings{};
         });

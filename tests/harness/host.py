@@ -9,7 +9,7 @@ import subprocess
 import sys
 from pathlib import Path
 
-from .paths import MODULE_ROOT, SAMPLE_HOST
+from .paths import IMPORT_PATH, SAMPLE_HOST
 
 CFG_INI = Path("cfg") / "oxa.ini"
 ROOT_INI = Path("oxa.ini")
@@ -189,7 +189,8 @@ def run_python(code, where, files=None, *, base="sample", env=None, timeout=120)
     base: "sample" starts from a copy of the sample host (with log/), "empty" from nothing.
     files: {relative path: text or bytes} written on top; None removes that path.
     The child's working directory is `where`; PYTHONPATH is `where`, then the root of the
-    module under test (harness.paths.MODULE_ROOT). Returns the CompletedProcess (text output);
+    module under test and the repository (harness.paths.IMPORT_PATH). Returns the
+    CompletedProcess (text output);
     its attribute `where` is the directory.
     """
     where = Path(where)
@@ -214,7 +215,7 @@ def run_python(code, where, files=None, *, base="sample", env=None, timeout=120)
             target.write_text(content, encoding="utf-8")
     child_env = dict(os.environ)
     child_env.update(env or {})
-    child_env["PYTHONPATH"] = os.pathsep.join([str(where), str(MODULE_ROOT)])
+    child_env["PYTHONPATH"] = os.pathsep.join([str(where)] + IMPORT_PATH)
     child_env.setdefault("PYTHONFAULTHANDLER", "1")
     proc = subprocess.run(
         [sys.executable, "-c", code],

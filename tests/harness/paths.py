@@ -7,6 +7,8 @@ REPO = Path(__file__).resolve().parents[2]
 SAMPLE_HOST = REPO / "host"
 # The directory whose oxa/ holds the module file under test: the repository itself (the
 # in-place build), or the output of another build named by OXA_MODULE_ROOT (the sanitizer
-# build). Only that one is importable, so a missing build is never replaced by another.
+# build). It comes before the repository on the import path, which still serves the
+# repository's own packages (the replay tools).
 MODULE_ROOT = Path(os.environ.get("OXA_MODULE_ROOT") or REPO).resolve()
 MODULE_DIR = MODULE_ROOT / "oxa"
+IMPORT_PATH = [str(MODULE_ROOT)] + ([str(REPO)] if MODULE_ROOT != REPO else [])
