@@ -22,6 +22,7 @@ import gc
 import importlib
 import logging
 import os
+import runpy
 import shutil
 import statistics
 import sys
@@ -33,33 +34,17 @@ REPO = Path(__file__).resolve().parent.parent
 INVESTOR = "00001"
 PRICES = [3500 + step for step in range(-20, 21)]  # a bounded set of price levels
 
-STRATEGY = {
-    "buy_open_express": "LastPrice_Cur_Up >= 3 and vol_diff > 0 and AskPrice1 > 0",
-    "buy_open_price": "AskPrice1",
-    "buy_open_vol": 1,
-    "sell_open_express": "LastPrice_Cur_Down >= 3 and vol_diff > 0 and BidPrice1 > 0",
-    "sell_open_price": "BidPrice1",
-    "sell_open_vol": 1,
-    "buy_close_express": "LastPrice_Cur_Up >= 2 and AskPrice1 > 0",
-    "buy_close_price": "AskPrice1 + PriceTick",
-    "buy_close_vol": 1,
-    "sell_close_express": "LastPrice_Cur_Down >= 2 and BidPrice1 > 0",
-    "sell_close_price": "BidPrice1 - PriceTick",
-    "sell_close_vol": 1,
-}
+# The sample host's strategy for its first instrument, the one the scenarios trade.
+SAMPLE_SETTINGS = runpy.run_path(str(REPO / "host" / "cfg" / "oxa_can_change_env.py"))
+STRATEGY = SAMPLE_SETTINGS["AI_Strategy"][INVESTOR]["rb2501"]
 OPEN_ACTIONS = ("buy_open", "sell_open")
 CLOSE_ACTIONS = ("buy_close", "sell_close")
 
 
 def settings_source(instruments):
-    zero = (
-        "LastPrice Volume LastPrice_Cur_Up LastPrice_Acc_Up order_acc_up LastPrice_Cur_Keep "
-        "LastPrice_Acc_Keep order_acc_keep LastPrice_Cur_Down LastPrice_Acc_Down order_acc_down "
-        "order_TradeVolume BidVolume order_BidVolume AskVolume order_AskVolume vol_diff order_price"
-    ).split()
     return "AI_Strategy = %r\nReal_Fresh_Factor = 0\nupdate_factor_period = 60\nInit_Factor_Zero = %r\n" % (
         {INVESTOR: {instrument: STRATEGY for instrument in instruments}},
-        tuple(zero),
+        tuple(SAMPLE_SETTINGS["Init_Factor_Zero"]),
     )
 
 
