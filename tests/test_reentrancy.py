@@ -264,6 +264,9 @@ def test_four_host_threads_on_one_engine(brindle, db_ini, workdir, log, capsys, 
     engine = brindle.COXAAlgos()
     sessions = [Session(brindle, engine, instruments=(instrument,)) for instrument in ("rb2501", "hc2501")]
     records = sessions[0].records
+    # hc2501 trades on its close conditions, which need a position from the start.
+    engine.push_OnRspQryInvestorPosition("InvestorPosition", records.InvestorPositionField(
+        InstrumentID="hc2501", PosiDirection="2", Position=1))
     numbers = {}
     failures = []
 
