@@ -227,3 +227,34 @@ def test_a_record_that_lies_about_its_dictionary_type(setup):
         if hasattr(engine, name):
             call_checked(getattr(engine, name), ("T", record), {}, log)
     call_checked(engine.push_md2trade, ("00001", INSTRUMENT, LyingDict(LastPrice=1)), {}, log)
+
+
+def test_a_keyword_that_equals_a_positional_only_name_and_has_no_utf8_form(brindle):
+    """Such a keyword once crashed the error message; the message names the parameter
+    itself, as the interpreter's does."""
+
+    class EqualToAll(str):
+        __hash__ = str.__hash__
+
+        def __eq__(self, other):
+            return True
+
+    with pytest.raises(TypeError, match=r"^toString\(\) got some positional-only arguments passed as keyword "
+                                        r"arguments: 'val'$"):
+        brindle.toString(**{EqualToAll("\ud800"): 1})
+
+
+def test_a_row_that_contains_itself(setup, workdir):
+    """Such a row once overflowed the C stack while it was kept as a dead letter; now
+    keeping it fails like any unwritable letter, in the error log."""
+    brindle, log, database = setup
+    database.failures = {"Connect": None}
+    engine = brindle.COXAAlgos()
+    engine.upload = 1
+    rows = [(1,)]
+    rows.append(rows)
+    assert engine.SQL2DB("S", rows) is None
+    report = log.records[-1]
+    assert (report.message, report.exc_type) == (
+        "SQL2DB gave up a statement and could not keep it in log/sql_dead_letters.jsonl", RecursionError)
+    assert workdir.read_log("sql_dead_letters.jsonl") is None

@@ -83,7 +83,7 @@ namespace oxa {
     T(sell_close, "sell_close") T(initial_update_time, "01:01:01") T(dot, ".")              \
     T(closing_parenthesis, ")") T(no_strategy_for, "There is no strategy for(")             \
     T(string_filename, "<string>")                                                          \
-    T(parsing_error_line, "\n\t[line %2d]: %s")                                               \
+    T(parsing_error_line, "\n\t[line %2d]: %s")                                             \
     /* database connection, writer and factor texts */                                      \
     T(mysql, "mysql") T(loopback, "127.0.0.1") T(sim_test, "sim_test")                      \
     T(default_password, "MockRun@1999") T(insert_into, "INSERT INTO ") T(open_paren, "(")   \
