@@ -67,13 +67,13 @@ void define_classes() {
                            function<engine::push_OnRspOrderInsert>(
                                {"COXAAlgos.push_OnRspOrderInsert", {"self", "table_name", "OrderInsert"}}),
                            function<engine::push_Order>({"COXAAlgos.push_Order", {"self", "table_name", "Order"}}),
-                           function<engine::push_OnRspQryOrder>(
+                           function<engine::forward_order>(
                                {"COXAAlgos.push_OnRspQryOrder", {"self", "table_name", "Order"}}),
                            function<engine::push_OnRspQryInvestorPosition>(
                                {"COXAAlgos.push_OnRspQryInvestorPosition", {"self", "table_name", "InvestorPosition"}}),
                            function<engine::push_OnRspQrySettlementInfo>(
                                {"COXAAlgos.push_OnRspQrySettlementInfo", {"self", "table_name", "SettlementInfo"}}),
-                           function<engine::push_OnRtnOrder>({"COXAAlgos.push_OnRtnOrder", {"self", "table_name", "Order"}}),
+                           function<engine::forward_order>({"COXAAlgos.push_OnRtnOrder", {"self", "table_name", "Order"}}),
                            function<engine::push_OnRtnInstrumentStatus>(
                                {"COXAAlgos.push_OnRtnInstrumentStatus", {"self", "table_name", "InstrumentStatus"}}),
                            function<engine::push_ReqOrderInsert>(

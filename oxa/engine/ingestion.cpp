@@ -115,7 +115,7 @@ py::object push_Order(py::handle self, py::handle table_name, py::handle Order) 
     return py::none();
 }
 
-py::object push_OnRspQryOrder(py::handle self, py::handle table_name, py::handle Order) {
+py::object forward_order(py::handle self, py::handle table_name, py::handle Order) {
     call_method(self, names.push_Order, {table_name.ptr(), Order.ptr()});
     return py::none();
 }
@@ -131,11 +131,6 @@ py::object push_OnRspQrySettlementInfo(py::handle self, py::handle table_name, p
     py::object record = call_method(SettlementInfo, names.to_dict);
     record_answer(self, table_name, record);
     if (switch_on(self, names.upload)) call_method(self, names.dict2DB, {table_name.ptr(), record.ptr()});
-    return py::none();
-}
-
-py::object push_OnRtnOrder(py::handle self, py::handle table_name, py::handle Order) {
-    call_method(self, names.push_Order, {table_name.ptr(), Order.ptr()});
     return py::none();
 }
 

@@ -10,10 +10,10 @@ py::object push_OnRspQryTradingAccount(py::handle self, py::handle table_name, p
 py::object push_OnRspQryInstrument(py::handle self, py::handle table_name, py::handle Instrument);
 py::object push_OnRspOrderInsert(py::handle self, py::handle table_name, py::handle OrderInsert);
 py::object push_Order(py::handle self, py::handle table_name, py::handle Order);
-py::object push_OnRspQryOrder(py::handle self, py::handle table_name, py::handle Order);
+// self.push_Order(table_name, Order); registered as push_OnRspQryOrder and push_OnRtnOrder.
+py::object forward_order(py::handle self, py::handle table_name, py::handle Order);
 py::object push_OnRspQryInvestorPosition(py::handle self, py::handle table_name, py::handle InvestorPosition);
 py::object push_OnRspQrySettlementInfo(py::handle self, py::handle table_name, py::handle SettlementInfo);
-py::object push_OnRtnOrder(py::handle self, py::handle table_name, py::handle Order);
 py::object push_OnRtnInstrumentStatus(py::handle self, py::handle table_name, py::handle InstrumentStatus);
 py::object push_ReqOrderInsert(py::handle self, py::handle table_name, py::handle OrderInsert);
 
