@@ -48,7 +48,7 @@ demo:
 	$(MAKE) --no-print-directory build samples/ticks.csv
 	$(PYTHON) -m replay samples/ticks.csv --host host --out replay-out $(REPLAY_ARGS)
 
-samples/ticks.csv: replay/sample.py
+samples/ticks.csv: brindle_tools/sample.py
 	$(PYTHON) -m replay.sample $@
 
 # The first 10,000 ticks of the sample session replayed under Valgrind's memcheck, every

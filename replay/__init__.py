@@ -1,9 +1,5 @@
-"""Replay of recorded market data through oxa.Brindle, driven the way a trading client
-drives it, and the tools around it.
+"""`python3 -m replay ...` from a checkout: the replay tools live in `brindle_tools`; this
+name only forwards to them (`replay.check`, `replay.db`, `replay.sweep`, ... included)."""
+import brindle_tools
 
-    python3 -m replay TICKS.csv        replay ticks, print the summary, write decisions,
-                                       fills and a chart
-    python3 -m replay.check            check the strategies of the settings module
-    python3 -m replay.db create        create the database tables the engine uses
-    python3 -m replay.sample FILE      write the sample session's ticks
-"""
+__path__ = brindle_tools.__path__

@@ -1,6 +1,5 @@
 """Rows that SQL2DB gives up on go to log/sql_dead_letters.jsonl with values that read back
 exactly, and tools/resend_dead_letters.py sends them again, keeping what fails."""
-import importlib.util
 import json
 import math
 import subprocess
@@ -34,9 +33,7 @@ VALUES = (
 
 @pytest.fixture(scope="module")
 def resend():
-    spec = importlib.util.spec_from_file_location("resend_dead_letters", TOOL)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    from brindle_tools import resend as module
     return module
 
 

@@ -13,9 +13,9 @@ import pytest
 
 from harness.host import edit_ini
 from harness.paths import REPO, SAMPLE_HOST
-from replay import book
-from replay.host import UsageError
-from replay.inputs import TickFile, field_types, read_instruments
+from brindle_tools import book
+from brindle_tools.host import UsageError
+from brindle_tools.inputs import TickFile, field_types, read_instruments
 from oxa import py_ApiStructure
 
 STRATEGY = '''
@@ -78,7 +78,7 @@ INSTRUMENTS = (REPO / "samples" / "instruments.csv").read_text(encoding="utf-8")
 FILES = {"cfg/oxa_can_change_env.py": STRATEGY, "ticks.csv": TICKS, "instruments.csv": INSTRUMENTS}
 
 
-def replay(run_python, *args, files=None, command="replay.run"):
+def replay(run_python, *args, files=None, command="brindle_tools.run"):
     code = "import sys\nfrom %s import main\nsys.exit(main(%r))" % (command, list(args))
     return run_python(code, files={**FILES, **(files or {})})
 
@@ -164,7 +164,7 @@ def database(mariadb):
 
 def test_replay_with_the_database_journals_the_same_rows(run_python, database):
     server, files = database
-    proc = replay(run_python, "create", "--instruments", "instruments.csv", files=files, command="replay.db")
+    proc = replay(run_python, "create", "--instruments", "instruments.csv", files=files, command="brindle_tools.db")
     assert proc.returncode == 0, proc.stderr
     assert "created t_Instrument, t_factor, T_SimNow_AutoTrade" in proc.stdout
     server.execute("insert into t_factor (InstrumentID, factor_name, factor_val) values ('rb2501', 'offset', 0.5)")
@@ -195,7 +195,7 @@ def test_replay_with_the_database_stops_when_a_table_is_missing(run_python, data
 
 def test_unknown_instrument_in_the_database_stops_the_replay(run_python, database):
     server, files = database
-    assert replay(run_python, "create", files=files, command="replay.db").returncode == 0
+    assert replay(run_python, "create", files=files, command="brindle_tools.db").returncode == 0
     proc = replay(run_python, "ticks.csv", "--db", files=files)
     assert proc.returncode == 2
     assert "ticks.csv line 2: instrument rb2501 is not in t_Instrument of oxa_test@" in proc.stderr

@@ -30,7 +30,7 @@ def settings(table, zero=ZERO, extra=""):
 
 
 def check(run_python, *args, files=None):
-    code = "import sys\nfrom replay.check import main\nsys.exit(main(%r))" % (list(args),)
+    code = "import sys\nfrom brindle_tools.check import main\nsys.exit(main(%r))" % (list(args),)
     return run_python(code, files=files)
 
 
@@ -104,7 +104,7 @@ def test_factors_of_the_database_are_names_of_their_instrument_only(run_python, 
         "hc2501": strategy(buy_open_express="momentum > 0"),
     }})}
     assert check(run_python, "--db", files=files).stderr.startswith("replay.check: database oxa_test@")
-    assert run_python("import sys\nfrom replay.db import main\nsys.exit(main(['create']))",
+    assert run_python("import sys\nfrom brindle_tools.db import main\nsys.exit(main(['create']))",
                       files=files).returncode == 0
     mariadb.execute("insert into t_factor (id, InstrumentID, factor_name, factor_val) values "
                     "(1, 'rb2501', 'first', 1), (2, 'rb2501', 'momentum', 0.5), (3, 'all', 'risk', 0.2)")
