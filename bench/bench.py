@@ -89,6 +89,8 @@ class Host:
             record = self.records.InstrumentField(InstrumentID=instrument, ExchangeID="SHFE", PriceTick=1,
                                                   VolumeMultiple=10)
             engine.push_OnRspQryInstrument("Instrument", record)
+            # The strategy's parameters, as the replay hands them over before the first tick.
+            engine.push_InstrumentAttr(instrument, dict(SAMPLE_SETTINGS["Strategy_Parameters"]))
             if position:
                 engine.push_OnRspQryInvestorPosition(
                     "InvestorPosition",

@@ -75,14 +75,18 @@ def record_fields(records, class_name):
     return list(record_class().to_dict()) if record_class is not None else []
 
 
-def known_names(settings, records, tick_columns=None, factors=None):
+def known_names(settings, records, tick_columns=None, factors=None, parameters=()):
     """tick_columns: the columns of the tick file to be replayed; by default every field of
-    the host's tick record. factors: {InstrumentID: factor names} of t_factor."""
+    the host's tick record. factors: {InstrumentID: factor names} of t_factor. parameters:
+    names given on the command line besides the settings module's Strategy_Parameters."""
     if tick_columns is None:
         tick_columns = record_fields(records, "DepthMarketDataField")
     zero = getattr(settings, "Init_Factor_Zero", ())
     zero = [n for n in zero if isinstance(n, str)] if _iterable(zero) else []
-    return KnownNames([*record_fields(records, "InstrumentField"), *tick_columns, *ENGINE_KEYS, *zero], factors)
+    table = getattr(settings, "Strategy_Parameters", {})
+    parameters = [*parameters, *(table if isinstance(table, dict) else ())]
+    return KnownNames([*record_fields(records, "InstrumentField"), *tick_columns, *ENGINE_KEYS, *zero, *parameters],
+                      factors)
 
 
 def _iterable(value):

@@ -81,7 +81,8 @@ class Summary:
                 "realised_profit": instrument.realised, "open_profit": instrument.open_profit,
             }
         return {
-            "ticks_file": str(replay.args.ticks), "investor": replay.investor, "ticks": totals.ticks,
+            "ticks_file": str(replay.args.ticks), "investor": replay.investor,
+            "parameters": replay.args.parameters, "ticks": totals.ticks,
             "seconds": self.elapsed, "ticks_per_second": self.rate, "decisions": dict(totals.decisions),
             "orders": {"placed": totals.placed, "filled": totals.filled, "cancelled": totals.cancelled,
                        "open": totals.placed - totals.filled - totals.cancelled},

@@ -21,7 +21,7 @@ import tempfile
 import time
 from pathlib import Path
 
-from . import check, db, report
+from . import check, db, parameters, report
 from .book import CANCELLED, DIRECTION, FILLED, OFFSET, SIDE, Instrument, Order, Totals
 from .host import SAMPLES, Host, UsageError, shown
 from .inputs import TickFile, field_types, read_instruments
@@ -112,6 +112,7 @@ class Replay:
             self.fail("instrument %s (%s) has VolumeMultiple %r: the profit needs the contract size"
                       % (instrument_id, source, multiple))
         self.engine.push_OnRspQryInstrument(INSTRUMENT_TABLE, record)
+        parameters.push(self.engine, instrument_id, self.args.parameters)
         instrument = self.instruments[instrument_id] = Instrument(fields)
         return instrument
 
@@ -251,6 +252,9 @@ def parse_arguments(argv):
                         help="cancel a resting order after this many seconds of market time; 0: never "
                              "(default: %(default)g)")
     parser.add_argument("--no-chart", action="store_true", help="do not draw the chart")
+    parser.add_argument("--set", action="append", default=[], metavar="NAME=VALUE", dest="assignments",
+                        help="strategy parameter that the expressions read, over the settings module's "
+                             "Strategy_Parameters (repeatable)")
     args = parser.parse_args(argv)
     # Paths are the operator's, relative to where the command was started.
     for name in ("ticks", "instruments", "out"):
@@ -272,7 +276,7 @@ def choose_investor(args, settings, host):
 
 
 def check_strategies(args, settings, records, host, ticks, factors):
-    names = check.known_names(settings, records, ticks.header, factors)
+    names = check.known_names(settings, records, ticks.header, factors, args.parameters)
     findings = check.check_settings(settings, names, [args.investor])
     if findings:
         lines = [f.text(host.settings_shown) for f in findings[:10]]
@@ -323,6 +327,7 @@ def main(argv=None):
         settings = host.load_settings()
         records = host.records()
         choose_investor(args, settings, host)
+        args.parameters = parameters.resolve(settings, host.settings_shown, args.investor, args.assignments)
         ticks = TickFile(args.ticks, field_types(records.DepthMarketDataField))
         config = factors = journal_before = None
         if args.db:

@@ -17,41 +17,49 @@ restarts: re-executing a module does not delete its old names.)
 AI_Strategy = {
     "00001": {
         "rb2501": {
-            # Open long after three rising ticks with trading, at the best ask.
-            "buy_open_express": "LastPrice_Cur_Up >= 3 and vol_diff > 0 and AskPrice1 > 0",
+            # Open long after open_ticks rising ticks with trading, at the best ask.
+            "buy_open_express": "LastPrice_Cur_Up >= open_ticks and vol_diff > 0 and AskPrice1 > 0",
             "buy_open_price": "AskPrice1",
             "buy_open_vol": 1,
-            # Open short after three falling ticks with trading, at the best bid.
-            "sell_open_express": "LastPrice_Cur_Down >= 3 and vol_diff > 0 and BidPrice1 > 0",
+            # Open short after open_ticks falling ticks with trading, at the best bid.
+            "sell_open_express": "LastPrice_Cur_Down >= open_ticks and vol_diff > 0 and BidPrice1 > 0",
             "sell_open_price": "BidPrice1",
             "sell_open_vol": 1,
-            # Buy back a short after two rising ticks, one tick above the best ask.
-            "buy_close_express": "LastPrice_Cur_Up >= 2 and AskPrice1 > 0",
+            # Buy back a short after close_ticks rising ticks, one tick above the best ask.
+            "buy_close_express": "LastPrice_Cur_Up >= close_ticks and AskPrice1 > 0",
             "buy_close_price": "AskPrice1 + PriceTick",
             "buy_close_vol": 1,
-            # Sell out a long after two falling ticks, one tick below the best bid.
-            "sell_close_express": "LastPrice_Cur_Down >= 2 and BidPrice1 > 0",
+            # Sell out a long after close_ticks falling ticks, one tick below the best bid.
+            "sell_close_express": "LastPrice_Cur_Down >= close_ticks and BidPrice1 > 0",
             "sell_close_price": "BidPrice1 - PriceTick",
             "sell_close_vol": 1,
         },
         "hc2501": {
-            # Open after three rising (falling) ticks that traded 20 lots or more, at the last
+            # Open after open_ticks rising (falling) ticks that traded 20 lots or more, at the last
             # price, two lots at a time.
-            "buy_open_express": "LastPrice_Cur_Up >= 3 and vol_diff >= 20",
+            "buy_open_express": "LastPrice_Cur_Up >= open_ticks and vol_diff >= 20",
             "buy_open_price": "LastPrice",
             "buy_open_vol": 2,
-            "sell_open_express": "LastPrice_Cur_Down >= 3 and vol_diff >= 20",
+            "sell_open_express": "LastPrice_Cur_Down >= open_ticks and vol_diff >= 20",
             "sell_open_price": "LastPrice",
             "sell_open_vol": 2,
-            # Close after two ticks against the position, one tick through the last price.
-            "buy_close_express": "LastPrice_Cur_Up >= 2",
+            # Close after close_ticks ticks against the position, one tick through the last price.
+            "buy_close_express": "LastPrice_Cur_Up >= close_ticks",
             "buy_close_price": "LastPrice + PriceTick",
             "buy_close_vol": 2,
-            "sell_close_express": "LastPrice_Cur_Down >= 2",
+            "sell_close_express": "LastPrice_Cur_Down >= close_ticks",
             "sell_close_price": "LastPrice - PriceTick",
             "sell_close_vol": 2,
         },
     },
+}
+
+# Values the expressions above read by name, like factors: the replay puts them into each
+# instrument's attributes before its first tick (`--set NAME=VALUE` overrides one), so a
+# parameter sweep varies them without editing the strategies.
+Strategy_Parameters = {
+    "open_ticks": 3,  # rising (falling) ticks in a row before opening
+    "close_ticks": 2,  # ticks against the position before closing
 }
 
 # 1: refresh the factors from the database's t_factor table while ticks arrive;
