@@ -5,6 +5,8 @@ from decimal import Decimal
 
 import pytest
 
+from harness.session import push_parameters
+
 FACTOR_TABLE = ("create table t_factor (id int primary key, InstrumentID varchar(31), factor_name varchar(64),"
                 " factor_val decimal(16,4))")
 SEVEN = ["order_acc_down", "order_acc_up", "order_acc_keep", "order_BidVolume", "order_AskVolume",
@@ -77,6 +79,7 @@ def test_a_tick_whose_refresh_is_due_applies_new_rows(brindle, db_ini, log):
     db_ini.execute("insert into t_factor values (2, 'rb2501', 'alpha', 1.5), (3, 'all', 'risk', 2)")
     engine = brindle.COXAAlgos()  # the sample host's settings: refresh every 60 s
     engine.push_InstrumentAttr("rb2501", {"ExchangeID": "SHFE", "PriceTick": 1})
+    push_parameters(engine, "rb2501")
     tick = {"LastPrice": 3500, "Volume": 10, "BidPrice1": 3499, "BidVolume1": 1, "AskPrice1": 3501,
             "AskVolume1": 1, "UpdateTime": "09:30:01"}
     engine.push_md2trade("00001", "rb2501", dict(tick))

@@ -86,7 +86,7 @@ def test_logger_replacing_state_while_it_is_in_use(brindle, session, settings_mo
             "AskVolume1": 1, "UpdateTime": "10:00:00"}
     # The sell-open condition fails to compile, and the logger swaps everything.
     settings_module.write(settings_module.original.replace(
-        '"sell_open_express": "LastPrice_Cur_Down >= 3 and vol_diff > 0 and BidPrice1 > 0"',
+        '"sell_open_express": "LastPrice_Cur_Down >= open_ticks and vol_diff > 0 and BidPrice1 > 0"',
         '"sell_open_express": "1 +"', 1), reload=False)
     assert engine.push_md2trade(INVESTOR, "rb2501", tick) == [("buy_open", "SHFE", 4001.0, 1)]
     assert attributes["LastPrice"] == 4000.0 and "__builtins__" in attributes

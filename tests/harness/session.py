@@ -34,6 +34,12 @@ def ticks(count, instrument="rb2501", start=3500.0):
                "UpdateTime": "09:%02d:%02d" % (n // 60 % 60, n % 60)}
 
 
+def push_parameters(engine, instrument):
+    """The sample strategy's parameters, handed over before the first tick as the replay does."""
+    settings = importlib.import_module("cfg.oxa_can_change_env")
+    engine.push_InstrumentAttr(instrument, dict(settings.Strategy_Parameters))
+
+
 class Session:
     """One engine driven as a trading client drives it."""
 
@@ -45,6 +51,7 @@ class Session:
         for instrument in instruments:
             engine.push_OnRspQryInstrument("Instrument", self.records.InstrumentField(
                 InstrumentID=instrument, ExchangeID="SHFE", PriceTick=1.0, VolumeMultiple=10))
+            push_parameters(engine, instrument)
 
     def tick(self, tick):
         """One tick: decide, place the decisions, simulate fills at the tick's price."""
