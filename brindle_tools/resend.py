@@ -202,7 +202,7 @@ class Sender:
                                " PRIMARY KEY (batch, line)) ENGINE=InnoDB" % SENT_TABLE)
             except pymysql.MySQLError as exc:
                 raise Unavailable("cannot create the table %s that records what was sent: %s"
-                                         % (SENT_TABLE, exc)) from None
+                                  % (SENT_TABLE, exc)) from None
         self.table_ready = True
 
     def sent_lines(self, batch):
@@ -295,8 +295,9 @@ class Files:
         return "%s.returning-%s" % (self.path, batch)
 
     def leftovers(self):
-        """What stopped runs left: [(returning path, offset or None or "partial")] and the
-        batches of the aside files, oldest first."""
+        """What stopped runs left: the returning files as (batch, path, state), state being
+        None, "partial" or the offset recorded in the name, and the batches of the aside
+        files, oldest first."""
         returning, asides = [], []
         with os.scandir(self.directory) as entries:
             for entry in entries:
@@ -414,7 +415,7 @@ def _give_back(files, kept_path, appended_at=None):
             os.link(kept_path, files.path)  # no dead-letter file: the kept lines become it
         except OSError:
             # Where the file ends now is recorded in the name: the lines are added after it.
-            appended_at = os.path.getsize(files.path)
+            appended_at = os.path.getsize(files.path) if os.path.exists(files.path) else 0
             marked = "%s.at-%d" % (kept_path, appended_at)
             os.rename(kept_path, marked)
             kept_path = marked
@@ -466,6 +467,9 @@ class _Batch:
                 return 0, _count_letters(self.aside)
             self.sent = len(self.done)
             self.report("%s taken over from a stopped run (%d lines sent already)" % (self.aside, self.sent))
+            if "-" not in self.batch:
+                self.report("it was left by an earlier version of this tool, which recorded nothing of what it "
+                            "sent: every line of it is sent again")
         try:
             position = 0
             while True:
