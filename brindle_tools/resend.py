@@ -39,11 +39,13 @@ import secrets
 import signal
 import sys
 import threading
+import time
 
 import pymysql
 
 SENT_TABLE = "t_dead_letters_resent"
 _NO_SUCH_TABLE = 1146
+WRITER_WAIT = 5.0  # seconds to wait for a writer of an aside file to close it
 
 
 class NoSuchFile(Exception):
@@ -381,6 +383,29 @@ def _sync_directory(path):
         os.close(fd)
 
 
+def _wait_for_writers(path):
+    """Waits until nobody else has the file open, for WRITER_WAIT seconds at most: an engine
+    that opened the dead-letter file just before it was taken aside writes into the aside
+    file. A write lease is granted only while no one else has the file open."""
+    fd = os.open(path, os.O_RDONLY)
+    try:
+        deadline = time.monotonic() + WRITER_WAIT
+        while True:
+            try:
+                fcntl.fcntl(fd, fcntl.F_SETLEASE, fcntl.F_WRLCK)
+            except BlockingIOError:
+                if time.monotonic() > deadline:
+                    return
+                time.sleep(0.01)
+                continue
+            except OSError:
+                return  # no leases here: not the file's owner, or a file system without them
+            fcntl.fcntl(fd, fcntl.F_SETLEASE, fcntl.F_UNLCK)
+            return
+    finally:
+        os.close(fd)
+
+
 def _write_durably(path, data):
     partial = path + ".partial"
     with open(partial, "wb") as file:
@@ -530,6 +555,7 @@ class _Batch:
 
     def _finish(self):
         """Puts the lines not committed back into the dead-letter file; their number."""
+        _wait_for_writers(self.aside)
         kept = [line for number, line in enumerate(_read_lines(self.aside)) if number not in self.done and line.strip()]
         returning = self.files.returning(self.batch)
         if kept:

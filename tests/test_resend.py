@@ -147,6 +147,21 @@ def test_a_run_stopped_while_putting_lines_back_is_finished_once(resend, workdir
         assert (path.read_text(), beside(workdir)) == ((engine if state != "linked" else "") + kept, [])
 
 
+def test_a_line_written_through_a_handle_opened_before_the_file_was_taken_aside_is_kept(workdir, path):
+    workdir.set_ini({"CLOUD": {"OXA_DB_PORT": 1}})
+    write(path, [letter(1)])
+    engine = open(path, "a", encoding="utf-8")  # as the engine opens it, just before the tool starts
+    tool = start_tool(workdir)
+    deadline = time.monotonic() + 30
+    while path.exists() and tool.poll() is None and time.monotonic() < deadline:  # until taken aside
+        time.sleep(0.01)
+    time.sleep(0.3)
+    engine.write(letter(2))
+    engine.close()
+    assert tool.wait(timeout=60) == 1
+    assert (path.read_text(), beside(workdir)) == (letter(1) + letter(2), [])
+
+
 def test_an_interrupt_while_sending_puts_back_every_line_not_committed(resend, db_ini, workdir, path, rows_table,
                                                                       monkeypatch):
     real_stage = resend.Sender.stage
