@@ -13,7 +13,8 @@ its reason printed. The run may be stopped at any point without a line lost or s
 
 - One run per file at a time: FILE.lock is held (flock) for the whole run.
 - FILE is renamed aside to FILE.resending-TOKEN, so that the engine's new lines go to a fresh
-  FILE (or, written just as it was renamed, to the end of the aside file, read again at the end).
+  FILE; an engine that opened FILE just before writes into the aside file, which is read a
+  last time once no one else has it open.
 - Each line is committed in one transaction with a row (TOKEN, line number) of the table
   t_dead_letters_resent, created on first use: the row exists exactly when the line's
   statement was committed, a commit cut off in the middle included.
@@ -633,6 +634,10 @@ def main(argv=None):
     except Busy as exc:
         print(exc, file=sys.stderr)
         return 3
+    except OSError as exc:
+        # As if stopped there: the next run finishes what this one left.
+        print("stopped: %s; run again once that is mended" % exc, file=sys.stderr)
+        return 1
     finally:
         for signum, handler in previous.items():
             signal.signal(signum, handler)
