@@ -612,6 +612,7 @@ def resend_file(path, settings, report=print, stop=None):
             sender.close()
     return sent, kept
 
+
 def main(argv=None):
     parser = argparse.ArgumentParser(description="Send again the statements SQL2DB gave up on.")
     parser.add_argument("file", help="the dead-letter file, e.g. log/sql_dead_letters.jsonl")
