@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "interop/function.hpp"
+#include "interop/thread_exit.hpp"
 
 namespace oxa {
 
@@ -148,6 +149,10 @@ void log_error(const char* text) { log_error(checked(PyUnicode_FromString(text))
 
 bool init_python_layer() {
     if (builtins.dict) return true;  // an import tried again after a failed one
+    if (!thread_exit_ready()) {
+        PyErr_SetString(PyExc_ImportError, "the C++ runtime's exception handling was not found");
+        return false;
+    }
     if (!intern_names()) return false;
     if (!(exc_info_keyword = PyTuple_Pack(1, names.exc_info))) return false;
     PyObject* namespace_ = PyEval_GetBuiltins();  // borrowed
