@@ -124,6 +124,16 @@ PyObject* keyword_names(std::initializer_list<PyObject*> keywords) {
     return tuple;
 }
 
+void append(py::object& text, py::handle piece) {
+    if (!PyUnicode_CheckExact(text.ptr()) || !PyUnicode_CheckExact(piece.ptr())) {
+        text = add(text, piece);
+        return;
+    }
+    PyObject* joined = text.release().ptr();
+    PyUnicode_Append(&joined, piece.ptr());  // on failure: null, the text released
+    text = checked(joined);
+}
+
 void print(py::handle value) { call(builtins.print, {value.ptr()}); }
 
 bool equals(py::handle a, py::handle b) { return compare(a, b, Py_EQ); }
