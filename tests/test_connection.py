@@ -19,9 +19,9 @@ SETTINGS = {
     "OXA_DB_PORT": "3307",
 }
 CONFIGURED = [("host", "db.internal"), ("user", "trader"), ("password", "secret"),
-              ("database", "quotes"), ("charset", "utf8"), ("port", 3307)]
+              ("database", "quotes"), ("charset", "utf8mb4"), ("port", 3307)]
 FALLBACK = [("host", "127.0.0.1"), ("user", "sim_test"), ("password", "MockRun@1999"),
-            ("database", "sim_test"), ("charset", "utf8"), ("port", 3306)]
+            ("database", "sim_test"), ("charset", "utf8mb4"), ("port", 3306)]
 
 
 def closed_port():

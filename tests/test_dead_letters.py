@@ -93,6 +93,16 @@ def test_each_give_up_appends_one_line_and_callers_see_no_difference(failing_eng
         ("S1", [{"tuple": [1]}]), ("S2", [{"tuple": [2]}])]
 
 
+def test_a_line_cut_off_by_a_crash_is_not_glued_to_the_next_letter(failing_engine, workdir, capsys):
+    cut = '{"at": "2026-01-02T03:04:05", "sql": "S0", "ro'
+    (workdir.log_dir / DEAD_LETTERS).write_text(cut)
+    failing_engine.SQL2DB("S1", [(1,)])
+    failing_engine.SQL2DB("S2", [(2,)])
+    first, *kept = workdir.read_log(DEAD_LETTERS).split("\n")
+    assert first == cut and [json.loads(line)["sql"] for line in kept if line] == ["S1", "S2"]
+    assert kept[-1] == ""
+
+
 def test_nothing_is_kept_while_a_retry_succeeds(brindle, workdir, fake_pymysql, capsys, log):
     engine = brindle.COXAAlgos()
     engine.upload = 1

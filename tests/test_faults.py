@@ -239,7 +239,7 @@ INI_ERRORS = {
     "bad interpolation": configparser.InterpolationMissingOptionError,
 }
 FALLBACK_CONNECTION = [("host", "127.0.0.1"), ("user", "sim_test"), ("password", "MockRun@1999"),
-                       ("database", "sim_test"), ("charset", "utf8"), ("port", 3306)]
+                       ("database", "sim_test"), ("charset", "utf8mb4"), ("port", 3306)]
 
 
 @pytest.mark.parametrize("kind", sorted(BROKEN_INI))

@@ -83,6 +83,35 @@ def test_order_merges_into_every_match(engine, traced):
         engine.push_Order("Order", Record(InstrumentID="rb2501", ExchangeID="SHFE", OrderStatus="1"))
 
 
+def test_a_notification_finds_its_order_among_many_whatever_the_host_changed(engine):
+    def push(sys_id, status="3"):
+        engine.push_Order("Order", Record(InstrumentID="rb2501", OrderSysID=sys_id, ExchangeID="SHFE",
+                                          OrderStatus=status))
+
+    for n in range(20):
+        push(str(n))
+    stored = engine.instrument_rtn_order_dict["rb2501"]
+    push("7", "0")
+    stored[9]["OrderSysID"] = "x9"  # renamed in place by the host
+    push("x9", "0")
+    push("9")  # no longer stored: appended
+    stored.reverse()
+    push("3", "0")
+    stored[0] = {"OrderSysID": "new", "ExchangeID": "SHFE"}
+    push("new", "0")
+
+    class Folded(str):
+        def __eq__(self, other):
+            return self.lower() == other.lower()
+
+        __hash__ = str.__hash__
+
+    stored[1]["OrderSysID"] = Folded("ab")
+    push("AB", "0")
+    assert len(stored) == 21
+    assert sorted(o["OrderSysID"] for o in stored if o["OrderStatus"] == "0") == ["3", "7", "AB", "new", "x9"]
+
+
 def test_order_notifications_after_an_insert_answer_of_the_host(engine, records):
     # The host's order-insert answers carry no OrderSysID; they share the order list and
     # must not make the instrument's later order notifications fail.

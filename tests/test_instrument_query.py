@@ -74,6 +74,17 @@ def test_quotes_and_backslashes_stay_inside_the_literal(brindle, engine, log):
     assert log.at("error") == []
 
 
+def test_a_server_without_backslash_escapes_gets_quotes_doubled(brindle, engine, db, log):
+    [[mode]] = db.execute("SELECT @@GLOBAL.sql_mode")
+    db._root_execute(("SET GLOBAL sql_mode = 'NO_BACKSLASH_ESCAPES'", None))
+    try:
+        assert query(brindle, engine, b"zz9999\\' or 1=1 -- ") == []
+        assert [r.InstrumentID for r in query(brindle, engine, "a'b\\c".encode())] == ["a'b\\c"]
+    finally:
+        db._root_execute(("SET GLOBAL sql_mode = %s", (mode,)))
+    assert log.at("error") == []
+
+
 def test_query_text(brindle, engine):
     queries = []
     engine.ExecuteQuery = lambda sql: queries.append(sql) or ()

@@ -140,3 +140,37 @@ def test_an_order_missing_a_key_ends_the_call(engine, brindle, log, fake_pymysql
     assert len(journalled(fake_pymysql)) == 1 and statuses(engine) == ["0", "0", "3"]
     [error] = log.records
     assert (error.level, error.msg, error.exc_info, error.exc_type) == ("error", "__cinit__", True, KeyError)
+
+
+class CountingPrice(float):
+    """A price whose comparisons are counted: Python code runs for each one."""
+    compared = 0
+
+    def __le__(self, other):
+        CountingPrice.compared += 1
+        return float(self) <= other
+
+    __ge__ = __le__
+
+
+def test_settled_requests_are_looked_at_again_once_the_host_changes_them(engine, brindle, fake_pymysql):
+    records = brindle.py_ApiStructure
+    for price in (10, 20, 30):
+        request(engine, records, "0", price)
+    engine.SimNow("inv", "rb2501", 5, 1)
+    engine.SimNow("inv", "rb2501", 5, 1)  # each is settled now, and known to be
+    assert len(journalled(fake_pymysql)) == 3
+    orders = engine.get_ReqOrderList("rb2501")
+    orders[1]["OrderStatus"] = "3"  # reopened in place
+    engine.SimNow("inv", "rb2501", 5, 1)
+    assert [row[6] for [row] in journalled(fake_pymysql)] == [10, 20, 30, 20]
+    orders.insert(0, dict(orders[2], OrderStatus="3", LimitPrice=40))  # everything moves one place
+    orders[2]["LimitPrice"] = 1  # settled, changed where no fill can follow
+    orders[3]["OrderStatus"] = "3"
+    engine.SimNow("inv", "rb2501", 5, 1)
+    assert [row[6] for [row] in journalled(fake_pymysql)][4:] == [40, 30]
+    assert statuses(engine) == ["0"] * 4
+    # A price that runs Python code when compared is compared with every buy or sell request.
+    CountingPrice.compared = 0
+    engine.SimNow("inv", "rb2501", CountingPrice(5), 1)
+    assert CountingPrice.compared == 4

@@ -51,6 +51,14 @@ def test_dict2db_row_is_read_back_through_another_connection(brindle, db_ini, en
     assert log.records == []
 
 
+def test_characters_beyond_the_basic_plane_reach_the_table(brindle, db_ini, engine, capsys, log):
+    db_ini.execute("create table t_name (Name varchar(8)) default charset = utf8mb4")
+    name = "螺" + b"\x95\x32\x82\x36".decode("gb18030") + "𠮷"  # 3, then two 4-byte characters in UTF-8
+    engine.dict2DB("t_name", {"Name": name})
+    assert db_ini.execute("select Name from t_name") == ((name,),)
+    assert log.records == []
+
+
 def test_a_first_attempt_that_fails_is_followed_by_one_that_writes(brindle, db_ini, engine, capsys, log):
     db_ini.execute("create table T (A int, B varchar(8))")
     engine.connectDB = connect = FailingConnect(engine, failures=1)

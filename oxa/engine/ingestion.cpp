@@ -2,6 +2,7 @@
 
 #include "engine/construction.hpp"
 #include "interop/iteration.hpp"
+#include "interop/list_memo.hpp"
 
 namespace oxa::engine {
 namespace {
@@ -63,9 +64,67 @@ bool same(py::handle stored, py::handle record, PyObject* key) {
     return equals(owned_mine, getitem(record, key));
 }
 
+// An entry's two key values as an exact dict with text keys holds them (exact strs, or null
+// where absent), kept by the walk that found they do not match the record in hand.
+struct EntryKeys {
+    PyObject* first_key = nullptr;  // which pair of keys they are
+    PyObject* first = nullptr;
+    Py_hash_t first_hash = 0;
+    PyObject* second = nullptr;
+    Py_hash_t second_hash = 0;
+};
+
+// The value of `key` in an exact dict with text keys, if it is an exact str or absent.
+bool text_value(PyObject* dict, PyObject* key, PyObject*& value, Py_hash_t& hash) {
+    value = PyDict_GetItemWithError(dict, key);  // runs no Python code: text keys only
+    if (!value) return true;
+    if (!PyUnicode_CheckExact(value)) return false;
+    hash = PyObject_Hash(value);
+    return true;
+}
+
+bool keys_of(PyObject* stored, PyObject* first_key, PyObject* second_key, EntryKeys& keys) {
+    keys.first_key = first_key;
+    return PyDict_CheckExact(stored) && has_text_keys(stored) && text_value(stored, first_key, keys.first, keys.first_hash) &&
+           text_value(stored, second_key, keys.second, keys.second_hash);
+}
+
+bool same_text(PyObject* stored, Py_hash_t stored_hash, PyObject* theirs, Py_hash_t their_hash) {
+    return stored && stored_hash == their_hash && (stored == theirs || PyUnicode_Compare(stored, theirs) == 0);
+}
+
+// The record's two key values when they are exact strs of an exact dict: then an entry whose
+// keys were kept compares without any Python code, and, by its keys alone, as same() would.
+struct RecordKeys {
+    explicit RecordKeys(PyObject* record) : record(record) {}
+
+    PyObject* record;
+    bool read = false;
+    bool qualifies = false;
+    std::uint64_t version = 0;
+    py::object first, second;
+    Py_hash_t first_hash = 0, second_hash = 0;
+
+    // Whether the record qualifies now; read again whenever it has changed.
+    bool usable(PyObject* first_key, PyObject* second_key) {
+        if (!PyDict_CheckExact(record)) return false;
+        if (read && dict_version(record) == version) return qualifies;
+        read = true;
+        version = dict_version(record);
+        PyObject *a = nullptr, *b = nullptr;
+        qualifies = has_text_keys(record) && text_value(record, first_key, a, first_hash) &&
+                    text_value(record, second_key, b, second_hash) && a && b;
+        first = py::reinterpret_borrow<py::object>(a);
+        second = py::reinterpret_borrow<py::object>(b);
+        return qualifies;
+    }
+};
+
 // Merges the record into every entry of the instrument's list in self.<table> that agrees
 // with it on both keys (first_key compared first), so stored dictionaries keep their
-// identity; appends it when none does.
+// identity; appends it when none does. An exact list is walked by position, as a list
+// iterator walks it, and an entry whose keys an earlier walk kept, unchanged since, is
+// compared by those keys.
 void merge_into(py::handle self, PyObject* table, py::handle record, PyObject* first_key, PyObject* second_key) {
     py::object list = list_of(self, table, record);
     if (list.is_none()) {
@@ -73,12 +132,34 @@ void merge_into(py::handle self, PyObject* table, py::handle record, PyObject* f
         return;
     }
     bool found = false;
-    for_each(list, [&](py::handle stored) {
-        if (same(stored, record, first_key) && same(stored, record, second_key)) {
-            found = true;
-            call_method(stored, names.update, {record.ptr()});
+    auto merge = [&](py::handle stored) {
+        found = true;
+        call_method(stored, names.update, {record.ptr()});
+    };
+    if (!PyList_CheckExact(list.ptr())) {
+        for_each(list, [&](py::handle stored) {
+            if (same(stored, record, first_key) && same(stored, record, second_key)) merge(stored);
+        });
+    } else {
+        auto memo = ListMemo<EntryKeys>::of(list.ptr());
+        RecordKeys theirs{record.ptr()};
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.ptr()); ++i) {
+            memo->look_ahead(list.ptr(), i);
+            PyObject* item = PyList_GET_ITEM(list.ptr(), i);
+            const EntryKeys* kept = memo->at(i, item);
+            if (kept && kept->first_key == first_key && theirs.usable(first_key, second_key) &&
+                !(same_text(kept->first, kept->first_hash, theirs.first.ptr(), theirs.first_hash) &&
+                  same_text(kept->second, kept->second_hash, theirs.second.ptr(), theirs.second_hash))) {
+                continue;
+            }
+            py::object stored = py::reinterpret_borrow<py::object>(item);
+            if (same(stored, record, first_key) && same(stored, record, second_key)) {
+                merge(stored);
+            } else if (EntryKeys keys; keys_of(stored.ptr(), first_key, second_key, keys)) {
+                memo->keep(i, stored.ptr(), keys);
+            }
         }
-    });
+    }
     if (!found) call_method(list, names.append, {record.ptr()});
 }
 

@@ -71,7 +71,7 @@ namespace oxa {
     X(CLOUD) X(COMMUNICATION_SWITCH) X(PYTHON_SWITCH) X(detail) X(OXA_DB_TYPE)              \
     X(OXA_DB_SERVER) X(OXA_DB_USER) X(OXA_DB_PWD) X(OXA_DB_NAME) X(OXA_DB_PORT)             \
     /* constant texts */                                                                    \
-    T(cfg_oxa_ini, "cfg/oxa.ini") T(oxa_ini, "oxa.ini") T(utf_8, "utf-8") T(utf8, "utf8")   \
+    T(cfg_oxa_ini, "cfg/oxa.ini") T(oxa_ini, "oxa.ini") T(utf_8, "utf-8")                     \
     T(gb18030, "gb18030") T(ignore, "ignore") T(append_mode, "a+") T(empty, "")             \
     T(one_text, "1") T(status_zero, "0") T(status_five, "5") T(status_a, "a") T(all, "all") \
     T(quote, "'") T(comma, ",") T(line_feed, "\n") T(colon, ":") T(equals_sign, "=")        \
@@ -96,7 +96,8 @@ namespace oxa {
     T(factor_failed, "set dynamic factor failed:") T(factor_open, ":{")                     \
     T(factor_close, "}")                                                                    \
     /* dead-letter file */                                                                  \
-    T(dead_letter_path, "log/sql_dead_letters.jsonl") T(append_text, "a") X(ensure_ascii)   \
+    T(dead_letter_path, "log/sql_dead_letters.jsonl") T(append_binary, "ab+") X(ensure_ascii)\
+    X(seek) X(utf8mb4) X(mogrify)                                                           \
     X(allow_nan) X(dumps) X(isoformat) X(timespec) X(hex) X(at) X(sql) X(rows)              \
     T(tag_float, "float") T(tag_decimal, "decimal") T(tag_bytes, "bytes")                   \
     T(tag_bytearray, "bytearray") T(tag_datetime, "datetime") T(tag_date, "date")           \

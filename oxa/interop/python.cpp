@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "interop/function.hpp"
+#include "interop/thread_exit.hpp"
 
 namespace oxa {
 
@@ -123,6 +124,16 @@ PyObject* keyword_names(std::initializer_list<PyObject*> keywords) {
     return tuple;
 }
 
+void append(py::object& text, py::handle piece) {
+    if (!PyUnicode_CheckExact(text.ptr()) || !PyUnicode_CheckExact(piece.ptr())) {
+        text = add(text, piece);
+        return;
+    }
+    PyObject* joined = text.release().ptr();
+    PyUnicode_Append(&joined, piece.ptr());  // on failure: null, the text released
+    text = checked(joined);
+}
+
 void print(py::handle value) { call(builtins.print, {value.ptr()}); }
 
 bool equals(py::handle a, py::handle b) { return compare(a, b, Py_EQ); }
@@ -148,6 +159,10 @@ void log_error(const char* text) { log_error(checked(PyUnicode_FromString(text))
 
 bool init_python_layer() {
     if (builtins.dict) return true;  // an import tried again after a failed one
+    if (!thread_exit_ready()) {
+        PyErr_SetString(PyExc_ImportError, "the C++ runtime's exception handling was not found");
+        return false;
+    }
     if (!intern_names()) return false;
     if (!(exc_info_keyword = PyTuple_Pack(1, names.exc_info))) return false;
     PyObject* namespace_ = PyEval_GetBuiltins();  // borrowed

@@ -95,6 +95,11 @@ inline py::object add(py::handle a, py::handle b) { return checked(PyNumber_Add(
 inline py::object subtract(py::handle a, py::handle b) {
     return checked(PyNumber_Subtract(a.ptr(), b.ptr()));
 }
+// text = text + piece, `text` being the caller's own running text: two exact strs join as the
+// interpreter's `text += piece` joins them, in place while nothing else holds the text, so
+// that a text built piece by piece costs time linear in its length; anything else takes
+// Python's `+`.
+void append(py::object& text, py::handle piece);
 // str(value)
 inline py::object str(py::handle value) { return checked(PyObject_Str(value.ptr())); }
 inline py::object text(const char* value) { return checked(PyUnicode_FromString(value)); }

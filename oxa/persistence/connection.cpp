@@ -34,7 +34,9 @@ py::object nvl(py::handle value, py::handle fallback) {
 }
 
 // pymysql.Connect with the fallbacks applied. The installed PyMySQL deprecates `passwd` and
-// `db` with a warning, so the same values go under their current names.
+// `db` with a warning, so the same values go under their current names. The character set is
+// utf8mb4: the server's utf8 is the 3-byte subset and refuses characters beyond the basic
+// multilingual plane, which GB18030 text can hold.
 py::object connect(const Settings& settings) {
     nvl(settings.type, names.mysql);  // read and defaulted like the others, never passed on
     py::object server = nvl(settings.server, names.loopback);
@@ -45,7 +47,7 @@ py::object connect(const Settings& settings) {
     static PyObject* keywords =
         keyword_names({names.host, names.user, names.password, names.database, names.charset, names.port});
     py::object connect = getattr(global(names.pymysql), names.Connect);
-    return call(connect, {server.ptr(), user.ptr(), password.ptr(), name.ptr(), names.utf8, port.ptr()}, keywords);
+    return call(connect, {server.ptr(), user.ptr(), password.ptr(), name.ptr(), names.utf8mb4, port.ptr()}, keywords);
 }
 
 void close_quietly(py::object& resource) {

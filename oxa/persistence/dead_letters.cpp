@@ -115,11 +115,20 @@ py::object dead_letter_line(py::handle szSQL, py::handle listVal) {
     return add(line, names.line_feed);
 }
 
+// Appends the line, on a line of its own: when the file's last line was cut off (a crash in
+// the middle of a write), the line feed it lacks goes first, so that neither line is lost to
+// the other.
 void append_line(py::handle line) {
-    static PyObject* encoding = keyword_names({names.encoding});
-    py::object file = call(builtins.open, {names.dead_letter_path, names.append_text, names.utf_8}, encoding);
+    py::object data = checked(PyUnicode_AsUTF8String(line.ptr()));
+    py::object file = call(builtins.open, {names.dead_letter_path, names.append_binary});
     try {
-        call_method(file, names.write, {line.ptr()});
+        py::object end = call_method(file, names.seek, {integer(0).ptr(), integer(2).ptr()});
+        if (compare(end, integer(0), Py_GT)) {
+            call_method(file, names.seek, {subtract(end, integer(1)).ptr()});
+            py::bytes line_feed("\n");
+            if (!equals(call_method(file, names.read, {integer(1).ptr()}), line_feed)) data = add(line_feed, data);
+        }
+        call_method(file, names.write, {data.ptr()});
     } catch (...) {
         try_except([&] { call_method(file, names.close); }, [](const py::error_already_set&) {});
         throw;

@@ -1,35 +1,47 @@
 #include "persistence/instrument_query.hpp"
 
-#include <utility>
-
 #include "interop/iteration.hpp"
+#include "persistence/connection.hpp"
 
 namespace oxa::persistence {
 namespace {
 
-// str.translate table of the characters a MySQL string literal needs escaped (the escaping
-// PyMySQL's escape_string applies), made once.
-PyObject* literal_escapes() {
-    static PyObject* const table = [] {
-        py::dict escapes;
-        const std::pair<Py_UCS4, const char*> pairs[] = {
-            {0, "\\0"}, {'\\', "\\\\"}, {'\n', "\\n"}, {'\r', "\\r"}, {'\032', "\\Z"}, {'"', "\\\""}, {'\'', "\\'"},
-        };
-        for (const auto& [character, escaped] : pairs) setitem(escapes, integer(character), text(escaped));
-        return escapes.release().ptr();
-    }();
-    return table;
+// Whether the text holds a character that a MySQL string literal needs escaped: NUL,
+// backslash, line feed, carriage return, Ctrl-Z, double or single quote.
+bool needs_escaping(PyObject* text) {
+    int kind = PyUnicode_KIND(text);
+    const void* data = PyUnicode_DATA(text);
+    for (Py_ssize_t i = 0, length = PyUnicode_GET_LENGTH(text); i < length; ++i) {
+        switch (PyUnicode_READ(kind, data, i)) {
+            case 0: case '\\': case '\n': case '\r': case '\032': case '"': case '\'':
+                return true;
+        }
+    }
+    return false;
 }
 
-// "select ... '%s' limit 1" % id, with the id escaped so that it stays inside its quotes.
-py::object instrument_query(py::handle instrument_id) {
-    static PyObject* const query_template = checked(PyUnicode_InternFromString(
+// "select ... '%s' limit 1" % id. An ID with nothing to escape goes between the quotes as it
+// is; any other is quoted by the driver on a connection of the engine's own, whose escaping
+// follows the server's mode: with NO_BACKSLASH_ESCAPES a backslash is an ordinary character
+// there and only quotes are doubled, where escaping them with backslashes would end the
+// literal early.
+py::object instrument_query(py::handle self, py::handle instrument_id) {
+    static PyObject* const quoted_template = checked(PyUnicode_InternFromString(
         "select * from t_Instrument t where t.InstrumentID='%s' limit 1")).release().ptr();
+    static PyObject* const bound_template = checked(PyUnicode_InternFromString(
+        "select * from t_Instrument t where t.InstrumentID=%s limit 1")).release().ptr();
     py::object id_text = PyUnicode_Check(instrument_id.ptr()) ? py::reinterpret_borrow<py::object>(instrument_id)
                                                                : str(instrument_id);
-    py::object escaped = checked(PyUnicode_Translate(id_text.ptr(), literal_escapes(), "strict"));
-    py::object arguments = checked(PyTuple_Pack(1, escaped.ptr()));
-    return checked(PyUnicode_Format(query_template, arguments.ptr()));
+    py::object arguments = checked(PyTuple_Pack(1, id_text.ptr()));
+    if (!needs_escaping(id_text.ptr())) return checked(PyUnicode_Format(quoted_template, arguments.ptr()));
+    py::object query;
+    OwnConnection opened;
+    using_connection(opened, [&] {
+        opened.connection = call_method(self, names.connectDB);
+        opened.cursor = call_method(opened.connection, names.cursor);
+        query = call_method(opened.cursor, names.mogrify, {bound_template, arguments.ptr()});
+    });
+    return query;
 }
 
 // The InstrumentField keywords, column 1 to column 31 of t_Instrument in order.
@@ -67,7 +79,7 @@ py::object ReqQryInstrument(py::handle self, py::handle pQryInstrument, py::hand
     static PyObject* const decode_keywords = keyword_names({names.encoding, names.errors});
     py::object instrument_id = call_method(getattr(pQryInstrument, names.InstrumentID), names.decode,
                                            {names.gb18030, names.ignore}, decode_keywords);
-    py::object query = instrument_query(instrument_id);
+    py::object query = instrument_query(self, instrument_id);
     py::object results = call_method(self, names.ExecuteQuery, {query.ptr()});
     py::list retVal;
     for_each(results, [&](py::handle row) { retVal.append(instrument_field(row)); });

@@ -13,10 +13,10 @@ void dump(py::handle self, PyObject* trace_function, py::handle table_name, py::
     py::object vals = col_names;
     bool first = true;
     for_each_item(val_dict, [&](py::handle k, py::handle v) {
-        if (!first) col_names = add(col_names, names.comma);
-        col_names = add(col_names, k);
-        if (!first) vals = add(vals, names.comma);
-        vals = add(vals, call(global(names.toString2), {v.ptr()}));
+        if (!first) append(col_names, names.comma);
+        append(col_names, k);
+        if (!first) append(vals, names.comma);
+        append(vals, call(global(names.toString2), {v.ptr()}));
         first = false;
     });
     py::object function = global(trace_function);

@@ -33,13 +33,10 @@ py::object dict2DB(py::handle self, py::handle table_name, py::handle val_dict) 
             py::object bind_name = col_names;
             bool first = true;
             for_each_item(val_dict, [&](py::handle k, py::handle v) {
-                if (first) {
-                    col_names = add(col_names, k);
-                    bind_name = add(bind_name, names.placeholder);
-                } else {
-                    col_names = add(add(col_names, names.comma), k);
-                    bind_name = add(add(bind_name, names.comma), names.placeholder);
-                }
+                if (!first) append(col_names, names.comma);
+                append(col_names, k);
+                if (!first) append(bind_name, names.comma);
+                append(bind_name, names.placeholder);
                 l_val_list.append(v);
                 first = false;
             });

@@ -2,6 +2,7 @@
 
 #include "interop/except.hpp"
 #include "interop/iteration.hpp"
+#include "interop/list_memo.hpp"
 
 namespace oxa::strategy {
 namespace {
@@ -63,6 +64,53 @@ void journal(py::handle self, py::handle order, py::handle InvestorID, py::handl
     call_method(self, names.SQL2DB, {journal_text(), the_data.ptr()});
 }
 
+// Walks one order request: fills and journals it when LastPrice reaches it.
+void settle(py::handle self, py::handle order, py::handle InvestorID, py::handle InstrumentID,
+            py::handle LastPrice, py::handle Volume) {
+    bool traded = false;
+    if (fills(order, names.direction_buy, LastPrice, Py_LE)) {
+        traded = true;
+        fill(order, InstrumentID, LastPrice, names.buy_price_key);
+    } else if (fills(order, names.direction_sell, LastPrice, Py_GE)) {
+        traded = true;
+        fill(order, InstrumentID, LastPrice, names.sell_price_key);
+    }
+    if (traded) journal(self, order, InvestorID, InstrumentID, LastPrice, Volume);
+}
+
+bool text_equals(PyObject* text, PyObject* other) { return text == other || PyUnicode_Compare(text, other) == 0; }
+
+// Whether walking the order request, as it is now, can neither fill it nor raise nor run
+// Python code, whatever exact int or float LastPrice is: an exact dict with text keys whose
+// Direction is an exact str and which, when that Direction is one that fills ("0", "1"), has
+// an exact int or float LimitPrice and the OrderStatus "0" (traded) or "5" (cancelled).
+bool settled_for_good(PyObject* order) {
+    if (!PyDict_CheckExact(order) || !has_text_keys(order)) return false;
+    PyObject* direction = PyDict_GetItemWithError(order, names.Direction);
+    if (!direction || !PyUnicode_CheckExact(direction)) return false;
+    if (!text_equals(direction, names.direction_buy) && !text_equals(direction, names.direction_sell)) return true;
+    PyObject* price = PyDict_GetItemWithError(order, names.LimitPrice);
+    PyObject* status = PyDict_GetItemWithError(order, names.OrderStatus);
+    return price && (PyFloat_CheckExact(price) || PyLong_CheckExact(price)) && status && PyUnicode_CheckExact(status) &&
+           (text_equals(status, names.status_zero) || text_equals(status, names.status_five));
+}
+
+// The walk of an exact list, by position as a list iterator walks it, passing over the
+// requests it found settled for good in an earlier call and has not seen change since.
+void settle_all(py::handle self, py::handle orders, py::handle InvestorID, py::handle InstrumentID,
+                py::handle LastPrice, py::handle Volume) {
+    struct SettledForGood {};
+    auto memo = ListMemo<SettledForGood>::of(orders.ptr());
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(orders.ptr()); ++i) {
+        memo->look_ahead(orders.ptr(), i);
+        PyObject* item = PyList_GET_ITEM(orders.ptr(), i);
+        if (memo->at(i, item)) continue;
+        py::object order = py::reinterpret_borrow<py::object>(item);
+        settle(self, order, InvestorID, InstrumentID, LastPrice, Volume);
+        if (settled_for_good(order.ptr())) memo->keep(i, order.ptr(), {});
+    }
+}
+
 }  // namespace
 
 py::object SimNow(py::handle self, py::handle InvestorID, py::handle InstrumentID, py::handle LastPrice,
@@ -75,17 +123,13 @@ py::object SimNow(py::handle self, py::handle InvestorID, py::handle InstrumentI
         [&] {
             py::object orders = get(getattr(self, names.instrument_req_order_dict), InstrumentID);
             if (orders.is_none()) return;
-            for_each(orders, [&](py::handle order) {
-                bool traded = false;
-                if (fills(order, names.direction_buy, LastPrice, Py_LE)) {
-                    traded = true;
-                    fill(order, InstrumentID, LastPrice, names.buy_price_key);
-                } else if (fills(order, names.direction_sell, LastPrice, Py_GE)) {
-                    traded = true;
-                    fill(order, InstrumentID, LastPrice, names.sell_price_key);
-                }
-                if (traded) journal(self, order, InvestorID, InstrumentID, LastPrice, Volume);
-            });
+            // Comparing an exact int or float runs no Python code and cannot fail: only then
+            // can a request be passed over unlooked-at.
+            if (PyList_CheckExact(orders.ptr()) && (PyFloat_CheckExact(LastPrice.ptr()) || PyLong_CheckExact(LastPrice.ptr()))) {
+                settle_all(self, orders, InvestorID, InstrumentID, LastPrice, Volume);
+                return;
+            }
+            for_each(orders, [&](py::handle order) { settle(self, order, InvestorID, InstrumentID, LastPrice, Volume); });
         },
         [](const py::error_already_set&) { log_error("__cinit__"); });
     return py::none();
