@@ -130,6 +130,21 @@ def test_no_refresh_when_switched_off_and_a_failed_refresh_is_retried(engine, lo
     assert engine.refreshes == ["retried"] and engine.update_factor_date == Clock.current
 
 
+@pytest.mark.parametrize("broken, error", [("update_factor_period = '60'\n", TypeError),
+                                           ("del Real_Fresh_Factor\n", AttributeError)])
+def test_a_settings_file_that_breaks_the_refresh_check_can_be_mended(engine, log, settings, broken, error):
+    settings.write(settings_text(OPEN_ONLY) + broken)
+    assert engine.push_md2trade(INVESTOR, INSTRUMENT, md()) == []
+    # The module is executed even though the check failed; its own error is not the one
+    # logged.
+    settings.write(settings_text(OPEN_ONLY) + broken + "1 / 0\n", reload=False)
+    assert engine.push_md2trade(INVESTOR, INSTRUMENT, md()) == []
+    settings.write(settings_text(OPEN_ONLY), reload=False)
+    assert engine.push_md2trade(INVESTOR, INSTRUMENT, md()) == []  # checked before the mended text ran
+    assert engine.push_md2trade(INVESTOR, INSTRUMENT, md()) == ALL_FOUR[:2]
+    assert [(r.msg, r.exc_type, r.exc_value.__context__) for r in log.records] == [("push_md2trade", error, None)] * 3
+
+
 def test_settings_are_reloaded_through_the_module_global_on_every_tick(brindle, engine, settings, monkeypatch):
     assert engine.push_md2trade(INVESTOR, INSTRUMENT, md())[0] == ("buy_open", "SHFE", 3501, 1)
     settings.write(settings_text(dict(STRATEGY, buy_open_vol=9)), reload=False)

@@ -80,15 +80,29 @@ py::object push_md2trade(py::handle self, py::handle i_InvestorID, py::handle i_
             setitem(dict_new_md, py::handle(names.ExchangeID), exchange);
             call_method(attributes, names.update, {dict_new_md.ptr()});
 
-            py::object now = call_method(global(names.datetime), names.now);
-            if (refresh_due(self, now)) {
-                call_method(self, names.updateFactor);
-                setattr(self, names.update_factor_date, now);
+            auto reload = [&] {
+                bool only_when_changed = reload_on_change(self);
+                py::object reload = global(names.reload);
+                py::object settings = global(names.myDEnv);
+                reload_settings(reload, settings, only_when_changed);
+            };
+            try {
+                py::object now = call_method(global(names.datetime), names.now);
+                if (refresh_due(self, now)) {
+                    call_method(self, names.updateFactor);
+                    setattr(self, names.update_factor_date, now);
+                }
+            } catch (py::error_already_set& failure) {
+                if (!failure.matches(PyExc_Exception)) throw;
+                // The settings module is executed all the same, so that a file that broke the
+                // check can be mended; an error of that execution does not replace this one.
+                {
+                    HandledException handled(failure);
+                    try_except(reload, [](const py::error_already_set&) {});
+                }
+                throw;
             }
-            bool only_when_changed = reload_on_change(self);
-            py::object reload = global(names.reload);
-            py::object settings = global(names.myDEnv);
-            reload_settings(reload, settings, only_when_changed);
+            reload();
 
             py::object strategy;
             try_except(
