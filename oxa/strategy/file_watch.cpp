@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <utility>
 
 namespace oxa::strategy {
@@ -93,24 +94,45 @@ bool FileWatch::arm() {
     for (size_t end = 0; end != std::string::npos && end <= last_slash; end = path_.find('/', end + 1)) {
         std::string directory = end == 0 ? "/" : path_.substr(0, end);
         uint32_t events = end == last_slash ? parent_events : directory_events;
-        if (!local_file_system(directory.c_str()) || inotify_add_watch(inotify_, directory.c_str(), events) < 0) {
-            return false;
-        }
+        int watch = local_file_system(directory.c_str()) ? inotify_add_watch(inotify_, directory.c_str(), events) : -1;
+        if (watch < 0) return false;
+        size_t next = path_.find('/', end + 1);
+        entries_[watch] = path_.substr(end + 1, next == std::string::npos ? std::string::npos : next - end - 1);
     }
-    return local_file_system(path_.c_str()) && inotify_add_watch(inotify_, path_.c_str(), file_events) >= 0;
+    int watch = local_file_system(path_.c_str()) ? inotify_add_watch(inotify_, path_.c_str(), file_events) : -1;
+    if (watch < 0) return false;
+    entries_[watch].clear();
+    return true;
+}
+
+// Whether a notification may concern the path: anything about the file itself or a watched
+// directory itself, a lost or removed watch, or an entry of the path's next component.
+// Other entries of the directories above (say /tmp) come and go without a full check.
+bool FileWatch::concerns(const inotify_event& event) const {
+    if (event.mask & (IN_Q_OVERFLOW | IN_IGNORED) || event.len == 0) return true;
+    auto entry = entries_.find(event.wd);
+    return entry == entries_.end() || entry->second.empty() || entry->second == event.name;
 }
 
 bool FileWatch::quiet() {
     if (inotify_ < 0) return false;
     if (generation_ == fork_generation) {
-        epoll_event ready;
-        if (epoll_wait(poll_, &ready, 1, 0) == 0) return true;
-        // Reported (or interrupted): take every notification so far, then watch afresh.
+        epoll_event ready[2];
+        int count = epoll_wait(poll_, ready, 2, 0);
+        if (count == 0) return true;
+        // Reported (or interrupted): take every notification so far; when one may concern
+        // the path, watch afresh and let the caller check.
+        bool changed = count < 0 || ready[0].data.fd == mounts_ || (count == 2 && ready[1].data.fd == mounts_);
         alignas(inotify_event) char buffer[4096];
         ssize_t taken;
         while ((taken = read(inotify_, buffer, sizeof buffer)) > 0) {
+            for (ssize_t at = 0; at < taken;) {
+                const auto& event = *reinterpret_cast<const inotify_event*>(buffer + at);
+                changed = changed || concerns(event);
+                at += sizeof(inotify_event) + event.len;
+            }
         }
-        if (taken < 0 && errno == EAGAIN && arm()) return false;
+        if (taken < 0 && errno == EAGAIN && (!changed || arm())) return !changed;
     }
     // Unusable from now on. Closing in a child of a fork leaves the parent's watch as it is.
     for (int* fd : {&poll_, &mounts_, &inotify_}) {

@@ -2,8 +2,11 @@
 // tick skip the `stat` of the settings file while nothing happened to it.
 #pragma once
 
+#include <sys/inotify.h>
+
 #include <memory>
 #include <string>
+#include <unordered_map>
 
 namespace oxa::strategy {
 
@@ -17,17 +20,20 @@ public:
     FileWatch(const FileWatch&) = delete;
     FileWatch& operator=(const FileWatch&) = delete;
 
-    // True while nothing was reported since the last call that returned false: the file, its
-    // directories and the mounts are as they were. False, with the watches renewed on what
-    // the path resolves to now, when anything was reported, the report could not be read,
-    // or the process forked since: the caller must then make its own full checks.
+    // True while nothing that may concern the path was reported since the last call that
+    // returned false: the file, its directories and the mounts are as they were. False,
+    // with the watches renewed on what the path resolves to now, when anything such was
+    // reported, the report could not be read, or the process forked since: the caller must
+    // then make its own full checks.
     bool quiet();
 
 private:
     explicit FileWatch(std::string path);
     bool arm();
+    bool concerns(const inotify_event& event) const;
 
     std::string path_;
+    std::unordered_map<int, std::string> entries_;  // watch -> the path's entry in it; "" for the file
     int inotify_ = -1;
     int mounts_ = -1;
     int poll_ = -1;

@@ -1,5 +1,7 @@
 #include "strategy/tick.hpp"
 
+#include <datetime.h>
+
 #include <utility>
 
 #include "interop/except.hpp"
@@ -38,6 +40,39 @@ void decide(py::handle self, py::handle instrument, py::handle strategy, py::han
     if (PyList_Append(decisions.ptr(), decision.ptr()) < 0) throw_error();
 }
 
+// Days from 0001-01-01 to the date, as the proleptic Gregorian calendar counts them.
+long long day_number(int year, int month, int day) {
+    static const int days_before_month[] = {0, 31, 59, 90, 120, 151, 181, 212, 243, 273, 304, 334};
+    long long before = year - 1;
+    bool leap = year % 4 == 0 && (year % 100 != 0 || year % 400 == 0);
+    return before * 365 + before / 4 - before / 100 + before / 400 + days_before_month[month - 1] + day +
+           (leap && month > 2 ? 1 : 0);
+}
+
+long long microseconds_of(PyObject* time) {
+    return (day_number(PyDateTime_GET_YEAR(time), PyDateTime_GET_MONTH(time), PyDateTime_GET_DAY(time)) * 86400 +
+            PyDateTime_DATE_GET_HOUR(time) * 3600 + PyDateTime_DATE_GET_MINUTE(time) * 60 +
+            PyDateTime_DATE_GET_SECOND(time)) * 1000000LL +
+           PyDateTime_DATE_GET_MICROSECOND(time);
+}
+
+// (now - then).days * 86400 + (now - then).seconds, the whole seconds of the difference
+// rounded down, for two datetime.datetime objects without time zone (the difference of such
+// is their plain difference, whatever their fold); null for anything else.
+py::object elapsed_seconds(PyObject* now, PyObject* then) {
+    if (!PyDateTimeAPI) {
+        PyDateTime_IMPORT;
+        if (!PyDateTimeAPI) throw_error();
+    }
+    if (!PyDateTime_CheckExact(now) || !PyDateTime_CheckExact(then) || PyDateTime_DATE_GET_TZINFO(now) != Py_None ||
+        PyDateTime_DATE_GET_TZINFO(then) != Py_None) {
+        return {};
+    }
+    long long difference = microseconds_of(now) - microseconds_of(then);
+    long long seconds = difference / 1000000 - (difference % 1000000 < 0 ? 1 : 0);
+    return checked(PyLong_FromLongLong(seconds));
+}
+
 // Whether the factors are due for a refresh at `now`: refreshing is on and more whole
 // seconds than the period have passed since the last refresh, days included; a clock that
 // went back makes the difference negative, and that refreshes too.
@@ -46,10 +81,14 @@ bool refresh_due(py::handle self, py::handle now) {
     if (!seconds_per_day) throw_error();
     py::object one = integer(1);
     if (!equals(getattr(global(names.myDEnv), names.Real_Fresh_Factor), one)) return false;
-    py::object difference = subtract(now, getattr(self, names.update_factor_date));
-    py::object days = getattr(difference, names.days);
-    py::object seconds = getattr(difference, names.seconds);
-    py::object elapsed = add(checked(PyNumber_Multiply(days.ptr(), seconds_per_day)), seconds);
+    py::object last = getattr(self, names.update_factor_date);
+    py::object elapsed = elapsed_seconds(now.ptr(), last.ptr());
+    if (!elapsed) {
+        py::object difference = subtract(now, last);
+        py::object days = getattr(difference, names.days);
+        py::object seconds = getattr(difference, names.seconds);
+        elapsed = add(checked(PyNumber_Multiply(days.ptr(), seconds_per_day)), seconds);
+    }
     py::object period = getattr(global(names.myDEnv), names.update_factor_period);
     return compare(elapsed, period, Py_GT) || compare(elapsed, integer(0), Py_LT);
 }
