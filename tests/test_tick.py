@@ -145,6 +145,22 @@ def test_a_settings_file_that_breaks_the_refresh_check_can_be_mended(engine, log
     assert [(r.msg, r.exc_type, r.exc_value.__context__) for r in log.records] == [("push_md2trade", error, None)] * 3
 
 
+def test_a_host_clock_is_asked_on_every_tick_even_without_refreshing(brindle, engine, settings, monkeypatch):
+    asked = []
+
+    class HostClock:
+        @staticmethod
+        def now():
+            asked.append(1)
+            return T0
+
+    monkeypatch.setattr(brindle, "datetime", HostClock)
+    settings.write(settings_text(STRATEGY, fresh=0))
+    engine.push_md2trade(INVESTOR, INSTRUMENT, md())
+    engine.push_md2trade(INVESTOR, INSTRUMENT, md())
+    assert asked == [1, 1]
+
+
 def test_settings_are_reloaded_through_the_module_global_on_every_tick(brindle, engine, settings, monkeypatch):
     assert engine.push_md2trade(INVESTOR, INSTRUMENT, md())[0] == ("buy_open", "SHFE", 3501, 1)
     settings.write(settings_text(dict(STRATEGY, buy_open_vol=9)), reload=False)

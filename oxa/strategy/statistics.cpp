@@ -39,9 +39,19 @@ void book_volume(py::handle factor, PyObject* book_key, py::handle price, Amount
 
 // A best-bid or best-ask value at or above 1.79e308 is absent and counts as 0.
 py::object present_or_zero(py::handle value) {
-    static PyObject* absent_threshold = PyFloat_FromDouble(1.79e308);
+    constexpr double absent_from = 1.79e308;
+    static PyObject* absent_threshold = PyFloat_FromDouble(absent_from);
     if (!absent_threshold) throw_error();
-    if (compare(value, absent_threshold, Py_GE)) return integer(0);
+    bool absent;
+    int overflow = 0;
+    if (PyFloat_CheckExact(value.ptr())) {
+        absent = PyFloat_AS_DOUBLE(value.ptr()) >= absent_from;  // as float comparison does it
+    } else if (PyLong_CheckExact(value.ptr()) && (PyLong_AsLongLongAndOverflow(value.ptr(), &overflow), !overflow)) {
+        absent = false;  // every int of 64 bits is below
+    } else {
+        absent = compare(value, absent_threshold, Py_GE);
+    }
+    if (absent) return integer(0);
     return py::reinterpret_borrow<py::object>(value);
 }
 

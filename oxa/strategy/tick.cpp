@@ -60,10 +60,6 @@ long long microseconds_of(PyObject* time) {
 // rounded down, for two datetime.datetime objects without time zone (the difference of such
 // is their plain difference, whatever their fold); null for anything else.
 py::object elapsed_seconds(PyObject* now, PyObject* then) {
-    if (!PyDateTimeAPI) {
-        PyDateTime_IMPORT;
-        if (!PyDateTimeAPI) throw_error();
-    }
     if (!PyDateTime_CheckExact(now) || !PyDateTime_CheckExact(then) || PyDateTime_DATE_GET_TZINFO(now) != Py_None ||
         PyDateTime_DATE_GET_TZINFO(then) != Py_None) {
         return {};
@@ -73,14 +69,40 @@ py::object elapsed_seconds(PyObject* now, PyObject* then) {
     return checked(PyLong_FromLongLong(seconds));
 }
 
-// Whether the factors are due for a refresh at `now`: refreshing is on and more whole
-// seconds than the period have passed since the last refresh, days included; a clock that
-// went back makes the difference negative, and that refreshes too.
-bool refresh_due(py::handle self, py::handle now) {
+// The datetime C interface, imported on first use.
+void import_datetime() {
+    if (PyDateTimeAPI) return;
+    PyDateTime_IMPORT;
+    if (!PyDateTimeAPI) throw_error();
+}
+
+// `datetime.now()` of the tick, asked for on first use when `datetime` is the standard class
+// (whose now() does nothing but read the clock), at once for any other clock, as a host's
+// clock may count or log its calls.
+class TickTime {
+public:
+    TickTime() : clock_(global(names.datetime)) {
+        import_datetime();
+        if (clock_.ptr() != reinterpret_cast<PyObject*>(PyDateTimeAPI->DateTimeType)) get();
+    }
+    const py::object& get() {
+        if (!now_) now_ = call_method(clock_, names.now);
+        return now_;
+    }
+
+private:
+    py::object clock_, now_;
+};
+
+// Whether the factors are due for a refresh at the tick's time: refreshing is on and more
+// whole seconds than the period have passed since the last refresh, days included; a clock
+// that went back makes the difference negative, and that refreshes too.
+bool refresh_due(py::handle self, TickTime& time) {
     static PyObject* seconds_per_day = PyLong_FromLong(86400);
     if (!seconds_per_day) throw_error();
     py::object one = integer(1);
     if (!equals(getattr(global(names.myDEnv), names.Real_Fresh_Factor), one)) return false;
+    py::handle now = time.get();
     py::object last = getattr(self, names.update_factor_date);
     py::object elapsed = elapsed_seconds(now.ptr(), last.ptr());
     if (!elapsed) {
@@ -126,10 +148,10 @@ py::object push_md2trade(py::handle self, py::handle i_InvestorID, py::handle i_
                 reload_settings(reload, settings, only_when_changed);
             };
             try {
-                py::object now = call_method(global(names.datetime), names.now);
-                if (refresh_due(self, now)) {
+                TickTime time;
+                if (refresh_due(self, time)) {
                     call_method(self, names.updateFactor);
-                    setattr(self, names.update_factor_date, now);
+                    setattr(self, names.update_factor_date, time.get());
                 }
             } catch (py::error_already_set& failure) {
                 if (!failure.matches(PyExc_Exception)) throw;
