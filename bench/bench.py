@@ -1,8 +1,9 @@
 """Speed of the engine's operations against the least Python work each one must do.
 
-For every scenario the table gives the median time per operation over several
-repetitions, the FLOOR measured in the same run, and their ratio. The floor is the work an
-operation cannot avoid by its definition, written in Python:
+For every scenario the table gives the median processor time per operation (this
+process's, so that other work on a shared machine weighs less) over several repetitions,
+the FLOOR measured in the same run, and their ratio. The floor is the work an operation
+cannot avoid by its definition, written in Python:
 - a tick: executing the settings module's code object in its own dictionary (what
   re-executing it must at least do), one dict.update of the tick, and evaluating the same
   pre-compiled expressions the engine evaluated on that tick (every condition, and the
@@ -10,6 +11,9 @@ operation cannot avoid by its definition, written in Python:
   dictionary held at that moment;
 - the others: their dictionary reads and writes (and, where the operation is a search, the
   comparisons of that search) without the arithmetic, calls and logging around them.
+The first two rows are the sample session (python3 -m replay.sample): the replay end to
+end, through its command line, against the bare push_md2trade loop over the same ticks;
+then that loop, with the engine set up as the replay sets it up, against its floor.
 After the table come a breakdown of the first scenario, the tick through importlib.reload
 (the engine's road before its fast road, and what a literal Python engine pays), the
 opt-in reload_on_change, and with --memory the growth of resident memory over that many
@@ -128,9 +132,9 @@ def medians(runs, operations, repeat):
     for _ in range(repeat):
         for run, taken in zip(runs, samples):
             gc.collect()
-            start = time.perf_counter()
+            start = time.process_time()
             run()
-            taken.append((time.perf_counter() - start) / operations)
+            taken.append((time.process_time() - start) / operations)
     return [statistics.median(taken) for taken in samples]
 
 
