@@ -341,3 +341,34 @@ print([fd for fd in os.listdir("/proc/self/fd") if "inotify" in os.path.realpath
     proc = run_python(code, env={"BRINDLE_SETTINGS_WATCH": "stat"})
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout.splitlines() == ["[('buy_open', 'SHFE', 3501, %d)]" % n for n in (1, 2, 3)] + ["[]"]
+
+
+def test_a_forked_child_leaves_the_parents_notifications_alone(run_python):
+    code = """
+import os, oxa.Brindle as b, cfg.oxa_can_change_env as settings
+e = b.COXAAlgos()
+e.push_InstrumentAttr("rb2501", {"ExchangeID": "SHFE", "PriceTick": 1})
+md = {"LastPrice": 3500, "Volume": 1, "BidPrice1": 3499, "BidVolume1": 1, "AskPrice1": 3501, "AskVolume1": 1}
+
+def tick():
+    md["LastPrice"] += 1
+    md["Volume"] += 1
+    return e.push_md2trade("00001", "rb2501", dict(md))
+
+def save(volume):
+    text = open(settings.__file__).read().replace('"buy_open_vol": %d' % (volume - 1), '"buy_open_vol": %d' % volume, 1)
+    open(settings.__file__ + ".new", "w").write(text)
+    os.replace(settings.__file__ + ".new", settings.__file__)
+
+for _ in range(3):
+    tick()
+child = os.fork()
+if child == 0:
+    save(2)
+    os._exit(0 if tick()[0][3] == 2 else 1)
+_, status = os.waitpid(child, 0)
+print(os.waitstatus_to_exitcode(status), tick()[0][3])
+"""
+    proc = run_python(code)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.split() == ["0", "2"]
