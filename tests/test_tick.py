@@ -68,7 +68,8 @@ def test_all_four_decisions_in_order_after_statistics_and_merge(engine, log):
     assert not log.records
 
 
-@pytest.mark.parametrize("flag, fires", [(1, True), (1.0, True), (2, False), ("yes", False), (0.5, False)])
+@pytest.mark.parametrize("flag, fires", [(True, True), (1, True), (1.0, True), (False, False), (2, False),
+                                         (2**64 + 1, False), ("yes", False), (0.5, False)])
 def test_a_condition_fires_when_equal_to_true(engine, flag, fires):
     engine.set_InstrumentAttr(INSTRUMENT, "bo", flag)
     decisions = engine.push_md2trade(INVESTOR, INSTRUMENT, md())

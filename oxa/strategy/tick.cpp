@@ -26,15 +26,27 @@ struct Action {
     PyObject* volume;
 };
 
+// `value == target`, target being 0 or True (`number` its value): an int or a bool, the
+// usual status and flag, equals it exactly when its value does; anything else compares as
+// Python compares it.
+bool equals_number(py::handle value, long number, PyObject* target) {
+    if (PyLong_CheckExact(value.ptr()) || PyBool_Check(value.ptr())) {
+        int overflow = 0;
+        long held = PyLong_AsLongAndOverflow(value.ptr(), &overflow);
+        return !overflow && held == number;
+    }
+    return equals(value, target);
+}
+
 // One action: its condition fires on status 0 and a flag equal to True; then its price is
 // evaluated, and a decision is appended when that succeeds as well.
 void decide(py::handle self, py::handle instrument, py::handle strategy, py::handle exchange,
             const Action& action, py::list& decisions) {
     py::object zero = integer(0);
     auto [status, flag] = calculate(self, instrument, strategy, action.condition);
-    if (!equals(status, zero) || !equals(flag, Py_True)) return;
+    if (!equals_number(status, 0, zero.ptr()) || !equals_number(flag, 1, Py_True)) return;
     auto [price_status, price] = calculate(self, instrument, strategy, action.price);
-    if (!equals(price_status, zero)) return;
+    if (!equals_number(price_status, 0, zero.ptr())) return;
     py::object volume = getitem(strategy, py::handle(action.volume));
     py::object decision = checked(PyTuple_Pack(4, action.name, exchange.ptr(), price.ptr(), volume.ptr()));
     if (PyList_Append(decisions.ptr(), decision.ptr()) < 0) throw_error();
