@@ -1,8 +1,9 @@
 """Speed of the engine's operations against the least Python work each one must do.
 
-For every scenario the table gives the median time per operation over several
-repetitions, the FLOOR measured in the same run, and their ratio. The floor is the work an
-operation cannot avoid by its definition, written in Python:
+For every scenario the table gives the median processor time per operation (this
+process's, so that other work on a shared machine weighs less) over several repetitions,
+the FLOOR measured in the same run, and their ratio. The floor is the work an operation
+cannot avoid by its definition, written in Python:
 - a tick: executing the settings module's code object in its own dictionary (what
   re-executing it must at least do), one dict.update of the tick, and evaluating the same
   pre-compiled expressions the engine evaluated on that tick (every condition, and the
@@ -10,6 +11,9 @@ operation cannot avoid by its definition, written in Python:
   dictionary held at that moment;
 - the others: their dictionary reads and writes (and, where the operation is a search, the
   comparisons of that search) without the arithmetic, calls and logging around them.
+The first two rows are the sample session (python3 -m replay.sample): the replay end to
+end, through its command line, against the bare push_md2trade loop over the same ticks;
+then that loop, with the engine set up as the replay sets it up, against its floor.
 After the table come a breakdown of the first scenario, the tick through importlib.reload
 (the engine's road before its fast road, and what a literal Python engine pays), the
 opt-in reload_on_change, and with --memory the growth of resident memory over that many
@@ -18,13 +22,19 @@ ticks.
     python3 bench/bench.py [--repeat N] [--ticks N] [--memory TICKS]
 """
 import argparse
+import contextlib
+import csv
+import datetime
 import gc
 import importlib
+import io
+import json
 import logging
 import os
 import runpy
 import shutil
 import statistics
+import subprocess
 import sys
 import tempfile
 import time
@@ -97,11 +107,6 @@ class Host:
                     self.records.InvestorPositionField(InstrumentID=instrument, PosiDirection="2", Position=1))
         return engine
 
-    def settings_code(self):
-        """The code object the source loader makes of the settings module."""
-        path = self.settings.__file__
-        return compile(Path(path).read_bytes(), path, "exec", dont_inherit=True)
-
 
 def ticks(instruments, count):
     volume = 0
@@ -117,6 +122,11 @@ def ticks(instruments, count):
     return out
 
 
+def settings_code(module):
+    """The code object the source loader makes of the settings module."""
+    return compile(Path(module.__file__).read_bytes(), module.__file__, "exec", dont_inherit=True)
+
+
 def medians(runs, operations, repeat):
     """The median time per operation of each run. The runs take turns in every repetition,
     so that a busy moment of the machine weighs on all of them alike."""
@@ -124,56 +134,58 @@ def medians(runs, operations, repeat):
     for _ in range(repeat):
         for run, taken in zip(runs, samples):
             gc.collect()
-            start = time.perf_counter()
+            start = time.process_time()
             run()
-            taken.append((time.perf_counter() - start) / operations)
+            taken.append((time.process_time() - start) / operations)
     return [statistics.median(taken) for taken in samples]
 
 
-class TickScenario:
-    """A stream of ticks through one engine, with fresh tick dictionaries for each run
-    (the engine adds ExchangeID to them)."""
+class TickLoop:
+    """push_md2trade over a stream of (instrument, tick, time) through one engine, with fresh
+    tick dictionaries for each run (the engine adds ExchangeID to them), and its floor.
+    clock: the engine's datetime replacement whose `time` each tick sets, or None."""
 
-    def __init__(self, host, instruments, position, count, repeat):
-        self.host, self.count, self.repeat = host, count, repeat
-        host.use_settings(instruments)
-        self.engine = host.engine(instruments, position)
-        self.stream = ticks(instruments, count)
-        self.actions = OPEN_ACTIONS + (CLOSE_ACTIONS if position else ())
+    def __init__(self, engine, stream, strategies, actions, settings, repeat, clock=None):
+        self.engine, self.stream, self.repeat, self.clock = engine, stream, repeat, clock
+        self.strategies, self.actions, self.settings = strategies, actions, settings
         # The warm-up run, recording the attribute dictionary each tick's expressions saw.
         self.seen = []
-        push = self.engine.push_md2trade
-        for instrument, tick in self.batch():
-            push(INVESTOR, instrument, tick)
-            self.seen.append(dict(self.engine.instrument_attr_dict[instrument]))
+        for instrument, tick, when in self.batch():
+            if clock:
+                clock.time = when
+            engine.push_md2trade(INVESTOR, instrument, tick)
+            self.seen.append(dict(engine.instrument_attr_dict[instrument]))
 
     def batch(self):
-        return [(instrument, dict(tick)) for instrument, tick in self.stream]
+        return [(instrument, dict(tick), when) for instrument, tick, when in self.stream]
 
     def engine_run(self):
         batches = iter([self.batch() for _ in range(self.repeat)])
-        push = self.engine.push_md2trade
+        push, clock = self.engine.push_md2trade, self.clock
 
         def run():
-            for instrument, tick in next(batches):
+            for instrument, tick, when in next(batches):
+                if clock:
+                    clock.time = when
                 push(INVESTOR, instrument, tick)
 
         return run
 
     def floor_run(self):
-        code = self.host.settings_code()
-        namespace = vars(self.host.settings)
-        expressions = [(compile(STRATEGY[action + "_express"], "<string>", "eval"),
-                        compile(STRATEGY[action + "_price"], "<string>", "eval")) for action in self.actions]
-        merged = {instrument: dict(self.engine.instrument_attr_dict[instrument])
-                  for instrument, _ in self.stream}
+        code = settings_code(self.settings)
+        namespace = vars(self.settings)
+        expressions = {instrument: [(compile(strategy[action + "_express"], "<string>", "eval"),
+                                     compile(strategy[action + "_price"], "<string>", "eval"))
+                                    for action in self.actions]
+                       for instrument, strategy in self.strategies.items()}
+        merged = {instrument: dict(self.engine.instrument_attr_dict[instrument]) for instrument in self.strategies}
         batches = iter([list(zip(self.batch(), self.seen)) for _ in range(self.repeat + 1)])
 
         def run():
-            for (instrument, tick), attributes in next(batches):
+            for (instrument, tick, _), attributes in next(batches):
                 exec(code, namespace)
                 merged[instrument].update(tick)
-                for condition, price in expressions:
+                for condition, price in expressions[instrument]:
                     if eval(condition, attributes):
                         eval(price, attributes)
 
@@ -182,7 +194,18 @@ class TickScenario:
 
     def measure(self):
         """The engine's and the floor's time per tick."""
-        return medians([self.engine_run(), self.floor_run()], self.count, self.repeat)
+        return medians([self.engine_run(), self.floor_run()], len(self.stream), self.repeat)
+
+
+class TickScenario(TickLoop):
+    """Generated ticks of the sample strategy's first instrument over `instruments`."""
+
+    def __init__(self, host, instruments, position, count, repeat):
+        host.use_settings(instruments)
+        stream = [(instrument, tick, None) for instrument, tick in ticks(instruments, count)]
+        actions = OPEN_ACTIONS + (CLOSE_ACTIONS if position else ())
+        super().__init__(host.engine(instruments, position), stream, {i: STRATEGY for i in instruments}, actions,
+                         host.settings, repeat)
 
 
 def tick_rows(host, args):
@@ -217,7 +240,7 @@ def first_scenario_details(host, args):
     on_change = variant(lambda: setattr(engine, "reload_on_change", 1), lambda: delattr(engine, "reload_on_change"))
     # A reload that does nothing.
     no_reload = variant(lambda: setattr(brindle, "reload", id), lambda: setattr(brindle, "reload", importlib.reload))
-    code = host.settings_code()
+    code = settings_code(host.settings)
     namespace = vars(host.settings)
     executions = range(args.ticks)
 
@@ -411,6 +434,106 @@ def calc_rows(host, repeat):
     ]
 
 
+class ReplayClock:
+    """The replay's clock: the engine's `datetime`, whose now() is the tick's time."""
+
+    def __init__(self):
+        self.time = None
+
+    def now(self):
+        return self.time
+
+
+def typed(text, default):
+    """A CSV field as the replay types it: as the host record's default is typed, else a
+    number when it reads as one."""
+    if isinstance(default, str):
+        return text
+    for kind in (int, float):
+        try:
+            return kind(text)
+        except ValueError:
+            pass
+    return text if default is None else float(text)
+
+
+def read_sample(path, records):
+    """The sample session's ticks as (instrument, tick, time), typed as the replay types them."""
+    defaults = records.DepthMarketDataField().to_dict()
+    stream = []
+    with open(path, newline="", encoding="utf-8") as file:
+        rows = csv.reader(file)
+        header = next(rows)
+        for row in rows:
+            tick = {column: typed(text, defaults.get(column)) for column, text in zip(header, row)}
+            tick["UpdateTime"] = row[header.index("UpdateTime")]
+            day = datetime.datetime.strptime(tick.get("ActionDay") or tick["TradingDay"], "%Y%m%d")
+            hours, minutes, seconds = map(int, tick["UpdateTime"].split(":"))
+            when = day + datetime.timedelta(hours=hours, minutes=minutes, seconds=seconds,
+                                            milliseconds=tick.get("UpdateMillisec", 0))
+            stream.append((tick["InstrumentID"], tick, when))
+    return stream
+
+
+def sample_session(args):
+    """The sample replay end to end (its command line, in this process, without the chart),
+    the bare push_md2trade loop over the same ticks with the engine set up as the replay sets
+    it up (its clock, both instruments, a position reported in each) and the loop's floor.
+    Run in a process of its own: the replay imports the sample host's settings module."""
+    sys.path.insert(0, str(REPO))
+    from brindle_tools import run
+
+    work = Path(tempfile.mkdtemp(prefix="oxa-bench-sample-"))
+    try:
+        sample = work / "ticks.csv"
+        subprocess.run([sys.executable, "-m", "replay.sample", str(sample)], cwd=REPO, check=True,
+                       stdout=subprocess.DEVNULL)
+        replay_argv = [str(sample), "--no-chart", "--out", str(work / "out")]
+
+        def replay():
+            with contextlib.redirect_stdout(io.StringIO()):
+                if run.main(replay_argv) != 0:
+                    raise RuntimeError("the sample replay failed")
+
+        replay()  # imports the host's modules, as the replay does
+        brindle = importlib.import_module("oxa.Brindle")
+        records = importlib.import_module("oxa.py_ApiStructure")
+        settings = importlib.import_module("cfg.oxa_can_change_env")
+        env = importlib.import_module("cfg.oxa_env")
+        env.logger = logging.getLogger("oxa.bench")
+        env.logger.disabled = True
+        stream = read_sample(sample, records)
+        strategies = settings.AI_Strategy[INVESTOR]
+        engine = brindle.COXAAlgos()
+        engine.upload = 0
+        engine.updateFactor = lambda: None
+        with open(REPO / "samples" / "instruments.csv", newline="", encoding="utf-8") as file:
+            defaults = records.InstrumentField().to_dict()
+            for row in csv.DictReader(file):
+                if row["InstrumentID"] in strategies:
+                    record = records.InstrumentField(**{k: typed(v, defaults[k]) for k, v in row.items()})
+                    engine.push_OnRspQryInstrument("Instrument", record)
+                    engine.push_OnRspQryInvestorPosition("InvestorPosition", records.InvestorPositionField(
+                        InstrumentID=row["InstrumentID"], PosiDirection="2", Position=1))
+        clock = ReplayClock()
+        brindle.datetime = clock
+        loop = TickLoop(engine, stream, strategies, OPEN_ACTIONS + CLOSE_ACTIONS, settings, args.repeat, clock)
+        replayed, bare, floor = medians([replay, loop.engine_run(), loop.floor_run()], len(stream), args.repeat)
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+    return {"rows": [("sample replay, end to end (vs the bare loop)", replayed, bare),
+                     ("sample: push_md2trade as the replay sets it up", bare, floor)],
+            "lines": ["sample replay: %d ticks in %.3f s, %.0f ticks/s; the bare push_md2trade loop %.0f ticks/s, "
+                      "its floor %.0f ticks/s" % (len(stream), replayed * len(stream), 1 / replayed, 1 / bare,
+                                                 1 / floor)]}
+
+
+def sample_session_in_child(args):
+    command = [sys.executable, __file__, "--sample-session", "--repeat", str(args.repeat)]
+    done = subprocess.run(command, check=True, stdout=subprocess.PIPE, text=True)
+    return json.loads(done.stdout.splitlines()[-1])
+
+
 def rss_kib():
     with open("/proc/self/status") as status:
         for line in status:
@@ -446,10 +569,15 @@ def main():
     parser.add_argument("--ticks", type=int, default=10000)
     parser.add_argument("--memory", type=int, default=0, metavar="TICKS",
                         help="also run TICKS ticks and report the growth of resident memory")
+    parser.add_argument("--sample-session", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args()
+    if args.sample_session:
+        print(json.dumps(sample_session(args)))
+        return
+    sample = sample_session_in_child(args)
     host = Host(instrument_ids(1))
     try:
-        rows = tick_rows(host, args)
+        rows = [tuple(row) for row in sample["rows"]] + tick_rows(host, args)
         rows += ingestion_rows(host, args.repeat)
         rows.append(simnow_row(host, args.repeat))
         rows.append(statmd_row(host, args.repeat))
@@ -464,7 +592,7 @@ def main():
     print("%-42s %13s %13s %8s" % ("scenario", "engine", "floor", "ratio"))
     for name, measured, floor in rows:
         print("%-42s %10.2f us %10.2f us %7.2fx" % (name, measured * 1e6, floor * 1e6, measured / floor))
-    for line in details:
+    for line in sample["lines"] + details:
         print(line)
     if memory:
         print(memory)

@@ -6,6 +6,8 @@ import importlib.machinery
 import importlib.util
 import os
 import sys
+import shutil
+import threading
 import types
 
 import pytest
@@ -245,3 +247,128 @@ def test_with_the_switch_the_body_runs_only_after_a_change(brindle, engine, sett
     engine.reload_on_change = True  # equal to 1
     tick(engine)
     assert calls == [module] * 2
+
+
+def test_with_the_switch_an_edit_saved_while_the_module_runs_is_executed_next(engine, settings):
+    # The module body saves the next version by rename while reload is executing it.
+    staged = settings.path.with_name("oxa_can_change_env.py.new")
+
+    def save_edit():
+        staged.write_text(settings_text(5))
+        os.replace(staged, settings.path)
+
+    settings.write(settings_text() + "if 'save_edit' in globals(): globals().pop('save_edit')()\n")
+    settings.module.save_edit = save_edit
+    engine.reload_on_change = 1
+    assert tick(engine) == decision()
+    assert tick(engine) == decision(5)
+
+
+def test_four_threads_ticking_with_frequent_switches_fail_nowhere(engine, settings, log, real_reloads):
+    assert tick(engine) == decision()
+    real_reloads.clear()
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-5)
+    failures = []
+
+    def ticks():
+        for _ in range(3000):
+            if tick(engine) != decision():
+                failures.append(log.records[-1:])
+
+    threads = [threading.Thread(target=ticks) for _ in range(4)]
+    try:
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+    finally:
+        sys.setswitchinterval(interval)
+    # A tick meeting another thread's execution leaves it to finish, as reload does, and
+    # needs no real reload afterwards: each real reload would briefly take the module out
+    # of sys.modules, failing any reload another thread starts meanwhile.
+    assert failures == [] and not log.records and real_reloads == []
+
+
+def inotify_descriptors():
+    fds = "/proc/self/fd"
+    return [fd for fd in os.listdir(fds) if "inotify" in os.path.realpath(os.path.join(fds, fd))]
+
+
+def save_by_rename(path, text):
+    staged = path.with_name(path.name + ".new")
+    staged.write_text(text)
+    os.replace(staged, path)
+
+
+def save_in_a_new_directory(path, text):
+    directory = path.parent
+    fresh, old = directory.with_name(directory.name + ".new"), directory.with_name(directory.name + ".old")
+    shutil.copytree(directory, fresh, ignore=shutil.ignore_patterns("__pycache__"))
+    (fresh / path.name).write_text(text)
+    os.rename(directory, old)
+    os.rename(fresh, directory)
+    shutil.rmtree(old)
+
+
+@pytest.mark.parametrize("save", [lambda path, text: path.write_text(text), save_by_rename,
+                                  save_in_a_new_directory], ids=["in place", "by rename", "directory replaced"])
+def test_without_a_stat_per_tick_every_saved_edit_is_seen_on_the_next_tick(engine, settings, save):
+    assert tick(engine) == decision()
+    assert inotify_descriptors()  # the kernel's notification is in use
+    for volume in (2, 30, 4):
+        save(settings.path, settings_text(volume))
+        assert tick(engine) == decision(volume) and tick(engine) == decision(volume)
+
+
+def test_where_notification_is_unavailable_the_file_is_stamped_on_every_tick(run_python):
+    code = """
+import os, oxa.Brindle as b, importlib, cfg.oxa_can_change_env as settings
+e = b.COXAAlgos()
+e.push_InstrumentAttr("rb2501", {"ExchangeID": "SHFE", "PriceTick": 1})
+md = {"LastPrice": 3500, "Volume": 1, "BidPrice1": 3499, "BidVolume1": 1, "AskPrice1": 3501, "AskVolume1": 1}
+for n in range(3):
+    for m in range(3):
+        md["LastPrice"] += 1
+        md["Volume"] += 1
+        decisions = e.push_md2trade("00001", "rb2501", dict(md))
+    print(decisions)
+    text = open(settings.__file__).read().replace('"buy_open_vol": %d' % (n + 1), '"buy_open_vol": %d' % (n + 2), 1)
+    open(settings.__file__ + ".new", "w").write(text)
+    os.replace(settings.__file__ + ".new", settings.__file__)
+print([fd for fd in os.listdir("/proc/self/fd") if "inotify" in os.path.realpath("/proc/self/fd/" + fd)])
+"""
+    proc = run_python(code, env={"BRINDLE_SETTINGS_WATCH": "stat"})
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.splitlines() == ["[('buy_open', 'SHFE', 3501, %d)]" % n for n in (1, 2, 3)] + ["[]"]
+
+
+def test_a_forked_child_leaves_the_parents_notifications_alone(run_python):
+    code = """
+import os, oxa.Brindle as b, cfg.oxa_can_change_env as settings
+e = b.COXAAlgos()
+e.push_InstrumentAttr("rb2501", {"ExchangeID": "SHFE", "PriceTick": 1})
+md = {"LastPrice": 3500, "Volume": 1, "BidPrice1": 3499, "BidVolume1": 1, "AskPrice1": 3501, "AskVolume1": 1}
+
+def tick():
+    md["LastPrice"] += 1
+    md["Volume"] += 1
+    return e.push_md2trade("00001", "rb2501", dict(md))
+
+def save(volume):
+    text = open(settings.__file__).read().replace('"buy_open_vol": %d' % (volume - 1), '"buy_open_vol": %d' % volume, 1)
+    open(settings.__file__ + ".new", "w").write(text)
+    os.replace(settings.__file__ + ".new", settings.__file__)
+
+for _ in range(3):
+    tick()
+child = os.fork()
+if child == 0:
+    save(2)
+    os._exit(0 if tick()[0][3] == 2 else 1)
+_, status = os.waitpid(child, 0)
+print(os.waitstatus_to_exitcode(status), tick()[0][3])
+"""
+    proc = run_python(code)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.split() == ["0", "2"]

@@ -73,3 +73,14 @@ def test_a_missing_key_raises_after_the_earlier_steps(engine):
     assert (factor["vol_diff"], factor["order_TradeVolume"], factor["trade_book"]) == (10, 10, {100: 10})
     assert (factor["BidVolume"], factor["order_BidVolume"], factor["bid_order_book"]) == (5, 5, {99: 5})
     assert (factor["AskPrice1"], factor["AskVolume1"], factor["ask_order_book"]) == (101, 7, {})
+
+
+def test_absent_quotes_at_the_edges_of_the_number_types(engine):
+    factor = engine.InitFactor()
+    nan = float("nan")
+    engine.statMD(factor, tick(100, 10, (float("inf"), 2**63), (nan, 10**400)))
+    assert (factor["BidPrice1"], factor["BidVolume1"], factor["AskVolume1"]) == (0, 2**63, 0)
+    assert factor["AskPrice1"] is nan
+    engine.statMD(factor, tick(100, 10, (-float("inf"), -2**63), (1.79e308, 1.7899999999999998e308)))
+    assert (factor["BidPrice1"], factor["BidVolume1"], factor["AskPrice1"], factor["AskVolume1"]) == (
+        -float("inf"), -2**63, 0, 1.7899999999999998e308)

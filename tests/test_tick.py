@@ -68,7 +68,8 @@ def test_all_four_decisions_in_order_after_statistics_and_merge(engine, log):
     assert not log.records
 
 
-@pytest.mark.parametrize("flag, fires", [(1, True), (1.0, True), (2, False), ("yes", False), (0.5, False)])
+@pytest.mark.parametrize("flag, fires", [(True, True), (1, True), (1.0, True), (False, False), (2, False),
+                                         (2**64 + 1, False), ("yes", False), (0.5, False)])
 def test_a_condition_fires_when_equal_to_true(engine, flag, fires):
     engine.set_InstrumentAttr(INSTRUMENT, "bo", flag)
     decisions = engine.push_md2trade(INVESTOR, INSTRUMENT, md())
@@ -128,6 +129,37 @@ def test_no_refresh_when_switched_off_and_a_failed_refresh_is_retried(engine, lo
     engine.updateFactor = lambda: engine.refreshes.append("retried")
     engine.push_md2trade(INVESTOR, INSTRUMENT, md())
     assert engine.refreshes == ["retried"] and engine.update_factor_date == Clock.current
+
+
+@pytest.mark.parametrize("broken, error", [("update_factor_period = '60'\n", TypeError),
+                                           ("del Real_Fresh_Factor\n", AttributeError)])
+def test_a_settings_file_that_breaks_the_refresh_check_can_be_mended(engine, log, settings, broken, error):
+    settings.write(settings_text(OPEN_ONLY) + broken)
+    assert engine.push_md2trade(INVESTOR, INSTRUMENT, md()) == []
+    # The module is executed even though the check failed; its own error is not the one
+    # logged.
+    settings.write(settings_text(OPEN_ONLY) + broken + "1 / 0\n", reload=False)
+    assert engine.push_md2trade(INVESTOR, INSTRUMENT, md()) == []
+    settings.write(settings_text(OPEN_ONLY), reload=False)
+    assert engine.push_md2trade(INVESTOR, INSTRUMENT, md()) == []  # checked before the mended text ran
+    assert engine.push_md2trade(INVESTOR, INSTRUMENT, md()) == ALL_FOUR[:2]
+    assert [(r.msg, r.exc_type, r.exc_value.__context__) for r in log.records] == [("push_md2trade", error, None)] * 3
+
+
+def test_a_host_clock_is_asked_on_every_tick_even_without_refreshing(brindle, engine, settings, monkeypatch):
+    asked = []
+
+    class HostClock:
+        @staticmethod
+        def now():
+            asked.append(1)
+            return T0
+
+    monkeypatch.setattr(brindle, "datetime", HostClock)
+    settings.write(settings_text(STRATEGY, fresh=0))
+    engine.push_md2trade(INVESTOR, INSTRUMENT, md())
+    engine.push_md2trade(INVESTOR, INSTRUMENT, md())
+    assert asked == [1, 1]
 
 
 def test_settings_are_reloaded_through_the_module_global_on_every_tick(brindle, engine, settings, monkeypatch):

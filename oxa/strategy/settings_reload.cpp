@@ -9,6 +9,7 @@
 
 #include "interop/compile.hpp"
 #include "interop/except.hpp"
+#include "strategy/file_watch.hpp"
 
 namespace oxa::strategy {
 namespace {
@@ -100,6 +101,9 @@ struct Snapshot {
     py::object file;  // the source path in the file system encoding
     FileStamp stamp;
     py::object code;
+    // Reports any change to the file or its path since before `stamp` was taken; null when
+    // the file must be stamped on every tick.
+    std::unique_ptr<FileWatch> watch;
 };
 
 // The last snapshot taken. Shared, so that a reload made by the module body while its code
@@ -108,6 +112,9 @@ std::shared_ptr<const Snapshot>& snapshot = *new std::shared_ptr<const Snapshot>
 
 enum class Finding {
     unchanged,
+    // Another reload of the module is under way (in another thread, or further up this
+    // one): reload returns at once without executing anything.
+    being_reloaded,
     // The source changed, but not its size nor the whole second of its modification time,
     // the two things reload checks the cached bytecode against.
     edited_unseen_by_bytecode,
@@ -125,7 +132,8 @@ Finding compare(const Snapshot& s, PyObject* reload, PyObject* module) {
         return Finding::doubtful;
     }
     PyObject* reloading = reloading_table();
-    if (!reloading || borrowed(reloading, s.name.ptr())) return Finding::doubtful;
+    if (!reloading) return Finding::doubtful;
+    if (borrowed(reloading, s.name.ptr())) return Finding::being_reloaded;
     PyObject* search_path = nullptr;
     if (s.parent.is_none()) {
         search_path = sys_item(names.path);
@@ -135,6 +143,7 @@ Finding compare(const Snapshot& s, PyObject* reload, PyObject* module) {
     if (!s.search_path.holds(search_path) || !s.meta_path.holds(sys_item(names.meta_path))) {
         return Finding::doubtful;
     }
+    if (s.watch && s.watch->quiet()) return Finding::unchanged;
     FileStamp now;
     if (!stamp_file(PyBytes_AS_STRING(s.file.ptr()), now)) return Finding::doubtful;
     if (same_stamp(now, s.stamp)) return Finding::unchanged;
@@ -151,13 +160,39 @@ void chain(const py::error_already_set& later, const py::error_already_set& earl
     PyException_SetContext(later.value().ptr(), Py_NewRef(earlier.value().ptr()));
 }
 
+// The last move below: the dictionary and the name moved (strong references, kept), and the
+// dictionary's version right after. A dictionary whose version is unchanged has not been
+// modified since, so that name is still its last entry and moving it again changes nothing.
+struct LastMove {
+    PyObject* modules = nullptr;
+    PyObject* name = nullptr;
+    uint64_t version = 0;
+} last_move;
+
+uint64_t version_of(PyObject* dict) {
+#if PY_VERSION_HEX < 0x030C0000
+    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+#else
+    (void)dict;
+    return 0;  // not available: never taken for unchanged
+#endif
+}
+
 // importlib's `module = sys.modules.pop(name); sys.modules[name] = module`.
 void move_to_end_of_modules(PyObject* name) {
     py::object modules = py::reinterpret_borrow<py::object>(sys_item(names.modules));
     if (!modules) raise(PyExc_AttributeError, "module 'sys' has no attribute 'modules'");
-    py::object module = PyDict_CheckExact(modules.ptr()) ? checked(_PyDict_Pop(modules.ptr(), name, nullptr))
-                                                         : call_method(modules, names.pop, {name});
+    bool exact = PyDict_CheckExact(modules.ptr());
+    if (exact && modules.ptr() == last_move.modules && name == last_move.name && last_move.version != 0 &&
+        version_of(modules.ptr()) == last_move.version) {
+        return;
+    }
+    py::object module = exact ? checked(_PyDict_Pop(modules.ptr(), name, nullptr)) : call_method(modules, names.pop, {name});
     setitem(modules, name, module);
+    if (!exact) return;
+    Py_XSETREF(last_move.modules, Py_NewRef(modules.ptr()));
+    Py_XSETREF(last_move.name, Py_NewRef(name));
+    last_move.version = version_of(modules.ptr());
 }
 
 // dict[key] = value; storing the value a key already holds changes nothing, so it is skipped.
@@ -232,10 +267,45 @@ py::object compile_source(py::handle data, py::handle path) {
     return compile_for_reuse(source, path.ptr(), Py_file_input, flags);
 }
 
+// The path an ordinary source loader reads, in the file system encoding; null when it is not
+// a str or cannot be passed to the C library.
+py::object source_file(py::handle loader) {
+    py::object path = getattr(loader, names.path);
+    if (!PyUnicode_CheckExact(path.ptr())) return {};
+    py::object file = checked(PyUnicode_EncodeFSDefault(path.ptr()));
+    if (std::strlen(PyBytes_AS_STRING(file.ptr())) != static_cast<size_t>(PyBytes_GET_SIZE(file.ptr()))) return {};
+    return file;
+}
+
+struct SourceStamp {
+    py::object file;
+    FileStamp stamp;
+};
+
+// The stamp of the source file of `module` as it stands, taken before a real reload reads it.
+std::optional<SourceStamp> stamp_source(py::handle module) {
+    std::optional<SourceStamp> taken;
+    if (!machinery.source_file_loader || !PyModule_CheckExact(module.ptr())) return taken;
+    try_except(
+        [&] {
+            PyObject* spec = borrowed(PyModule_GetDict(module.ptr()), names.__spec__);
+            if (!spec || Py_TYPE(spec) != reinterpret_cast<PyTypeObject*>(machinery.module_spec)) return;
+            py::object loader = getattr(spec, names.loader);
+            if (Py_TYPE(loader.ptr()) != reinterpret_cast<PyTypeObject*>(machinery.source_file_loader)) return;
+            SourceStamp source{source_file(loader), {}};
+            if (source.file && stamp_file(PyBytes_AS_STRING(source.file.ptr()), source.stamp)) {
+                taken = std::move(source);
+            }
+        },
+        [](const py::error_already_set&) {});
+    return taken;
+}
+
 // After a real reload of `module`: what the fast road needs, when the module is an ordinary
 // source module (not a package) that reload found through the path finders, and its source
-// file did not change while it was read.
-std::optional<Snapshot> snapshot_of(PyObject* module) {
+// file did not change while it was read. `before`, when given, is the stamp taken before the
+// reload read the file: the code is kept only when it was compiled from that same text.
+std::optional<Snapshot> snapshot_of(PyObject* module, const SourceStamp* before) {
     if (!machinery.source_file_loader || !PyModule_CheckExact(module)) return std::nullopt;
     Snapshot s;
     s.module = py::reinterpret_borrow<py::object>(module);
@@ -275,16 +345,19 @@ std::optional<Snapshot> snapshot_of(PyObject* module) {
     s.search_path = std::move(*search_path);
     s.meta_path = std::move(*meta_path);
 
-    py::object path = getattr(s.loader, names.path);
-    if (!PyUnicode_CheckExact(path.ptr())) return std::nullopt;
-    s.file = checked(PyUnicode_EncodeFSDefault(path.ptr()));
-    if (std::strlen(PyBytes_AS_STRING(s.file.ptr())) != static_cast<size_t>(PyBytes_GET_SIZE(s.file.ptr()))) {
+    s.file = source_file(s.loader);
+    if (!s.file) return std::nullopt;
+    const char* file = PyBytes_AS_STRING(s.file.ptr());
+    // Watching from before the stamp: a change after it is reported.
+    s.watch = FileWatch::of(file);
+    FileStamp after;
+    if (!stamp_file(file, s.stamp)) return std::nullopt;
+    if (before && (std::strcmp(PyBytes_AS_STRING(before->file.ptr()), file) != 0 || !same_stamp(before->stamp, s.stamp))) {
         return std::nullopt;
     }
-    FileStamp after;
-    if (!stamp_file(PyBytes_AS_STRING(s.file.ptr()), s.stamp)) return std::nullopt;
+    py::object path = getattr(s.loader, names.path);
     s.code = compile_source(read_source(path), path);
-    if (s.code.is_none() || !stamp_file(PyBytes_AS_STRING(s.file.ptr()), after) || !same_stamp(s.stamp, after)) {
+    if (s.code.is_none() || !stamp_file(file, after) || !same_stamp(s.stamp, after)) {
         return std::nullopt;
     }
     return s;
@@ -292,10 +365,10 @@ std::optional<Snapshot> snapshot_of(PyObject* module) {
 
 // Takes a snapshot of `module` as it stands; null when that fails, leaving the next tick to
 // the real reload again.
-std::shared_ptr<const Snapshot> take_snapshot(py::handle module) {
+std::shared_ptr<const Snapshot> take_snapshot(py::handle module, const SourceStamp* before) {
     try_except(
         [&] {
-            std::optional<Snapshot> taken = snapshot_of(module.ptr());
+            std::optional<Snapshot> taken = snapshot_of(module.ptr(), before);
             if (taken) snapshot = std::make_shared<const Snapshot>(std::move(*taken));
         },
         [](const py::error_already_set&) {});
@@ -314,6 +387,7 @@ PyObject* loaded_attribute(PyObject* module_name, PyObject* attribute) {
 }  // namespace
 
 void remember_import_machinery() {
+    read_file_watch_setting();
     PyObject* reload = PyDict_GetItemWithError(module_dict(), names.reload);
     machinery.reload = reload && PyFunction_Check(reload) ? Py_NewRef(reload) : nullptr;
     PyObject* sys = PyImport_GetModule(names.sys);
@@ -328,17 +402,25 @@ void remember_import_machinery() {
 void reload_settings(py::handle reload, py::handle settings, bool only_when_changed) {
     std::shared_ptr<const Snapshot> held = snapshot;  // the module body may replace it
     Finding finding = held ? compare(*held, reload.ptr(), settings.ptr()) : Finding::doubtful;
+    if (finding == Finding::being_reloaded) return;
     if (finding == Finding::unchanged && (only_when_changed || execute(*held))) return;
     snapshot.reset();
     if (finding == Finding::edited_unseen_by_bytecode) {
         // reload would execute the bytecode cached for the previous text and miss the edit
         // (until the next one); the new text is compiled here and executed as reload would.
-        std::shared_ptr<const Snapshot> edited = take_snapshot(settings);
+        std::shared_ptr<const Snapshot> edited = take_snapshot(settings, nullptr);
         if (edited && execute(*edited)) return;
         snapshot.reset();
     }
+    if (reload.ptr() != machinery.reload) {
+        call(reload, {settings.ptr()});
+        return;
+    }
+    // Stamped before reload reads the file, so that an edit saved while the module runs
+    // leaves the snapshot behind and is executed on the next tick.
+    std::optional<SourceStamp> before = stamp_source(settings);
     call(reload, {settings.ptr()});
-    if (reload.ptr() == machinery.reload) take_snapshot(settings);
+    if (before) take_snapshot(settings, &*before);
 }
 
 }  // namespace oxa::strategy

@@ -1,5 +1,7 @@
 #include "strategy/tick.hpp"
 
+#include <datetime.h>
+
 #include <utility>
 
 #include "interop/except.hpp"
@@ -24,32 +26,103 @@ struct Action {
     PyObject* volume;
 };
 
+// `value == target`, target being 0 or True (`number` its value): an int or a bool, the
+// usual status and flag, equals it exactly when its value does; anything else compares as
+// Python compares it.
+bool equals_number(py::handle value, long number, PyObject* target) {
+    if (PyLong_CheckExact(value.ptr()) || PyBool_Check(value.ptr())) {
+        int overflow = 0;
+        long held = PyLong_AsLongAndOverflow(value.ptr(), &overflow);
+        return !overflow && held == number;
+    }
+    return equals(value, target);
+}
+
 // One action: its condition fires on status 0 and a flag equal to True; then its price is
 // evaluated, and a decision is appended when that succeeds as well.
 void decide(py::handle self, py::handle instrument, py::handle strategy, py::handle exchange,
             const Action& action, py::list& decisions) {
     py::object zero = integer(0);
     auto [status, flag] = calculate(self, instrument, strategy, action.condition);
-    if (!equals(status, zero) || !equals(flag, Py_True)) return;
+    if (!equals_number(status, 0, zero.ptr()) || !equals_number(flag, 1, Py_True)) return;
     auto [price_status, price] = calculate(self, instrument, strategy, action.price);
-    if (!equals(price_status, zero)) return;
+    if (!equals_number(price_status, 0, zero.ptr())) return;
     py::object volume = getitem(strategy, py::handle(action.volume));
     py::object decision = checked(PyTuple_Pack(4, action.name, exchange.ptr(), price.ptr(), volume.ptr()));
     if (PyList_Append(decisions.ptr(), decision.ptr()) < 0) throw_error();
 }
 
-// Whether the factors are due for a refresh at `now`: refreshing is on and more whole
-// seconds than the period have passed since the last refresh, days included; a clock that
-// went back makes the difference negative, and that refreshes too.
-bool refresh_due(py::handle self, py::handle now) {
+// Days from 0001-01-01 to the date, as the proleptic Gregorian calendar counts them.
+long long day_number(int year, int month, int day) {
+    static const int days_before_month[] = {0, 31, 59, 90, 120, 151, 181, 212, 243, 273, 304, 334};
+    long long before = year - 1;
+    bool leap = year % 4 == 0 && (year % 100 != 0 || year % 400 == 0);
+    return before * 365 + before / 4 - before / 100 + before / 400 + days_before_month[month - 1] + day +
+           (leap && month > 2 ? 1 : 0);
+}
+
+long long microseconds_of(PyObject* time) {
+    return (day_number(PyDateTime_GET_YEAR(time), PyDateTime_GET_MONTH(time), PyDateTime_GET_DAY(time)) * 86400 +
+            PyDateTime_DATE_GET_HOUR(time) * 3600 + PyDateTime_DATE_GET_MINUTE(time) * 60 +
+            PyDateTime_DATE_GET_SECOND(time)) * 1000000LL +
+           PyDateTime_DATE_GET_MICROSECOND(time);
+}
+
+// (now - then).days * 86400 + (now - then).seconds, the whole seconds of the difference
+// rounded down, for two datetime.datetime objects without time zone (the difference of such
+// is their plain difference, whatever their fold); null for anything else.
+py::object elapsed_seconds(PyObject* now, PyObject* then) {
+    if (!PyDateTime_CheckExact(now) || !PyDateTime_CheckExact(then) || PyDateTime_DATE_GET_TZINFO(now) != Py_None ||
+        PyDateTime_DATE_GET_TZINFO(then) != Py_None) {
+        return {};
+    }
+    long long difference = microseconds_of(now) - microseconds_of(then);
+    long long seconds = difference / 1000000 - (difference % 1000000 < 0 ? 1 : 0);
+    return checked(PyLong_FromLongLong(seconds));
+}
+
+// The datetime C interface, imported on first use.
+void import_datetime() {
+    if (PyDateTimeAPI) return;
+    PyDateTime_IMPORT;
+    if (!PyDateTimeAPI) throw_error();
+}
+
+// `datetime.now()` of the tick, asked for on first use when `datetime` is the standard class
+// (whose now() does nothing but read the clock), at once for any other clock, as a host's
+// clock may count or log its calls.
+class TickTime {
+public:
+    TickTime() : clock_(global(names.datetime)) {
+        import_datetime();
+        if (clock_.ptr() != reinterpret_cast<PyObject*>(PyDateTimeAPI->DateTimeType)) get();
+    }
+    const py::object& get() {
+        if (!now_) now_ = call_method(clock_, names.now);
+        return now_;
+    }
+
+private:
+    py::object clock_, now_;
+};
+
+// Whether the factors are due for a refresh at the tick's time: refreshing is on and more
+// whole seconds than the period have passed since the last refresh, days included; a clock
+// that went back makes the difference negative, and that refreshes too.
+bool refresh_due(py::handle self, TickTime& time) {
     static PyObject* seconds_per_day = PyLong_FromLong(86400);
     if (!seconds_per_day) throw_error();
     py::object one = integer(1);
     if (!equals(getattr(global(names.myDEnv), names.Real_Fresh_Factor), one)) return false;
-    py::object difference = subtract(now, getattr(self, names.update_factor_date));
-    py::object days = getattr(difference, names.days);
-    py::object seconds = getattr(difference, names.seconds);
-    py::object elapsed = add(checked(PyNumber_Multiply(days.ptr(), seconds_per_day)), seconds);
+    py::handle now = time.get();
+    py::object last = getattr(self, names.update_factor_date);
+    py::object elapsed = elapsed_seconds(now.ptr(), last.ptr());
+    if (!elapsed) {
+        py::object difference = subtract(now, last);
+        py::object days = getattr(difference, names.days);
+        py::object seconds = getattr(difference, names.seconds);
+        elapsed = add(checked(PyNumber_Multiply(days.ptr(), seconds_per_day)), seconds);
+    }
     py::object period = getattr(global(names.myDEnv), names.update_factor_period);
     return compare(elapsed, period, Py_GT) || compare(elapsed, integer(0), Py_LT);
 }
@@ -80,15 +153,29 @@ py::object push_md2trade(py::handle self, py::handle i_InvestorID, py::handle i_
             setitem(dict_new_md, py::handle(names.ExchangeID), exchange);
             call_method(attributes, names.update, {dict_new_md.ptr()});
 
-            py::object now = call_method(global(names.datetime), names.now);
-            if (refresh_due(self, now)) {
-                call_method(self, names.updateFactor);
-                setattr(self, names.update_factor_date, now);
+            auto reload = [&] {
+                bool only_when_changed = reload_on_change(self);
+                py::object reload = global(names.reload);
+                py::object settings = global(names.myDEnv);
+                reload_settings(reload, settings, only_when_changed);
+            };
+            try {
+                TickTime time;
+                if (refresh_due(self, time)) {
+                    call_method(self, names.updateFactor);
+                    setattr(self, names.update_factor_date, time.get());
+                }
+            } catch (py::error_already_set& failure) {
+                if (!failure.matches(PyExc_Exception)) throw;
+                // The settings module is executed all the same, so that a file that broke the
+                // check can be mended; an error of that execution does not replace this one.
+                {
+                    HandledException handled(failure);
+                    try_except(reload, [](const py::error_already_set&) {});
+                }
+                throw;
             }
-            bool only_when_changed = reload_on_change(self);
-            py::object reload = global(names.reload);
-            py::object settings = global(names.myDEnv);
-            reload_settings(reload, settings, only_when_changed);
+            reload();
 
             py::object strategy;
             try_except(
