@@ -513,6 +513,7 @@ def sample_session(args):
                 if row["InstrumentID"] in strategies:
                     record = records.InstrumentField(**{k: typed(v, defaults[k]) for k, v in row.items()})
                     engine.push_OnRspQryInstrument("Instrument", record)
+                    engine.push_InstrumentAttr(row["InstrumentID"], dict(settings.Strategy_Parameters))
                     engine.push_OnRspQryInvestorPosition("InvestorPosition", records.InvestorPositionField(
                         InstrumentID=row["InstrumentID"], PosiDirection="2", Position=1))
         clock = ReplayClock()
