@@ -418,9 +418,7 @@ def ranking_text(ranked, names, figure):
 def _number(value):
     if value is None:
         return "-"
-    if isinstance(value, float) and not value.is_integer():
-        return "%.2f" % value
-    return "{:,}".format(int(value))
+    return "{:,.0f}".format(value) if abs(value - round(value)) < 0.005 else "{:,.2f}".format(value)
 
 
 def heatmap(points, grid, names, pair, figure, files, path):
