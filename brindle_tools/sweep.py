@@ -142,12 +142,14 @@ def figures(summary):
     drawdown = summary.get("max_drawdown") or {}
     orders = summary.get("orders") or {}
     log = summary.get("engine_log") or {}
-    return {"trading_days": " ".join(map(str, summary.get("trading_days") or ())),
+    row = {"trading_days": " ".join(map(str, summary.get("trading_days") or ())),
             "net": net, "gross": gross, "fees": fees,
             "max_drawdown": drawdown.get("money"), "max_drawdown_percent": drawdown.get("percent"),
             "sharpe": summary.get("sharpe"), "round_trips": summary.get("round_trips"), "fills": orders.get("filled"),
             "win_rate": summary.get("win_rate"), "profit_factor": summary.get("profit_factor"),
             "turnover": summary.get("turnover"), "ticks": summary.get("ticks"), "engine_errors": log.get("errors")}
+    # Sums of prices carry binary fractions (1859.9999999999864); a millionth is below any money.
+    return {k: round(v, 6) if isinstance(v, float) else v for k, v in row.items()}
 
 
 def replay_once(command, cwd, timeout):
@@ -231,7 +233,8 @@ def host_archive(directory):
     """The host directory as tar bytes, for workers that cannot read it."""
     data = io.BytesIO()
     with tarfile.open(fileobj=data, mode="w") as archive:
-        archive.add(directory, arcname=".", filter=lambda info: None if "__pycache__" in info.name else info)
+        archive.add(directory, arcname=".", filter=lambda info: None if "__pycache__" in info.name
+                    or info.name.startswith("./log/") else info)  # the host's own logs stay at home
     return data.getvalue()
 
 
@@ -373,10 +376,9 @@ def point_figures(rows, names):
             rule = POINT_RULE.get(figure, sum)
             if not numbers:
                 entry[figure] = None
-            elif rule == "mean":
-                entry[figure] = sum(numbers) / len(numbers)
             else:
-                entry[figure] = rule(numbers)
+                value = sum(numbers) / len(numbers) if rule == "mean" else rule(numbers)
+                entry[figure] = round(value, 6) if isinstance(value, float) else value
         out[values] = entry
     return out
 
