@@ -128,6 +128,7 @@ def tick_files(paths):
 
 _children = set()  # replays running in this process, stopped on Ctrl-C
 _children_lock = threading.Lock()
+_stopping = threading.Event()  # set on Ctrl-C: no replay starts any more
 
 
 def figures(summary):
@@ -155,9 +156,11 @@ def figures(summary):
 def replay_once(command, cwd, timeout):
     """(exit status or -signal, stderr) of one replay; None as status when it outlived timeout."""
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, (str(REPO), os.environ.get("PYTHONPATH")))))
-    process = subprocess.Popen(command, cwd=cwd, env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                               stderr=subprocess.PIPE, text=True, errors="replace")
     with _children_lock:
+        if _stopping.is_set():
+            return -signal.SIGINT, ""
+        process = subprocess.Popen(command, cwd=cwd, env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                   stderr=subprocess.PIPE, text=True, errors="replace")
         _children.add(process)
     try:
         _, stderr = process.communicate(timeout=timeout)
@@ -200,9 +203,9 @@ def execute_run(spec, ticks_bytes=None, host_tar=None, instruments_bytes=None):
             command += ["--set", "%s=%r" % (name, value)]
         cwd = spec["cwd"] if os.path.isdir(spec["cwd"]) else str(work)
         attempts = 1 + spec["retries"]
-        for attempt in range(1, attempts + 1):
+        for _ in range(attempts):
             status, stderr = replay_once(command, cwd, spec["timeout"])
-            if status is None or status >= 0:
+            if status is None or status >= 0 or status == -signal.SIGINT:  # Ctrl-C is no lost process
                 break
         if status == 0:
             summary = json.loads((out / "summary.json").read_text(encoding="utf-8"))
@@ -511,6 +514,7 @@ def run_locally(pending, workers, on_result):
 
 def stop_children():
     with _children_lock:
+        _stopping.set()
         for process in _children:
             process.terminate()
 

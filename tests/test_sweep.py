@@ -3,8 +3,10 @@ Ray cluster; lost replays and lost Ray workers retried a bounded number of times
 rows; an interrupted sweep resumed; bad grids refused before any run."""
 import csv
 import os
+import signal
 import subprocess
 import sys
+import time
 
 import pytest
 
@@ -14,12 +16,15 @@ from harness.ray_head import RayCluster, RayUnavailable
 from brindle_tools import sample, sweep
 
 # Appended to the sample host's settings module. In a replay started by the sweep it kills
-# the replay at open_ticks=4 every time, and a Ray worker running a replay once.
+# the replay at open_ticks=4 every time, hangs at open_ticks=9, and kills a Ray worker
+# running a replay once.
 KILLER = '''
-import os as _os, signal as _signal, sys as _sys
+import os as _os, signal as _signal, sys as _sys, time as _time
 if _sys.argv[0].endswith(_os.path.join("brindle_tools", "__main__.py")):
     if "open_ticks=4" in _sys.argv:
         _os.kill(_os.getpid(), _signal.SIGKILL)
+    if "open_ticks=9" in _sys.argv:
+        _time.sleep(120)
     if not _os.path.exists(%(marker)r):
         with open("/proc/%%d/cmdline" %% _os.getppid(), "rb") as _parent:
             if _parent.read().startswith(b"ray::"):
@@ -45,9 +50,17 @@ def place(tmp_path_factory):
     return root
 
 
+def start_sweep(place, *args):
+    return subprocess.Popen([sys.executable, "-m", "replay.sweep", "--host", "host", *args], cwd=place,
+                            env=dict(os.environ, PYTHONPATH=str(REPO)), stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, text=True,
+                            preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
+
+
 def run_sweep(place, *args):
-    return subprocess.run([sys.executable, "-m", "replay.sweep", "--host", "host", *args], cwd=place,
-                          env=dict(os.environ, PYTHONPATH=str(REPO)), capture_output=True, text=True, timeout=300)
+    proc = start_sweep(place, *args)
+    proc.stdout, proc.stderr = proc.communicate(timeout=300)
+    return proc
 
 
 def read_csv(path):
@@ -138,6 +151,19 @@ def test_failed_runs_are_rows_with_their_error(place):
                     ("4", "day1.csv", "failed", killed), ("4", "missing.csv", "failed", killed)]
     # The point with failed runs ranks last.
     assert [r["open_ticks"] for r in read_csv(place / "failing" / "ranking.csv")] == ["3", "4"]
+
+
+def test_ctrl_c_keeps_the_finished_rows_and_stops_the_replays(place):
+    proc = start_sweep(place, "day1.csv", "--grid", "open_ticks=3,9", "--workers", "2", "--out", "stopped")
+    table = place / "stopped" / "runs.csv"
+    deadline = time.monotonic() + 120
+    while not (table.exists() and len(table.read_text().splitlines()) == 2) and time.monotonic() < deadline:
+        time.sleep(0.1)
+    proc.send_signal(signal.SIGINT)  # to the sweep alone: it stops the replay that hangs
+    _, stderr = proc.communicate(timeout=60)
+    assert proc.returncode == 130, stderr
+    assert "sweep: interrupted; 1 of 2 runs in stopped/runs.csv: --resume runs the rest" in stderr
+    assert [(r["open_ticks"], r["status"]) for r in read_csv(table)] == [("3", "ok")]
 
 
 @pytest.mark.parametrize("args, message", [

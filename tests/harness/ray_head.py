@@ -41,6 +41,16 @@ class RayCluster:
         self.address = None
 
     def _start(self, options, timeout):
+        # On a loaded machine a node may miss Ray's own 30 s start-up limit: one more try.
+        for attempt in (1, 2):
+            try:
+                return self._start_once(options(), timeout)
+            except RayUnavailable:
+                self._stop(*self.nodes.pop())
+                if attempt == 2:
+                    raise
+
+    def _start_once(self, options, timeout):
         ports = free_ports(7)
         log = self.root / ("node%d.log" % len(self.nodes))
         command = RAY_CLI + ["start", "--block", "--disable-usage-stats", "--temp-dir", str(self.root / "tmp"),
@@ -64,28 +74,34 @@ class RayCluster:
             time.sleep(0.2)
 
     def start_head(self, cpus, timeout=90):
-        port, dashboard = free_ports(2)
-        self._start(["--head", "--node-ip-address", "127.0.0.1", "--port", str(port), "--num-cpus", str(cpus),
-                     "--include-dashboard", "false", "--dashboard-port", str(dashboard)], timeout)
-        self.address = "127.0.0.1:%d" % port
+        def options():
+            port, dashboard = free_ports(2)
+            self.address = "127.0.0.1:%d" % port
+            return ["--head", "--node-ip-address", "127.0.0.1", "--port", str(port), "--num-cpus", str(cpus),
+                    "--include-dashboard", "false", "--dashboard-port", str(dashboard)]
+
+        self._start(options, timeout)
         return self
 
     def join(self, cpus, timeout=90):
         """Another node on this machine, joining the head."""
-        self._start(["--address", self.address, "--num-cpus", str(cpus)], timeout)
+        self._start(lambda: ["--address", self.address, "--num-cpus", str(cpus)], timeout)
+
+    @staticmethod
+    def _stop(process, log):
+        if process.poll() is None:
+            process.send_signal(signal.SIGTERM)  # `ray start --block` stops what it started
+            try:
+                process.wait(timeout=20)
+            except subprocess.TimeoutExpired:
+                pass
+        try:
+            os.killpg(process.pid, signal.SIGKILL)  # whatever of its session is left
+        except ProcessLookupError:
+            pass
+        process.wait()
 
     def stop(self):
-        for process, _ in reversed(self.nodes):
-            if process.poll() is None:
-                process.send_signal(signal.SIGTERM)  # `ray start --block` stops what it started
-                try:
-                    process.wait(timeout=20)
-                except subprocess.TimeoutExpired:
-                    pass
-            try:
-                os.killpg(process.pid, signal.SIGKILL)  # whatever of its session is left
-            except ProcessLookupError:
-                pass
-            process.wait()
-        self.nodes.clear()
+        while self.nodes:
+            self._stop(*self.nodes.pop())
         shutil.rmtree(self.root, ignore_errors=True)
