@@ -65,15 +65,20 @@ def run(address, pending, retries, ship, plan, on_result):
             else:
                 tasks[task.remote(spec, ticks[spec["ticks"]], host, instruments)] = spec
         remaining = list(tasks)
-        while remaining:
-            done, remaining = ray.wait(remaining, num_returns=len(remaining), timeout=POLL_SECONDS)
-            for ref in done:
-                try:
-                    result = ray.get(ref)
-                except ray.exceptions.RayError as error:
-                    first_line = (str(error).strip().splitlines() or [""])[0]
-                    result = {"status": "failed", "error": "the Ray task failed (%d attempt%s): %s: %s" % (
-                        1 + retries, "s" if retries else "", type(error).__name__, first_line)}
-                on_result(tasks[ref], result)
+        try:
+            while remaining:
+                done, remaining = ray.wait(remaining, num_returns=len(remaining), timeout=POLL_SECONDS)
+                for ref in done:
+                    try:
+                        result = ray.get(ref)
+                    except ray.exceptions.RayError as error:
+                        first_line = (str(error).strip().splitlines() or [""])[0]
+                        result = {"status": "failed", "error": "the Ray task failed (%d attempt%s): %s: %s" % (
+                            1 + retries, "s" if retries else "", type(error).__name__, first_line)}
+                    on_result(tasks[ref], result)
+        except KeyboardInterrupt:
+            for ref in remaining:  # their workers end, and with them the replays they started
+                ray.cancel(ref, force=True)
+            raise
     finally:
         ray.shutdown()
