@@ -398,7 +398,7 @@ def ranking(points, figure):
     return sorted(points.items(), key=order)
 
 
-def write_ranking(ranked, names, figure, path):
+def write_ranking(ranked, names, path):
     with open(path, "w", newline="", encoding="utf-8") as out:
         writer = csv.writer(out, lineterminator="\n")
         writer.writerow(["rank"] + names + ["runs", "failed"] + list(FIGURES))
@@ -445,7 +445,7 @@ def heatmap(points, grid, names, pair, figure, files, path):
     rows, columns = grid[second], grid[first]
     matrix = [[(lambda found: sum(found) / len(found) if found else math.nan)(cells.get((repr(c), repr(r)), ()))
                for c in columns] for r in rows]
-    figure_, axis = pyplot.subplots(figsize=(1.2 + 0.75 * max(len(columns), 4), 1.2 + 0.55 * max(len(rows), 4)))
+    drawing, axis = pyplot.subplots(figsize=(1.2 + 0.75 * max(len(columns), 4), 1.2 + 0.55 * max(len(rows), 4)))
     colours = matplotlib.colormaps["RdYlGn_r" if figure in LOWER_IS_BETTER else "RdYlGn"].copy()
     colours.set_bad("0.85")
     image = axis.imshow(matrix, cmap=colours, origin="lower", aspect="auto")
@@ -463,10 +463,10 @@ def heatmap(points, grid, names, pair, figure, files, path):
     axis.set_title("%s: %s over %d tick file%s%s" % (
         figure, rule, len(files), "s" if len(files) != 1 else "",
         ", mean over %s" % ", ".join(others) if others else ""), fontsize=9, loc="left")
-    figure_.colorbar(image, ax=axis)
-    figure_.tight_layout()
-    figure_.savefig(path, dpi=80)
-    pyplot.close(figure_)
+    drawing.colorbar(image, ax=axis)
+    drawing.tight_layout()
+    drawing.savefig(path, dpi=80)
+    pyplot.close(drawing)
 
 
 # --- the sweep -----------------------------------------------------------------------------------
@@ -643,7 +643,7 @@ def sweep(args, plan, finished, pair):
     write_sorted(rows, plan, args.out)
     points = point_figures(rows, plan.names)
     ranked = ranking(points, args.rank)
-    write_ranking(ranked, plan.names, args.rank, args.out / "ranking.csv")
+    write_ranking(ranked, plan.names, args.out / "ranking.csv")
     written = ["runs.csv", "runs.parquet", "ranking.csv"]
     if pair:
         heatmap(points, plan.grid, plan.names, pair, args.rank, plan.files, args.out / "heatmap.png")

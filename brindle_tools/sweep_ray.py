@@ -25,7 +25,7 @@ def connect(address):
         raise UsageError("cannot connect to the Ray cluster at %s: %s" % (address, error)) from None
 
 
-def shipped(plan, pending, on_result):
+def shipped(plan):
     """(host, instrument file, {tick file: bytes}) as object store references; a tick file
     that cannot be read is a failed row at once."""
     import ray
@@ -55,7 +55,7 @@ def run(address, pending, retries, ship, plan, on_result):
     try:
         task = ray.remote(num_cpus=1, max_retries=retries)(sweep.execute_run)
         if ship:
-            host, instruments, ticks = shipped(plan, pending, on_result)
+            host, instruments, ticks = shipped(plan)
         tasks = {}
         for spec in pending:
             if not ship:
