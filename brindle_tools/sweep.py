@@ -12,6 +12,7 @@ runs.parquet, ranks the parameter points in ranking.csv and draws heatmap.png.
 """
 import argparse
 import csv
+import importlib
 import io
 import itertools
 import json
@@ -576,6 +577,22 @@ def parse_arguments(argv):
     return args
 
 
+def require_packages(pair):
+    """The packages of the sweep's outputs, before any run rather than after the last."""
+    wanted = [("tqdm", "tqdm==4.70.1"), ("pyarrow.parquet", "pyarrow==26.0.1")]
+    if pair:
+        wanted.append(("matplotlib", "matplotlib==3.11.2"))
+    missing = []
+    for module, pin in wanted:
+        try:
+            importlib.import_module(module)
+        except ImportError:
+            missing.append(pin)
+    if missing:
+        raise UsageError("the sweep needs %s: pip install %s (scripts/ensure-deps installs them)"
+                         % (", ".join(missing), " ".join("'%s'" % m for m in missing)))
+
+
 def main(argv=None):
     args = parse_arguments(argv)
     try:
@@ -589,6 +606,11 @@ def main(argv=None):
         files = tick_files(args.ticks)
         host_dir = check_parameters(args, grid)
         plan = Plan(args, grid, files, host_dir)
+        require_packages(pair)
+        if args.ray:
+            from . import sweep_ray
+
+            sweep_ray.connect(args.ray)
         finished = prepare_output(args, plan)
     except UsageError as error:
         print("sweep: %s" % error, file=sys.stderr)
@@ -621,7 +643,7 @@ def sweep(args, plan, finished, pair):
         if args.ray:
             from . import sweep_ray
 
-            sweep_ray.run(args.ray, pending, args.retries, args.ship, plan, on_result)
+            sweep_ray.run(pending, args.retries, args.ship, plan, on_result)
         else:
             run_locally(pending, args.workers, on_result)
     except KeyboardInterrupt:

@@ -8,15 +8,30 @@ directory at the paths the driver has (a shared filesystem, where recorded days 
 live). With `--ship` the driver reads them once and puts their bytes into Ray's object
 store; each task writes them to a directory of its own.
 """
+import socket
+
 from . import sweep
 from .host import REPO, UsageError, shown
 
 POLL_SECONDS = 0.25
+REACH_SECONDS = 10
 
 
 def connect(address):
-    import ray
-
+    """Join the cluster before anything is written, so that an unreachable one costs nothing."""
+    try:
+        import ray
+    except ImportError:
+        raise UsageError("--ray needs Ray: pip install 'ray==2.60.0' (scripts/ensure-deps installs it)") from None
+    if address != "auto":
+        # Ray keeps trying an address where nothing listens for minutes; one look says it at once.
+        host, _, port = address.rpartition(":")
+        try:
+            socket.create_connection((host, int(port)), timeout=REACH_SECONDS).close()
+        except ValueError:
+            raise UsageError("--ray %s: write HOST:PORT of the cluster's head, or auto" % address) from None
+        except OSError as error:
+            raise UsageError("cannot reach the Ray cluster at %s: %s" % (address, error.strerror or error)) from None
     try:
         # The workers import the sweep (and start the replay) from this checkout.
         ray.init(address=address, log_to_driver=False, logging_level="WARNING",
@@ -48,10 +63,10 @@ def shipped(plan):
     return host, instruments, ticks
 
 
-def run(address, pending, retries, ship, plan, on_result):
+def run(pending, retries, ship, plan, on_result):
+    """The pending runs on the cluster that connect() joined."""
     import ray
 
-    connect(address)
     try:
         task = ray.remote(num_cpus=1, max_retries=retries)(sweep.execute_run)
         if ship:

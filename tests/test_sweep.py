@@ -174,8 +174,9 @@ def test_ctrl_c_keeps_the_finished_rows_and_stops_the_replays(place):
     (["--grid", "open_ticks=5..2"], "sweep: --grid open_ticks=5..2: the range 5..2 is empty (a..b needs a <= b)"),
     (["--grid", "open_ticks=2,,3"], "sweep: --grid open_ticks=2,,3: an empty value"),
     (["--grid", "open_ticks=2", "--heatmap", "open_ticks,x"], "sweep: --heatmap open_ticks,x: name two different"),
+    (["--grid", "open_ticks=2", "--ray", "127.0.0.1:1"], "sweep: cannot reach the Ray cluster at 127.0.0.1:1: "),
 ])
-def test_bad_grid_is_refused_before_any_run(place, args, message):
+def test_bad_input_is_refused_before_any_run(place, args, message):
     proc = run_sweep(place, "day1.csv", *args, "--out", "refused")
     assert proc.returncode == 2 and proc.stderr.startswith(message), proc.stderr
     assert not (place / "refused").exists()
