@@ -85,7 +85,8 @@ class RayCluster:
 
     def join(self, cpus, timeout=90):
         """Another node on this machine, joining the head."""
-        self._start(lambda: ["--address", self.address, "--num-cpus", str(cpus)], timeout)
+        self._start(lambda: ["--address", self.address, "--node-ip-address", "127.0.0.1", "--num-cpus", str(cpus)],
+                    timeout)
 
     @staticmethod
     def _stop(process, log):
