@@ -143,7 +143,7 @@ class Summary:
         if args.db:
             database = {"description": client.database, "seconds_waited": client.database_seconds,
                         "failures": client.database_failures,
-                        "dead_letter_file": self.dead_letters[0] if self.dead_letters else None,
+                        "dead_letter_file": str(self.dead_letters[0]) if self.dead_letters else None,
                         "dead_letter_rows": self.dead_letters[1] if self.dead_letters else None}
         return clean({
             "ticks_file": str(self.source.files[0].path), "tick_files": [str(f.path) for f in self.source.files],

@@ -62,7 +62,7 @@ def expand(arguments):
     """The tick files named by the command line: files, directories (their CSV, TXT and
     Parquet files) and glob patterns."""
     paths = []
-    for argument in arguments:
+    for argument in map(str, arguments):
         path = Path(argument)
         if glob.has_magic(argument) and not path.exists():
             found = sorted(Path(p) for p in glob.glob(argument) if Path(p).is_file())
