@@ -112,17 +112,13 @@ class Holding:
         self.sides = {LONG: Side(+1), SHORT: Side(-1)}
         self.last_price = None
         self.value = 0.0  # open profit at the last price
+        self.lots = 0  # held, long and short
         self.fees_paid = 0.0
         self.turnover = 0.0
 
     @property
     def realised(self):
         return self.sides[LONG].realised + self.sides[SHORT].realised
-
-    @property
-    def flat(self):
-        return not (self.sides[LONG].today or self.sides[LONG].yesterday or self.sides[SHORT].today
-                    or self.sides[SHORT].yesterday)
 
     def open_profit(self):
         price = self.last_price
@@ -167,6 +163,7 @@ class Account:
             side.average = (side.average * side.volume + price * volume) / (side.volume + volume)
             side.today += volume
             side.opened += volume
+            holding.lots += volume
             side.trip_profit -= fee
         else:
             old = min(volume, side.yesterday)
@@ -177,6 +174,7 @@ class Account:
             side.yesterday -= old
             side.today -= fresh
             side.closed += volume
+            holding.lots -= volume
             side.realised += profit
             self.gross += profit
             side.trip_profit += profit - fee

@@ -35,9 +35,12 @@ class Clock:
 
     def __init__(self):
         self.seconds = None
+        self.made_at = self.made = None
 
     def now(self):
-        return EPOCH + datetime.timedelta(seconds=self.seconds)
+        if self.seconds != self.made_at:
+            self.made_at, self.made = self.seconds, EPOCH + datetime.timedelta(seconds=self.seconds)
+        return self.made
 
 
 class Instrument:
@@ -53,6 +56,8 @@ class Instrument:
         self.ticks = 0
         self.engine_ticks = 0  # ticks the current engine has seen of it
         self.volume = None  # cumulative volume of the previous tick
+        self.last_time = float("-inf")  # calendar time and row values of the previous tick
+        self.last_values = None
         self.point = -1  # chart point of its last price
         self.points = array("l")
         self.prices = array("d")
@@ -76,6 +81,8 @@ class Totals:
         self.placed = self.filled = self.fills = self.cancelled = self.expired = 0
         self.nothing_to_close = self.not_sent = 0
         self.skipped = {}  # instrument -> ticks skipped: no strategy for it
+        self.went_back = [0, None]  # ticks earlier than their instrument's previous one: count, first
+        self.repeated = [0, None]  # exact repeats of their instrument's previous tick: count, first
         self.unavailable = {}  # instrument -> [ticks skipped, reason]: no instrument record
 
 
@@ -241,7 +248,7 @@ class Client:
         totals = self.totals
         account = self.account
         warm_up = self.args.warm_up
-        for time, day, tick_file, line, tick in source:
+        for time, day, tick_file, line, tick, values in source:
             self.file, self.line, self.time = tick_file, line, time
             instrument_id = tick["InstrumentID"]
             instrument = instruments.get(instrument_id)
@@ -249,6 +256,11 @@ class Client:
                 instrument = self.first_tick_of(instrument_id, time, day)
                 if instrument is None:
                     continue
+            if time <= instrument.last_time and (time < instrument.last_time or values == instrument.last_values):
+                # A recorder's glitch: reported, never traded on.
+                self.skip(self.totals.went_back if time < instrument.last_time else self.totals.repeated)
+                continue
+            instrument.last_time, instrument.last_values = time, values
             if day != self.trading_day:
                 self.begin_day(day)
             if time > self.clock.seconds:  # the client's clock never goes back
@@ -277,7 +289,7 @@ class Client:
                     fills = self.fills.match(instrument.open_orders, tick, traded)
                     if fills:
                         self.book(instrument, tick, fills, traded)
-            if holding.value or not holding.flat:
+            if holding.lots or holding.value:
                 account.mark(holding)
             decisions = self.engine.push_md2trade(self.investor, instrument_id, tick)
             instrument.engine_ticks += 1
@@ -285,6 +297,11 @@ class Client:
                 held = "market closed" if closed else "warm-up" if instrument.engine_ticks <= warm_up else None
                 for decision in decisions:
                     self.decide(instrument, tick, decision, held)
+
+    def skip(self, kept):
+        kept[0] += 1
+        if kept[1] is None:
+            kept[1] = "%s %s %d" % (self.file.name, self.file.unit, self.line)
 
     def first_tick_of(self, instrument_id, time, day):
         """The instrument of a first tick, told to the engine; None when it is not traded."""

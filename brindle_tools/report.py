@@ -160,8 +160,8 @@ class Summary:
             "decisions_not_sent": totals.not_sent,
             "skipped_ticks": dict(totals.skipped),
             "unavailable_instruments": {k: {"ticks": v[0], "reason": v[1]} for k, v in totals.unavailable.items()},
-            "ticks_back_in_time": {"count": self.source.went_back[0], "first": self.source.went_back[1]},
-            "ticks_repeated": {"count": self.source.repeated[0], "first": self.source.repeated[1]},
+            "ticks_back_in_time": {"count": totals.went_back[0], "first": totals.went_back[1]},
+            "ticks_repeated": {"count": totals.repeated[0], "first": totals.repeated[1]},
             "instruments": instruments,
             "realised_profit": realised, "open_profit": opened,
             "profit": {"gross": realised + opened, "fees": account.fees, "net": realised + opened - account.fees},
@@ -206,11 +206,10 @@ class Summary:
             row("", "%s of %s skipped: no strategy for it" % (count(skipped, "tick"), instrument))
         for instrument, (skipped, reason) in sorted(totals.unavailable.items()):
             row("", "%s of %s skipped: %s" % (count(skipped, "tick"), instrument, reason))
-        for label, (number, first) in (("back in time", self.source.went_back), ("repeated", self.source.repeated)):
+        for (number, first), what in ((totals.went_back, "earlier than their instrument's previous tick"),
+                                      (totals.repeated, "exact repeats of their instrument's previous tick")):
             if number:
-                row("", "%s skipped: %s (first: %s)" % (count(number, "tick"), {
-                    "back in time": "earlier than the instrument's previous tick",
-                    "repeated": "exact repeats of the instrument's previous tick"}[label], first))
+                row("", "%s skipped: %s (first: %s)" % (count(number, "tick"), what, first))
         row("decisions", ", ".join("%s %s" % (a, "{:,}".format(totals.decisions[a])) for a in ACTIONS))
         still_open = totals.placed - totals.filled - totals.cancelled - totals.expired
         row("orders", "%s placed: %s filled (%s), %s cancelled, %s expired at the day's end, %s still open" % (
@@ -339,8 +338,8 @@ def chart(client, path):
     for first, day in client.day_points:
         for axis in axes:
             axis.axvline(first - 0.5, color="0.3", linewidth=0.9)
-        axes[0].annotate(day, (first, 1.0), xycoords=("data", "axes fraction"), fontsize=8, va="bottom",
-                         ha="left", color="0.3", annotation_clip=False)
+        axes[-2].annotate(" " + day, (first - 0.5, 0.97), xycoords=("data", "axes fraction"), fontsize=8, va="top",
+                          ha="left", color="0.3")
 
     def clock(x, _position):
         index = min(max(int(round(x)), 0), len(minutes) - 1)

@@ -347,18 +347,19 @@ class TickFile:
 
 class TickSource:
     """The ticks of all files in time order: (calendar time in seconds, trading day YYYYMMDD,
-    file, line, tick dictionary). Ticks that go back in time for their instrument, and exact
-    repeats of an instrument's previous tick, are counted and skipped."""
+    file, line, tick dictionary, the row's values)."""
 
     def __init__(self, arguments, converters, columns=None, instrument=None):
         """converters: {field: converter} of the host's tick record (inputs.field_types)."""
+        import numpy  # noqa: F401  (loaded here: the tick loop is timed, not the set-up)
+        import pyarrow.compute  # noqa: F401
+        import pyarrow.csv  # noqa: F401
+
         types = {name: KINDS.get(convert) for name, convert in converters.items()}
         paths = expand(arguments)
         self.files = [TickFile(p, n, types, columns, instrument) for n, p in enumerate(paths)]
         self.names = list(dict.fromkeys(name for f in self.files for name in f.names))
         self.dated = all("TradingDay" in f.names or "ActionDay" in f.names for f in self.files)
-        self.went_back = [0, None]  # count, (file, line) of the first
-        self.repeated = [0, None]
 
     @property
     def shown(self):
@@ -369,25 +370,9 @@ class TickSource:
         return sum(f.count_rows() for f in self.files)
 
     def __iter__(self):
+        """(calendar time, trading day, file, line, tick, row values) of every tick."""
         streams = [self._file_ticks(f) for f in self.files]
-        merged = streams[0] if len(streams) == 1 else heapq.merge(*streams, key=itemgetter(0))
-        last = {}  # instrument -> [time, row values] of its previous tick
-        went_back, repeated = self.went_back, self.repeated
-        for time, day, tick_file, line, tick, fields in merged:
-            previous = last.get(tick["InstrumentID"])
-            if previous is None:
-                last[tick["InstrumentID"]] = [time, fields]
-            elif time > previous[0]:
-                previous[0], previous[1] = time, fields
-            else:
-                kept = went_back if time < previous[0] else repeated if fields == previous[1] else None
-                if kept is not None:
-                    kept[0] += 1
-                    if kept[1] is None:
-                        kept[1] = "%s %s %d" % (tick_file.name, tick_file.unit, line)
-                    continue
-                previous[1] = fields
-            yield time, day, tick_file, line, tick
+        return streams[0] if len(streams) == 1 else heapq.merge(*streams, key=itemgetter(0))
 
     def _file_ticks(self, tick_file):
         """(time, trading day, file, line, tick, row values) of one file, in file order."""

@@ -168,18 +168,13 @@ def test_night_sessions_belong_to_the_next_trading_day_and_the_clock_runs_on(tmp
         "20241111,20241111,rb2501,21:00:00,100,2,99,1,101,1\n"
         "20241111,,rb2501,23:59:59.500,100,3,99,1,101,1\n"
         "20241111,,rb2501,00:00:00.500,100,4,99,1,101,1\n"
-        "20241111,,rb2501,00:00:00.500,100,4,99,1,101,1\n"  # an exact repeat: skipped
-        "20241111,20241111,rb2501,23:59:58,100,5,99,1,101,1\n"  # back in time: skipped
         "20241111,20241111,rb2501,09:00:00,100,6,99,1,101,1\n")
-    source = TickSource([path], TYPES)
-    ticks = list(source)
+    ticks = list(TickSource([path], TYPES))
     friday = (20035 * 86400)  # 2024-11-08
-    assert [(time - friday, day, t["UpdateTime"], t.get("UpdateMillisec")) for time, day, _, _, t in ticks] == [
+    assert [(time - friday, day, t["UpdateTime"], t.get("UpdateMillisec")) for time, day, _, _, t, _ in ticks] == [
         (14 * 3600 + 3599, "20241108", "14:59:59", 0), (21 * 3600, "20241111", "21:00:00", 0),
         (23 * 3600 + 3599.5, "20241111", "23:59:59", 500), (86400 + 0.5, "20241111", "00:00:00", 500),
         (3 * 86400 + 9 * 3600, "20241111", "09:00:00", 0)]
-    assert source.repeated[0] == 1 and source.repeated[1].endswith("t.csv line 6")
-    assert source.went_back[0] == 1 and source.went_back[1].endswith("t.csv line 7")
 
 
 def test_two_days_across_midnight_cancel_carry_and_close(run_python):
@@ -188,6 +183,8 @@ def test_two_days_across_midnight_cancel_carry_and_close(run_python):
         "20241107,rb2501,14:58:00,100,10,99,5,101,5\n"
         "20241107,rb2501,14:58:01,101,12,100,5,101,5\n"  # the buy of 14:58:00 fills at 101
         "20241107,rb2501,15:00:00,101,13,100,5,101,5\n"  # after the close: decisions not sent
+        "20241107,rb2501,15:00:00,101,13,100,5,101,5\n"  # an exact repeat: skipped
+        "20241107,rb2501,14:59:00,101,13,100,5,101,5\n"  # back in time: skipped
         "20241108,rb2501,21:00:00,101,1,100,5,101,5\n"
         "20241108,rb2501,23:59:58,101,2,100,5,101,5\n"  # a far buy rests...
         "20241108,rb2501,00:00:02,101,3,100,5,101,5\n"  # ... and is cancelled 4 s later
@@ -202,9 +199,11 @@ def test_two_days_across_midnight_cancel_carry_and_close(run_python):
     out = proc.where / "replay-out"
     notes = [(d["Line"], d["Action"], d["Note"], d["TradingDay"]) for d in rows(out / "decisions.csv")]
     assert notes == [("2", "buy_open", "", "20241107"), ("4", "buy_open", "market closed, not sent", "20241107"),
-                     ("6", "buy_open", "", "20241108"), ("8", "sell_close", "volume cut to 1 to close", "20241108")]
+                     ("8", "buy_open", "", "20241108"), ("10", "sell_close", "volume cut to 1 to close", "20241108")]
     summary = json.loads((out / "summary.json").read_text())
     assert summary["trading_days"] == ["20241107", "20241108"]
+    assert (summary["ticks_repeated"], summary["ticks_back_in_time"]) == (
+        {"count": 1, "first": "ticks.csv line 5"}, {"count": 1, "first": "ticks.csv line 6"})
     assert summary["orders"] == {"placed": 3, "filled": 1, "cancelled": 1, "expired": 0, "open": 1}
     # Yesterday's long of one lot bought at 101 is still held (its sell rests), valued at 103.
     assert summary["instruments"]["rb2501"]["long"] == {"volume": 1, "average_price": 101.0}
@@ -244,12 +243,12 @@ def test_real_file_formats_give_the_same_ticks(tmp_path, name, content, kwargs):
     (tmp_path / "base.csv").write_text(BASE)
     expected = [(time, day, {k: t[k] for k in ("InstrumentID", "UpdateTime", "UpdateMillisec", "LastPrice", "Volume",
                                                "BidVolume1", "AskPrice1")})
-                for time, day, _, _, t in TickSource([tmp_path / "base.csv"], TYPES)]
+                for time, day, _, _, t, _ in TickSource([tmp_path / "base.csv"], TYPES)]
     path = parquet(tmp_path) if content is None else tmp_path / name
     if content is not None:
         path.write_bytes(content)
     got = [(time, day, {k: t[k] for k in expected[0][2]})
-           for time, day, _, _, t in TickSource([path], TYPES, **kwargs)]
+           for time, day, _, _, t, _ in TickSource([path], TYPES, **kwargs)]
     assert got == expected
     assert [type(v) for v in got[0][2].values()] == [str, str, int, float, int, int, float]
 

@@ -271,7 +271,7 @@ def test_tick_values_take_the_record_types_and_the_clock_runs_over_midnight(tmp_
                     "2501,23:59:59,500,3500,12,3499,1.0,3501,3,0001,1.5,x\n"
                     "2501,00:00:01,0,3501,14,3500,2,3502,1e3,0001,2,y\n")
     ticks = TickSource([path], field_types(py_ApiStructure.DepthMarketDataField))
-    (first, _, _, _, tick), (second, _, _, line, _) = list(ticks)
+    (first, _, _, _, tick, _), (second, _, _, line, _, _) = list(ticks)
     assert tick == {"InstrumentID": "2501", "UpdateTime": "23:59:59", "UpdateMillisec": 500, "LastPrice": 3500.0,
                     "Volume": 12, "BidPrice1": 3499.0, "BidVolume1": 1, "AskPrice1": 3501.0, "AskVolume1": 3,
                     "ExchangeInstID": "0001", "Extra": 1.5, "Flag": "x"}
