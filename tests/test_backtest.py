@@ -177,7 +177,8 @@ def test_night_sessions_belong_to_the_next_trading_day_and_the_clock_runs_on(tmp
         (3 * 86400 + 9 * 3600, "20241111", "09:00:00", 0)]
 
 
-def test_two_days_across_midnight_cancel_carry_and_close(run_python):
+@pytest.mark.parametrize("restart", [[], ["--restart-daily"]])
+def test_two_days_across_midnight_cancel_carry_and_close(run_python, restart):
     header = "TradingDay,InstrumentID,UpdateTime,LastPrice,Volume,BidPrice1,BidVolume1,AskPrice1,AskVolume1\n"
     ticks = header + (
         "20241107,rb2501,14:58:00,100,10,99,5,101,5\n"
@@ -189,8 +190,9 @@ def test_two_days_across_midnight_cancel_carry_and_close(run_python):
         "20241108,rb2501,23:59:58,101,2,100,5,101,5\n"  # a far buy rests...
         "20241108,rb2501,00:00:02,101,3,100,5,101,5\n"  # ... and is cancelled 4 s later
         "20241108,rb2501,09:00:00,103,9,102,5,103,5\n")  # yesterday's long is sold at 102
+    # A fresh engine each day (restart) is told the position carried: its close still fires.
     proc = replay(run_python, "ticks.csv", "--instruments", "instruments.csv", "--cancel-after", "3", "--no-chart",
-                  files={"ticks.csv": ticks, "cfg/oxa_can_change_env.py": strategy(
+                  *restart, files={"ticks.csv": ticks, "cfg/oxa_can_change_env.py": strategy(
                       "UpdateTime in ('14:58:00', '15:00:00', '23:59:58')", "UpdateTime == '09:00:00'",
                       extra="AI_Strategy['00001']['rb2501']['buy_open_price'] = "
                             "'AskPrice1 if UpdateTime < \"16\" else AskPrice1 - 10'\n"
