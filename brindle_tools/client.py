@@ -63,11 +63,6 @@ class Instrument:
         self.prices = array("d")
         self.marks = []  # (chart point, price, action) of every fill
 
-    def traded(self, volume):
-        """The volume traded since the previous tick; nothing is known before the first."""
-        previous, self.volume = self.volume, volume
-        return 0 if previous is None else max(volume - previous, 0)
-
     def closable(self, action):
         """What a close action may still close: the position less the close orders working."""
         working = sum(o.left for o in self.open_orders if o.action == action)
@@ -110,13 +105,14 @@ class Client:
         self.first_time = None
         self.trading_day = None
         self.trading_days = []
-        self.day_ticks = self.day_fills = 0
+        self.day_first_tick = self.day_fills = 0
         self.file = None
         self.line = None
         self.database_seconds = 0.0
         self.database_failures = []  # what failed on the database, first few
         # Chart: one point per minute of market time in which ticks arrived.
         self.minute = None
+        self.point = -1  # the current chart point
         self.point_minutes = array("d")
         self.point_equity = array("d")
         self.day_points = []  # (first point, trading day)
@@ -230,15 +226,15 @@ class Client:
                 self.cancel(instrument, order, "expired")
                 self.totals.expired += 1
             instrument.open_orders.clear()
-        self.account.close_day(self.trading_day, self.day_ticks, self.day_fills)
-        self.day_ticks = self.day_fills = 0
+        self.account.close_day(self.trading_day, self.totals.ticks - self.day_first_tick, self.day_fills)
+        self.day_first_tick, self.day_fills = self.totals.ticks, 0
 
     def finish(self):
         """After the last tick: the last day's figures and the chart's last point."""
         if self.trading_day is not None:
             if self.point_equity:
                 self.point_equity[-1] = self.account.equity
-            self.account.close_day(self.trading_day, self.day_ticks, self.day_fills)
+            self.account.close_day(self.trading_day, self.totals.ticks - self.day_first_tick, self.day_fills)
             self.trading_day = None
 
     # --- one tick --------------------------------------------------------------------------
@@ -269,23 +265,24 @@ class Client:
             if minute != self.minute:
                 self.new_point(minute)
             totals.ticks += 1
-            self.day_ticks += 1
             instrument.ticks += 1
             if not totals.ticks % PROGRESS_STEP:
                 progress.update(PROGRESS_STEP)
             holding = instrument.holding
             holding.last_price = last_price = tick["LastPrice"]
-            if instrument.point != len(self.point_minutes) - 1:
-                instrument.point = len(self.point_minutes) - 1
-                instrument.points.append(instrument.point)
+            if instrument.point != self.point:
+                instrument.point = self.point
+                instrument.points.append(self.point)
                 instrument.prices.append(last_price)
             else:
                 instrument.prices[-1] = last_price
-            traded = instrument.traded(tick["Volume"])
-            closed = self.day_close <= time % 86400 < EVENING
+            # The volume traded since the previous tick; nothing is known before the first.
+            volume, previous = tick["Volume"], instrument.volume
+            instrument.volume = volume
+            traded = volume - previous if previous is not None and volume > previous else 0
             if instrument.open_orders:
                 self.cancel_stale(instrument)
-                if instrument.open_orders and not closed:
+                if instrument.open_orders and not self.day_close <= time % 86400 < EVENING:
                     fills = self.fills.match(instrument.open_orders, tick, traded)
                     if fills:
                         self.book(instrument, tick, fills, traded)
@@ -294,7 +291,8 @@ class Client:
             decisions = self.engine.push_md2trade(self.investor, instrument_id, tick)
             instrument.engine_ticks += 1
             if decisions:
-                held = "market closed" if closed else "warm-up" if instrument.engine_ticks <= warm_up else None
+                held = "market closed" if self.day_close <= time % 86400 < EVENING else \
+                    "warm-up" if instrument.engine_ticks <= warm_up else None
                 for decision in decisions:
                     self.decide(instrument, tick, decision, held)
 
@@ -324,6 +322,7 @@ class Client:
         if self.point_equity:
             self.point_equity[-1] = self.account.equity
         self.minute = minute
+        self.point = len(self.point_minutes)
         self.point_minutes.append(minute)
         self.point_equity.append(self.account.equity)
 
