@@ -124,8 +124,9 @@ class Holding:
         price = self.last_price
         if price is None:
             return 0.0
-        return sum(side.sign * (price - side.average) * side.volume * self.multiple
-                   for side in self.sides.values() if side.volume)
+        long, short = self.sides[LONG], self.sides[SHORT]
+        return ((price - long.average) * (long.today + long.yesterday)
+                - (price - short.average) * (short.today + short.yesterday)) * self.multiple
 
 
 class Account:
