@@ -107,7 +107,6 @@ class Holding:
         self.exchange = fields["ExchangeID"]
         self.multiple = fields["VolumeMultiple"]
         self.price_tick = fields.get("PriceTick") or 0.0
-        self.product = fields.get("ProductID", "")
         self.fees = fees
         self.sides = {LONG: Side(+1), SHORT: Side(-1)}
         self.last_price = None

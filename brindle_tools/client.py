@@ -102,7 +102,6 @@ class Client:
         self.engine = None
         self.next_ref = 1
         self.time = None
-        self.first_time = None
         self.trading_day = None
         self.trading_days = []
         self.day_first_tick = self.day_fills = 0
@@ -223,7 +222,7 @@ class Client:
         """The trading day is over: its resting orders expire (day orders)."""
         for instrument in self.instruments.values():
             for order in instrument.open_orders:
-                self.cancel(instrument, order, "expired")
+                self.cancel(instrument, order)
                 self.totals.expired += 1
             instrument.open_orders.clear()
         self.account.close_day(self.trading_day, self.totals.ticks - self.day_first_tick, self.day_fills)
@@ -311,7 +310,7 @@ class Client:
             unavailable[0] += 1
             return None
         if self.engine is None:
-            self.first_time = self.clock.seconds = time
+            self.clock.seconds = time
             self.start_engine()
         instrument = self.add_instrument(instrument_id)
         if instrument is None:
@@ -333,12 +332,11 @@ class Client:
         now = self.clock.seconds
         stale = [o for o in instrument.open_orders if now - o.placed >= limit]
         for order in stale:
-            self.cancel(instrument, order, "cancelled")
+            self.cancel(instrument, order)
             instrument.open_orders.remove(order)
             self.totals.cancelled += 1
 
-    def cancel(self, instrument, order, state):
-        order.state = state
+    def cancel(self, instrument, order):
         if self.notify_orders:
             self.notify(instrument, order, CANCELLED)
         else:
@@ -355,7 +353,6 @@ class Client:
             side, fee = account.fill(holding, order.action, volume, price, self.time)
             order.filled += volume
             if not order.left:
-                order.state = "filled"
                 instrument.open_orders.remove(order)
                 self.totals.filled += 1
             self.totals.fills += 1
@@ -438,8 +435,7 @@ class Client:
         self.engine.push_ReqOrderInsert(ORDER_TABLE, record)
         # The engine keeps the request's dictionary itself; its simulated fills mark it there.
         request = self.engine.get_ReqOrderList(instrument.id)[-1]
-        order = Order(ref, action, price, volume, self.clock.seconds, self.line, self.file, request,
-                      self.trading_day)
+        order = Order(ref, action, price, volume, self.clock.seconds, request)
         instrument.open_orders.append(order)
         self.totals.placed += 1
         if self.notify_orders:

@@ -16,7 +16,7 @@ rounds down and a sell's up (never a worse price than the strategy asked for).
 """
 import math
 
-from .account import DIRECTION, OFFSET
+from .account import DIRECTION
 
 # Order states as a broker reports them.
 FILLED, PARTLY_FILLED, QUEUEING, CANCELLED = "0", "1", "3", "5"
@@ -25,10 +25,9 @@ ABSENT = 1.79e308
 
 
 class Order:
-    __slots__ = ("ref", "action", "buy", "price", "volume", "filled", "placed", "line", "file", "request",
-                 "state", "day")
+    __slots__ = ("ref", "action", "buy", "price", "volume", "filled", "placed", "request")
 
-    def __init__(self, ref, action, price, volume, placed, line, file, request, day):
+    def __init__(self, ref, action, price, volume, placed, request):
         self.ref = ref
         self.action = action
         self.buy = DIRECTION[action] == "0"
@@ -36,15 +35,7 @@ class Order:
         self.volume = volume
         self.filled = 0
         self.placed = placed  # calendar time of the decision, in seconds
-        self.line = line
-        self.file = file
         self.request = request  # the request dictionary as the engine keeps it
-        self.state = "open"
-        self.day = day
-
-    @property
-    def closing(self):
-        return OFFSET[self.action] == "1"
 
     @property
     def left(self):

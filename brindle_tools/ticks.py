@@ -44,8 +44,8 @@ REQUIRED = ("UpdateTime", "LastPrice", "Volume", "BidPrice1", "BidVolume1", "Ask
 SUFFIXES = (".csv", ".txt", ".parquet")
 TEXT_COLUMNS = ("UpdateTime", "TradingDay", "ActionDay", "InstrumentID")
 KINDS = {str: str, to_int: int, float: float}
-TIME = re.compile(r"^([01]\d|2[0-3]):[0-5]\d:[0-5]\d(\.\d{1,6})?$")
 TIME_PATTERN = r"^([01]\d|2[0-3]):[0-5]\d:[0-5]\d(\.\d{1,6})?$"
+TIME = re.compile(TIME_PATTERN)
 NUMBER = re.compile(r"^[-+]?(\d+\.?\d*|\.\d+)([eE][-+]?\d+)?$")
 INSTRUMENT_IN_NAME = re.compile(r"^([A-Za-z]{1,2}\d{3,4})(?![0-9])")
 DATE_IN_NAME = re.compile(r"(?<![0-9])(20\d{6})(?![0-9])")
@@ -202,8 +202,7 @@ class TickFile:
             self.parquet_file = pq.ParquetFile(self.path)
         except Exception as error:  # pyarrow raises several kinds for a file that is not Parquet
             raise UsageError("%s: not a Parquet file: %s" % (self.name, error)) from None
-        self.file_columns = self.parquet_file.schema_arrow.names
-        self.columns = [ALIASES.get(name, name) for name in self.file_columns]
+        self.columns = [ALIASES.get(name, name) for name in self.parquet_file.schema_arrow.names]
         if len(set(self.columns)) != len(self.columns):
             self.fail(None, "a column appears twice: %s" % ", ".join(self.columns))
 
@@ -359,7 +358,6 @@ class TickSource:
         paths = expand(arguments)
         self.files = [TickFile(p, n, types, columns, instrument) for n, p in enumerate(paths)]
         self.names = list(dict.fromkeys(name for f in self.files for name in f.names))
-        self.dated = all("TradingDay" in f.names or "ActionDay" in f.names for f in self.files)
 
     @property
     def shown(self):

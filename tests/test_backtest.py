@@ -46,7 +46,7 @@ def rows(path):
 
 
 def order(action, price, volume, ref=1):
-    return exchange.Order(ref, action, price, volume, 0.0, 1, None, {}, "20241107")
+    return exchange.Order(ref, action, price, volume, 0.0, {})
 
 
 def tick(last, bid, bid_volume, ask, ask_volume):
