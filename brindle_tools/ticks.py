@@ -84,9 +84,11 @@ def expand(arguments):
 
 def texts(array):
     """The Python strings of a text column; a value repeated in the column is one object."""
+    import numpy as np
+
     encoded = array.dictionary_encode()
-    words = encoded.dictionary.to_pylist()
-    return [words[i] for i in encoded.indices.to_numpy().tolist()]
+    words = np.array(encoded.dictionary.to_pylist(), dtype=object)
+    return words[encoded.indices.to_numpy()].tolist()
 
 
 def weekday(days):
@@ -483,25 +485,21 @@ class TickSource:
         import numpy as np
 
         if column in tick_file.columns:
-            texts = batch.column(tick_file.columns.index(column)).to_pylist()
+            encoded = batch.column(tick_file.columns.index(column)).dictionary_encode()
+            texts, indices = encoded.dictionary.to_pylist(), encoded.indices.to_numpy()
         elif column in tick_file.constants:
-            texts = [tick_file.constants[column]]
+            texts, indices = [tick_file.constants[column]], np.zeros(batch.num_rows, np.int64)
         else:
             return None
-        cache = {}
         days = np.empty(len(texts), np.int64)
-        for index, text in enumerate(texts):
-            day = cache.get(text)
+        for number, text in enumerate(texts):
+            day = parse_day(text.strip())
             if day is None:
-                day = parse_day(text.strip())
-                if day is None:
-                    if column == "ActionDay" and not text.strip():
-                        day = -1  # no ActionDay on this tick: the rule decides
-                    else:
-                        tick_file.fail(tick_file.line_of(row + index, blanks),
-                                       "column %s: %r is not a date YYYYMMDD" % (column, text))
-                cache[text] = day
-            days[index] = day
-        if column in tick_file.constants:
-            return np.full(batch.num_rows, days[0])
-        return days
+                if column == "ActionDay" and not text.strip():
+                    day = -1  # no ActionDay on this tick: the rule decides
+                else:
+                    index = int(np.argmax(indices == number))
+                    tick_file.fail(tick_file.line_of(row + index, blanks),
+                                   "column %s: %r is not a date YYYYMMDD" % (column, text))
+            days[number] = day
+        return days[indices]
