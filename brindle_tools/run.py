@@ -95,7 +95,8 @@ def parse_arguments(argv):
     parser.add_argument("--slippage", type=non_negative, default=0.0, metavar="TICKS",
                         help="price ticks every fill loses (default: %(default)g)")
     parser.add_argument("--capital", type=float, default=account.DEFAULT_CAPITAL,
-                        help="capital that returns and drawdown percent are measured on (default: %(default),.0f)")
+                        help="capital that returns and drawdown percent are measured on (default: %s)"
+                             % "{:,.0f}".format(account.DEFAULT_CAPITAL))
     parser.add_argument("--cancel-after", type=non_negative, default=60.0, metavar="SECONDS",
                         help="cancel a resting order after this many seconds of market time; 0: never "
                              "(default: %(default)g); orders left at the end of a trading day expire")

@@ -343,3 +343,12 @@ def test_database_killed_mid_replay_keeps_outputs_and_names_the_dead_letters(run
     assert summary["unavailable_instruments"]["hc2501"]["ticks"] == 1
     assert "dead letters  %d row" % kept in proc.stdout and "log/sql_dead_letters.jsonl" in proc.stdout
     assert summary["journal_rows"] is None and "waited on it" in proc.stdout
+
+
+def test_help_lists_every_option(capsys):
+    from brindle_tools import run
+
+    with pytest.raises(SystemExit) as done:
+        run.parse_arguments(["--help"])
+    assert done.value.code == 0
+    assert "--fills {exchange,engine}" in capsys.readouterr().out
