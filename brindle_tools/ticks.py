@@ -163,7 +163,7 @@ class TickFile:
         else:
             self.first_line = 1
             if columns:
-                self.columns = list(columns)
+                self.columns = [ALIASES.get(name, name) for name in columns]
             elif len(names) == len(PUBLIC_LAYOUT) and TIME.match(names[0]):
                 self.columns = list(PUBLIC_LAYOUT)
             else:
