@@ -201,7 +201,7 @@ def test_unknown_instrument_in_the_database_stops_the_replay(run_python, databas
     proc = replay(run_python, "ticks.csv", "--db", files=files)
     assert proc.returncode == 2
     assert "ticks.csv line 2: instrument rb2501 is not in t_Instrument of oxa_test@" in proc.stderr
-    assert not list((proc.where / "replay-out").iterdir())
+    assert not (proc.where / "replay-out").exists()
 
 
 @pytest.mark.parametrize("files, message", [
@@ -254,11 +254,12 @@ def test_ctrl_c_prints_the_summary_so_far(tmp_path):
     proc.send_signal(signal.SIGINT)
     stdout, stderr = proc.communicate(timeout=60)
     assert proc.returncode == 130, stderr
-    assert "INTERRUPTED   at line " in stdout and "the summary so far; no files written" in stdout
+    assert "INTERRUPTED   at " in stdout and "long.csv line " in stdout
+    assert "the summary so far; no files written" in stdout
     ticks = int(stdout.split("ticks         ")[1].split(" in ")[0].replace(",", ""))
     assert 0 < ticks < 400000
     assert "Traceback" not in stderr
-    assert list(out.iterdir()) == []
+    assert not out.exists()
 
 
 # --- input files, without the engine -------------------------------------------------------
