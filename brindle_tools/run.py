@@ -265,7 +265,10 @@ def main(argv=None):
                     summary.journal_note = "rows added unknown: %s" % error
         if summary.interrupted is None:
             if not args.no_chart:
-                report.chart(client, workspace / "chart.png")
+                try:
+                    report.chart(client, workspace / "chart.png")
+                except Exception as error:  # no chart is no reason to lose the other outputs
+                    print("replay: no chart: %s: %s" % (type(error).__name__, error), file=sys.stderr)
             report.write_json(summary, workspace / "summary.json")
             summary.written = publish(workspace, args.out)
         print(summary.text())
