@@ -39,17 +39,20 @@ sanitize: deps
 	cmake --build $(SANITIZE_DIR)
 	bash scripts/sanitized $(SANITIZE_DIR) $(PYTHON) -m pytest -q $(PYTEST_ARGS)
 
-# The main job: replays the sample session through the engine with the sample host's
-# strategy, prints the summary and writes replay-out/ (decisions, fills, chart). Installs what
-# it lacks first (no database server: the replay runs without one); extra replay arguments
-# go in REPLAY_ARGS.
+# The main job: replays three sample trading days, each with its night session, through the
+# engine with the sample host's strategy and the sample fees, prints the summary and writes
+# replay-out/ (decisions, fills, summary.json, chart). Installs what it lacks first (no
+# database server: the replay runs without one); extra replay arguments go in REPLAY_ARGS.
 demo:
 	PYTHON=$(PYTHON) bash scripts/ensure-deps --no-mariadb
-	$(MAKE) --no-print-directory build samples/ticks.csv
-	$(PYTHON) -m replay samples/ticks.csv --host host --out replay-out $(REPLAY_ARGS)
+	$(MAKE) --no-print-directory build samples/days.csv
+	$(PYTHON) -m replay samples/days.csv --fees samples/fees.csv --host host --out replay-out $(REPLAY_ARGS)
 
 samples/ticks.csv: brindle_tools/sample.py
 	$(PYTHON) -m replay.sample $@
+
+samples/days.csv: brindle_tools/sample.py
+	$(PYTHON) -m replay.sample --days 3 $@
 
 # The first 10,000 ticks of the sample session replayed under Valgrind's memcheck, every
 # trace and recording switch on; fails on any invalid read, write or free.

@@ -16,7 +16,7 @@ from dataclasses import dataclass
 
 from . import db
 from .host import Host, UsageError
-from .inputs import CsvFile
+from .ticks import TickFile
 
 STRATEGY_KEYS = tuple("%s_%s_%s" % (side, offset, part)
                       for side, offset in (("buy", "open"), ("sell", "open"), ("buy", "close"), ("sell", "close"))
@@ -199,7 +199,7 @@ def main(argv=None):
     parser = argparse.ArgumentParser(prog="python3 -m replay.check", description=__doc__.split("\n\n")[0])
     parser.add_argument("--host", help="host working directory (default: the current directory if it is one, "
                                        "else the sample host)")
-    parser.add_argument("--ticks", help="tick file to be replayed: its columns are the tick fields")
+    parser.add_argument("--ticks", help="tick file to be replayed (CSV or Parquet): its columns are the tick fields")
     parser.add_argument("--db", action="store_true", help="the factors of t_factor in the database of cfg/oxa.ini "
                                                           "are names too")
     parser.add_argument("--investor", action="append", help="check only this investor (repeatable)")
@@ -207,9 +207,7 @@ def main(argv=None):
     try:
         tick_columns = None
         if args.ticks:
-            ticks = CsvFile(args.ticks, "tick")
-            tick_columns = ticks.header
-            ticks.close()
+            tick_columns = TickFile(args.ticks, 0, {}).names
         host = Host(args.host)
         host.enter()
         settings = host.load_settings()

@@ -1,20 +1,11 @@
-"""The replay's input files: recorded ticks and instrument records, CSV files whose header
-uses the broker's field names. A value becomes the type that the host's record class gives
-the field (text stays text, numbers become numbers); a column the record class does not
-know becomes a number when it reads as one. Anything malformed stops the replay with the
-file, the line and, where it helps, the column."""
+"""The replay's small input files (instrument records, fees): CSV files whose header names
+the columns. A value becomes the type that the host's record class gives the field (text
+stays text, numbers become numbers); a column the record class does not know becomes a
+number when it reads as one. Anything malformed stops the replay with the file, the line
+and, where it helps, the column. Tick files are read by ticks.py."""
 import csv
-import datetime
 
 from .host import UsageError, shown
-
-TICK_COLUMNS = ("InstrumentID", "UpdateTime", "LastPrice", "Volume",
-                "BidPrice1", "BidVolume1", "AskPrice1", "AskVolume1")
-# The calendar day of a tick: the day it happened, else its trading day.
-DATE_COLUMNS = ("ActionDay", "TradingDay")
-# Ticks whose time of day goes back by more than this, in a file without dates, belong to
-# the next day (a night session past midnight).
-DAY_ROLL = datetime.timedelta(hours=12)
 
 
 def to_int(text):
@@ -55,7 +46,7 @@ class CsvFile:
         self.name = shown(path)
         self.kind = kind  # what the file holds, for messages
         try:
-            self.file = open(path, newline="", encoding="utf-8")
+            self.file = open(path, newline="", encoding="utf-8-sig")  # Excel writes a byte-order mark
         except OSError as error:
             raise UsageError("cannot read the %s file %s: %s" % (kind, self.name, error.strerror)) from None
         self.reader = csv.reader(self.file)
@@ -109,62 +100,8 @@ class CsvFile:
         except (csv.Error, UnicodeDecodeError) as error:
             self.fail(reader.line_num, str(error))
 
-    def count_lines(self):
-        """Lines after the header, for the progress bar (a cheap upper bound of the rows)."""
-        count, last = 0, b"\n"
-        with open(self.path, "rb") as raw:
-            for chunk in iter(lambda: raw.read(1 << 20), b""):
-                count += chunk.count(b"\n")
-                last = chunk[-1:]
-        return max(count + (last != b"\n") - 1, 0)
-
     def close(self):
         self.file.close()
-
-
-class TickFile(CsvFile):
-    """Recorded ticks: yields (line, tick time, tick dictionary) in file order."""
-
-    def __init__(self, path, types):
-        super().__init__(path, "tick")
-        self.require(TICK_COLUMNS)
-        self.converters = [types.get(column, to_number) for column in self.header]
-        self.converters[self.header.index("UpdateTime")] = str
-        self.date_column = next((c for c in DATE_COLUMNS if c in self.header), None)
-        for column in (self.date_column, "InstrumentID"):
-            if column:
-                self.converters[self.header.index(column)] = str
-
-    def __iter__(self):
-        header = self.header
-        time_at = header.index("UpdateTime")
-        millis_at = header.index("UpdateMillisec") if "UpdateMillisec" in header else None
-        date_at = header.index(self.date_column) if self.date_column else None
-        days = {}
-        day = datetime.datetime(2000, 1, 1)
-        previous = None
-        for line, values in self.rows(self.converters):
-            text = values[time_at]
-            try:
-                hours, minutes, seconds = int(text[0:2]), int(text[3:5]), int(text[6:8])
-                if len(text) != 8 or text[2] != ":" or text[5] != ":" or hours > 23 or minutes > 59 or seconds > 59:
-                    raise ValueError
-            except ValueError:
-                self.fail(line, "column UpdateTime: %r is not a time of day HH:MM:SS" % text)
-            offset = datetime.timedelta(hours=hours, minutes=minutes, seconds=seconds,
-                                        milliseconds=values[millis_at] if millis_at is not None else 0)
-            if date_at is not None:
-                date = values[date_at]
-                day = days.get(date)
-                if day is None:
-                    try:
-                        day = days[date] = datetime.datetime.strptime(date, "%Y%m%d")
-                    except ValueError:
-                        self.fail(line, "column %s: %r is not a date YYYYMMDD" % (self.date_column, date))
-            elif previous is not None and previous - (day + offset) > DAY_ROLL:
-                day += datetime.timedelta(days=1)
-            previous = day + offset
-            yield line, previous, dict(zip(header, values))
 
 
 def read_instruments(path, record_class):

@@ -1,45 +1,33 @@
-"""Replay recorded ticks through oxa.Brindle, as a trading client would feed them live.
+"""Replay recorded ticks through oxa.Brindle as a trading client would feed them live, with an
+exchange that fills its orders, an account that books fees and profit, and the figures a
+trader judges a strategy by.
 
-    python3 -m replay TICKS [--instruments FILE | --db] [--investor ID] [--host DIR] [--out DIR]
+    python3 -m replay TICKS... [--instruments FILE | --db] [--fills exchange|engine] [--fees FILE]
+                      [--out DIR] [--set NAME=VALUE]... (--help lists them all)
 
-For each tick of an instrument that the investor has a strategy for, the client first lets
-its resting limit orders fill against the tick's trades (SimNow with the last price and the
-volume traded since the previous tick), books the fills into its position and reports the
-position to the engine; then it hands the tick to the engine (push_md2trade) and sends an
-order request (push_ReqOrderInsert) for each decision, at the decided price. An order thus
-fills from the next tick on, never at a price printed before it was placed.
+Exit status: 0 done; 1 done, but the database failed during the replay (the summary says
+what, and where the rows it refused were kept); 2 the replay could not run (one message
+says why); 130 interrupted.
 """
 import argparse
+import gc
 import importlib
+import json
 import logging
-import math
-import numbers
-import os
 import shutil
 import sys
 import tempfile
 import time
 from pathlib import Path
 
-from . import check, db, parameters, report
-from .book import CANCELLED, DIRECTION, FILLED, OFFSET, SIDE, Instrument, Order, Totals
+from . import account, check, db, parameters, report
+from .client import Client
 from .host import SAMPLES, Host, UsageError, shown
-from .inputs import TickFile, field_types, read_instruments
+from .inputs import field_types, read_instruments
+from .ticks import PUBLIC_LAYOUT, PUBLIC_NAME, TickSource
 
-# Names under which the client hands records to the engine (trace file and table names).
-INSTRUMENT_TABLE, ORDER_TABLE, POSITION_TABLE = "Instrument", "InputOrder", "InvestorPosition"
 PROGRESS_FROM = 20000  # ticks from which a terminal shows a progress bar
-
-
-class Clock:
-    """The engine's `datetime` during a replay: now() is the time of the tick being replayed,
-    so the factor refresh period runs in market time."""
-
-    def __init__(self):
-        self.time = None
-
-    def now(self):
-        return self.time
+DEAD_LETTERS = Path("log") / "sql_dead_letters.jsonl"  # where the engine keeps rows the database refused
 
 
 class CountingHandler(logging.Handler):
@@ -58,207 +46,91 @@ class CountingHandler(logging.Handler):
             self.warnings += 1
 
 
-class Replay:
-    def __init__(self, args, host, settings, records, brindle, workspace, database):
-        self.args = args
-        self.host = host
-        self.brindle = brindle
-        self.settings = settings
-        self.records = records
-        self.workspace = workspace  # temporary directory of the outputs until they are complete
-        self.database = database  # description of the database with --db
-        self.investor = args.investor
-        self.strategies = settings.AI_Strategy[self.investor]
-        self.totals = Totals()
-        self.instruments = {}
-        self.next_ref = 1
-        self.clock = Clock()
-        self.engine = None
-        self.first_time = None  # time of the first replayed tick
-        self.line = None  # tick file line being replayed
-        self.decisions = report.CsvOut(workspace / "decisions.csv", report.DECISION_COLUMNS)
-        self.fills = report.CsvOut(workspace / "fills.csv", report.FILL_COLUMNS)
-        self.catalogue = None if args.db else read_instruments(args.instruments, records.InstrumentField)
+def time_of_day(text):
+    parts = text.split(":")
+    try:
+        if len(parts) not in (2, 3):
+            raise ValueError
+        hours, minutes, seconds = (int(p) for p in parts + ["0"] * (3 - len(parts)))
+        if not (0 <= hours < 24 and 0 <= minutes < 60 and 0 <= seconds < 60):
+            raise ValueError
+    except ValueError:
+        raise argparse.ArgumentTypeError("%r is not a time of day HH:MM[:SS]" % text) from None
+    return hours * 3600 + minutes * 60 + seconds
 
-    # --- the engine ------------------------------------------------------------------------
 
-    def start_engine(self):
-        self.engine = engine = self.brindle.COXAAlgos()
-        # The database is written only when asked for: simulated trades go to the journal.
-        engine.upload = 1 if self.args.db else 0
-        if self.args.db:
-            engine.updateFactor()  # the factors of the table from the first tick on
-        else:
-            # Without a database the factors stay as they are; the engine's periodic refresh
-            # would try to reach the server.
-            engine.updateFactor = lambda: None
-
-    def add_instrument(self, instrument_id):
-        if self.args.db:
-            request = self.records.QryInstrumentField(InstrumentID=instrument_id.encode("gb18030"))
-            answer = self.engine.ReqQryInstrument(request, self.next_ref)
-            if not answer:
-                self.fail("instrument %s is not in t_Instrument of %s" % (instrument_id, self.database))
-            record, source = answer[0], "t_Instrument"
-        else:
-            found = self.catalogue.get(instrument_id)
-            if found is None:
-                self.fail("instrument %s is not in %s" % (instrument_id, shown(self.args.instruments)))
-            record = self.records.InstrumentField(**found[1])
-            source = "%s line %d" % (shown(self.args.instruments), found[0])
-        fields = record.to_dict()
-        multiple = fields.get("VolumeMultiple")
-        if isinstance(multiple, bool) or not isinstance(multiple, numbers.Real) or not multiple > 0:
-            self.fail("instrument %s (%s) has VolumeMultiple %r: the profit needs the contract size"
-                      % (instrument_id, source, multiple))
-        self.engine.push_OnRspQryInstrument(INSTRUMENT_TABLE, record)
-        parameters.push(self.engine, instrument_id, self.args.parameters)
-        instrument = self.instruments[instrument_id] = Instrument(fields)
-        return instrument
-
-    def fail(self, text):
-        raise UsageError("%s line %d: %s" % (shown(self.args.ticks), self.line, text))
-
-    # --- one tick --------------------------------------------------------------------------
-
-    def tick(self, line, when, tick):
-        self.line = line
-        instrument_id = tick["InstrumentID"]
-        instrument = self.instruments.get(instrument_id)
-        if instrument is None:
-            if instrument_id not in self.strategies:
-                self.totals.skipped[instrument_id] = self.totals.skipped.get(instrument_id, 0) + 1
-                return
-            if self.engine is None:
-                self.first_time = self.clock.time = when
-                self.start_engine()
-            instrument = self.add_instrument(instrument_id)
-        if when > self.clock.time:  # the client's clock never goes back
-            self.clock.time = when
-        self.totals.ticks += 1
-        instrument.ticks += 1
-        last_price = tick["LastPrice"]
-        instrument.last_price = last_price
-        instrument.prices.append(last_price)
-        instrument.times.append((self.clock.time - self.first_time).total_seconds())
-        traded = instrument.traded(tick["Volume"])
-        if instrument.open_orders:
-            self.cancel_stale(instrument)
-            if traded >= 1 and instrument.open_orders:
-                self.engine.SimNow(self.investor, instrument_id, last_price, traded)
-                self.book_fills(instrument, tick, traded)
-        for decision in self.engine.push_md2trade(self.investor, instrument_id, tick):
-            self.decide(instrument, tick, decision)
-
-    def cancel_stale(self, instrument):
-        limit = self.args.cancel_after
-        if not limit:
-            return
-        for order in [o for o in instrument.open_orders if (self.clock.time - o.placed).total_seconds() >= limit]:
-            # SimNow never fills a cancelled request.
-            order.request["OrderStatus"] = CANCELLED
-            order.state = "cancelled"
-            instrument.open_orders.remove(order)
-            self.totals.cancelled += 1
-
-    def book_fills(self, instrument, tick, traded):
-        price = tick["LastPrice"]
-        changed = set()
-        for order in [o for o in instrument.open_orders if o.request.get("OrderStatus") == FILLED]:
-            side = instrument.fill(order, price)
-            changed.add(SIDE[order.action])
-            self.totals.filled += 1
-            request = order.request
-            self.fills.write((self.investor, instrument.id, request["Express"], request["Direction"],
-                              request["CombOffsetFlag"], request["OrderTime"], request["LimitPrice"],
-                              request["MD_Last_Price"], price, traded, order.ref, order.action, order.volume,
-                              self.line, tick["UpdateTime"], side.volume))
-        for direction in sorted(changed):
-            self.report_position(instrument, direction, tick)
-
-    def report_position(self, instrument, direction, tick):
-        side = instrument.sides[direction]
-        cost = side.average * side.volume * instrument.multiple
-        record = self.records.InvestorPositionField(
-            InvestorID=self.investor, InstrumentID=instrument.id, ExchangeID=instrument.exchange,
-            PosiDirection=direction, HedgeFlag="1", PositionDate="1", Position=side.volume,
-            TodayPosition=side.volume, OpenVolume=side.opened, CloseVolume=side.closed, PositionCost=cost,
-            OpenCost=cost, CloseProfit=side.realised, TradingDay=str(tick.get("TradingDay", "")))
-        self.engine.push_OnRspQryInvestorPosition(POSITION_TABLE, record)
-
-    def decide(self, instrument, tick, decision):
-        action, exchange, price, volume = decision
-        self.totals.decisions[action] += 1
-        if isinstance(price, bool) or not isinstance(price, numbers.Real) or not math.isfinite(price):
-            self.fail("%s gave %r, not a price" % (self.entry(instrument, action + "_price"), price))
-        if isinstance(volume, bool) or not isinstance(volume, int) or volume < 1:
-            self.fail("%s is %r, not an order volume" % (self.entry(instrument, action + "_vol"), volume))
-        row = [self.line, tick["UpdateTime"], instrument.id, action, exchange, price, volume]
-        sent = volume
-        if OFFSET[action] == "1":
-            # As a broker would refuse it, the client sends no close order beyond its position.
-            sent = min(volume, instrument.closable(action))
-            if sent <= 0:
-                self.totals.nothing_to_close += 1
-                self.decisions.write(row + ["", "nothing to close"])
-                return
-        order = self.place(instrument, tick, action, exchange, price, sent)
-        self.decisions.write(row + [order.ref, "" if sent == volume else "volume cut to %d to close" % sent])
-
-    def entry(self, instrument, key):
-        return "%s of %s/%s" % (key, self.investor, instrument.id)
-
-    def place(self, instrument, tick, action, exchange, price, volume):
-        ref = self.next_ref
-        self.next_ref += 1
-        express = self.settings.AI_Strategy[self.investor][instrument.id][action + "_express"]
-        record = self.records.InputOrderField(
-            InvestorID=self.investor, InstrumentID=instrument.id, ExchangeID=exchange, OrderRef=str(ref),
-            UserID=self.investor, OrderPriceType="2", Direction=DIRECTION[action], CombOffsetFlag=OFFSET[action],
-            CombHedgeFlag="1", LimitPrice=price, VolumeTotalOriginal=volume, TimeCondition="3",
-            VolumeCondition="1", MinVolume=1, RequestID=ref, OrderStatus="3", Express=express,
-            OrderTime=tick["UpdateTime"], MD_Last_Price=tick["LastPrice"])
-        self.engine.push_ReqOrderInsert(ORDER_TABLE, record)
-        # The engine keeps the request's dictionary itself; its simulated fills mark it there.
-        request = self.engine.get_ReqOrderList(instrument.id)[-1]
-        order = Order(ref, self.line, self.clock.time, action, price, volume, request)
-        instrument.open_orders.append(order)
-        self.totals.placed += 1
-        return order
-
-    # --- the whole file --------------------------------------------------------------------
-
-    def run(self, ticks, progress):
-        for line, when, tick in ticks:
-            self.tick(line, when, tick)
-            progress.update()
+def non_negative(text):
+    try:
+        value = float(text)
+    except ValueError:
+        value = -1
+    if not value >= 0 or value == float("inf"):
+        raise argparse.ArgumentTypeError("%r is not a number of 0 or more" % text)
+    return value
 
 
 def parse_arguments(argv):
     parser = argparse.ArgumentParser(prog="python3 -m replay", description=__doc__.split("\n\n")[0])
-    parser.add_argument("ticks", help="tick file: CSV with the broker's field names as header")
+    parser.add_argument("ticks", nargs="+", metavar="TICKS",
+                        help="tick files (CSV or Parquet), directories of them or glob patterns; replayed "
+                             "together in time order")
     source = parser.add_mutually_exclusive_group()
     source.add_argument("--instruments", default=str(SAMPLES / "instruments.csv"),
                         help="instrument file: CSV of the instrument record's 31 fields (default: %s)"
                              % shown(SAMPLES / "instruments.csv"))
     source.add_argument("--db", action="store_true",
                         help="use the database of cfg/oxa.ini: instruments from t_Instrument, factors from "
-                             "t_factor, simulated trades journalled to T_SimNow_AutoTrade")
+                             "t_factor, simulated trades journalled to T_SimNow_AutoTrade (with --fills engine)")
     parser.add_argument("--investor", help="investor whose strategies decide (default: the only one)")
     parser.add_argument("--host", help="host working directory (default: the current directory if it is one, "
                                        "else the sample host)")
     parser.add_argument("--out", default="replay-out", help="directory for the outputs (default: %(default)s)")
-    parser.add_argument("--cancel-after", type=float, default=60.0, metavar="SECONDS",
+    parser.add_argument("--fills", choices=("exchange", "engine"), default="exchange",
+                        help="fill model: exchange (default): at the quote or at the limit when the market trades "
+                             "through it, volume capped by the tick; engine: the engine's own simulated fill "
+                             "(SimNow) at the last price, journalled")
+    parser.add_argument("--fees", help="fee file: CSV with InstrumentID or ProductID, then open_per_lot, open_rate, "
+                                       "close_per_lot, close_rate, close_today_per_lot, close_today_rate (e.g. %s; "
+                                       "default: no fees)" % shown(SAMPLES / "fees.csv"))
+    parser.add_argument("--slippage", type=non_negative, default=0.0, metavar="TICKS",
+                        help="price ticks every fill loses (default: %(default)g)")
+    parser.add_argument("--capital", type=float, default=account.DEFAULT_CAPITAL,
+                        help="capital that returns and drawdown percent are measured on (default: %s)"
+                             % "{:,.0f}".format(account.DEFAULT_CAPITAL))
+    parser.add_argument("--cancel-after", type=non_negative, default=60.0, metavar="SECONDS",
                         help="cancel a resting order after this many seconds of market time; 0: never "
-                             "(default: %(default)g)")
+                             "(default: %(default)g); orders left at the end of a trading day expire")
+    parser.add_argument("--warm-up", type=int, default=0, metavar="N",
+                        help="the first N ticks of each instrument update the statistics, their decisions are "
+                             "not sent (default: %(default)s)")
+    parser.add_argument("--restart-daily", action="store_true",
+                        help="start each trading day with a fresh engine, as a restarted client (positions "
+                             "carried); default: one engine for the whole replay, as a client left running")
+    parser.add_argument("--day-close", type=time_of_day, default=time_of_day("15:00:00"), metavar="HH:MM:SS",
+                        help="close of the day session: ticks from then until the evening are snapshots after "
+                             "the close, not traded on (default: 15:00:00)")
+    parser.add_argument("--columns", help="column names of tick files without a header line, comma-separated "
+                                          "(the broker's field names), or %s for %s"
+                                          % (PUBLIC_NAME, ",".join(PUBLIC_LAYOUT)))
+    parser.add_argument("--instrument", help="instrument of tick files without an InstrumentID column (default: "
+                                             "taken from the start of the file name, as rb2501 from "
+                                             "rb2501_20241105.csv)")
     parser.add_argument("--no-chart", action="store_true", help="do not draw the chart")
     parser.add_argument("--set", action="append", default=[], metavar="NAME=VALUE", dest="assignments",
                         help="strategy parameter that the expressions read, over the settings module's "
                              "Strategy_Parameters (repeatable)")
     args = parser.parse_args(argv)
+    if args.warm_up < 0:
+        parser.error("argument --warm-up: %d is not a number of ticks" % args.warm_up)
     # Paths are the operator's, relative to where the command was started.
-    for name in ("ticks", "instruments", "out"):
-        setattr(args, name, Path(getattr(args, name)).resolve())
+    args.ticks = [str(Path(t).resolve()) if not Path(t).is_absolute() else t for t in args.ticks]
+    for name in ("instruments", "out", "fees"):
+        if getattr(args, name):
+            setattr(args, name, Path(getattr(args, name)).resolve())
+    if args.columns:
+        names = PUBLIC_LAYOUT if args.columns.strip() == PUBLIC_NAME else \
+            tuple(c.strip() for c in args.columns.split(","))
+        args.columns = names
     return args
 
 
@@ -275,9 +147,9 @@ def choose_investor(args, settings, host):
         raise UsageError("%s has no strategies for investor %s" % (host.settings_shown, args.investor))
 
 
-def check_strategies(args, settings, records, host, ticks, factors):
-    names = check.known_names(settings, records, ticks.header, factors, args.parameters)
-    findings = check.check_settings(settings, names, [args.investor])
+def check_strategies(args, settings, records, host, names, factors):
+    known = check.known_names(settings, records, names, factors, args.parameters)
+    findings = check.check_settings(settings, known, [args.investor])
     if findings:
         lines = [f.text(host.settings_shown) for f in findings[:10]]
         if len(findings) > 10:
@@ -285,7 +157,7 @@ def check_strategies(args, settings, records, host, ticks, factors):
         raise UsageError("the strategies cannot be replayed:\n  " + "\n  ".join(lines))
 
 
-def prepare_database(args):
+def prepare_database():
     config = db.settings()
     with db.connect(config) as connection:
         absent = db.missing_tables(connection)
@@ -308,46 +180,104 @@ def engine_logger(workspace):
     return logger, counter, handler
 
 
+def output_directory(out):
+    """Create the output directory; True when it did not exist before."""
+    if out.exists() and not out.is_dir():
+        raise UsageError("--out %s is a file: name a directory for the outputs" % shown(out))
+    existed = out.exists()
+    try:
+        out.mkdir(parents=True, exist_ok=True)
+    except OSError as error:
+        raise UsageError("cannot create the output directory %s: %s" % (shown(out), error.strerror)) from None
+    return not existed
+
+
 def publish(workspace, out):
     """Move the complete outputs into the output directory."""
     written = []
     for path in sorted(workspace.iterdir()):
         target = out / path.name
-        os.replace(path, target)
+        path.replace(target)
         written.append(target)
     return written
 
 
+def dead_letter_size():
+    try:
+        return DEAD_LETTERS.stat().st_size
+    except OSError:
+        return 0
+
+
+def dead_letters_since(offset):
+    """Rows that the engine kept in the dead-letter file after offset (one JSON line per
+    statement, with its rows)."""
+    rows = 0
+    try:
+        with open(DEAD_LETTERS, "rb") as letters:
+            letters.seek(offset)
+            for line in letters:
+                try:
+                    kept = json.loads(line).get("rows")
+                except (ValueError, AttributeError):
+                    rows += 1  # a line cut off: still a row kept
+                    continue
+                rows += len(kept) if isinstance(kept, list) else 1
+    except OSError:
+        pass
+    return rows
+
+
 def main(argv=None):
     args = parse_arguments(argv)
-    workspace = None
+    workspace = created = None
     try:
         host = Host(args.host)
+        args.host_directory = host.directory
         host.enter()
         settings = host.load_settings()
         records = host.records()
         choose_investor(args, settings, host)
         args.parameters = parameters.resolve(settings, host.settings_shown, args.investor, args.assignments)
-        ticks = TickFile(args.ticks, field_types(records.DepthMarketDataField))
+        args.capital = account.capital_of(args.capital)
+        source = TickSource(args.ticks, field_types(records.DepthMarketDataField), args.columns, args.instrument)
+        fee_schedule = account.read_fees(args.fees) if args.fees else None
+        catalogue = None if args.db else read_instruments(args.instruments, records.InstrumentField)
         config = factors = journal_before = None
         if args.db:
-            config, factors, journal_before = prepare_database(args)
-        check_strategies(args, settings, records, host, ticks, factors)
+            config, factors, journal_before = prepare_database()
+        check_strategies(args, settings, records, host, source.names, factors)
         brindle = host.engine_module()
-        args.out.mkdir(parents=True, exist_ok=True)
+        created = output_directory(args.out)
         workspace = Path(tempfile.mkdtemp(prefix=".replay-", dir=args.out))
-        replay = Replay(args, host, settings, records, brindle, workspace, db.describe(config) if config else None)
-        summary = execute(replay, ticks, workspace)
-        if args.db and summary.interrupted is None:
-            with db.connect(config) as connection:
-                summary.journal_rows = db.journal_rows(connection) - journal_before
+        outputs = report.Outputs(workspace)
+        client = Client(args, settings, records, brindle, outputs, catalogue, fee_schedule,
+                        db.describe(config) if config else None)
+        letters_before = dead_letter_size()
+        summary = execute(client, source, outputs, workspace)
+        if args.db:
+            summary.dead_letters = (DEAD_LETTERS.resolve(), dead_letters_since(letters_before))
+            if summary.interrupted is None:
+                try:
+                    with db.connect(config) as connection:
+                        summary.journal_rows = db.journal_rows(connection) - journal_before
+                except UsageError as error:
+                    summary.journal_note = "rows added unknown: %s" % error
         if summary.interrupted is None:
             if not args.no_chart:
-                report.chart(replay, workspace / "chart.png")
+                try:
+                    report.chart(client, workspace / "chart.png")
+                except Exception as error:  # no chart is no reason to lose the other outputs
+                    print("replay: no chart: %s: %s" % (type(error).__name__, error), file=sys.stderr)
             report.write_json(summary, workspace / "summary.json")
             summary.written = publish(workspace, args.out)
         print(summary.text())
-        return 130 if summary.interrupted is not None else 0
+        if summary.stopped:
+            print("replay: stopped at %s" % summary.stopped, file=sys.stderr)
+            return 1
+        if summary.interrupted is not None:
+            return 130
+        return 1 if args.db and summary.database_failed else 0
     except UsageError as error:
         print("replay: %s" % error, file=sys.stderr)
         return 2
@@ -357,29 +287,52 @@ def main(argv=None):
     finally:
         if workspace is not None:
             shutil.rmtree(workspace, ignore_errors=True)
+        if created and args.out.is_dir() and not any(args.out.iterdir()):
+            args.out.rmdir()
 
 
-def execute(replay, ticks, workspace):
-    """Replay the file with the engine's clock and log redirected; Ctrl-C ends it early."""
+def execute(client, source, outputs, workspace):
+    """Replay the ticks with the engine's clock and log redirected; Ctrl-C ends it early. A
+    failure of the engine or the database on a tick ends the replay there, with the outputs
+    of the ticks before it."""
     env = importlib.import_module("cfg.oxa_env")
-    brindle = replay.brindle
+    brindle = client.brindle
     saved_logger, saved_datetime = env.logger, brindle.datetime
     logger, counter, handler = engine_logger(workspace)
     env.logger = logger
-    brindle.datetime = replay.clock
-    interrupted = None
+    brindle.datetime = client.clock
+    interrupted = stopped = None
+    # The tick loop makes no reference cycles of its own: the collector need not walk the
+    # objects of the set-up on every few thousand ticks.
+    gc.collect()
+    gc.freeze()
+    thresholds = gc.get_threshold()
+    gc.set_threshold(max(thresholds[0], 50000), *thresholds[1:])
     started = time.perf_counter()
-    progress = report.progress(ticks.count_lines() if sys.stderr.isatty() else 0, PROGRESS_FROM)
+    progress = report.progress(source.count_rows() if sys.stderr.isatty() else 0, PROGRESS_FROM)
     try:
-        replay.run(ticks, progress)
+        client.run(source, progress)
     except KeyboardInterrupt:
-        interrupted = replay.line or 1  # the header, when no tick was read yet
+        interrupted = where(client)
+    except UsageError:
+        raise
+    except Exception as error:  # the engine's and the database's own exceptions reach the client
+        stopped = "%s: %s: %s" % (where(client), type(error).__name__, error)
     finally:
         elapsed = time.perf_counter() - started
+        gc.set_threshold(*thresholds)
+        gc.unfreeze()
         progress.close()
-        ticks.close()
         env.logger, brindle.datetime = saved_logger, saved_datetime
         handler.close()
-        replay.decisions.close()
-        replay.fills.close()
-    return report.Summary(replay, elapsed, counter, interrupted)
+        outputs.close()
+    client.finish()
+    summary = report.Summary(client, source, elapsed, counter, interrupted)
+    summary.stopped = stopped
+    return summary
+
+
+def where(client):
+    if client.file is None:
+        return "the start"
+    return "%s %s %d" % (client.file.name, client.file.unit, client.line)

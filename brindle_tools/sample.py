@@ -3,9 +3,14 @@ price grid, ticks every half second at most, written the same for a given seed o
 machine (the generator draws only uniform numbers from a seeded generator).
 
     python3 -m replay.sample [FILE] [--seed N]      (default FILE: samples/ticks.csv)
+    python3 -m replay.sample --days N FILE          N trading days from Thursday 2024-11-07 on,
+                                                    each a night session from 21:00 to 01:00 of
+                                                    the evening before (Friday's for Monday) and
+                                                    the day session
 """
 import argparse
 import csv
+import datetime
 import math
 import os
 import random
@@ -16,6 +21,8 @@ from .host import SAMPLES, shown
 
 TRADING_DAY = "20241105"
 SESSIONS = (("09:00:00", "10:15:00"), ("10:30:00", "11:30:00"), ("13:30:00", "15:00:00"))
+NIGHT = (("21:00:00", "24:00:00"), ("00:00:00", "01:00:00"))
+FIRST_OF_DAYS = datetime.date(2024, 11, 7)
 COLUMNS = ("TradingDay", "InstrumentID", "ExchangeID", "LastPrice", "PreSettlementPrice", "OpenPrice",
            "HighestPrice", "LowestPrice", "Volume", "Turnover", "OpenInterest", "UpperLimitPrice",
            "LowerLimitPrice", "UpdateTime", "UpdateMillisec", "BidPrice1", "BidVolume1", "AskPrice1",
@@ -70,17 +77,26 @@ class Contract:
             self.open_interest += int((rng.random() - 0.5) * traded)
         return True
 
-    def row(self, time, millisecond):
-        return (TRADING_DAY, self.instrument, "SHFE", self.last, self.settlement, self.open, self.high, self.low,
+    def row(self, time, millisecond, trading_day=TRADING_DAY, action_day=TRADING_DAY):
+        return (trading_day, self.instrument, "SHFE", self.last, self.settlement, self.open, self.high, self.low,
                 self.volume, self.turnover, float(self.open_interest), self.upper, self.lower, time, millisecond,
                 float(self.bid), 1 + self.exponential(160), float(self.bid + self.spread), 1 + self.exponential(160),
-                round(self.turnover / self.volume, 2), TRADING_DAY)
+                round(self.turnover / self.volume, 2), action_day)
+
+    def new_day(self, opening_volume):
+        """A trading day begins: the last price settles, the volume counts from the opening again."""
+        self.settlement = self.last
+        self.open = self.high = self.low = self.last
+        self.volume = opening_volume
+        self.turnover = opening_volume * self.last * self.multiple
+        self.upper = float(math.floor(self.settlement * 1.07))
+        self.lower = float(math.ceil(self.settlement * 0.93))
 
 
-def half_seconds():
+def half_seconds(sessions=SESSIONS):
     """(UpdateTime, UpdateMillisec) of every half second of the sessions."""
-    for start, end in SESSIONS:
-        first, last = (int(t[0:2]) * 3600 + int(t[3:5]) * 60 + int(t[6:8]) for t in (start, end))
+    for start, end in sessions:
+        first, last = (int(t[0:2]) * 3600 + int(t[3:5]) * 60 + int(t[6:8]) for t in (start, end))  # 24:00: midnight
         for second in range(first, last):
             text = "%02d:%02d:%02d" % (second // 3600, second // 60 % 60, second % 60)
             yield text, 0
@@ -97,7 +113,35 @@ def session(seed):
                 yield contract.row(time, millisecond)
 
 
-def write(path, seed):
+def trading_days(count):
+    """(trading day, evening before it) of count weekdays from FIRST_OF_DAYS on."""
+    day, previous = FIRST_OF_DAYS, FIRST_OF_DAYS - datetime.timedelta(days=1)
+    for _ in range(count):
+        yield day, previous
+        previous = day
+        day += datetime.timedelta(days=3 if day.weekday() == 4 else 1)
+
+
+def days_session(seed, count):
+    """Night and day sessions of count trading days; ActionDay is the calendar day."""
+    rng = random.Random(seed)
+    contracts = (Contract(rng, "rb2501", 3521, 10, 0.8, 18604, 1843210),
+                 Contract(rng, "hc2501", 3677, 10, 0.55, 6120, 1021345))
+    for number, (day, evening) in enumerate(trading_days(count)):
+        trading_day = day.strftime("%Y%m%d")
+        if number:
+            for contract in contracts:
+                contract.new_day(1 + contract.exponential(400))
+        for sessions, action_day in ((NIGHT[:1], evening), (NIGHT[1:], evening + datetime.timedelta(days=1)),
+                                     (SESSIONS, day)):
+            action = action_day.strftime("%Y%m%d")
+            for time, millisecond in half_seconds(sessions):
+                for contract in contracts:
+                    if contract.step():
+                        yield contract.row(time, millisecond, trading_day, action)
+
+
+def write(path, seed, days=None):
     path = Path(path)
     path.parent.mkdir(parents=True, exist_ok=True)
     partial = path.with_name(".%s.partial" % path.name)
@@ -105,7 +149,7 @@ def write(path, seed):
         writer = csv.writer(out, lineterminator="\n")
         writer.writerow(COLUMNS)
         count = 0
-        for row in session(seed):
+        for row in (session(seed) if days is None else days_session(seed, days)):
             writer.writerow(row)
             count += 1
     os.replace(partial, path)
@@ -116,9 +160,17 @@ def main(argv=None):
     parser = argparse.ArgumentParser(prog="python3 -m replay.sample", description=__doc__.split("\n\n")[0])
     parser.add_argument("file", nargs="?", default=str(SAMPLES / "ticks.csv"), help="tick file to write")
     parser.add_argument("--seed", type=int, default=20241105, help="seed of the generator (default %(default)s)")
+    parser.add_argument("--days", type=int, help="trading days with night sessions instead of the one day session")
     args = parser.parse_args(argv)
-    count = write(args.file, args.seed)
-    print("%s: %d ticks of rb2501 and hc2501, trading day %s" % (shown(args.file), count, TRADING_DAY))
+    if args.days is not None and args.days < 1:
+        parser.error("argument --days: %d is not a number of days" % args.days)
+    count = write(args.file, args.seed, args.days)
+    if args.days is None:
+        print("%s: %d ticks of rb2501 and hc2501, trading day %s" % (shown(args.file), count, TRADING_DAY))
+    else:
+        days = [d.strftime("%Y%m%d") for d, _ in trading_days(args.days)]
+        print("%s: %d ticks of rb2501 and hc2501, trading days %s, each with its night session"
+              % (shown(args.file), count, ", ".join(days)))
     return 0
 
 

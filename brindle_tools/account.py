@@ -1,0 +1,251 @@
+"""The replaying client's account: per instrument the position that the fills make, its fees
+and profit, and over the whole run the equity, its drawdown and the figures a trader judges
+a strategy by.
+
+Closing rule: a close takes yesterday's position first, then today's; the part taken from
+today's position pays the close-today fee. Profit is valued against the average opening
+price of the position (gross); fees are kept apart, and net = gross - fees.
+"""
+import math
+
+from .host import UsageError, shown
+from .inputs import CsvFile
+
+ACTIONS = ("buy_open", "sell_open", "buy_close", "sell_close")
+# Broker codes: order direction (buy, sell), offset flag (open, close), position direction.
+DIRECTION = {"buy_open": "0", "sell_open": "1", "buy_close": "0", "sell_close": "1"}
+OFFSET = {"buy_open": "0", "sell_open": "0", "buy_close": "1", "sell_close": "1"}
+LONG, SHORT = "2", "3"
+# The position an action opens or closes: a buy closes a short, a sell closes a long.
+SIDE = {"buy_open": LONG, "sell_close": LONG, "sell_open": SHORT, "buy_close": SHORT}
+DEFAULT_CAPITAL = 1_000_000.0
+TRADING_DAYS_PER_YEAR = 252
+FEE_KINDS = ("open", "close", "close_today")
+
+
+class Fees:
+    """Fees of one instrument: per lot and per turnover (a rate of price x volume x
+    multiple), for opening, closing and closing today's position."""
+
+    def __init__(self, per_lot=None, rate=None, source=None):
+        self.per_lot = dict.fromkeys(FEE_KINDS, 0.0) if per_lot is None else per_lot
+        self.rate = dict.fromkeys(FEE_KINDS, 0.0) if rate is None else rate
+        self.source = source  # where they came from, None when none were given
+
+    def fee(self, kind, price, volume, multiple):
+        return self.per_lot[kind] * volume + self.rate[kind] * price * volume * multiple
+
+    def as_dict(self):
+        return {"per_lot": self.per_lot, "rate": self.rate, "source": self.source}
+
+
+FEE_COLUMNS = tuple("%s_%s" % (kind, part) for kind in FEE_KINDS for part in ("per_lot", "rate"))
+
+
+def read_fees(path):
+    """{InstrumentID or ProductID: Fees} from a CSV file whose first column is InstrumentID or
+    ProductID and whose other columns are among open_per_lot, open_rate, close_per_lot,
+    close_rate, close_today_per_lot, close_today_rate (absent: 0; close-today absent: as
+    close)."""
+    table = CsvFile(path, "fee")
+    try:
+        key = table.header[0]
+        if key not in ("InstrumentID", "ProductID"):
+            table.fail(1, "the first column is InstrumentID or ProductID, not %s" % key)
+        unknown = [c for c in table.header[1:] if c not in FEE_COLUMNS]
+        if unknown:
+            table.fail(1, "unknown column %s: the fee columns are %s" % (unknown[0], ", ".join(FEE_COLUMNS)))
+        converters = [str] + [float] * (len(table.header) - 1)
+        schedule = {}
+        for line, values in table.rows(converters):
+            given = dict(zip(table.header[1:], values[1:]))
+            if any(v < 0 or not math.isfinite(v) for v in given.values()):
+                table.fail(line, "fees are numbers of 0 or more")
+            per_lot, rate = {}, {}
+            for kind in FEE_KINDS:
+                fallback = "close" if kind == "close_today" else None
+                for part, target in (("per_lot", per_lot), ("rate", rate)):
+                    name = "%s_%s" % (kind, part)
+                    if name not in given and fallback:
+                        name = "%s_%s" % (fallback, part)
+                    target[kind] = given.get(name, 0.0)
+            schedule[values[0]] = Fees(per_lot, rate, "%s line %d" % (shown(path), line))
+    finally:
+        table.close()
+    return schedule
+
+
+def fees_for(schedule, instrument_id, product_id):
+    if schedule is None:
+        return Fees()
+    found = schedule.get(instrument_id) or schedule.get(product_id)
+    return found if found is not None else Fees(source="none in the fee file")
+
+
+class Side:
+    """One direction of a position, valued at its average opening price."""
+
+    __slots__ = ("sign", "today", "yesterday", "average", "opened", "closed", "realised", "trip_start",
+                 "trip_profit")
+
+    def __init__(self, sign):
+        self.sign = sign  # +1 long, -1 short: the profit of a price rise
+        self.today = self.yesterday = self.opened = self.closed = 0
+        self.average = self.realised = self.trip_profit = 0.0
+        self.trip_start = None
+
+    @property
+    def volume(self):
+        return self.today + self.yesterday
+
+
+class Holding:
+    """What the account holds of one instrument, and what trading it cost and made."""
+
+    def __init__(self, fields, fees):
+        self.id = fields["InstrumentID"]
+        self.exchange = fields["ExchangeID"]
+        self.multiple = fields["VolumeMultiple"]
+        self.price_tick = fields.get("PriceTick") or 0.0
+        self.fees = fees
+        self.sides = {LONG: Side(+1), SHORT: Side(-1)}
+        self.last_price = None
+        self.value = 0.0  # open profit at the last price
+        self.lots = 0  # held, long and short
+        self.fees_paid = 0.0
+        self.turnover = 0.0
+
+    @property
+    def realised(self):
+        return self.sides[LONG].realised + self.sides[SHORT].realised
+
+    def open_profit(self):
+        price = self.last_price
+        if price is None:
+            return 0.0
+        long, short = self.sides[LONG], self.sides[SHORT]
+        return ((price - long.average) * (long.today + long.yesterday)
+                - (price - short.average) * (short.today + short.yesterday)) * self.multiple
+
+
+class Account:
+    def __init__(self, capital):
+        self.capital = capital
+        self.holdings = {}
+        self.gross = 0.0  # realised
+        self.fees = 0.0
+        self.open_value = 0.0
+        self.turnover = 0.0
+        self.peak = 0.0
+        self.drawdown = 0.0  # the largest fall of the equity from its peak, in money
+        self.drawdown_percent = 0.0  # ... and as a share of the capital plus the peak
+        self.trips = []  # (net profit, seconds held) of every round trip: flat, a position, flat
+        self.day_start_equity = self.day_start_fees = 0.0
+        self.days = []  # per trading day: dict
+
+    @property
+    def equity(self):
+        """Profit so far, net of fees, open positions at their last price."""
+        return self.gross - self.fees + self.open_value
+
+    def add(self, fields, fees):
+        holding = self.holdings[fields["InstrumentID"]] = Holding(fields, fees)
+        return holding
+
+    def fill(self, holding, action, volume, price, time):
+        """Book a fill; returns (side, fee)."""
+        side = holding.sides[SIDE[action]]
+        multiple = holding.multiple
+        if OFFSET[action] == "0":
+            fee = holding.fees.fee("open", price, volume, multiple)
+            if not side.volume:
+                side.trip_start, side.trip_profit = time, 0.0
+            side.average = (side.average * side.volume + price * volume) / (side.volume + volume)
+            side.today += volume
+            side.opened += volume
+            holding.lots += volume
+            side.trip_profit -= fee
+        else:
+            old = min(volume, side.yesterday)
+            fresh = volume - old
+            fee = (holding.fees.fee("close", price, old, multiple) if old else 0.0) + \
+                (holding.fees.fee("close_today", price, fresh, multiple) if fresh else 0.0)
+            profit = side.sign * (price - side.average) * volume * multiple
+            side.yesterday -= old
+            side.today -= fresh
+            side.closed += volume
+            holding.lots -= volume
+            side.realised += profit
+            self.gross += profit
+            side.trip_profit += profit - fee
+            if not side.volume:
+                side.average = 0.0
+                self.trips.append((side.trip_profit, time - side.trip_start))
+                side.trip_start = None
+        holding.fees_paid += fee
+        self.fees += fee
+        turnover = price * volume * multiple
+        holding.turnover += turnover
+        self.turnover += turnover
+        self.mark(holding)
+        return side, fee
+
+    def mark(self, holding):
+        """Value the holding at its last price and follow the drawdown."""
+        value = holding.open_profit()
+        self.open_value += value - holding.value
+        holding.value = value
+        equity = self.gross - self.fees + self.open_value
+        if equity > self.peak:
+            self.peak = equity
+        elif self.peak - equity > self.drawdown:
+            self.drawdown = self.peak - equity
+            self.drawdown_percent = 100.0 * self.drawdown / (self.capital + self.peak)
+
+    def new_day(self):
+        """A trading day begins: today's positions become yesterday's."""
+        for holding in self.holdings.values():
+            for side in holding.sides.values():
+                side.yesterday += side.today
+                side.today = 0
+
+    def close_day(self, trading_day, ticks, fills):
+        """The day's profit: the change of the equity (open positions at their last price)."""
+        equity = self.equity
+        net, fees = equity - self.day_start_equity, self.fees - self.day_start_fees
+        self.days.append({"trading_day": trading_day, "net": net, "gross": net + fees, "fees": fees,
+                          "equity": equity, "ticks": ticks, "fills": fills})
+        self.day_start_equity, self.day_start_fees = equity, self.fees
+
+    # --- figures ---------------------------------------------------------------------------
+
+    def sharpe(self):
+        """Annualised Sharpe ratio of the daily net returns on the capital (no risk-free
+        rate); None with fewer than two days or no variation."""
+        returns = [day["net"] / self.capital for day in self.days]
+        if len(returns) < 2:
+            return None
+        mean = sum(returns) / len(returns)
+        variance = sum((r - mean) ** 2 for r in returns) / (len(returns) - 1)
+        if variance <= 0:
+            return None
+        return mean / math.sqrt(variance) * math.sqrt(TRADING_DAYS_PER_YEAR)
+
+    def figures(self):
+        wins = [p for p, _ in self.trips if p > 0]
+        losses = [p for p, _ in self.trips if p < 0]
+        trips = len(self.trips)
+        return {
+            "round_trips": trips,
+            "win_rate": len(wins) / trips if trips else None,
+            "profit_factor": sum(wins) / -sum(losses) if losses else None,
+            "average_holding_seconds": sum(s for _, s in self.trips) / trips if trips else None,
+        }
+
+
+def capital_of(value):
+    if value is None:
+        return DEFAULT_CAPITAL
+    if not (value > 0 and math.isfinite(value)):
+        raise UsageError("--capital %r: the capital is an amount of money above 0" % value)
+    return value

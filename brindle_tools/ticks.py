@@ -1,0 +1,505 @@
+"""Recorded ticks: the files a replay reads, in time order, as the tick dictionaries a client
+hands to the engine.
+
+Files: CSV (with a header line, or without one: `--columns` names the layout, and the common
+public layout UpdateTime,Bid,BidVol,Ask,AskVol,Last,Volume,OpenInterest is recognised by
+itself), UTF-8 with or without a byte-order mark or GB18030, LF or CRLF; or Parquet. They are
+read in batches of columns (pyarrow), so a file of any length takes bounded memory.
+
+Values take the type that the host's tick record gives the field (text, whole number,
+number); a column the record does not know becomes a whole number, a number or text, value
+by value. UpdateTime is HH:MM:SS, optionally with a fraction (09:30:49.900): the fraction
+becomes UpdateMillisec and UpdateTime keeps HH:MM:SS, as the broker's record has them.
+
+Time: each tick gets its calendar time and its trading day. A night session (from 18:00 to
+06:00) belongs to the next trading day. The calendar day is ActionDay when the file has it,
+except on an evening tick whose ActionDay equals its TradingDay (some exchanges write the
+trading day there); otherwise an evening tick happened on the weekday before its trading
+day, and a tick after midnight on the day after that evening. A file without TradingDay
+takes the trading day from ActionDay by the same rule, or from a date YYYYMMDD in its name;
+a file without any date counts days from 2000-01-01 (a time going back by more than twelve
+hours starts the next day). Ticks of several files are merged in time order.
+"""
+import bisect
+import codecs
+import csv
+import datetime
+import glob
+import heapq
+import itertools
+import re
+from operator import itemgetter
+from pathlib import Path
+
+from .host import UsageError, shown
+from .inputs import to_int, to_number
+
+PUBLIC_LAYOUT = ("UpdateTime", "BidPrice1", "BidVolume1", "AskPrice1", "AskVolume1", "LastPrice", "Volume",
+                 "OpenInterest")
+PUBLIC_NAME = "public"
+# Column names of the public layout (and of other dumps) for the broker's field names.
+ALIASES = {"Bid": "BidPrice1", "BidVol": "BidVolume1", "Ask": "AskPrice1", "AskVol": "AskVolume1",
+           "Last": "LastPrice"}
+REQUIRED = ("UpdateTime", "LastPrice", "Volume", "BidPrice1", "BidVolume1", "AskPrice1", "AskVolume1")
+SUFFIXES = (".csv", ".txt", ".parquet")
+TEXT_COLUMNS = ("UpdateTime", "TradingDay", "ActionDay", "InstrumentID")
+KINDS = {str: str, to_int: int, float: float}
+TIME_PATTERN = r"^([01]\d|2[0-3]):[0-5]\d:[0-5]\d(\.\d{1,6})?$"
+TIME = re.compile(TIME_PATTERN)
+NUMBER = re.compile(r"^[-+]?(\d+\.?\d*|\.\d+)([eE][-+]?\d+)?$")
+INSTRUMENT_IN_NAME = re.compile(r"^([A-Za-z]{1,2}\d{3,4})(?![0-9])")
+DATE_IN_NAME = re.compile(r"(?<![0-9])(20\d{6})(?![0-9])")
+EVENING, MORNING = 18 * 3600, 6 * 3600  # a night session runs from EVENING to MORNING
+DAY = 86400
+EPOCH = datetime.date(1970, 1, 1)
+NO_DATE_BASE = (datetime.date(2000, 1, 1) - EPOCH).days
+DAY_ROLL = 12 * 3600
+SNIFF = 1 << 16
+BLOCK = 1 << 20
+
+
+def expand(arguments):
+    """The tick files named by the command line: files, directories (their CSV, TXT and
+    Parquet files) and glob patterns."""
+    paths = []
+    for argument in map(str, arguments):
+        path = Path(argument)
+        if glob.has_magic(argument) and not path.exists():
+            found = sorted(Path(p) for p in glob.glob(argument) if Path(p).is_file())
+            if not found:
+                raise UsageError("%s: no file matches" % argument)
+            paths.extend(found)
+        elif path.is_dir():
+            found = sorted(p for p in path.iterdir() if p.is_file() and p.suffix.lower() in SUFFIXES)
+            if not found:
+                raise UsageError("%s/: no tick files (%s) in it" % (shown(path), ", ".join(SUFFIXES)))
+            paths.extend(found)
+        elif path.is_file():
+            paths.append(path)
+        else:
+            raise UsageError("cannot read the tick file %s: no such file" % shown(path))
+    unique = list(dict.fromkeys(p.resolve() for p in paths))
+    return unique
+
+
+def texts(array):
+    """The Python strings of a text column; a value repeated in the column is one object."""
+    import numpy as np
+
+    encoded = array.dictionary_encode()
+    words = np.array(encoded.dictionary.to_pylist(), dtype=object)
+    return words[encoded.indices.to_numpy()].tolist()
+
+
+def weekday(days):
+    """Monday 0 of a day counted from 1970-01-01 (a Thursday)."""
+    return (days + 3) % 7
+
+
+def weekday_before(days):
+    return days - {0: 3, 6: 2}.get(weekday(days), 1)
+
+
+def weekday_after(days):
+    return days + {4: 3, 5: 2}.get(weekday(days), 1)
+
+
+def day_text(days):
+    return (EPOCH + datetime.timedelta(days=int(days))).strftime("%Y%m%d")
+
+
+def parse_day(text):
+    """Days since 1970-01-01 of a YYYYMMDD text, or None."""
+    if len(text) != 8 or not text.isdigit():
+        return None
+    try:
+        return (datetime.date(int(text[:4]), int(text[4:6]), int(text[6:])) - EPOCH).days
+    except ValueError:
+        return None
+
+
+class TickFile:
+    """One tick file: its layout, found from its first lines, and its ticks in batches."""
+
+    def __init__(self, path, number, types, columns=None, instrument=None):
+        self.path = Path(path)
+        self.number = number  # position among the replayed files
+        self.name = shown(path)
+        self.types = types
+        self.parquet = self.path.suffix.lower() == ".parquet"
+        self.constants = {}  # columns that the file name or the command line give
+        if self.parquet:
+            self._parquet_layout()
+        else:
+            self._csv_layout(columns)
+        self._complete(instrument)
+
+    # --- layout ----------------------------------------------------------------------------
+
+    def fail(self, line, text):
+        raise UsageError("%s%s: %s" % (self.name, "" if line is None else " %s %d" % (self.unit, line), text))
+
+    def _csv_layout(self, columns):
+        self.unit = "line"
+        try:
+            with open(self.path, "rb") as raw:
+                head = raw.read(SNIFF)
+        except OSError as error:
+            raise UsageError("cannot read the tick file %s: %s" % (self.name, error.strerror)) from None
+        if not head.strip():
+            self.fail(None, "empty file; a line of column names (or --columns) and ticks are expected")
+        if head.startswith((codecs.BOM_UTF16_LE, codecs.BOM_UTF16_BE)):
+            self.fail(1, "UTF-16 text: save the file as UTF-8 or GB18030")
+        self.encoding = self._sniff_encoding(head)
+        text = head.decode(self.encoding, errors="replace")
+        if text.startswith("\ufeff"):
+            text = text[1:]
+        first = next(csv.reader([text.splitlines()[0]]), [])
+        names = [name.strip() for name in first]
+        self.header = not any(TIME.match(value) or NUMBER.match(value) for value in names)
+        if self.header:
+            self.columns = [ALIASES.get(name, name) for name in names]
+            self.first_line = 2
+        else:
+            self.first_line = 1
+            if columns:
+                self.columns = [ALIASES.get(name, name) for name in columns]
+            elif len(names) == len(PUBLIC_LAYOUT) and TIME.match(names[0]):
+                self.columns = list(PUBLIC_LAYOUT)
+            else:
+                self.fail(1, "no column names: name the %d columns with --columns NAME,NAME,... (the broker's "
+                             "field names; --columns %s for %s)" % (len(names), PUBLIC_NAME,
+                                                                     ",".join(PUBLIC_LAYOUT)))
+            if len(self.columns) != len(names):
+                self.fail(1, "%d fields, --columns names %d: name every column" % (len(names), len(self.columns)))
+        seen = set()
+        for column in self.columns:
+            if not column or column in seen:
+                self.fail(1, "an empty column name" if not column else "column %s appears twice" % column)
+            seen.add(column)
+
+    def _sniff_encoding(self, head):
+        decoder = codecs.getincrementaldecoder("utf-8")()
+        try:
+            decoder.decode(head, final=False)
+            return "utf-8"
+        except UnicodeDecodeError as error:
+            utf8_error = error
+        decoder = codecs.getincrementaldecoder("gb18030")()
+        try:
+            decoder.decode(head, final=False)
+            return "gb18030"
+        except UnicodeDecodeError:
+            line = head[:utf8_error.start].count(b"\n") + 1
+            self.fail(line, "neither UTF-8 nor GB18030 text (byte 0x%02x): save the file as UTF-8"
+                      % head[utf8_error.start])
+
+    def _parquet_layout(self):
+        import pyarrow.parquet as pq
+
+        self.unit = "row"
+        self.first_line = 1
+        self.header = True
+        try:
+            self.parquet_file = pq.ParquetFile(self.path)
+        except Exception as error:  # pyarrow raises several kinds for a file that is not Parquet
+            raise UsageError("%s: not a Parquet file: %s" % (self.name, error)) from None
+        self.columns = [ALIASES.get(name, name) for name in self.parquet_file.schema_arrow.names]
+        if len(set(self.columns)) != len(self.columns):
+            self.fail(None, "a column appears twice: %s" % ", ".join(self.columns))
+
+    def _complete(self, instrument):
+        """Instrument and date from the command line or the file name where the file has none;
+        the required columns."""
+        stem = self.path.name
+        if instrument:
+            self.constants["InstrumentID"] = instrument
+            if "InstrumentID" in self.columns:
+                self.fail(None, "--instrument is for files without an InstrumentID column")
+        elif "InstrumentID" not in self.columns:
+            match = INSTRUMENT_IN_NAME.match(stem)
+            if not match:
+                self.fail(None, "no InstrumentID column and no instrument at the start of the file name: "
+                                "give it with --instrument ID")
+            self.constants["InstrumentID"] = match.group(1)
+        if "TradingDay" not in self.columns and "ActionDay" not in self.columns:
+            match = DATE_IN_NAME.search(stem)
+            if match and parse_day(match.group(1)) is not None:
+                self.constants["TradingDay"] = match.group(1)
+        missing = [c for c in REQUIRED if c not in self.columns]
+        if missing:
+            self.fail(1 if not self.parquet else None, "missing column%s %s" % (
+                "s" if len(missing) > 1 else "", ", ".join(missing)))
+        self.names = self.columns + list(self.constants)
+        self.has_millis = "UpdateMillisec" in self.columns
+
+    # --- reading ---------------------------------------------------------------------------
+
+    def arrow_types(self):
+        import pyarrow as pa
+
+        kinds = {}
+        for column in self.columns:
+            kind = self.types.get(column)
+            if column in TEXT_COLUMNS or kind is str or kind is None:
+                kinds[column] = pa.string()
+            else:
+                kinds[column] = pa.float64()  # whole numbers too: "12.0" is one
+        return kinds
+
+    def batches(self):
+        """pyarrow record batches of the file's columns, typed by arrow_types()."""
+        import pyarrow as pa
+
+        kinds = self.arrow_types()
+        if self.parquet:
+            for batch in self.parquet_file.iter_batches(batch_size=65536):
+                arrays = []
+                for column, array in zip(self.columns, batch.columns):
+                    try:
+                        arrays.append(array.cast(kinds[column]))
+                    except (pa.ArrowInvalid, pa.ArrowNotImplementedError):
+                        self.fail(None, "column %s of type %s: expected %s" % (column, array.type, kinds[column]))
+                yield pa.RecordBatch.from_arrays(arrays, names=self.columns)
+            return
+        import pyarrow.csv as pacsv
+
+        read = pacsv.ReadOptions(column_names=self.columns, skip_rows=self.first_line - 1, block_size=BLOCK,
+                                 encoding=self.encoding)
+        convert = pacsv.ConvertOptions(column_types=kinds, strings_can_be_null=False,
+                                       quoted_strings_can_be_null=False)
+        try:
+            reader = pacsv.open_csv(self.path, read_options=read, convert_options=convert)
+            while True:
+                try:
+                    batch = reader.read_next_batch()
+                except StopIteration:
+                    return
+                yield batch
+        except (pa.ArrowInvalid, UnicodeDecodeError) as error:
+            self.locate_problem(str(error))
+
+    def locate_problem(self, reason):
+        """The line that the fast reader refused, found by reading the file line by line."""
+        width = len(self.columns)
+        with open(self.path, newline="", encoding=self.encoding + ("-sig" if self.encoding == "utf-8" else "")) as f:
+            reader = csv.reader(f)
+            try:
+                for row in reader:
+                    if reader.line_num < self.first_line or not row:
+                        continue
+                    if len(row) != width:
+                        self.fail(reader.line_num, "%d fields, %s %d" % (
+                            len(row), "the header has" if self.header else "the layout has", width))
+                    for column, text in zip(self.columns, row):
+                        kind = self.types.get(column)
+                        if column in TEXT_COLUMNS or kind in (str, None):
+                            continue
+                        try:
+                            (to_int if kind is int else float)(text)
+                        except ValueError:
+                            self.fail(reader.line_num, "column %s: %r is not a %s" % (
+                                column, text, "whole number" if kind is int else "number"))
+            except UnicodeDecodeError as error:
+                self.fail(reader.line_num + 1, "not %s text (%s): save the file as UTF-8" % (self.encoding, error.reason))
+            except csv.Error as error:
+                self.fail(reader.line_num, str(error))
+        raise UsageError("%s: %s" % (self.name, reason.splitlines()[0]))
+
+    def blank_rows(self):
+        """Row indexes before which a blank line stands (blank lines are not rows); usually
+        none, found by one pass over the bytes."""
+        if self.parquet:
+            return []
+        with open(self.path, "rb") as raw:
+            carry = b""
+            for data in iter(lambda: raw.read(BLOCK), b""):
+                chunk = carry + data
+                if b"\n\n" in chunk or b"\n\r\n" in chunk or (not carry and chunk.startswith((b"\n", b"\r\n"))):
+                    break
+                carry = chunk[-2:]
+            else:
+                return []
+            raw.seek(0)
+            blanks, rows = [], 0
+            for number, line in enumerate(raw, 1):
+                if number < self.first_line:
+                    continue
+                if line.strip(b"\r\n") == b"":
+                    blanks.append(rows)
+                else:
+                    rows += 1
+            return blanks
+
+    def line_of(self, row, blanks):
+        return row + self.first_line + bisect.bisect_right(blanks, row)
+
+    def count_rows(self):
+        """Lines after the header: an upper bound of the ticks, for the progress bar."""
+        if self.parquet:
+            return self.parquet_file.metadata.num_rows
+        count, last = 0, b"\n"
+        with open(self.path, "rb") as raw:
+            for chunk in iter(lambda: raw.read(BLOCK), b""):
+                count += chunk.count(b"\n")
+                last = chunk[-1:]
+        return max(count + (last != b"\n") - (self.first_line - 1), 0)
+
+
+class TickSource:
+    """The ticks of all files in time order: (calendar time in seconds, trading day YYYYMMDD,
+    file, line, tick dictionary, the row's values)."""
+
+    def __init__(self, arguments, converters, columns=None, instrument=None):
+        """converters: {field: converter} of the host's tick record (inputs.field_types)."""
+        import numpy  # noqa: F401  (loaded here: the tick loop is timed, not the set-up)
+        import pyarrow.compute  # noqa: F401
+        import pyarrow.csv  # noqa: F401
+
+        types = {name: KINDS.get(convert) for name, convert in converters.items()}
+        paths = expand(arguments)
+        self.files = [TickFile(p, n, types, columns, instrument) for n, p in enumerate(paths)]
+        self.names = list(dict.fromkeys(name for f in self.files for name in f.names))
+
+    @property
+    def shown(self):
+        return self.files[0].name if len(self.files) == 1 else "%s and %d more" % (self.files[0].name,
+                                                                                  len(self.files) - 1)
+
+    def count_rows(self):
+        return sum(f.count_rows() for f in self.files)
+
+    def __iter__(self):
+        """(calendar time, trading day, file, line, tick, row values) of every tick."""
+        streams = [self._file_ticks(f) for f in self.files]
+        return streams[0] if len(streams) == 1 else heapq.merge(*streams, key=itemgetter(0))
+
+    def _file_ticks(self, tick_file):
+        """(time, trading day, file, line, tick, row values) of one file, in file order."""
+        import numpy as np
+        import pyarrow as pa
+        import pyarrow.compute as pc
+
+        blanks = tick_file.blank_rows()
+        names = tick_file.names
+        constants = list(tick_file.constants.values())
+        at_time = tick_file.columns.index("UpdateTime")
+        row = 0
+        day_carry = [NO_DATE_BASE, None]  # for files without dates: the day and the previous time of day
+        for batch in tick_file.batches():
+            size = batch.num_rows
+            if not size:
+                continue
+            values = []
+            for column, array in zip(tick_file.columns, batch.columns):
+                kind = tick_file.types.get(column)
+                if array.null_count:
+                    index = pc.index(array.is_null(), True).as_py()
+                    tick_file.fail(tick_file.line_of(row + index, blanks),
+                                   "column %s: an empty value where a number belongs" % column)
+                if column in TEXT_COLUMNS or kind is str:
+                    values.append(texts(array))
+                elif kind is float:
+                    values.append(array.to_numpy().tolist())
+                elif kind is int:
+                    whole = array.cast(pa.int64(), safe=False)
+                    exact = pc.equal(whole.cast(pa.float64()), array)
+                    if not pc.all(exact).as_py():
+                        index = pc.index(exact, False).as_py()
+                        tick_file.fail(tick_file.line_of(row + index, blanks), "column %s: %r is not a whole number"
+                                       % (column, array[index].as_py()))
+                    values.append(whole.to_numpy().tolist())
+                else:
+                    values.append([to_number(text) for text in texts(array)])
+            names_here = list(names)
+            times = batch.column(at_time)
+            well_formed = pc.match_substring_regex(times, TIME_PATTERN)
+            if not pc.all(well_formed).as_py():
+                index = pc.index(well_formed, False).as_py()
+                tick_file.fail(tick_file.line_of(row + index, blanks), "column UpdateTime: %r is not a time of day "
+                                                                      "HH:MM:SS (or HH:MM:SS.fff)" % times[index].as_py())
+            hms = [pc.utf8_slice_codeunits(times, start, start + 2).cast(pa.int32()).to_numpy().astype(np.float64)
+                   for start in (0, 3, 6)]
+            seconds = hms[0] * 3600 + hms[1] * 60 + hms[2]
+            fraction = pc.utf8_slice_codeunits(times, 8, 16)
+            if pc.any(pc.not_equal(fraction, "")).as_py():
+                # 09:30:49.900: the fraction becomes UpdateMillisec, as the broker's record has it.
+                digits = pc.utf8_rpad(pc.utf8_slice_codeunits(fraction, 1, 4), 3, "0")
+                millis = pc.if_else(pc.equal(fraction, ""), "0", digits).cast(pa.int32()).to_numpy()
+                values[at_time] = pc.utf8_slice_codeunits(times, 0, 8).to_pylist()
+                if tick_file.has_millis:
+                    values[tick_file.columns.index("UpdateMillisec")] = millis.tolist()
+                else:
+                    values.append(millis.tolist())
+                    names_here.insert(len(tick_file.columns), "UpdateMillisec")
+                seconds = seconds + millis / 1000.0
+            elif tick_file.has_millis:
+                seconds = seconds + np.asarray(values[tick_file.columns.index("UpdateMillisec")], np.float64) / 1000.0
+            calendar, trading = self._days(tick_file, batch, seconds, row, blanks, day_carry)
+            keys = (calendar * DAY + seconds).tolist()
+            labels, inverse = np.unique(trading, return_inverse=True)
+            label_texts = [day_text(d) for d in labels.tolist()]
+            trading_days = [label_texts[i] for i in inverse.tolist()]
+            if blanks:
+                lines = [tick_file.line_of(r, blanks) for r in range(row, row + size)]
+            else:
+                lines = range(row + tick_file.first_line, row + tick_file.first_line + size)
+            for key, day, line, fields in zip(keys, trading_days, lines,
+                                              zip(*values, *(itertools.repeat(c, size) for c in constants))):
+                yield key, day, tick_file, line, dict(zip(names_here, fields)), fields
+            row += size
+
+    def _days(self, tick_file, batch, seconds, row, blanks, carry):
+        """(calendar day, trading day) per row, as numbers of days since 1970-01-01."""
+        import numpy as np
+
+        evening = seconds >= EVENING
+        morning = seconds < MORNING
+        trading = self._date_column(tick_file, batch, "TradingDay", row, blanks)
+        action = self._date_column(tick_file, batch, "ActionDay", row, blanks)
+        if trading is not None:
+            before = np.where(weekday(trading) == 0, trading - 3, np.where(weekday(trading) == 6, trading - 2,
+                                                                            trading - 1))
+            ruled = np.where(evening, before, np.where(morning, before + 1, trading))
+            if action is not None:
+                usable = (action >= 0) & ~(evening & (action == trading))
+                calendar = np.where(usable, action, ruled)
+            else:
+                calendar = ruled
+            return calendar, trading
+        if action is not None:
+            day = weekday(action)
+            after = np.where(day == 4, action + 3, np.where(day == 5, action + 2, action + 1))
+            monday_of_weekend = np.where(day == 5, action + 2, np.where(day == 6, action + 1, action))
+            trading = np.where(evening, after, np.where(morning, monday_of_weekend, action))
+            return action, trading
+        # No dates: a time of day going back by more than twelve hours starts the next day.
+        previous = np.concatenate(([carry[1] if carry[1] is not None else seconds[0]], seconds[:-1]))
+        calendar = carry[0] + np.cumsum(previous - seconds > DAY_ROLL)
+        carry[0], carry[1] = int(calendar[-1]), float(seconds[-1])
+        trading = np.where(evening, calendar + 1, calendar)
+        return calendar, trading
+
+    @staticmethod
+    def _date_column(tick_file, batch, column, row, blanks):
+        import numpy as np
+
+        if column in tick_file.columns:
+            encoded = batch.column(tick_file.columns.index(column)).dictionary_encode()
+            texts, indices = encoded.dictionary.to_pylist(), encoded.indices.to_numpy()
+        elif column in tick_file.constants:
+            texts, indices = [tick_file.constants[column]], np.zeros(batch.num_rows, np.int64)
+        else:
+            return None
+        days = np.empty(len(texts), np.int64)
+        for number, text in enumerate(texts):
+            day = parse_day(text.strip())
+            if day is None:
+                if column == "ActionDay" and not text.strip():
+                    day = -1  # no ActionDay on this tick: the rule decides
+                else:
+                    index = int(np.argmax(indices == number))
+                    tick_file.fail(tick_file.line_of(row + index, blanks),
+                                   "column %s: %r is not a date YYYYMMDD" % (column, text))
+            days[number] = day
+        return days[indices]

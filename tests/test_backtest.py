@@ -1,0 +1,354 @@
+"""The replay as a backtest: the exchange's fills, fees and figures computed by hand, trading
+days and night sessions, real tick file formats, the database dying mid-replay, and the
+engine's own fill model giving what it always gave."""
+import csv
+import hashlib
+import io
+import json
+import subprocess
+import sys
+
+import pytest
+
+from harness.host import edit_ini
+from harness.paths import REPO, SAMPLE_HOST
+from brindle_tools import account, exchange
+from brindle_tools.host import UsageError
+from brindle_tools.inputs import field_types
+from brindle_tools.ticks import PUBLIC_LAYOUT, TickSource
+from oxa import py_ApiStructure
+
+TYPES = field_types(py_ApiStructure.DepthMarketDataField)
+INSTRUMENTS = (REPO / "samples" / "instruments.csv").read_text(encoding="utf-8")
+ZERO = ("LastPrice Volume LastPrice_Cur_Up LastPrice_Acc_Up order_acc_up LastPrice_Cur_Keep LastPrice_Acc_Keep "
+        "order_acc_keep LastPrice_Cur_Down LastPrice_Acc_Down order_acc_down order_TradeVolume BidVolume "
+        "order_BidVolume AskVolume order_AskVolume vol_diff order_price").split()
+
+
+def strategy(buy_open, sell_close, sell_close_price="BidPrice1", extra=""):
+    never = {"express": "False", "price": "BidPrice1", "vol": 1}
+    table = {"buy_open_express": buy_open, "buy_open_price": "AskPrice1", "buy_open_vol": 5,
+             "sell_close_express": sell_close, "sell_close_price": sell_close_price, "sell_close_vol": 5}
+    for action in ("sell_open", "buy_close"):
+        table.update({"%s_%s" % (action, k): v for k, v in never.items()})
+    return "AI_Strategy = %r\nReal_Fresh_Factor = 0\nupdate_factor_period = 60\nInit_Factor_Zero = %r\n%s" % (
+        {"00001": {"rb2501": table}}, tuple(ZERO), extra)
+
+
+def replay(run_python, *args, files):
+    code = "import sys\nfrom brindle_tools.run import main\nsys.exit(main(%r))" % (list(args),)
+    return run_python(code, files={"instruments.csv": INSTRUMENTS, **files})
+
+
+def rows(path):
+    with open(path, newline="", encoding="utf-8") as f:
+        return list(csv.DictReader(f))
+
+
+def order(action, price, volume, ref=1):
+    return exchange.Order(ref, action, price, volume, 0.0, {})
+
+
+def tick(last, bid, bid_volume, ask, ask_volume):
+    return {"LastPrice": last, "BidPrice1": bid, "BidVolume1": bid_volume, "AskPrice1": ask, "AskVolume1": ask_volume}
+
+
+# --- the exchange's fills ------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("orders, market, traded, expected", [
+    # Marketable: at the ask (better than the limit), at most the ask's volume, shared in order.
+    ([("buy_open", 102.0, 3), ("buy_open", 101.0, 4)], (100, 99, 5, 101, 5), 0,
+     [(1, 3, 101, "ask"), (2, 2, 101, "ask")]),
+    # Resting: the market trades through the limit: at the limit, at most the volume traded.
+    ([("buy_open", 100.0, 5)], (99, 98, 5, 101, 5), 3, [(1, 3, 100.0, "traded through")]),
+    # Trading at the limit is not trading through it: the queue ahead is unknown.
+    ([("buy_open", 100.0, 5)], (100, 99, 5, 101, 5), 3, []),
+    ([("sell_close", 100.0, 2)], (101, 100, 1, 102, 5), 0, [(1, 1, 100, "bid")]),
+    ([("sell_close", 100.0, 2)], (101, 99, 9, 102, 5), 4, [(1, 2, 100.0, "traded through")]),
+    # No ask at all (the largest double): no fill at it.
+    ([("buy_open", 102.0, 3)], (100, 99, 5, 1.7976931348623157e308, 5), 0, []),
+])
+def test_exchange_fills_at_the_quote_or_through_the_limit_capped_by_the_tick(orders, market, traded, expected):
+    resting = [order(a, p, v, ref=n) for n, (a, p, v) in enumerate(orders, 1)]
+    fills = exchange.ExchangeFills().match(resting, tick(*market), traded)
+    assert [(o.ref, volume, price, how) for o, volume, price, how in fills] == expected
+
+
+@pytest.mark.parametrize("price, grid, buy, expected", [
+    (3521.7, 1.0, True, 3521.0), (3521.2, 1.0, False, 3522.0), (3521.0, 1.0, True, 3521.0),
+    (2924.6, 0.2, True, 2924.6), (2924.5, 0.2, True, 2924.4), (2924.5, 0.2, False, 2924.6),
+    (0.1 + 0.2, 0.1, False, 0.3), (99.3, 0, True, 99.3),
+])
+def test_limit_prices_go_on_the_grid_never_worse_than_asked(price, grid, buy, expected):
+    assert exchange.on_grid(price, grid, buy) == expected
+
+
+def test_fees_profit_and_figures_by_hand():
+    fees = account.Fees({"open": 1.0, "close": 0.5, "close_today": 2.0}, {"open": 0.0, "close": 0.0,
+                                                                          "close_today": 0.0001})
+    book = account.Account(100_000.0)
+    rb = book.add({"InstrumentID": "rb", "ExchangeID": "X", "VolumeMultiple": 10, "PriceTick": 1.0}, fees)
+    book.fill(rb, "buy_open", 2, 100.0, 0.0)  # fee 2 x 1.0
+    rb.last_price = 95.0
+    book.mark(rb)  # open -100: equity -102
+    book.fill(rb, "sell_close", 1, 110.0, 60.0)  # today's lot: +100, fee 2.0 + 0.0001 x 1100 = 2.11;
+    # the other lot stays valued at 95: -50
+    book.close_day("20241107", 10, 2)
+    book.new_day()
+    book.fill(rb, "sell_close", 1, 90.0, 180.0)  # yesterday's lot: -100, fee 0.5
+    book.close_day("20241108", 10, 1)
+    assert (book.gross, round(book.fees, 6), round(book.equity, 6)) == (0.0, 4.61, -4.61)
+    assert [(d["trading_day"], round(d["net"], 6), round(d["fees"], 6)) for d in book.days] == [
+        ("20241107", 45.89, 4.11), ("20241108", -50.5, 0.5)]
+    # One round trip, flat to flat: 0 gross - 4.61 fees, held 180 s.
+    assert book.trips == [(pytest.approx(-4.61), 180.0)]
+    assert book.figures() == {"round_trips": 1, "win_rate": 0.0, "profit_factor": 0.0,
+                              "average_holding_seconds": 180.0}
+    # The equity's peak was 0 at the start; its low -102 after the mark.
+    assert (book.drawdown, round(book.drawdown_percent, 6)) == (102.0, 0.102)
+    returns = [45.89 / 100_000, -50.5 / 100_000]
+    mean = sum(returns) / 2
+    deviation = (sum((r - mean) ** 2 for r in returns)) ** 0.5
+    assert book.sharpe() == pytest.approx(mean / deviation * 252 ** 0.5)
+    single = account.Account(1.0)
+    single.close_day("20241107", 1, 0)
+    assert single.sharpe() is None
+
+
+def test_replay_fills_partly_with_fees_and_warm_up(run_python):
+    ticks = ("InstrumentID,UpdateTime,LastPrice,Volume,BidPrice1,BidVolume1,AskPrice1,AskVolume1\n"
+             "rb2501,09:00:00,100,10,99,5,101,5\n"
+             "rb2501,09:00:01,101,12,100,5,101,5\n"
+             "rb2501,09:00:02,101,15,100,4,101,2\n"
+             "rb2501,09:00:03,100,20,99,3,102,4\n"
+             "rb2501,09:00:04,100,21,99,3,101,3\n"
+             "rb2501,09:00:05,100,23,100,1,101,1\n"
+             "rb2501,09:00:06,100,25,99,2,100,2\n"
+             "rb2501,09:00:07,101,26,100,6,101,3\n")
+    fees = "ProductID,open_per_lot,close_per_lot,close_today_per_lot,close_today_rate\nrb,1,0.5,0,0.0001\n"
+    proc = replay(run_python, "ticks.csv", "--instruments", "instruments.csv", "--fees", "fees.csv",
+                  "--warm-up", "1", "--no-chart", files={
+                      "ticks.csv": ticks, "fees.csv": fees,
+                      "cfg/oxa_can_change_env.py": strategy("UpdateTime in ('09:00:00', '09:00:01')",
+                                                            "UpdateTime == '09:00:04'", "BidPrice1 + 0.3")})
+    assert proc.returncode == 0, proc.stderr
+    out = proc.where / "replay-out"
+    assert [(d["Line"], d["Action"], d["Price"], d["OrderRef"], d["Note"], d["OrderPrice"], d["FirstTick"])
+            for d in rows(out / "decisions.csv")] == [
+        ("2", "buy_open", "101.0", "", "warm-up, not sent", "", "1"),
+        ("3", "buy_open", "101.0", "1", "", "101.0", "0"),
+        # 99.3 is off the grid: a sell's price goes up to it, 100.
+        ("6", "sell_close", "99.3", "2", "", "100.0", "0")]
+    assert [(f["OrderRef"], f["Line"], f["Trade_Price"], f["Volume"], f["Position"], f["Liquidity"], f["Fee"])
+            for f in rows(out / "fills.csv")] == [
+        ("1", "4", "101.0", "2", "2", "ask", "2.0"),
+        ("1", "5", "101.0", "3", "5", "traded through", "3.0"),
+        # At the bid, one lot; the next tick trades at the limit, not through it; then four.
+        ("2", "7", "100.0", "1", "4", "bid", "0.1"),
+        ("2", "9", "100.0", "4", "0", "bid", "0.4")]
+    summary = json.loads((out / "summary.json").read_text())
+    assert summary["fill_model"] == "exchange"
+    assert summary["profit"] == {"gross": -50.0, "fees": pytest.approx(5.5), "net": pytest.approx(-55.5)}
+    assert summary["orders"] == {"placed": 2, "filled": 2, "cancelled": 0, "expired": 0, "open": 0}
+    assert (summary["round_trips"], summary["win_rate"], summary["sharpe"]) == (1, 0.0, None)
+    assert "profit        gross -50.00 - fees 5.50 = net -55.50" in proc.stdout
+
+
+# --- trading days and sessions -------------------------------------------------------------
+
+
+def test_night_sessions_belong_to_the_next_trading_day_and_the_clock_runs_on(tmp_path):
+    path = tmp_path / "t.csv"
+    path.write_text(
+        "TradingDay,ActionDay,InstrumentID,UpdateTime,LastPrice,Volume,BidPrice1,BidVolume1,AskPrice1,AskVolume1\n"
+        "20241108,20241108,rb2501,14:59:59,100,1,99,1,101,1\n"
+        # Friday's night session trades for Monday; its ActionDay is the trading day here,
+        # as some exchanges write it: the rule puts it on Friday evening.
+        "20241111,20241111,rb2501,21:00:00,100,2,99,1,101,1\n"
+        "20241111,,rb2501,23:59:59.500,100,3,99,1,101,1\n"
+        "20241111,,rb2501,00:00:00.500,100,4,99,1,101,1\n"
+        "20241111,20241111,rb2501,09:00:00,100,6,99,1,101,1\n")
+    ticks = list(TickSource([path], TYPES))
+    friday = (20035 * 86400)  # 2024-11-08
+    assert [(time - friday, day, t["UpdateTime"], t.get("UpdateMillisec")) for time, day, _, _, t, _ in ticks] == [
+        (14 * 3600 + 3599, "20241108", "14:59:59", 0), (21 * 3600, "20241111", "21:00:00", 0),
+        (23 * 3600 + 3599.5, "20241111", "23:59:59", 500), (86400 + 0.5, "20241111", "00:00:00", 500),
+        (3 * 86400 + 9 * 3600, "20241111", "09:00:00", 0)]
+
+
+@pytest.mark.parametrize("restart", [[], ["--restart-daily"]])
+def test_two_days_across_midnight_cancel_carry_and_close(run_python, restart):
+    header = "TradingDay,InstrumentID,UpdateTime,LastPrice,Volume,BidPrice1,BidVolume1,AskPrice1,AskVolume1\n"
+    ticks = header + (
+        "20241107,rb2501,14:58:00,100,10,99,5,101,5\n"
+        "20241107,rb2501,14:58:01,101,12,100,5,101,5\n"  # the buy of 14:58:00 fills at 101
+        "20241107,rb2501,15:00:00,101,13,100,5,101,5\n"  # after the close: decisions not sent
+        "20241107,rb2501,15:00:00,101,13,100,5,101,5\n"  # an exact repeat: skipped
+        "20241107,rb2501,14:59:00,101,13,100,5,101,5\n"  # back in time: skipped
+        "20241108,rb2501,21:00:00,101,1,100,5,101,5\n"
+        "20241108,rb2501,23:59:58,101,2,100,5,101,5\n"  # a far buy rests...
+        "20241108,rb2501,00:00:02,101,3,100,5,101,5\n"  # ... and is cancelled 4 s later
+        "20241108,rb2501,09:00:00,103,9,102,5,103,5\n")  # yesterday's long is sold at 102
+    # A fresh engine each day (restart) is told the position carried: its close still fires.
+    proc = replay(run_python, "ticks.csv", "--instruments", "instruments.csv", "--cancel-after", "3", "--no-chart",
+                  *restart, files={"ticks.csv": ticks, "cfg/oxa_can_change_env.py": strategy(
+                      "UpdateTime in ('14:58:00', '15:00:00', '23:59:58')", "UpdateTime == '09:00:00'",
+                      extra="AI_Strategy['00001']['rb2501']['buy_open_price'] = "
+                            "'AskPrice1 if UpdateTime < \"16\" else AskPrice1 - 10'\n"
+                            "AI_Strategy['00001']['rb2501']['buy_open_vol'] = 1\n")})
+    assert proc.returncode == 0, proc.stderr
+    out = proc.where / "replay-out"
+    notes = [(d["Line"], d["Action"], d["Note"], d["TradingDay"]) for d in rows(out / "decisions.csv")]
+    assert notes == [("2", "buy_open", "", "20241107"), ("4", "buy_open", "market closed, not sent", "20241107"),
+                     ("8", "buy_open", "", "20241108"), ("10", "sell_close", "volume cut to 1 to close", "20241108")]
+    summary = json.loads((out / "summary.json").read_text())
+    assert summary["trading_days"] == ["20241107", "20241108"]
+    assert (summary["ticks_repeated"], summary["ticks_back_in_time"]) == (
+        {"count": 1, "first": "ticks.csv line 5"}, {"count": 1, "first": "ticks.csv line 6"})
+    assert summary["orders"] == {"placed": 3, "filled": 1, "cancelled": 1, "expired": 0, "open": 1}
+    # Yesterday's long of one lot bought at 101 is still held (its sell rests), valued at 103.
+    assert summary["instruments"]["rb2501"]["long"] == {"volume": 1, "average_price": 101.0}
+    assert [(d["trading_day"], d["net"]) for d in summary["per_day"]] == [("20241107", 0.0), ("20241108", 20.0)]
+
+
+# --- tick file formats ---------------------------------------------------------------------
+
+BASE = ("TradingDay,InstrumentID,UpdateTime,UpdateMillisec,LastPrice,Volume,BidPrice1,BidVolume1,AskPrice1,"
+        "AskVolume1,OpenInterest\n"
+        "20241107,rb2501,09:30:49,900,3521,10,3520,3,3522,4,100\n"
+        "20241107,rb2501,09:30:50,0,3522,12,3521,1,3522,2,101\n")
+PUBLIC = "09:30:49.900,3520,3,3522,4,3521,10,100\n09:30:50,3521,1,3522,2,3522,12,101\n"
+
+
+def parquet(tmp_path):
+    import pyarrow.csv
+
+    table = pyarrow.csv.read_csv(io.BytesIO(BASE.encode()), convert_options=pyarrow.csv.ConvertOptions(
+        column_types={"TradingDay": "string", "UpdateTime": "string"}))
+    import pyarrow.parquet
+
+    pyarrow.parquet.write_table(table, tmp_path / "rb2501.parquet")
+    return tmp_path / "rb2501.parquet"
+
+
+@pytest.mark.parametrize("name, content, kwargs", [
+    ("bom-crlf.csv", b"\xef\xbb\xbf" + BASE.replace("\n", "\r\n").encode(), {}),
+    ("gb.csv", BASE.replace("OpenInterest\n", "OpenInterest,Name\n").replace("100\n", "100,螺纹\n")
+     .replace("101\n", "101,螺纹\n").encode("gb18030"), {}),
+    ("blank-lines.csv", BASE.replace("\n2024", "\n\n2024").encode(), {}),
+    ("rb2501_20241107.csv", PUBLIC.encode(), {}),
+    ("ticks_20241107.txt", PUBLIC.encode(), {"columns": PUBLIC_LAYOUT, "instrument": "rb2501"}),
+    ("rb2501.parquet", None, {}),
+])
+def test_real_file_formats_give_the_same_ticks(tmp_path, name, content, kwargs):
+    (tmp_path / "base.csv").write_text(BASE)
+    expected = [(time, day, {k: t[k] for k in ("InstrumentID", "UpdateTime", "UpdateMillisec", "LastPrice", "Volume",
+                                               "BidVolume1", "AskPrice1")})
+                for time, day, _, _, t, _ in TickSource([tmp_path / "base.csv"], TYPES)]
+    path = parquet(tmp_path) if content is None else tmp_path / name
+    if content is not None:
+        path.write_bytes(content)
+    got = [(time, day, {k: t[k] for k in expected[0][2]})
+           for time, day, _, _, t, _ in TickSource([path], TYPES, **kwargs)]
+    assert got == expected
+    assert [type(v) for v in got[0][2].values()] == [str, str, int, float, int, int, float]
+
+
+@pytest.mark.parametrize("content, kwargs, message", [
+    (b"09:30:49,3520,3,3522,4\n", {}, "line 1: no column names: name the 5 columns with --columns"),
+    (b"09:30:49,3520,3,3522,4\n", {"columns": ("UpdateTime", "LastPrice")}, "line 1: 5 fields, --columns names 2"),
+    (b"\xff\xfeT\x00", {}, "line 1: UTF-16 text: save the file as UTF-8 or GB18030"),
+    (BASE.encode() + b"20241107,rb2501,09:30:51,0,35\x80\xff,1,1,1,1,1,1\n", {}, "line 4: neither UTF-8 nor GB18030"),
+    (BASE.replace(",3522,12,", ",,12,").encode(), {}, "line 3: column LastPrice: an empty value where a number "
+                                                     "belongs"),
+    (BASE.replace("20241107,rb2501,09:30:50", "2024-11-07,rb2501,09:30:50").encode(), {},
+     "line 3: column TradingDay: '2024-11-07' is not a date YYYYMMDD"),
+    (BASE.replace(",3522,12,", ",3522,12.5,").encode(), {}, "line 3: column Volume: 12.5 is not a whole number"),
+    (BASE.replace(",3522,12,", ",3522,x,").encode(), {}, "line 3: column Volume: 'x' is not a whole number"),
+    (BASE.replace(",UpdateTime,", ",Time,").encode(), {}, "line 1: missing column UpdateTime"),
+])
+def test_bad_tick_files_are_refused_with_file_line_and_fix(tmp_path, content, kwargs, message):
+    path = tmp_path / "rb2501_bad.csv"
+    path.write_bytes(content)
+    with pytest.raises(UsageError) as refused:
+        list(TickSource([path], TYPES, **kwargs))
+    assert "rb2501_bad.csv %s" % message in str(refused.value), str(refused.value)
+
+
+def test_out_naming_a_file_gets_a_message(run_python):
+    proc = replay(run_python, "ticks.csv", "--out", "ticks.csv", files={"ticks.csv": BASE})
+    assert proc.returncode == 2 and "Traceback" not in proc.stderr
+    assert "replay: --out ticks.csv is a file: name a directory for the outputs" in proc.stderr
+
+
+# --- the engine's fill model, as it always was --------------------------------------------
+
+
+def test_sample_replay_with_the_engine_fills_is_unchanged(tmp_path):
+    ticks = tmp_path / "ticks.csv"
+    subprocess.run([sys.executable, "-m", "replay.sample", str(ticks)], cwd=REPO, check=True, capture_output=True)
+    proc = subprocess.run([sys.executable, "-m", "replay", str(ticks), "--host", str(SAMPLE_HOST), "--out",
+                           str(tmp_path / "out"), "--fills", "engine", "--no-chart"], cwd=REPO, capture_output=True,
+                          text=True)
+    assert proc.returncode == 0, proc.stderr
+    for name, width, digest in (
+            ("decisions", 9, "27faa67582a064afeb780474dcf5ab2ce4cbb8e0f65d5af58807725e3a5b8a85"),
+            ("fills", 16, "0af199959e49775f02d5f5c1745397e17ad2b6b89c79b9c55b6596eaee276b2b")):
+        with open(tmp_path / "out" / ("%s.csv" % name), newline="", encoding="utf-8") as f:
+            text = "\n".join(",".join(r[:width]) for r in csv.reader(f))
+        assert hashlib.sha256(text.encode()).hexdigest() == digest, name
+    summary = json.loads((tmp_path / "out" / "summary.json").read_text())
+    assert summary["orders"] == {"placed": 124, "filled": 124, "cancelled": 0, "expired": 0, "open": 0}
+    assert summary["decisions"] == {"buy_open": 39, "sell_open": 23, "buy_close": 693, "sell_close": 624}
+    assert (summary["close_decisions_without_position"], summary["realised_profit"]) == (1255, 270.0)
+    assert [summary["instruments"][i]["realised_profit"] for i in ("rb2501", "hc2501")] == [210.0, 60.0]
+
+
+# --- the database dying mid-replay ----------------------------------------------------------
+
+
+def test_database_killed_mid_replay_keeps_outputs_and_names_the_dead_letters(run_python, mariadb):
+    mariadb.ensure_running()
+    mariadb.reset()
+    ini = edit_ini((SAMPLE_HOST / "cfg" / "oxa.ini").read_text(encoding="utf-8"), {"CLOUD": mariadb.ini_values()})
+    files = {"cfg/oxa.ini": ini}
+    code = "import sys\nfrom brindle_tools.db import main\nsys.exit(main(['create', '--instruments', %r]))"
+    created = run_python(code % str(REPO / "samples" / "instruments.csv"), files=files)
+    assert created.returncode == 0, created.stderr
+    port = mariadb.ini_values()["OXA_DB_PORT"]
+    # The settings module kills the server on the fourth tick and waits until it is gone.
+    killer = ('\nimport os, socket, time\n_runs = globals().get("_runs", 0) + 1\n'
+              'if _runs == 5:\n    os.kill(%d, 9)\n    for _ in range(500):\n        try:\n'
+              '            socket.create_connection(("127.0.0.1", %s), 0.1).close()\n'
+              '            time.sleep(0.01)\n        except OSError:\n            break\n'
+              'AI_Strategy["00001"]["hc2501"] = AI_Strategy["00001"]["rb2501"]\n') % (mariadb.pid, port)
+    ticks = ("InstrumentID,UpdateTime,LastPrice,Volume,BidPrice1,BidVolume1,AskPrice1,AskVolume1\n" +
+             "".join("rb2501,09:00:%02d,%d,%d,99,5,101,5\n" % (n, 100 + n % 2, 10 + n) for n in range(10)) +
+             "hc2501,09:00:10,100,1,99,5,101,5\n")
+    try:
+        proc = replay(run_python, "ticks.csv", "--db", "--fills", "engine", files={
+            **files, "ticks.csv": ticks,
+            "cfg/oxa_can_change_env.py": strategy("True", "True", "BidPrice1", extra=killer)})
+    finally:
+        mariadb.ensure_running()
+    assert proc.returncode == 1, proc.stdout + proc.stderr
+    assert "Traceback" not in proc.stderr + proc.stdout
+    out = proc.where / "replay-out"
+    fills = rows(out / "fills.csv")
+    summary = json.loads((out / "summary.json").read_text())
+    journalled = mariadb.execute("select count(*) from T_SimNow_AutoTrade")[0][0]
+    kept = summary["database"]["dead_letter_rows"]
+    assert kept > 0 and journalled + kept == len(fills) == summary["fills"]
+    assert summary["unavailable_instruments"]["hc2501"]["ticks"] == 1
+    assert "dead letters  %d row" % kept in proc.stdout and "log/sql_dead_letters.jsonl" in proc.stdout
+    assert summary["journal_rows"] is None and "waited on it" in proc.stdout
+
+
+def test_help_lists_every_option(capsys):
+    from brindle_tools import run
+
+    with pytest.raises(SystemExit) as done:
+        run.parse_arguments(["--help"])
+    assert done.value.code == 0
+    assert "--fills {exchange,engine}" in capsys.readouterr().out
