@@ -81,8 +81,9 @@ def test_wheel_holds_module_tools_and_their_data_only(wheel):
 
 def test_console_scripts_and_a_replay_outside_the_checkout(venv, tmp_path):
     env = outside_env(venv)
-    where = run([str(venv / "python"), "-c", "import brindle_tools, oxa.Brindle; "
-                 "print(brindle_tools.__file__); print(oxa.Brindle.__file__)"], cwd=tmp_path, env=env)
+    where = run([str(venv / "python"), "-c", "import importlib.util as u; "
+                 "print(u.find_spec('brindle_tools').origin); print(u.find_spec('oxa.Brindle').origin)"],
+                cwd=tmp_path, env=env)
     for path in where.stdout.split():
         assert Path(path).is_relative_to(venv.parent), where.stdout
     for script, target in SCRIPTS.items():
