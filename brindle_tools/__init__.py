@@ -1,9 +1,14 @@
 """Replay of recorded market data through oxa.Brindle, driven the way a trading client
-drives it, and the tools around it.
+drives it, and the tools around it. From a checkout (installed: the brindle-* commands):
 
-    python3 -m replay TICKS.csv        replay ticks, print the summary, write decisions,
-                                       fills and a chart
+    python3 -m replay TICKS...         backtest ticks: print the summary, write decisions,
+                                       fills, figures and a chart          (brindle-replay)
+    python3 -m replay.sweep TICKS...   replay a grid of strategy parameters, locally or on
+                                       a Ray cluster                       (brindle-sweep)
     python3 -m replay.check            check the strategies of the settings module
     python3 -m replay.db create        create the database tables the engine uses
-    python3 -m replay.sample FILE      write the sample session's ticks
+    python3 -m replay.sample [FILE]    write the sample session's ticks
+    python3 tools/resend_dead_letters.py FILE
+                                       send again what the database did not take
+                                                                           (brindle-resend)
 """

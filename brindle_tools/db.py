@@ -14,11 +14,11 @@ import sys
 from contextlib import contextmanager
 from pathlib import Path
 
-from .host import REPO, SAMPLES, Host, UsageError, shown
+from .host import DATA, SAMPLES, Host, UsageError, shown
 from .inputs import read_instruments
 
 INI = Path("cfg") / "oxa.ini"
-SCHEMA = REPO / "sql" / "schema.sql"
+SCHEMA = DATA / "sql" / "schema.sql"
 TABLES = ("t_Instrument", "t_factor", "T_SimNow_AutoTrade")
 JOURNAL = "T_SimNow_AutoTrade"
 KEYS = ("OXA_DB_SERVER", "OXA_DB_PORT", "OXA_DB_USER", "OXA_DB_PWD", "OXA_DB_NAME")

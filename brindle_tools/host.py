@@ -9,9 +9,14 @@ import sys
 import traceback
 from pathlib import Path
 
-REPO = Path(__file__).resolve().parent.parent
-SAMPLE_HOST = REPO / "host"
-SAMPLES = REPO / "samples"
+PACKAGE = Path(__file__).resolve().parent
+REPO = PACKAGE.parent
+# Installed, the sample host, the sample files and the schema travel in the package's data/;
+# in a checkout they are the repository's own.
+INSTALLED = (PACKAGE / "data").is_dir()
+DATA = PACKAGE / "data" if INSTALLED else REPO
+SAMPLE_HOST = DATA / "host"
+SAMPLES = DATA / "samples"
 SETTINGS_MODULE = "cfg.oxa_can_change_env"
 SETTINGS_FILE = Path("cfg") / "oxa_can_change_env.py"
 # Where the command was started; paths are shown relative to it, also after enter().

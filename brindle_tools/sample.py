@@ -17,7 +17,7 @@ import random
 import sys
 from pathlib import Path
 
-from .host import SAMPLES, shown
+from .host import INSTALLED, SAMPLES, shown
 
 TRADING_DAY = "20241105"
 SESSIONS = (("09:00:00", "10:15:00"), ("10:30:00", "11:30:00"), ("13:30:00", "15:00:00"))
@@ -158,7 +158,9 @@ def write(path, seed, days=None):
 
 def main(argv=None):
     parser = argparse.ArgumentParser(prog="python3 -m replay.sample", description=__doc__.split("\n\n")[0])
-    parser.add_argument("file", nargs="?", default=str(SAMPLES / "ticks.csv"), help="tick file to write")
+    # Installed, the package's own directory is no place for a user's file.
+    default = "ticks.csv" if INSTALLED else str(SAMPLES / "ticks.csv")
+    parser.add_argument("file", nargs="?", default=default, help="tick file to write (default: %(default)s)")
     parser.add_argument("--seed", type=int, default=20241105, help="seed of the generator (default %(default)s)")
     parser.add_argument("--days", type=int, help="trading days with night sessions instead of the one day session")
     args = parser.parse_args(argv)

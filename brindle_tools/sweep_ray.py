@@ -58,8 +58,9 @@ def shipped(plan):
         try:
             with open(path, "rb") as f:
                 ticks[str(path)] = ray.put(f.read())
-        except OSError as error:
-            ticks[str(path)] = "cannot read the tick file %s: %s" % (shown(path), error.strerror)
+        except OSError as error:  # worded as the replay words it
+            reason = "no such file" if isinstance(error, FileNotFoundError) else error.strerror
+            ticks[str(path)] = "cannot read the tick file %s: %s" % (shown(path), reason)
     return host, instruments, ticks
 
 

@@ -246,15 +246,18 @@ def test_ctrl_c_prints_the_summary_so_far(tmp_path):
     (tmp_path / "long.csv").write_text("\n".join(lines) + "\n")
     out = tmp_path / "out"
     proc = subprocess.Popen([sys.executable, "-m", "replay", str(tmp_path / "long.csv"), "--host", str(host),
-                             "--out", str(out)], cwd=REPO, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+                             "--out", str(out)], cwd=REPO, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                            # A shell running this in the background has Ctrl-C ignored: restore it.
+                            preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
     deadline = time.monotonic() + 60
-    while not (out.exists() and list(out.glob(".replay-*"))) and time.monotonic() < deadline:
+    # The engine's log appears with the engine, on the first tick replayed.
+    while not list(out.glob(".replay-*/engine.log")) and time.monotonic() < deadline:
         time.sleep(0.05)
-    time.sleep(1.0)
+    time.sleep(0.5)
     proc.send_signal(signal.SIGINT)
     stdout, stderr = proc.communicate(timeout=60)
     assert proc.returncode == 130, stderr
-    assert "INTERRUPTED   at " in stdout and "long.csv line " in stdout
+    assert "INTERRUPTED   at " in stdout and "long.csv line " in stdout, stdout + stderr
     assert "the summary so far; no files written" in stdout
     ticks = int(stdout.split("ticks         ")[1].split(" in ")[0].replace(",", ""))
     assert 0 < ticks < 400000

@@ -325,7 +325,7 @@ def test_where_notification_is_unavailable_the_file_is_stamped_on_every_tick(run
     code = """
 import os, oxa.Brindle as b, importlib, cfg.oxa_can_change_env as settings
 e = b.COXAAlgos()
-e.push_InstrumentAttr("rb2501", {"ExchangeID": "SHFE", "PriceTick": 1})
+e.push_InstrumentAttr("rb2501", {"ExchangeID": "SHFE", "PriceTick": 1, "open_ticks": 3, "close_ticks": 2})
 md = {"LastPrice": 3500, "Volume": 1, "BidPrice1": 3499, "BidVolume1": 1, "AskPrice1": 3501, "AskVolume1": 1}
 for n in range(3):
     for m in range(3):
@@ -347,7 +347,7 @@ def test_a_forked_child_leaves_the_parents_notifications_alone(run_python):
     code = """
 import os, oxa.Brindle as b, cfg.oxa_can_change_env as settings
 e = b.COXAAlgos()
-e.push_InstrumentAttr("rb2501", {"ExchangeID": "SHFE", "PriceTick": 1})
+e.push_InstrumentAttr("rb2501", {"ExchangeID": "SHFE", "PriceTick": 1, "open_ticks": 3, "close_ticks": 2})
 md = {"LastPrice": 3500, "Volume": 1, "BidPrice1": 3499, "BidVolume1": 1, "AskPrice1": 3501, "AskVolume1": 1}
 
 def tick():

@@ -12,7 +12,7 @@ import pytest
 
 from harness.host import copy_sample_host
 from harness.paths import REPO
-from harness.ray_head import RayCluster, RayUnavailable
+from harness.ray_head import LOOPBACK_ONLY, RayCluster, RayUnavailable
 from brindle_tools import sample, sweep
 
 # Appended to the sample host's settings module. In a replay started by the sweep it kills
@@ -52,7 +52,7 @@ def place(tmp_path_factory):
 
 def start_sweep(place, *args):
     return subprocess.Popen([sys.executable, "-m", "replay.sweep", "--host", "host", *args], cwd=place,
-                            env=dict(os.environ, PYTHONPATH=str(REPO)), stdout=subprocess.PIPE,
+                            env=dict(os.environ, PYTHONPATH=str(REPO), **LOOPBACK_ONLY), stdout=subprocess.PIPE,
                             stderr=subprocess.PIPE, text=True,
                             preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
 
@@ -137,7 +137,7 @@ def test_ray_gives_the_local_table_and_retries_a_lost_worker(place, local_table,
              if (r["open_ticks"], r["close_ticks"], r["tick_file"]) == ("3", "2", "day2.csv")]
     assert shipped[0] == local[0]
     assert (shipped[1]["status"], shipped[1]["error"]) == (
-        "failed", "cannot read the tick file missing.csv: No such file or directory")
+        "failed", "cannot read the tick file missing.csv: no such file")
 
 
 def test_failed_runs_are_rows_with_their_error(place):
@@ -145,7 +145,7 @@ def test_failed_runs_are_rows_with_their_error(place):
                      "--retries", "1", "--out", "failing")
     assert proc.returncode == 1, proc.stdout + proc.stderr
     rows = [(r["open_ticks"], r["tick_file"], r["status"], r["error"]) for r in read_csv(place / "failing" / "runs.csv")]
-    missing = "cannot read the tick file missing.csv: No such file or directory"
+    missing = "cannot read the tick file missing.csv: no such file"
     killed = "the replay was killed by signal SIGKILL (2 attempts)"
     assert rows == [("3", "day1.csv", "ok", ""), ("3", "missing.csv", "failed", missing),
                     ("4", "day1.csv", "failed", killed), ("4", "missing.csv", "failed", killed)]

@@ -2,8 +2,10 @@
 `ray start --head --block` on free ports with a bounded number of CPUs (and, for
 measurements, more nodes joining it), each stopped by its process id.
 
-Ray advertises the machine's own address even when told 127.0.0.1; the cluster still runs
-on this machine only, and the driver reaches it at 127.0.0.1:PORT."""
+Told 127.0.0.1, Ray still advertises the machine's network address, unless it runs as a
+single-node cluster (LOOPBACK_ONLY in the environment of the head and of every driver): the
+tests' cluster is such a head, reached at 127.0.0.1:PORT and talking to 127.0.0.1 alone. A
+node that joins it (for measurements) needs the machine's address."""
 import os
 import shutil
 import signal
@@ -15,6 +17,8 @@ import time
 from pathlib import Path
 
 STARTED = "Ray runtime started"
+# Ray's own switch: with it off a node keeps to the loopback address (and to one node).
+LOOPBACK_ONLY = {"RAY_ENABLE_WINDOWS_OR_OSX_CLUSTER": "0"}
 RAY_CLI = [sys.executable, "-c", "import sys; from ray.scripts.scripts import main; sys.exit(main())"]
 
 
@@ -40,17 +44,17 @@ class RayCluster:
         self.nodes = []  # (process, log path)
         self.address = None
 
-    def _start(self, options, timeout):
+    def _start(self, options, timeout, env=None):
         # On a loaded machine a node may miss Ray's own 30 s start-up limit: one more try.
         for attempt in (1, 2):
             try:
-                return self._start_once(options(), timeout)
+                return self._start_once(options(), timeout, env)
             except RayUnavailable:
                 self._stop(*self.nodes.pop())
                 if attempt == 2:
                     raise
 
-    def _start_once(self, options, timeout):
+    def _start_once(self, options, timeout, env=None):
         ports = free_ports(7)
         log = self.root / ("node%d.log" % len(self.nodes))
         command = RAY_CLI + ["start", "--block", "--disable-usage-stats", "--temp-dir", str(self.root / "tmp"),
@@ -62,7 +66,7 @@ class RayCluster:
         with open(log, "w") as out:
             # A session of its own, so that stopping it reaches every process it started.
             process = subprocess.Popen(command, stdout=out, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL,
-                                       start_new_session=True)
+                                       start_new_session=True, env=env)
         self.nodes.append((process, log))
         deadline = time.monotonic() + timeout
         while STARTED not in log.read_text(errors="replace"):
@@ -73,14 +77,16 @@ class RayCluster:
                     text[-1] if text else "no output"))
             time.sleep(0.2)
 
-    def start_head(self, cpus, timeout=90):
+    def start_head(self, cpus, timeout=90, loopback=True):
+        """loopback: a single-node cluster on 127.0.0.1 alone; False lets other nodes join."""
+        self.loopback = loopback
         def options():
             port, dashboard = free_ports(2)
             self.address = "127.0.0.1:%d" % port
             return ["--head", "--node-ip-address", "127.0.0.1", "--port", str(port), "--num-cpus", str(cpus),
                     "--include-dashboard", "false", "--dashboard-port", str(dashboard)]
 
-        self._start(options, timeout)
+        self._start(options, timeout, dict(os.environ, **LOOPBACK_ONLY) if self.loopback else None)
         return self
 
     def join(self, cpus, timeout=90):
