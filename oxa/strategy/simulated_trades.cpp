@@ -80,34 +80,49 @@ void settle(py::handle self, py::handle order, py::handle InvestorID, py::handle
 
 bool text_equals(PyObject* text, PyObject* other) { return text == other || PyUnicode_Compare(text, other) == 0; }
 
-// Whether walking the order request, as it is now, can neither fill it nor raise nor run
-// Python code, whatever exact int or float LastPrice is: an exact dict with text keys whose
-// Direction is an exact str and which, when that Direction is one that fills ("0", "1"), has
-// an exact int or float LimitPrice and the OrderStatus "0" (traded) or "5" (cancelled).
-bool settled_for_good(PyObject* order) {
-    if (!PyDict_CheckExact(order) || !has_text_keys(order)) return false;
+// What a walk learnt of an order request, as it is now.
+enum class Learnt {
+    nothing,       // anything may hold: look at it in full next time
+    resting,       // still able to fill: walked in full, but known as it was while unchanged
+    settled,       // walking it can neither fill it nor raise nor run Python code, whatever
+                   // exact int or float LastPrice is: passed over from now on
+};
+
+// Settled: an exact dict with text keys whose Direction is an exact str and which, when that
+// Direction is one that fills ("0", "1"), has an exact int or float LimitPrice and the
+// OrderStatus "0" (traded) or "5" (cancelled).
+Learnt learn(PyObject* order) {
+    if (!PyDict_CheckExact(order) || !has_text_keys(order)) return Learnt::nothing;
     PyObject* direction = PyDict_GetItemWithError(order, names.Direction);
-    if (!direction || !PyUnicode_CheckExact(direction)) return false;
-    if (!text_equals(direction, names.direction_buy) && !text_equals(direction, names.direction_sell)) return true;
+    if (!direction || !PyUnicode_CheckExact(direction)) return Learnt::nothing;
+    if (!text_equals(direction, names.direction_buy) && !text_equals(direction, names.direction_sell)) {
+        return Learnt::settled;
+    }
     PyObject* price = PyDict_GetItemWithError(order, names.LimitPrice);
     PyObject* status = PyDict_GetItemWithError(order, names.OrderStatus);
-    return price && (PyFloat_CheckExact(price) || PyLong_CheckExact(price)) && status && PyUnicode_CheckExact(status) &&
-           (text_equals(status, names.status_zero) || text_equals(status, names.status_five));
+    bool settled = price && (PyFloat_CheckExact(price) || PyLong_CheckExact(price)) && status &&
+                   PyUnicode_CheckExact(status) &&
+                   (text_equals(status, names.status_zero) || text_equals(status, names.status_five));
+    return settled ? Learnt::settled : Learnt::resting;
 }
 
 // The walk of an exact list, by position as a list iterator walks it, passing over the
 // requests it found settled for good in an earlier call and has not seen change since.
 void settle_all(py::handle self, py::handle orders, py::handle InvestorID, py::handle InstrumentID,
                 py::handle LastPrice, py::handle Volume) {
-    struct SettledForGood {};
-    auto memo = ListMemo<SettledForGood>::of(orders.ptr());
+    auto memo = ListMemo<Learnt>::of(orders.ptr());
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(orders.ptr()); ++i) {
         memo->look_ahead(orders.ptr(), i);
         PyObject* item = PyList_GET_ITEM(orders.ptr(), i);
-        if (memo->at(i, item)) continue;
+        const Learnt* known = memo->at(i, item);
+        if (known && *known == Learnt::settled) continue;
+        bool resting = known != nullptr;  // copied: the walk below may run Python code
         py::object order = py::reinterpret_borrow<py::object>(item);
         settle(self, order, InvestorID, InstrumentID, LastPrice, Volume);
-        if (settled_for_good(order.ptr())) memo->keep(i, order.ptr(), {});
+        // Unchanged by the walk, a resting request is still what it was.
+        if (resting && memo->at(i, order.ptr()) != nullptr) continue;
+        Learnt learnt = learn(order.ptr());
+        if (learnt != Learnt::nothing) memo->keep(i, order.ptr(), learnt);
     }
 }
 
