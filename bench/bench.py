@@ -23,8 +23,6 @@ ticks.
 """
 import argparse
 import contextlib
-import csv
-import datetime
 import gc
 import importlib
 import io
@@ -143,7 +141,7 @@ def medians(runs, operations, repeat):
 class TickLoop:
     """push_md2trade over a stream of (instrument, tick, time) through one engine, with fresh
     tick dictionaries for each run (the engine adds ExchangeID to them), and its floor.
-    clock: the engine's datetime replacement whose `time` each tick sets, or None."""
+    clock: the replay's clock (the engine's datetime) whose `seconds` each tick sets, or None."""
 
     def __init__(self, engine, stream, strategies, actions, settings, repeat, clock=None):
         self.engine, self.stream, self.repeat, self.clock = engine, stream, repeat, clock
@@ -152,7 +150,7 @@ class TickLoop:
         self.seen = []
         for instrument, tick, when in self.batch():
             if clock:
-                clock.time = when
+                clock.seconds = when
             engine.push_md2trade(INVESTOR, instrument, tick)
             self.seen.append(dict(engine.instrument_attr_dict[instrument]))
 
@@ -166,7 +164,7 @@ class TickLoop:
         def run():
             for instrument, tick, when in next(batches):
                 if clock:
-                    clock.time = when
+                    clock.seconds = when
                 push(INVESTOR, instrument, tick)
 
         return run
@@ -434,45 +432,14 @@ def calc_rows(host, repeat):
     ]
 
 
-class ReplayClock:
-    """The replay's clock: the engine's `datetime`, whose now() is the tick's time."""
-
-    def __init__(self):
-        self.time = None
-
-    def now(self):
-        return self.time
-
-
-def typed(text, default):
-    """A CSV field as the replay types it: as the host record's default is typed, else a
-    number when it reads as one."""
-    if isinstance(default, str):
-        return text
-    for kind in (int, float):
-        try:
-            return kind(text)
-        except ValueError:
-            pass
-    return text if default is None else float(text)
-
-
 def read_sample(path, records):
-    """The sample session's ticks as (instrument, tick, time), typed as the replay types them."""
-    defaults = records.DepthMarketDataField().to_dict()
-    stream = []
-    with open(path, newline="", encoding="utf-8") as file:
-        rows = csv.reader(file)
-        header = next(rows)
-        for row in rows:
-            tick = {column: typed(text, defaults.get(column)) for column, text in zip(header, row)}
-            tick["UpdateTime"] = row[header.index("UpdateTime")]
-            day = datetime.datetime.strptime(tick.get("ActionDay") or tick["TradingDay"], "%Y%m%d")
-            hours, minutes, seconds = map(int, tick["UpdateTime"].split(":"))
-            when = day + datetime.timedelta(hours=hours, minutes=minutes, seconds=seconds,
-                                            milliseconds=tick.get("UpdateMillisec", 0))
-            stream.append((tick["InstrumentID"], tick, when))
-    return stream
+    """The sample session's ticks as (instrument, tick, calendar seconds), read as the replay
+    reads them."""
+    from brindle_tools.inputs import field_types
+    from brindle_tools.ticks import TickSource
+
+    return [(tick["InstrumentID"], tick, seconds)
+            for seconds, _, _, _, tick, _ in TickSource([str(path)], field_types(records.DepthMarketDataField))]
 
 
 def sample_session(args):
@@ -482,6 +449,8 @@ def sample_session(args):
     Run in a process of its own: the replay imports the sample host's settings module."""
     sys.path.insert(0, str(REPO))
     from brindle_tools import run
+    from brindle_tools.client import Clock
+    from brindle_tools.inputs import read_instruments
 
     work = Path(tempfile.mkdtemp(prefix="oxa-bench-sample-"))
     try:
@@ -507,16 +476,14 @@ def sample_session(args):
         engine = brindle.COXAAlgos()
         engine.upload = 0
         engine.updateFactor = lambda: None
-        with open(REPO / "samples" / "instruments.csv", newline="", encoding="utf-8") as file:
-            defaults = records.InstrumentField().to_dict()
-            for row in csv.DictReader(file):
-                if row["InstrumentID"] in strategies:
-                    record = records.InstrumentField(**{k: typed(v, defaults[k]) for k, v in row.items()})
-                    engine.push_OnRspQryInstrument("Instrument", record)
-                    engine.push_InstrumentAttr(row["InstrumentID"], dict(settings.Strategy_Parameters))
-                    engine.push_OnRspQryInvestorPosition("InvestorPosition", records.InvestorPositionField(
-                        InstrumentID=row["InstrumentID"], PosiDirection="2", Position=1))
-        clock = ReplayClock()
+        catalogue = read_instruments(REPO / "samples" / "instruments.csv", records.InstrumentField)
+        for instrument, (_, fields) in catalogue.items():
+            if instrument in strategies:
+                engine.push_OnRspQryInstrument("Instrument", records.InstrumentField(**fields))
+                engine.push_InstrumentAttr(instrument, dict(settings.Strategy_Parameters))
+                engine.push_OnRspQryInvestorPosition("InvestorPosition", records.InvestorPositionField(
+                    InstrumentID=instrument, PosiDirection="2", Position=1))
+        clock = Clock()
         brindle.datetime = clock
         loop = TickLoop(engine, stream, strategies, OPEN_ACTIONS + CLOSE_ACTIONS, settings, args.repeat, clock)
         replayed, bare, floor = medians([replay, loop.engine_run(), loop.floor_run()], len(stream), args.repeat)

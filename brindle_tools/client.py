@@ -243,6 +243,7 @@ class Client:
         totals = self.totals
         account = self.account
         warm_up = self.args.warm_up
+        day_close = self.day_close
         for time, day, tick_file, line, tick, values in source:
             self.file, self.line, self.time = tick_file, line, time
             instrument_id = tick["InstrumentID"]
@@ -253,7 +254,7 @@ class Client:
                     continue
             if time <= instrument.last_time and (time < instrument.last_time or values == instrument.last_values):
                 # A recorder's glitch: reported, never traded on.
-                self.skip(self.totals.went_back if time < instrument.last_time else self.totals.repeated)
+                self.skip(totals.went_back if time < instrument.last_time else totals.repeated)
                 continue
             instrument.last_time, instrument.last_values = time, values
             if day != self.trading_day:
@@ -279,9 +280,10 @@ class Client:
             volume, previous = tick["Volume"], instrument.volume
             instrument.volume = volume
             traded = volume - previous if previous is not None and volume > previous else 0
+            closed = day_close <= time % 86400 < EVENING
             if instrument.open_orders:
                 self.cancel_stale(instrument)
-                if instrument.open_orders and not self.day_close <= time % 86400 < EVENING:
+                if instrument.open_orders and not closed:
                     fills = self.fills.match(instrument.open_orders, tick, traded)
                     if fills:
                         self.book(instrument, tick, fills, traded)
@@ -290,8 +292,7 @@ class Client:
             decisions = self.engine.push_md2trade(self.investor, instrument_id, tick)
             instrument.engine_ticks += 1
             if decisions:
-                held = "market closed" if self.day_close <= time % 86400 < EVENING else \
-                    "warm-up" if instrument.engine_ticks <= warm_up else None
+                held = "market closed" if closed else "warm-up" if instrument.engine_ticks <= warm_up else None
                 for decision in decisions:
                     self.decide(instrument, tick, decision, held)
 

@@ -33,6 +33,23 @@ def to_number(text):
 CONVERTERS = {str: str, int: to_int, float: float, bytes: str.encode}
 
 
+def column_problem(columns):
+    """What is wrong with a file's column names (an empty or a repeated one), or None."""
+    seen = set()
+    for column in columns:
+        if not column:
+            return "an empty column name"
+        if column in seen:
+            return "column %s appears twice" % column
+        seen.add(column)
+    return None
+
+
+def not_converted(column, text, convert):
+    """The message for a value that convert (to_int or float) refused."""
+    return "column %s: %r is not a %s" % (column, text, "whole number" if convert is to_int else "number")
+
+
 def field_types(record_class):
     """{field: converter} from the defaults of a host record class."""
     return {name: CONVERTERS.get(type(value), to_number) for name, value in record_class().to_dict().items()}
@@ -58,13 +75,10 @@ class CsvFile:
         except (csv.Error, UnicodeDecodeError) as error:
             self.close()
             raise UsageError("%s line 1: %s" % (self.name, error)) from None
-        seen = set()
-        for column in self.header:
-            if not column or column in seen:
-                self.close()
-                raise UsageError("%s line 1: %s" % (
-                    self.name, "an empty column name" if not column else "column %s appears twice" % column))
-            seen.add(column)
+        problem = column_problem(self.header)
+        if problem:
+            self.close()
+            raise UsageError("%s line 1: %s" % (self.name, problem))
 
     def require(self, columns):
         missing = [c for c in columns if c not in self.header]
@@ -95,8 +109,7 @@ class CsvFile:
                         try:
                             convert(text)
                         except ValueError:
-                            self.fail(reader.line_num, "column %s: %r is not a %s" % (
-                                column, text, "whole number" if convert is to_int else "number"))
+                            self.fail(reader.line_num, not_converted(column, text, convert))
         except (csv.Error, UnicodeDecodeError) as error:
             self.fail(reader.line_num, str(error))
 

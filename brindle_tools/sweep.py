@@ -260,7 +260,6 @@ class Plan:
         self.instruments = str(Path(args.instruments).resolve()) if args.instruments else None
         if args.cancel_after is not None:
             options += ["--cancel-after", repr(args.cancel_after)]
-        self.options = options
         self.host_dir = host_dir
         self.runs = []
         for point in self.points:
@@ -387,6 +386,11 @@ def point_figures(rows, names):
     return out
 
 
+def rule_name(figure):
+    """How POINT_RULE brings a figure's runs together, in words."""
+    return {max: "worst", "mean": "mean"}.get(POINT_RULE.get(figure, sum), "sum")
+
+
 def ranking(points, figure):
     """Points best first by the figure; points with failed runs, or without the figure, last."""
     sign = 1 if figure in LOWER_IS_BETTER else -1
@@ -460,9 +464,8 @@ def heatmap(points, grid, names, pair, figure, files, path):
                 if not math.isnan(value):
                     axis.text(x, y, _number(value), ha="center", va="center", fontsize=7)
     others = [n for n in names if n not in pair]
-    rule = {max: "worst", "mean": "mean"}.get(POINT_RULE.get(figure, sum), "sum")
     axis.set_title("%s: %s over %d tick file%s%s" % (
-        figure, rule, len(files), "s" if len(files) != 1 else "",
+        figure, rule_name(figure), len(files), "s" if len(files) != 1 else "",
         ", mean over %s" % ", ".join(others) if others else ""), fontsize=9, loc="left")
     drawing.colorbar(image, ax=axis)
     drawing.tight_layout()
@@ -677,7 +680,7 @@ def sweep(args, plan, finished, pair):
         print("  failed: %s with %s: %s" % (row["tick_file"], ", ".join(
             "%s=%r" % (n, row[n]) for n in plan.names), row["error"]))
     print("  ranked by %s (%s per point over its tick files):" % (
-        args.rank, {max: "worst", "mean": "mean"}.get(POINT_RULE.get(args.rank, sum), "sum")))
+        args.rank, rule_name(args.rank)))
     print(ranking_text(ranked, plan.names, args.rank))
     print("  written %s/: %s" % (shown(args.out), ", ".join(written)))
     return 1 if failed else 0

@@ -32,7 +32,7 @@ from operator import itemgetter
 from pathlib import Path
 
 from .host import UsageError, shown
-from .inputs import to_int, to_number
+from .inputs import column_problem, not_converted, to_int, to_number
 
 PUBLIC_LAYOUT = ("UpdateTime", "BidPrice1", "BidVolume1", "AskPrice1", "AskVolume1", "LastPrice", "Volume",
                  "OpenInterest")
@@ -94,14 +94,6 @@ def texts(array):
 def weekday(days):
     """Monday 0 of a day counted from 1970-01-01 (a Thursday)."""
     return (days + 3) % 7
-
-
-def weekday_before(days):
-    return days - {0: 3, 6: 2}.get(weekday(days), 1)
-
-
-def weekday_after(days):
-    return days + {4: 3, 5: 2}.get(weekday(days), 1)
 
 
 def day_text(days):
@@ -172,11 +164,9 @@ class TickFile:
                                                                      ",".join(PUBLIC_LAYOUT)))
             if len(self.columns) != len(names):
                 self.fail(1, "%d fields, --columns names %d: name every column" % (len(names), len(self.columns)))
-        seen = set()
-        for column in self.columns:
-            if not column or column in seen:
-                self.fail(1, "an empty column name" if not column else "column %s appears twice" % column)
-            seen.add(column)
+        problem = column_problem(self.columns)
+        if problem:
+            self.fail(1, problem)
 
     def _sniff_encoding(self, head):
         decoder = codecs.getincrementaldecoder("utf-8")()
@@ -295,11 +285,11 @@ class TickFile:
                         kind = self.types.get(column)
                         if column in TEXT_COLUMNS or kind in (str, None):
                             continue
+                        convert = to_int if kind is int else float
                         try:
-                            (to_int if kind is int else float)(text)
+                            convert(text)
                         except ValueError:
-                            self.fail(reader.line_num, "column %s: %r is not a %s" % (
-                                column, text, "whole number" if kind is int else "number"))
+                            self.fail(reader.line_num, not_converted(column, text, convert))
             except UnicodeDecodeError as error:
                 self.fail(reader.line_num + 1, "not %s text (%s): save the file as UTF-8" % (self.encoding, error.reason))
             except csv.Error as error:
@@ -406,8 +396,8 @@ class TickSource:
                     exact = pc.equal(whole.cast(pa.float64()), array)
                     if not pc.all(exact).as_py():
                         index = pc.index(exact, False).as_py()
-                        tick_file.fail(tick_file.line_of(row + index, blanks), "column %s: %r is not a whole number"
-                                       % (column, array[index].as_py()))
+                        tick_file.fail(tick_file.line_of(row + index, blanks),
+                                       not_converted(column, array[index].as_py(), to_int))
                     values.append(whole.to_numpy().tolist())
                 else:
                     values.append([to_number(text) for text in texts(array)])

@@ -9,6 +9,7 @@
 
 #include "interop/compile.hpp"
 #include "interop/except.hpp"
+#include "interop/list_memo.hpp"
 #include "strategy/file_watch.hpp"
 
 namespace oxa::strategy {
@@ -169,22 +170,13 @@ struct LastMove {
     uint64_t version = 0;
 } last_move;
 
-uint64_t version_of(PyObject* dict) {
-#if PY_VERSION_HEX < 0x030C0000
-    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
-#else
-    (void)dict;
-    return 0;  // not available: never taken for unchanged
-#endif
-}
-
 // importlib's `module = sys.modules.pop(name); sys.modules[name] = module`.
 void move_to_end_of_modules(PyObject* name) {
     py::object modules = py::reinterpret_borrow<py::object>(sys_item(names.modules));
     if (!modules) raise(PyExc_AttributeError, "module 'sys' has no attribute 'modules'");
     bool exact = PyDict_CheckExact(modules.ptr());
-    if (exact && modules.ptr() == last_move.modules && name == last_move.name && last_move.version != 0 &&
-        version_of(modules.ptr()) == last_move.version) {
+    if (exact && modules.ptr() == last_move.modules && name == last_move.name &&
+        dict_version(modules.ptr()) == last_move.version) {
         return;
     }
     py::object module = exact ? checked(_PyDict_Pop(modules.ptr(), name, nullptr)) : call_method(modules, names.pop, {name});
@@ -192,7 +184,7 @@ void move_to_end_of_modules(PyObject* name) {
     if (!exact) return;
     Py_XSETREF(last_move.modules, Py_NewRef(modules.ptr()));
     Py_XSETREF(last_move.name, Py_NewRef(name));
-    last_move.version = version_of(modules.ptr());
+    last_move.version = dict_version(modules.ptr());
 }
 
 // dict[key] = value; storing the value a key already holds changes nothing, so it is skipped.

@@ -18,10 +18,10 @@ void remember_import_machinery();
 // it; while the kernel reports no change to the file or its path, it is not stamped again),
 // the module is executed from that code as reload would execute it; otherwise the real
 // `reload` runs and the code is compiled afresh from the source. While another reload of the
-// module is under way, nothing is executed, as reload returns at once then. One exception: a source edited without changing its
-// size or the whole second of its modification time is compiled and executed here, since
-// reload would take the bytecode cached for the previous text. With `only_when_changed`, a
-// module found unchanged is not executed at all.
+// module is under way, nothing is executed, as reload returns at once then. One exception:
+// a source edited without changing its size or the whole second of its modification time
+// is compiled and executed here, since reload would take the bytecode cached for the
+// previous text. With `only_when_changed`, a module found unchanged is not executed at all.
 void reload_settings(py::handle reload, py::handle settings, bool only_when_changed);
 
 }  // namespace oxa::strategy

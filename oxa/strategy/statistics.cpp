@@ -5,28 +5,9 @@
 namespace oxa::strategy {
 namespace {
 
-// mapping[key] for one of the engine's str names. An exact dict is read directly (a str key
-// runs no Python code); any other mapping, and a missing key, take the ordinary road.
-py::object item(py::handle mapping, PyObject* key) {
-    if (PyDict_CheckExact(mapping.ptr())) {
-        if (PyObject* value = PyDict_GetItemWithError(mapping.ptr(), key)) {
-            return py::reinterpret_borrow<py::object>(value);
-        }
-        if (PyErr_Occurred()) throw_error();
-    }
-    return getitem(mapping, py::handle(key));
-}
-
-// mapping[key] = value, likewise.
-void store(py::handle mapping, PyObject* key, py::handle value) {
-    int failed = PyDict_CheckExact(mapping.ptr()) ? PyDict_SetItem(mapping.ptr(), key, value.ptr())
-                                                  : PyObject_SetItem(mapping.ptr(), key, value.ptr());
-    if (failed < 0) throw_error();
-}
-
 // factor[key] = factor[key] + amount
 void add_to(py::handle factor, PyObject* key, py::handle amount) {
-    store(factor, key, add(item(factor, key), amount));
+    setitem(factor, key, add(getitem(factor, key), amount));
 }
 
 // The three counters of one price direction grow by one; the other two runs end.
@@ -37,22 +18,22 @@ void count_direction(py::handle factor, PyObject* current, PyObject* total, PyOb
     add_to(factor, current, one);
     add_to(factor, total, one);
     add_to(factor, since_reset, one);
-    store(factor, ended_first, zero);
-    store(factor, ended_second, zero);
+    setitem(factor, ended_first, zero);
+    setitem(factor, ended_second, zero);
 }
 
 // book[price] += amount, or book[price] = amount when that fails (a new price level); the
 // book is stored back under its key. `amount()` reads the amount afresh at each use.
 template <class Amount>
 void book_volume(py::handle factor, PyObject* book_key, py::handle price, Amount amount) {
-    py::object book = item(factor, book_key);
+    py::object book = getitem(factor, book_key);
     try_except(
         [&] {
             py::object booked = getitem(book, price);
             setitem(book, price, add(booked, amount()));
         },
                [&](const py::error_already_set&) { setitem(book, price, amount()); });
-    store(factor, book_key, book);
+    setitem(factor, book_key, book);
 }
 
 // A best-bid or best-ask value at or above 1.79e308 is absent and counts as 0.
@@ -76,10 +57,10 @@ py::object present_or_zero(py::handle value) {
 // The best bid or ask of the tick: its price and volume, the running sums and the book.
 void best_quote(py::handle factor, py::handle pMD, PyObject* price_key, PyObject* volume_key,
                 PyObject* sum_key, PyObject* order_sum_key, PyObject* book_key) {
-    py::object price = present_or_zero(item(pMD, price_key));
-    store(factor, price_key, price);
-    py::object volume = present_or_zero(item(pMD, volume_key));
-    store(factor, volume_key, volume);
+    py::object price = present_or_zero(getitem(pMD, price_key));
+    setitem(factor, price_key, price);
+    py::object volume = present_or_zero(getitem(pMD, volume_key));
+    setitem(factor, volume_key, volume);
     add_to(factor, sum_key, volume);
     add_to(factor, order_sum_key, volume);
     book_volume(factor, book_key, price, [&] { return volume; });
@@ -88,8 +69,8 @@ void best_quote(py::handle factor, py::handle pMD, PyObject* price_key, PyObject
 }  // namespace
 
 py::object statMD(py::handle, py::handle factor, py::handle pMD) {
-    py::object previous_price = item(factor, names.LastPrice);
-    py::object price = item(pMD, names.LastPrice);
+    py::object previous_price = getitem(factor, names.LastPrice);
+    py::object price = getitem(pMD, names.LastPrice);
     if (compare(price, previous_price, Py_GT)) {
         count_direction(factor, names.LastPrice_Cur_Up, names.LastPrice_Acc_Up, names.order_acc_up,
                         names.LastPrice_Cur_Keep, names.LastPrice_Cur_Down);
@@ -101,11 +82,11 @@ py::object statMD(py::handle, py::handle factor, py::handle pMD) {
         count_direction(factor, names.LastPrice_Cur_Down, names.LastPrice_Acc_Down, names.order_acc_down,
                         names.LastPrice_Cur_Keep, names.LastPrice_Cur_Up);
     }
-    py::object volume = item(pMD, names.Volume);
-    store(factor, names.vol_diff, subtract(volume, item(factor, names.Volume)));
-    py::object traded = item(factor, names.order_TradeVolume);
-    store(factor, names.order_TradeVolume, add(traded, item(factor, names.vol_diff)));
-    book_volume(factor, names.trade_book, price, [&] { return item(factor, names.vol_diff); });
+    py::object volume = getitem(pMD, names.Volume);
+    setitem(factor, names.vol_diff, subtract(volume, getitem(factor, names.Volume)));
+    py::object traded = getitem(factor, names.order_TradeVolume);
+    setitem(factor, names.order_TradeVolume, add(traded, getitem(factor, names.vol_diff)));
+    book_volume(factor, names.trade_book, price, [&] { return getitem(factor, names.vol_diff); });
     best_quote(factor, pMD, names.BidPrice1, names.BidVolume1, names.BidVolume, names.order_BidVolume,
                names.bid_order_book);
     best_quote(factor, pMD, names.AskPrice1, names.AskVolume1, names.AskVolume, names.order_AskVolume,

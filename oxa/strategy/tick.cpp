@@ -52,35 +52,6 @@ void decide(py::handle self, py::handle instrument, py::handle strategy, py::han
     if (PyList_Append(decisions.ptr(), decision.ptr()) < 0) throw_error();
 }
 
-// Days from 0001-01-01 to the date, as the proleptic Gregorian calendar counts them.
-long long day_number(int year, int month, int day) {
-    static const int days_before_month[] = {0, 31, 59, 90, 120, 151, 181, 212, 243, 273, 304, 334};
-    long long before = year - 1;
-    bool leap = year % 4 == 0 && (year % 100 != 0 || year % 400 == 0);
-    return before * 365 + before / 4 - before / 100 + before / 400 + days_before_month[month - 1] + day +
-           (leap && month > 2 ? 1 : 0);
-}
-
-long long microseconds_of(PyObject* time) {
-    return (day_number(PyDateTime_GET_YEAR(time), PyDateTime_GET_MONTH(time), PyDateTime_GET_DAY(time)) * 86400 +
-            PyDateTime_DATE_GET_HOUR(time) * 3600 + PyDateTime_DATE_GET_MINUTE(time) * 60 +
-            PyDateTime_DATE_GET_SECOND(time)) * 1000000LL +
-           PyDateTime_DATE_GET_MICROSECOND(time);
-}
-
-// (now - then).days * 86400 + (now - then).seconds, the whole seconds of the difference
-// rounded down, for two datetime.datetime objects without time zone (the difference of such
-// is their plain difference, whatever their fold); null for anything else.
-py::object elapsed_seconds(PyObject* now, PyObject* then) {
-    if (!PyDateTime_CheckExact(now) || !PyDateTime_CheckExact(then) || PyDateTime_DATE_GET_TZINFO(now) != Py_None ||
-        PyDateTime_DATE_GET_TZINFO(then) != Py_None) {
-        return {};
-    }
-    long long difference = microseconds_of(now) - microseconds_of(then);
-    long long seconds = difference / 1000000 - (difference % 1000000 < 0 ? 1 : 0);
-    return checked(PyLong_FromLongLong(seconds));
-}
-
 // The datetime C interface, imported on first use.
 void import_datetime() {
     if (PyDateTimeAPI) return;
@@ -116,9 +87,13 @@ bool refresh_due(py::handle self, TickTime& time) {
     if (!equals(getattr(global(names.myDEnv), names.Real_Fresh_Factor), one)) return false;
     py::handle now = time.get();
     py::object last = getattr(self, names.update_factor_date);
-    py::object elapsed = elapsed_seconds(now.ptr(), last.ptr());
-    if (!elapsed) {
-        py::object difference = subtract(now, last);
+    py::object difference = subtract(now, last);
+    py::object elapsed;
+    if (PyDelta_CheckExact(difference.ptr())) {
+        // A plain timedelta: its fields read directly, without the attribute lookups.
+        elapsed = checked(PyLong_FromLongLong(PyDateTime_DELTA_GET_DAYS(difference.ptr()) * 86400LL +
+                                              PyDateTime_DELTA_GET_SECONDS(difference.ptr())));
+    } else {
         py::object days = getattr(difference, names.days);
         py::object seconds = getattr(difference, names.seconds);
         elapsed = add(checked(PyNumber_Multiply(days.ptr(), seconds_per_day)), seconds);

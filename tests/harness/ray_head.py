@@ -79,14 +79,13 @@ class RayCluster:
 
     def start_head(self, cpus, timeout=90, loopback=True):
         """loopback: a single-node cluster on 127.0.0.1 alone; False lets other nodes join."""
-        self.loopback = loopback
         def options():
             port, dashboard = free_ports(2)
             self.address = "127.0.0.1:%d" % port
             return ["--head", "--node-ip-address", "127.0.0.1", "--port", str(port), "--num-cpus", str(cpus),
                     "--include-dashboard", "false", "--dashboard-port", str(dashboard)]
 
-        self._start(options, timeout, dict(os.environ, **LOOPBACK_ONLY) if self.loopback else None)
+        self._start(options, timeout, dict(os.environ, **LOOPBACK_ONLY) if loopback else None)
         return self
 
     def join(self, cpus, timeout=90):
