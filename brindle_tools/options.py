@@ -33,6 +33,31 @@ def non_negative(text):
     return value
 
 
+def positive(text):
+    value = non_negative(text)
+    if not value > 0:
+        raise argparse.ArgumentTypeError("%r is not a number above 0" % text)
+    return value
+
+
+def whole_number(text, least):
+    try:
+        value = int(text)
+    except ValueError:
+        value = None
+    if value is None or value < least:
+        raise argparse.ArgumentTypeError("%r is not a whole number of %d or more" % (text, least))
+    return value
+
+
+def positive_int(text):
+    return whole_number(text, 1)
+
+
+def count(text):
+    return whole_number(text, 0)
+
+
 def add_replay_options(parser):
     """Every option of a replay but its tick files and its outputs."""
     source = parser.add_mutually_exclusive_group()
@@ -91,3 +116,16 @@ def complete(parser, args):
         names = PUBLIC_LAYOUT if args.columns.strip() == PUBLIC_NAME else \
             tuple(c.strip() for c in args.columns.split(","))
         args.columns = names
+
+
+def replay_options(args):
+    """The replay options among args, as a namespace of their own."""
+    parser = argparse.ArgumentParser(add_help=False)
+    add_replay_options(parser)
+    return argparse.Namespace(**{name: getattr(args, name) for name in vars(parser.parse_args([]))})
+
+
+def plain(namespace):
+    """Options as JSON holds them."""
+    return {name: str(value) if isinstance(value, Path) else list(value) if isinstance(value, tuple) else value
+            for name, value in sorted(vars(namespace).items())}

@@ -6,11 +6,33 @@ the client pushes them into the instrument's attribute dictionary (`push_Instrum
 where factors from the database land too, so `LastPrice_Cur_Up >= open_ticks` reads them.
 """
 import ast
+import numbers
 
 from . import check
 from .host import UsageError
 
 SETTING = "Strategy_Parameters"
+NO_DEFAULT = object()  # a parameter that the settings module gives no default
+
+
+def kind(value):
+    """What a strategy can do with a value: compare it as a number, as text, as a truth."""
+    if isinstance(value, bool):
+        return "true or false"
+    if isinstance(value, numbers.Real):
+        return "a number"
+    if isinstance(value, (str, bytes)):
+        return "text"
+    return None if value is None else type(value).__name__
+
+
+def check_kind(name, value, default, given):
+    """Refuse a value of another kind than the parameter's default (3 against '3', 2.5
+    against True): the strategy's expressions would fail on every tick."""
+    if default is NO_DEFAULT or default is None or kind(value) == kind(default):
+        return
+    raise UsageError("%s: %r is %s, and %s's default %r is %s" % (
+        given, value, kind(value) or "None", name, default, kind(default)))
 
 
 def parse_value(text):
@@ -54,6 +76,8 @@ def resolve(settings, settings_shown, investor, assignments):
     would otherwise vary nothing."""
     values = defaults(settings, settings_shown)
     chosen = dict(parse_assignment(text) for text in assignments)
+    for name, value in chosen.items():
+        check_kind(name, value, values.get(name, NO_DEFAULT), "--set %s=%r" % (name, value))
     unread = sorted(set(chosen) - names_read(settings.AI_Strategy[investor]))
     if unread:
         raise UsageError("parameter%s %s: no expression of investor %s's strategies in %s reads %s"

@@ -158,6 +158,26 @@ def dead_letters_since(offset):
 
 def main(argv=None):
     args = parse_arguments(argv)
+    try:
+        summary = replay(args)
+    except UsageError as error:
+        print("replay: %s" % error, file=sys.stderr)
+        return 2
+    except KeyboardInterrupt:
+        print("replay: interrupted; no files written", file=sys.stderr)
+        return 130
+    print(summary.text())
+    if summary.stopped:
+        print("replay: stopped at %s" % summary.stopped, file=sys.stderr)
+        return 1
+    if summary.interrupted is not None:
+        return 130
+    return 1 if args.db and summary.database_failed else 0
+
+
+def replay(args):
+    """The replay that args (as parse_arguments gives them) describe, its outputs written to
+    args.out; gives its summary. A replay that cannot run raises UsageError."""
     workspace = created = None
     try:
         host = Host(args.host)
@@ -199,19 +219,7 @@ def main(argv=None):
                     print("replay: no chart: %s: %s" % (type(error).__name__, error), file=sys.stderr)
             report.write_json(summary, workspace / "summary.json")
             summary.written = publish(workspace, args.out)
-        print(summary.text())
-        if summary.stopped:
-            print("replay: stopped at %s" % summary.stopped, file=sys.stderr)
-            return 1
-        if summary.interrupted is not None:
-            return 130
-        return 1 if args.db and summary.database_failed else 0
-    except UsageError as error:
-        print("replay: %s" % error, file=sys.stderr)
-        return 2
-    except KeyboardInterrupt:
-        print("replay: interrupted; no files written", file=sys.stderr)
-        return 130
+        return summary
     finally:
         if workspace is not None:
             shutil.rmtree(workspace, ignore_errors=True)

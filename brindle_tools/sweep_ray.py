@@ -1,17 +1,24 @@
-"""The sweep's runs as Ray tasks: one task per run on the cluster that `--ray ADDRESS` names,
-each running the replay in a process of its own as a local run does, so the table is the
-same. Ray retries a task whose worker or node was lost (`max_retries`); a task that still
-fails is a failed row.
+"""The sweep's runs on the Ray cluster that `--ray ADDRESS` names: one actor per CPU of the
+cluster, each driving a warm worker process as a local run does, so the table is the same.
+Ray restarts an actor whose process or node was lost and runs its run again
+(`max_restarts`, `max_task_retries`); a run that still fails is a failed row.
 
 Files: by default every worker reads the tick files, the instrument file and the host
 directory at the paths the driver has (a shared filesystem, where recorded days usually
-live). With `--ship` the driver reads them once and puts their bytes into Ray's object
-store; each task writes them to a directory of its own.
+live). With `--ship` the driver puts their bytes into Ray's object store once; each actor
+unpacks the host and the instrument file once, and a run's tick files into a directory of
+its own.
 """
+import argparse
+import io
+import shutil
 import socket
+import tarfile
+import tempfile
+from pathlib import Path
 
-from . import sweep
 from .host import REPO, UsageError, shown
+from .sweep_runs import Worker, failed
 
 POLL_SECONDS = 0.25
 REACH_SECONDS = 10
@@ -33,68 +40,136 @@ def connect(address):
         except OSError as error:
             raise UsageError("cannot reach the Ray cluster at %s: %s" % (address, error.strerror or error)) from None
     try:
-        # The workers import the sweep (and start the replay) from this checkout.
+        # The actors import the sweep (and start their workers) from this checkout.
         ray.init(address=address, log_to_driver=False, logging_level="WARNING",
                  runtime_env={"env_vars": {"PYTHONPATH": str(REPO)}})
     except (ConnectionError, RuntimeError, ValueError) as error:
         raise UsageError("cannot connect to the Ray cluster at %s: %s" % (address, error)) from None
 
 
-def shipped(plan):
-    """(host, instrument file, {tick file: bytes}) as object store references; a tick file
-    that cannot be read is a failed row at once."""
-    import ray
+def host_archive(directory):
+    """The host directory as tar bytes, for workers that cannot read it."""
+    data = io.BytesIO()
+    with tarfile.open(fileobj=data, mode="w") as archive:
+        archive.add(directory, arcname=".", filter=lambda info: None if "__pycache__" in info.name
+                    or info.name.startswith("./log/") else info)  # the host's own logs stay at home
+    return data.getvalue()
 
-    host = ray.put(sweep.host_archive(plan.host_dir))
-    instruments = None
-    if plan.instruments:
+
+class Replayer:
+    """A Ray actor: a warm worker, bound to the replay options (and, shipped, to its own copy
+    of the host and the instrument file)."""
+
+    def __init__(self, replay, cwd, runs_per_process, host_tar=None, instruments=None):
+        self.home = Path(tempfile.mkdtemp(prefix="brindle-actor-"))
+        self.renames = []
+        if host_tar is not None:
+            replay = argparse.Namespace(**vars(replay))
+            with tarfile.open(fileobj=io.BytesIO(host_tar)) as archive:
+                archive.extractall(self.home / "host", filter="data")
+            self.renames.append((str(self.home / "host"), shown(replay.host)))
+            replay.host = str(self.home / "host")
+            if instruments is not None:
+                (self.home / "instruments.csv").write_bytes(instruments)
+                self.renames.append((str(self.home / "instruments.csv"), shown(replay.instruments)))
+                replay.instruments = self.home / "instruments.csv"
+        self.worker = Worker(replay, cwd, runs_per_process)
+
+    def run(self, request, retries, timeout, *shipped):
+        key, ticks, assignments, renames = request
+        run_dir = None
+        if shipped:
+            run_dir = Path(tempfile.mkdtemp(dir=self.home))
+            ticks = []
+            for (path, name), data in zip(renames, shipped):
+                ticks.append(str(run_dir / Path(path).name))
+                Path(ticks[-1]).write_bytes(data)
+            renames = [(t, name) for t, (_, name) in zip(ticks, renames)]
         try:
-            with open(plan.instruments, "rb") as f:
-                instruments = ray.put(f.read())
-        except OSError as error:
-            raise UsageError("cannot read the instrument file %s: %s" % (shown(plan.instruments), error.strerror))
-    ticks = {}
-    for path in plan.files:
-        try:
-            with open(path, "rb") as f:
-                ticks[str(path)] = ray.put(f.read())
-        except OSError as error:  # worded as the replay words it
-            reason = "no such file" if isinstance(error, FileNotFoundError) else error.strerror
-            ticks[str(path)] = "cannot read the tick file %s: %s" % (shown(path), reason)
-    return host, instruments, ticks
+            return self.worker.run(ticks, assignments, list(renames) + self.renames, retries, timeout)
+        finally:
+            if run_dir is not None:
+                shutil.rmtree(run_dir, ignore_errors=True)
 
 
-def run(pending, retries, ship, plan, on_result):
-    """The pending runs on the cluster that connect() joined."""
-    import ray
+class RayRunner:
+    def __init__(self, address, replay, retries, timeout, ship, runs_per_process):
+        import ray
 
-    try:
-        task = ray.remote(num_cpus=1, max_retries=retries)(sweep.execute_run)
+        connect(address)
+        self.retries, self.timeout, self.ship = retries, timeout, ship
+        self.where = "Ray cluster %s" % address
+        self.shipped_ticks = {}
+        host = instruments = None
         if ship:
-            host, instruments, ticks = shipped(plan)
+            host = ray.put(host_archive(replay.host))
+            if not replay.db and replay.instruments:
+                try:
+                    instruments = ray.put(Path(replay.instruments).read_bytes())
+                except OSError as error:
+                    raise UsageError("cannot read the instrument file %s: %s"
+                                     % (shown(replay.instruments), error.strerror)) from None
+        actor = ray.remote(num_cpus=1, max_restarts=retries, max_task_retries=retries)(Replayer)
+        count = max(1, int(ray.cluster_resources().get("CPU", 1)))
+        cwd = str(Path.cwd())
+        self.actors = [actor.remote(replay, cwd, runs_per_process, host, instruments) for _ in range(count)]
+
+    def ticks_of(self, request):
+        """The object references of a run's tick files, or the message of one that cannot be read."""
+        import ray
+
+        references = []
+        for path, name in request[3]:
+            if path not in self.shipped_ticks:
+                try:
+                    self.shipped_ticks[path] = ray.put(Path(path).read_bytes())
+                except OSError as error:  # worded as the replay words it
+                    reason = "no such file" if isinstance(error, FileNotFoundError) else error.strerror
+                    self.shipped_ticks[path] = "cannot read the tick file %s: %s" % (name, reason)
+            if isinstance(self.shipped_ticks[path], str):
+                return self.shipped_ticks[path]
+            references.append(self.shipped_ticks[path])
+        return references
+
+    def run(self, requests, on_result):
+        """Each actor one run at a time, the next when it answers."""
+        import ray
+
+        source = iter(requests)
         tasks = {}
-        for spec in pending:
-            if not ship:
-                tasks[task.remote(spec)] = spec
-            elif isinstance(ticks[spec["ticks"]], str):
-                on_result(spec, {"status": "failed", "error": ticks[spec["ticks"]]})
-            else:
-                tasks[task.remote(spec, ticks[spec["ticks"]], host, instruments)] = spec
-        remaining = list(tasks)
+
+        def submit(actor):
+            for request in source:
+                shipped = self.ticks_of(request) if self.ship else []
+                if isinstance(shipped, str):
+                    on_result(request[0], failed(shipped))
+                    continue
+                tasks[actor.run.remote(request, self.retries, self.timeout, *shipped)] = (actor, request[0])
+                return
+
+        for actor in self.actors:
+            submit(actor)
         try:
-            while remaining:
-                done, remaining = ray.wait(remaining, num_returns=len(remaining), timeout=POLL_SECONDS)
+            while tasks:
+                done, _ = ray.wait(list(tasks), num_returns=1, timeout=POLL_SECONDS)
                 for ref in done:
+                    actor, key = tasks.pop(ref)
                     try:
                         result = ray.get(ref)
                     except ray.exceptions.RayError as error:
                         first_line = (str(error).strip().splitlines() or [""])[0]
-                        result = {"status": "failed", "error": "the Ray task failed (%d attempt%s): %s: %s" % (
-                            1 + retries, "s" if retries else "", type(error).__name__, first_line)}
-                    on_result(tasks[ref], result)
+                        result = failed("the Ray actor failed (%d attempt%s): %s: %s" % (
+                            1 + self.retries, "s" if self.retries else "", type(error).__name__, first_line))
+                    on_result(key, result)
+                    submit(actor)
         except KeyboardInterrupt:
-            for ref in remaining:  # their workers end, and with them the replays they started
-                ray.cancel(ref, force=True)
+            self.close()  # the actors end, and with them the workers they started
             raise
-    finally:
-        ray.shutdown()
+
+    def close(self):
+        import ray
+
+        if ray.is_initialized():
+            for actor in self.actors:
+                ray.kill(actor, no_restart=True)
+            ray.shutdown()
