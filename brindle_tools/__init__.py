@@ -12,3 +12,13 @@ drives it, and the tools around it. From a checkout (installed: the brindle-* co
                                        send again what the database did not take
                                                                            (brindle-resend)
 """
+import importlib
+
+from .api import backtest  # noqa: F401  (the notebook API)
+
+
+def __getattr__(name):
+    # brindle_tools.sweep is the sweep command's module, callable as the notebook function.
+    if name == "sweep":
+        return importlib.import_module(".sweep", __name__)
+    raise AttributeError("module %r has no attribute %r" % (__name__, name))

@@ -19,6 +19,7 @@ import os
 import re
 import sys
 import time
+import types
 from pathlib import Path
 
 from . import account, options, parameters, sweep_grid, sweep_runs, sweep_table
@@ -355,10 +356,10 @@ def sweep(args, plan, finished, pair, runner, day_count):
     table = sweep_table.Table(args.out / "runs.csv", plan.columns, [finished[k] for k in keys if k in finished])
     progress = Progress(plan, table, len(keys), len(finished))
     progress.results.update(finished)
-    print("Sweep of %d point%s x %d run%s of %s = %d runs (%d to do) on %s" % (
-        len(plan.points), "s" * (len(plan.points) > 1), len(plan.segments), "s" * (len(plan.segments) > 1),
-        "one trading day" if args.per_day else "all %d trading day%s" % (day_count, "s" * (day_count > 1)),
-        len(keys), len(pending), runner.where), flush=True)
+    print("Sweep of %s x %s = %s (%d to do) on %s" % (
+        plural(len(plan.points), "point"), "%d days apart" % day_count if args.per_day else
+        "one account over %s" % plural(day_count, "trading day"), plural(len(keys), "run"), len(pending),
+        runner.where), flush=True)
     try:
         elapsed = execute(plan, pending, runner, progress)
     except KeyboardInterrupt:
@@ -368,8 +369,8 @@ def sweep(args, plan, finished, pair, runner, day_count):
     rows = [progress.results[key] for key in keys]
     written = write_results(args, plan, rows, pair, day_count)
     failed = [row for row in rows if row["status"] != "ok"]
-    print("  %d runs in %.1f s: %.2f runs/s; %d ok, %d failed" % (
-        len(pending), elapsed, len(pending) / elapsed if elapsed > 0 else 0.0, len(rows) - len(failed), len(failed)))
+    print("  %s in %.1f s: %.2f runs/s; %d ok, %d failed" % (
+        plural(len(pending), "run"), elapsed, len(pending) / elapsed if elapsed > 0 else 0.0, len(rows) - len(failed), len(failed)))
     for row in failed[:5]:
         print("  failed: %s with %s: %s" % (row["tick_files"], ", ".join(
             "%s=%r" % (n, row[n]) for n in plan.names), row["error"]))
@@ -378,6 +379,10 @@ def sweep(args, plan, finished, pair, runner, day_count):
     print(sweep_table.ranking_text(written.pop("ranked"), plan.names, args.rank))
     print("  written %s/: %s" % (shown(args.out), ", ".join(written["files"])))
     return 1 if failed else 0
+
+
+def plural(number, word):
+    return "%d %s%s" % (number, word, "s" * (number != 1))
 
 
 def write_results(args, plan, rows, pair, day_count):
@@ -391,6 +396,18 @@ def write_results(args, plan, rows, pair, day_count):
         files.append("heatmap.png")
     return {"ranked": ranked, "files": files}
 
+
+class CallableModule(types.ModuleType):
+    """This module, called: the notebook's brindle_tools.sweep(...), so that importing the
+    command's module never hides the function of the same name."""
+
+    def __call__(self, *args, **kwargs):
+        from .api import sweep as notebook_sweep
+
+        return notebook_sweep(*args, **kwargs)
+
+
+sys.modules[__name__].__class__ = CallableModule
 
 if __name__ == "__main__":
     sys.exit(main())

@@ -2,6 +2,8 @@
 Ray cluster; lost replays and lost Ray workers retried a bounded number of times; failures as
 rows; an interrupted sweep resumed; bad grids refused before any run."""
 import csv
+import json
+import math
 import os
 import signal
 import subprocess
@@ -13,40 +15,60 @@ import pytest
 from harness.host import copy_sample_host
 from harness.paths import REPO
 from harness.ray_head import LOOPBACK_ONLY, RayCluster, RayUnavailable
-from brindle_tools import sample, sweep
+from brindle_tools import account, sample, sweep_grid, sweep_runs
+from brindle_tools.host import UsageError
 
-# Appended to the sample host's settings module. In a replay started by the sweep it kills
-# the replay at open_ticks=4 every time, hangs at open_ticks=9, and kills a Ray worker
-# running a replay once.
+# Appended to the sample host's settings module. In a run of the sweep's workers it kills the
+# worker at open_ticks=4 every time, hangs at open_ticks=9, and kills one local worker and one
+# Ray actor once each, in the middle of a run.
 KILLER = '''
 import os as _os, signal as _signal, sys as _sys, time as _time
-if _sys.argv[0].endswith(_os.path.join("brindle_tools", "__main__.py")):
-    if "open_ticks=4" in _sys.argv:
-        _os.kill(_os.getpid(), _signal.SIGKILL)
-    if "open_ticks=9" in _sys.argv:
-        _time.sleep(120)
-    if not _os.path.exists(%(marker)r):
-        with open("/proc/%%d/cmdline" %% _os.getppid(), "rb") as _parent:
-            if _parent.read().startswith(b"ray::"):
-                open(%(marker)r, "w").close()
-                _os.kill(_os.getppid(), _signal.SIGKILL)
+
+
+def _run_assignments():
+    frame = _sys._getframe()
+    while frame is not None:
+        if frame.f_code.co_name == "replay_run":
+            return frame.f_locals["assignments"]
+        frame = frame.f_back
+    return ()
+
+
+_set = _run_assignments()
+if "open_ticks=4" in _set:
+    _os.kill(_os.getpid(), _signal.SIGKILL)
+if "open_ticks=9" in _set:
+    _time.sleep(120)
+if "open_ticks=3" in _set:
+    with open("/proc/%%d/cmdline" %% _os.getppid(), "rb") as _parent:
+        _in_ray = _parent.read().startswith(b"ray::")
+    _marker = %(marker)r + ("-ray" if _in_ray else "-local")
+    if not _os.path.exists(_marker):
+        open(_marker, "w").close()
+        _os.kill(_os.getppid() if _in_ray else _os.getpid(), _signal.SIGKILL)
 '''
 GRID = ["--grid", "open_ticks=2,3", "--grid", "close_ticks=1..2"]
+FEES = ["--fees", str(REPO / "samples" / "fees.csv")]
+
+
+def write_day(path, seed, trading_day, rows=400):
+    with open(path, "w", newline="") as out:
+        writer = csv.writer(out, lineterminator="\n")
+        writer.writerow(sample.COLUMNS)
+        for _, row in zip(range(rows), sample.session(seed)):
+            writer.writerow([trading_day] + list(row[1:-1]) + [trading_day])
 
 
 @pytest.fixture(scope="module")
 def place(tmp_path_factory):
-    """A directory with two short sessions and a host whose settings module holds KILLER."""
+    """A directory with two short sessions of two trading days and a host whose settings
+    module holds KILLER."""
     root = tmp_path_factory.mktemp("sweep")
     for seed in (1, 2):
-        with open(root / ("day%d.csv" % seed), "w", newline="") as out:
-            writer = csv.writer(out, lineterminator="\n")
-            writer.writerow(sample.COLUMNS)
-            for _, row in zip(range(400), sample.session(seed)):
-                writer.writerow(row)
+        write_day(root / ("day%d.csv" % seed), seed, "2024110%d" % (3 + seed))
     host = copy_sample_host(root / "host")
     settings = host / "cfg" / "oxa_can_change_env.py"
-    settings.write_text(settings.read_text() + KILLER % {"marker": str(root / "ray-worker-killed")})
+    settings.write_text(settings.read_text() + KILLER % {"marker": str(root / "killed")})
     return root
 
 
@@ -70,8 +92,10 @@ def read_csv(path):
 
 @pytest.fixture(scope="module")
 def local_table(place):
-    proc = run_sweep(place, "day1.csv", "day2.csv", *GRID, "--heatmap", "open_ticks,close_ticks", "--out", "local")
+    proc = run_sweep(place, "day1.csv", "day2.csv", *GRID, *FEES, "--heatmap", "open_ticks,close_ticks",
+                     "--out", "local")
     assert proc.returncode == 0, proc.stdout + proc.stderr
+    assert (place / "killed-local").exists()  # a worker died in the middle of a run, which ran again
     return proc, (place / "local" / "runs.csv").read_text()
 
 
@@ -87,54 +111,87 @@ def ray_cluster():
     cluster.stop()
 
 
-def test_local_sweep_table_ranking_heatmap_and_resume(place, local_table):
+def test_a_point_is_one_account_over_its_days_with_fees_ranked_and_resumed(place, local_table):
     import pyarrow.parquet
 
     proc, text = local_table
     out = place / "local"
     rows = read_csv(out / "runs.csv")
-    # Run order: the grid's points in order, then the tick files.
-    assert [(r["open_ticks"], r["close_ticks"], r["tick_file"]) for r in rows] == [
-        (o, c, "day%d.csv" % d) for o in "23" for c in "12" for d in (1, 2)]
-    assert {r["status"] for r in rows} == {"ok"} and all(r["ticks"] == "400" for r in rows)
+    assert [(r["open_ticks"], r["close_ticks"], r["tick_files"], r["trading_days"]) for r in rows] == [
+        (o, c, "day1.csv .. day2.csv (2 files)", "20241104 20241105") for o in "23" for c in "12"]
+    assert all(r["status"] == "ok" and r["ticks"] == "800" and float(r["fees"]) > 0 for r in rows)
+    assert all(abs(float(r["net"]) - (float(r["gross"]) - float(r["fees"]))) < 1e-6 for r in rows)
     assert len({r["net"] for r in rows}) > 1  # the parameters reached the strategy
-    parquet = pyarrow.parquet.read_table(out / "runs.parquet").to_pylist()
-    assert [(p["open_ticks"], p["tick_file"], p["net"]) for p in parquet] == [
-        (int(r["open_ticks"]), r["tick_file"], float(r["net"])) for r in rows]
 
+    # The row of a point is what one replay of both days with the same options reports.
+    replay = subprocess.run([sys.executable, "-m", "replay", "day1.csv", "day2.csv", "--host", "host", *FEES,
+                             "--set", "open_ticks=3", "--set", "close_ticks=2", "--out", "one", "--no-chart"],
+                            cwd=place, env=dict(os.environ, PYTHONPATH=str(REPO)), capture_output=True, text=True)
+    assert replay.returncode == 0, replay.stderr
+    figures = sweep_runs.figures(json.loads((place / "one" / "summary.json").read_text()))
+    row = next(r for r in rows if (r["open_ticks"], r["close_ticks"]) == ("3", "2"))
+    assert {k: row[k] for k in figures} == {k: "" if v is None else str(v) for k, v in figures.items()}
+
+    parquet = pyarrow.parquet.read_table(out / "runs.parquet").to_pylist()
+    assert [(p["open_ticks"], p["net"]) for p in parquet] == [(int(r["open_ticks"]), float(r["net"])) for r in rows]
     ranking = read_csv(out / "ranking.csv")
     nets = [float(r["net"]) for r in ranking]
     assert len(ranking) == 4 and nets == sorted(nets, reverse=True)
-    best = ranking[0]
-    assert nets[0] == sum(float(r["net"]) for r in rows
-                          if (r["open_ticks"], r["close_ticks"]) == (best["open_ticks"], best["close_ticks"]))
+    assert {r["basis"] for r in ranking} == {"one account over its days"}
     assert (out / "heatmap.png").read_bytes()[:4] == b"\x89PNG"
 
-    # Interrupted after five runs: the resumed sweep runs the other three, to the same table.
-    (out / "runs.csv").write_text("".join(text.splitlines(keepends=True)[:6]))
-    again = run_sweep(place, "day1.csv", "day2.csv", *GRID, "--out", "local")
+    # Interrupted after three runs: the resumed sweep runs the last one, to the same table.
+    (out / "runs.csv").write_text("".join(text.splitlines(keepends=True)[:4]))
+    again = run_sweep(place, "day1.csv", "day2.csv", *GRID, *FEES, "--out", "local")
     assert again.returncode == 2 and "local already holds a sweep: --resume finishes it" in again.stderr
-    resumed = run_sweep(place, "day1.csv", "day2.csv", *GRID, "--out", "local", "--resume")
+    resumed = run_sweep(place, "day1.csv", "day2.csv", *GRID, *FEES, "--out", "local", "--resume")
     assert resumed.returncode == 0, resumed.stderr
-    assert "8 runs (3 to do)" in resumed.stdout
+    assert "= 4 runs (1 to do)" in resumed.stdout
     assert (out / "runs.csv").read_text() == text
-    other = run_sweep(place, "day1.csv", *GRID, "--out", "local", "--resume")
+    other = run_sweep(place, "day1.csv", "day2.csv", *GRID, "--out", "local", "--resume")
     assert other.returncode == 2 and "holds a sweep of other tick files, grid or replay options" in other.stderr
 
 
-def test_ray_gives_the_local_table_and_retries_a_lost_worker(place, local_table, ray_cluster):
-    proc = run_sweep(place, "day1.csv", "day2.csv", *GRID, "--out", "ray", "--ray", ray_cluster.address)
+def test_a_process_per_run_gives_the_warm_workers_table(place, local_table):
+    proc = run_sweep(place, "day1.csv", "day2.csv", *GRID, *FEES, "--out", "cold", "--runs-per-process", "1")
     assert proc.returncode == 0, proc.stdout + proc.stderr
-    assert (place / "ray-worker-killed").exists()  # a worker died in the middle of a task ...
+    assert (place / "cold" / "runs.csv").read_text() == local_table[1]
+
+
+@pytest.fixture(scope="module")
+def apart_table(place):
+    proc = run_sweep(place, "day1.csv", "day2.csv", *GRID, *FEES, "--out", "apart", "--per-day")
+    assert proc.returncode == 0, proc.stdout + proc.stderr
+    return read_csv(place / "apart" / "runs.csv")
+
+
+def test_days_apart_add_up_to_figures_from_the_daily_equity(place, apart_table):
+    assert [r["tick_files"] for r in apart_table[:2]] == ["day1.csv", "day2.csv"] and len(apart_table) == 8
+    for point in read_csv(place / "apart" / "ranking.csv"):
+        runs = [r for r in apart_table if (r["open_ticks"], r["close_ticks"]) == (point["open_ticks"],
+                                                                                  point["close_ticks"])]
+        assert float(point["net"]) == pytest.approx(sum(float(r["net"]) for r in runs))
+        returns = [float(r["daily_net"]) / account.DEFAULT_CAPITAL for r in runs]
+        mean = sum(returns) / 2
+        deviation = math.sqrt(sum((r - mean) ** 2 for r in returns))
+        assert float(point["sharpe"]) == pytest.approx(mean / deviation * math.sqrt(account.TRADING_DAYS_PER_YEAR),
+                                                       rel=1e-5)
+        assert float(point["max_drawdown"]) >= max(float(r["max_drawdown"]) for r in runs)
+        assert point["basis"].startswith("days replayed apart")
+
+
+def test_ray_gives_the_local_table_and_retries_a_lost_actor(place, local_table, apart_table, ray_cluster):
+    proc = run_sweep(place, "day1.csv", "day2.csv", *GRID, *FEES, "--out", "ray", "--ray", ray_cluster.address)
+    assert proc.returncode == 0, proc.stdout + proc.stderr
+    assert (place / "killed-ray").exists()  # an actor died in the middle of a run ...
     assert (place / "ray" / "runs.csv").read_text() == local_table[1]  # ... which ran again
 
     # Files through the object store: the same rows; a tick file that cannot be read is a failed row.
-    proc = run_sweep(place, "day2.csv", "missing.csv", "--grid", "open_ticks=3", "--grid", "close_ticks=2",
-                     "--out", "shipped", "--ray", ray_cluster.address, "--ship")
+    proc = run_sweep(place, "day2.csv", "missing.csv", "--grid", "open_ticks=3", "--grid", "close_ticks=2", *FEES,
+                     "--per-day", "--out", "shipped", "--ray", ray_cluster.address, "--ship")
     assert proc.returncode == 1, proc.stdout + proc.stderr
     shipped = read_csv(place / "shipped" / "runs.csv")
-    local = [r for r in read_csv(place / "local" / "runs.csv")
-             if (r["open_ticks"], r["close_ticks"], r["tick_file"]) == ("3", "2", "day2.csv")]
+    local = [r for r in apart_table if (r["open_ticks"], r["close_ticks"], r["tick_files"]) == ("3", "2", "day2.csv")]
     assert shipped[0] == local[0]
     assert (shipped[1]["status"], shipped[1]["error"]) == (
         "failed", "cannot read the tick file missing.csv: no such file")
@@ -142,9 +199,10 @@ def test_ray_gives_the_local_table_and_retries_a_lost_worker(place, local_table,
 
 def test_failed_runs_are_rows_with_their_error(place):
     proc = run_sweep(place, "day1.csv", "missing.csv", "--grid", "open_ticks=3,4", "--grid", "close_ticks=2",
-                     "--retries", "1", "--out", "failing")
+                     "--retries", "1", "--per-day", "--workers", "1", "--out", "failing")
     assert proc.returncode == 1, proc.stdout + proc.stderr
-    rows = [(r["open_ticks"], r["tick_file"], r["status"], r["error"]) for r in read_csv(place / "failing" / "runs.csv")]
+    rows = [(r["open_ticks"], r["tick_files"], r["status"], r["error"])
+            for r in read_csv(place / "failing" / "runs.csv")]
     missing = "cannot read the tick file missing.csv: no such file"
     killed = "the replay was killed by signal SIGKILL (2 attempts)"
     assert rows == [("3", "day1.csv", "ok", ""), ("3", "missing.csv", "failed", missing),
@@ -175,6 +233,14 @@ def test_ctrl_c_keeps_the_finished_rows_and_stops_the_replays(place):
     (["--grid", "open_ticks=2,,3"], "sweep: --grid open_ticks=2,,3: an empty value"),
     (["--grid", "open_ticks=2", "--heatmap", "open_ticks,x"], "sweep: --heatmap open_ticks,x: name two different"),
     (["--grid", "open_ticks=2", "--ray", "127.0.0.1:1"], "sweep: cannot reach the Ray cluster at 127.0.0.1:1: "),
+    # Values the strategy cannot use, or that runs.csv could not tell apart, and grids too large.
+    (["--grid", "open_ticks=1..10/-1"], "sweep: --grid open_ticks=1..10/-1: 1..10/-1 is neither a Python literal"),
+    (["--grid", "open_ticks='a,b'"], "sweep: --grid open_ticks='a,b': 'a is neither a Python literal"),
+    (["--grid", "open_ticks=x"], "sweep: --grid open_ticks=x: 'x' is text, and open_ticks's default 3 is a number"),
+    (["--grid", "open_ticks=3,3.0"], "sweep: --grid open_ticks=3,3.0: 3.0 and 3 are alike"),
+    (["--grid", "open_ticks=1..100000000"], "sweep: the grid has 100,000,000 points, more than the 100,000"),
+    (["--grid", "open_ticks=2", "--set", "open_ticks=3"], "sweep: open_ticks: given with --set and with --grid"),
+    (["--grid", "open_ticks=2", "--timeout", "-5"], "usage: "),
 ])
 def test_bad_input_is_refused_before_any_run(place, args, message):
     proc = run_sweep(place, "day1.csv", *args, "--out", "refused")
@@ -182,21 +248,29 @@ def test_bad_input_is_refused_before_any_run(place, args, message):
     assert not (place / "refused").exists()
 
 
-def test_grid_values_sample_and_figures_of_both_summaries():
-    assert sweep.parse_values("p", "1..7/3, 2.5, 'a', x, 1") == [1, 4, 7, 2.5, "a", "x"]
-    grid = {"a": [0, 1, 2], "b": [0, 1, 2, 3]}
-    sampled = sweep.grid_points(grid, 5, seed=7)
-    assert len(set(sampled)) == 5 and sampled == sorted(sampled) and sampled == sweep.grid_points(grid, 5, seed=7)
-    assert set(sampled) <= set(sweep.grid_points(grid, None, 0))
+def test_grid_values_collisions_sample_and_figures_of_both_summaries():
+    assert list(sweep_grid.parse_values("p", "1..7/3, 2.5, 'a', x, 1")) == [1, 4, 7, 2.5, "a", "x"]
+    assert list(sweep_grid.parse_values("p", "1..9/2, 2..10/2")) == [1, 3, 5, 7, 9, 2, 4, 6, 8, 10]
+    for alike in ("3, 3.0", "1..5, 5..9", "0..10/5, '5'", "True, 1"):
+        with pytest.raises(UsageError):
+            sweep_grid.parse_values("p", alike)
+    huge = {"a": sweep_grid.parse_values("a", "1..100000000"), "b": sweep_grid.parse_values("b", "0..2")}
+    sampled = list(sweep_grid.grid_points(huge, 5, seed=7))
+    assert len(set(sampled)) == 5 and sampled == sorted(sampled) == list(sweep_grid.grid_points(huge, 5, seed=7))
+    assert huge["a"][sampled[0][0]] == sampled[0][0] + 1
+    with pytest.raises(UsageError):
+        sweep_grid.check_size(huge, None)
 
     today = {"realised_profit": 30.0, "open_profit": -50.0, "orders": {"filled": 7}, "ticks": 15,
              "engine_log": {"errors": 0}}
-    assert sweep.figures(today) == dict(
-        trading_days="", net=-20.0, gross=-20.0, fees=0.0, max_drawdown=None, max_drawdown_percent=None, sharpe=None,
-        round_trips=None, fills=7, win_rate=None, profit_factor=None, turnover=None, ticks=15, engine_errors=0)
+    assert sweep_runs.figures(today) == dict(
+        trading_days="", daily_net="", net=-20.0, gross=-20.0, fees=0.0, max_drawdown=None,
+        max_drawdown_percent=None, sharpe=None, round_trips=None, fills=7, win_rate=None, profit_factor=None,
+        turnover=None, ticks=15, engine_errors=0)
     backtest = dict(today, trading_days=["20241105", "20241106"], profit={"gross": 12.0, "fees": 2.0, "net": 10.0},
                     max_drawdown={"money": 40.0, "percent": 0.4}, sharpe=None, round_trips=3, win_rate=0.5,
-                    profit_factor=1.5, turnover=1e6)
-    assert sweep.figures(backtest) == dict(
-        trading_days="20241105 20241106", net=10.0, gross=12.0, fees=2.0, max_drawdown=40.0, max_drawdown_percent=0.4,
-        sharpe=None, round_trips=3, fills=7, win_rate=0.5, profit_factor=1.5, turnover=1e6, ticks=15, engine_errors=0)
+                    profit_factor=1.5, turnover=1e6, per_day=[{"net": 12.5}, {"net": -2.5}])
+    assert sweep_runs.figures(backtest) == dict(
+        trading_days="20241105 20241106", daily_net="12.5 -2.5", net=10.0, gross=12.0, fees=2.0, max_drawdown=40.0,
+        max_drawdown_percent=0.4, sharpe=None, round_trips=3, fills=7, win_rate=0.5, profit_factor=1.5, turnover=1e6,
+        ticks=15, engine_errors=0)

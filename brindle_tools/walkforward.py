@@ -1,0 +1,187 @@
+"""Walk-forward validation: does the point that was best on some days stay good on the days
+that follow? A window of --train trading days slides over the days by --test days; on each,
+every point of the grid is replayed as one account, the best by --rank is chosen, and that
+point alone is replayed on the --test days after the window. The out-of-sample days of all
+windows, joined, are what the choice would have earned.
+
+Outputs: walkforward.csv (per window: the days, the chosen point, its figures in and out of
+sample), walkforward_equity.csv (the out-of-sample equity day by day), walkforward.png, and
+runs.csv of every run (window, in or out of sample).
+"""
+import csv
+import sys
+import time
+
+from . import sweep_table
+from .host import UsageError, shown
+
+SHOWN_FIGURES = ("net", "fees", "max_drawdown", "sharpe", "fills")
+
+
+def windows(days, train, test):
+    """[(training days, test days)] of every window that fits; days: tuples of tick files."""
+    if len(days) < train + test:
+        raise UsageError("--train %d --test %d needs %d trading days; the tick files hold %d"
+                         % (train, test, train + test, len(days)))
+    return [(days[start:start + train], days[start + train:start + train + test])
+            for start in range(0, len(days) - train - test + 1, test)]
+
+
+def day_name(day):
+    from .sweep import name_date
+
+    return name_date(day[0]) or shown(day[0])
+
+
+def span(days):
+    return "%s..%s" % (day_name(days[0]), day_name(days[-1])) if len(days) > 1 else day_name(days[0])
+
+
+def flat(days):
+    return tuple(path for day in days for path in day)
+
+
+class Phase:
+    """The runs of one side of every window, into one table."""
+
+    def __init__(self, plan, runner, table):
+        self.plan, self.runner, self.table = plan, runner, table
+        self.rows = {}
+
+    def run(self, keys, sample):
+        from tqdm import tqdm
+
+        bar = tqdm(total=len(keys), unit=" runs", dynamic_ncols=True, disable=None, leave=False)
+
+        def on_result(key, result):
+            row = self.plan.row(key, result)
+            self.rows[key] = row
+            self.table.append(dict(row, window=key[1] + 1, sample=sample))
+            bar.update()
+
+        try:
+            self.runner.run((self.plan.request(key) for key in keys), on_result)
+        finally:
+            bar.close()
+
+
+def choose(rows, names, figure, capital):
+    """(point values, figures) of the best point among one window's runs, or None."""
+    ranked = sweep_table.ranking(sweep_table.point_figures(rows, names, capital), figure)
+    if not ranked or ranked[0][1]["failed"] or ranked[0][1][figure] is None:
+        return None
+    return ranked[0]
+
+
+def main(args, plan, spans, runner):
+    """The walk-forward of plan's grid over the windows `spans`."""
+    out = args.out
+    if (out / "walkforward.csv").exists():
+        raise UsageError("%s already holds a walk-forward: choose another --out" % shown(out))
+    out.mkdir(parents=True, exist_ok=True)
+    names = plan.names
+    plan.segments = [flat(train) for train, _ in spans] + [flat(test) for _, test in spans]
+    tested = len(spans)
+    print("Walk-forward of %d point%s over %d window%s (%d trading days trained, %d tested) on %s" % (
+        len(plan.points), "s" * (len(plan.points) > 1), len(spans), "s" * (len(spans) > 1), args.train, args.test,
+        runner.where), flush=True)
+    table = sweep_table.Table(out / "runs.csv", ["window", "sample"] + plan.columns)
+    phase = Phase(plan, runner, table)
+    started = time.perf_counter()
+    try:
+        phase.run([(point, number) for number in range(tested) for point in plan.points], "in")
+        chosen = {}
+        for number in range(tested):
+            rows = [phase.rows[(point, number)] for point in plan.points]
+            chosen[number] = choose(rows, names, args.rank, plan.replay.capital)
+        index = {tuple(plan.values(point).values()): point for point in plan.points}
+        phase.run([(index[best[0]], tested + number) for number, best in chosen.items() if best], "out")
+    except KeyboardInterrupt:
+        table.close()
+        print("sweep: interrupted; the walk-forward's runs so far are in %s" % shown(out / "runs.csv"),
+              file=sys.stderr)
+        return 130
+    table.close()
+    elapsed = time.perf_counter() - started
+    windows_rows, equity = results(args, plan, spans, chosen, phase.rows, index)
+    write_csv(out / "walkforward.csv", windows_rows)
+    write_csv(out / "walkforward_equity.csv", equity)
+    written = ["runs.csv", "walkforward.csv", "walkforward_equity.csv"]
+    try:
+        chart(equity, spans, out / "walkforward.png")
+        written.append("walkforward.png")
+    except Exception as error:  # no chart is no reason to lose the tables
+        print("sweep: no chart: %s: %s" % (type(error).__name__, error), file=sys.stderr)
+    print("  %d runs in %.1f s" % (len(phase.rows), elapsed))
+    print(text(windows_rows, names, args.rank))
+    total = equity[-1]["equity"] if equity else 0.0
+    print("  out of sample over %d trading day%s: net %s" % (len(equity), "s" * (len(equity) != 1),
+                                                             sweep_table.number_text(total)))
+    print("  written %s/: %s" % (shown(out), ", ".join(written)))
+    failed = [row for row in phase.rows.values() if row["status"] != "ok"]
+    return 1 if failed or not all(chosen.values()) else 0
+
+
+def results(args, plan, spans, chosen, rows, index):
+    """(a row per window, the out-of-sample equity day by day)."""
+    figures = [args.rank] + [f for f in SHOWN_FIGURES if f != args.rank]
+    windows_rows, equity, total = [], [], 0.0
+    tested = len(spans)
+    for number, (train, test) in enumerate(spans):
+        best = chosen[number]
+        row = {"window": number + 1, "train_days": span(train), "test_days": span(test)}
+        row.update(dict(zip(plan.names, best[0])) if best else dict.fromkeys(plan.names))
+        for figure in figures:
+            row["in_" + figure] = best[1][figure] if best else None
+        outcome = rows.get((index[best[0]], tested + number)) if best else None
+        ok = outcome is not None and outcome["status"] == "ok"
+        for figure in figures:
+            row["out_" + figure] = outcome[figure] if ok else None
+        row["error"] = "" if ok else outcome["error"] if outcome else "no point completed its training runs"
+        windows_rows.append(row)
+        if ok:
+            days = outcome["trading_days"].split()
+            for day, net in zip(days, outcome[sweep_table.DAILY].split()):
+                total += float(net)
+                equity.append({"trading_day": day, "window": number + 1, "net": float(net), "equity": round(total, 6)})
+    return windows_rows, equity
+
+
+def write_csv(path, rows):
+    with open(path, "w", newline="", encoding="utf-8") as f:
+        writer = csv.DictWriter(f, list(rows[0]) if rows else ["window"], lineterminator="\n")
+        writer.writeheader()
+        writer.writerows(rows)
+
+
+def text(rows, names, figure):
+    header = ["window", "train", "test"] + list(names) + ["in " + figure, "out " + figure]
+    lines = [header] + [[str(r["window"]), r["train_days"], r["test_days"]] + [str(r[n]) for n in names]
+                        + [sweep_table.number_text(r["in_" + figure]), sweep_table.number_text(r["out_" + figure])]
+                        for r in rows]
+    widths = [max(len(line[i]) for line in lines) for i in range(len(header))]
+    return "\n".join("  " + "  ".join(c.rjust(w) for c, w in zip(line, widths)) for line in lines)
+
+
+def chart(equity, spans, path):
+    """The out-of-sample equity, day by day, the windows shaded in turn."""
+    import matplotlib
+
+    matplotlib.use("Agg")
+    from matplotlib import pyplot
+
+    drawing, axis = pyplot.subplots(figsize=(8, 3.5))
+    xs = list(range(1, len(equity) + 1))
+    axis.plot(xs, [e["equity"] for e in equity], marker="o", markersize=3, color="tab:blue")
+    axis.axhline(0, color="0.6", linewidth=0.8)
+    for number in {e["window"] for e in equity}:
+        inside = [x for x, e in zip(xs, equity) if e["window"] == number]
+        if number % 2:
+            axis.axvspan(inside[0] - 0.5, inside[-1] + 0.5, color="0.93")
+    axis.set_xticks(xs, [e["trading_day"] for e in equity], rotation=90 if len(xs) > 8 else 0, fontsize=7)
+    axis.set_ylabel("net, out of sample")
+    axis.set_title("walk-forward: %d window%s, the equity of each window's chosen point on its test days"
+                   % (len(spans), "s" * (len(spans) != 1)), fontsize=9, loc="left")
+    drawing.tight_layout()
+    drawing.savefig(path, dpi=80)
+    pyplot.close(drawing)
