@@ -274,3 +274,37 @@ def test_grid_values_collisions_sample_and_figures_of_both_summaries():
         trading_days="20241105 20241106", daily_net="12.5 -2.5", net=10.0, gross=12.0, fees=2.0, max_drawdown=40.0,
         max_drawdown_percent=0.4, sharpe=None, round_trips=3, fills=7, win_rate=0.5, profit_factor=1.5, turnover=1e6,
         ticks=15, engine_errors=0)
+
+
+# A strategy that holds one lot from 09:00 to 14:00, long at side=1 and short at side=-1.
+SIDE_STRATEGY = '''
+AI_Strategy = {"00001": {"rb2501": {
+    "buy_open_express": "side == 1 and UpdateTime == '09:00:00'", "buy_open_price": "AskPrice1", "buy_open_vol": 1,
+    "sell_open_express": "side == -1 and UpdateTime == '09:00:00'", "sell_open_price": "BidPrice1",
+    "sell_open_vol": 1,
+    "buy_close_express": "UpdateTime == '14:00:00'", "buy_close_price": "AskPrice1", "buy_close_vol": 1,
+    "sell_close_express": "UpdateTime == '14:00:00'", "sell_close_price": "BidPrice1", "sell_close_vol": 1}}}
+Strategy_Parameters = {"side": 1}
+'''
+
+
+def test_walk_forward_measures_the_chosen_point_on_the_days_after(tmp_path):
+    """Two rising days train, a falling one tests: long wins in sample and loses out of it."""
+    host = copy_sample_host(tmp_path / "host")
+    settings = host / "cfg" / "oxa_can_change_env.py"
+    settings.write_text(settings.read_text() + SIDE_STRATEGY)
+    for day, (morning, afternoon) in (("20241104", (100, 110)), ("20241105", (110, 120)), ("20241106", (120, 110))):
+        with open(tmp_path / ("rb2501_%s.csv" % day), "w") as out:
+            out.write("TradingDay,InstrumentID,UpdateTime,LastPrice,Volume,BidPrice1,BidVolume1,AskPrice1,AskVolume1\n")
+            for number, (time_of_day, price) in enumerate(
+                    [("09:00:0%d" % s, morning) for s in range(3)] + [("14:00:0%d" % s, afternoon) for s in range(3)]):
+                out.write("%s,rb2501,%s,%d,%d,%d,50,%d,50\n" % (day, time_of_day, price, 10 * number, price - 1,
+                                                                 price + 1))
+    proc = run_sweep(tmp_path, ".", "--grid", "side=1,-1", "--train", "2", "--test", "1", "--out", "wf")
+    assert proc.returncode == 0, proc.stdout + proc.stderr
+    [window] = read_csv(tmp_path / "wf" / "walkforward.csv")
+    assert (window["train_days"], window["test_days"], window["side"]) == ("20241104..20241105", "20241106", "1")
+    assert float(window["in_net"]) == 2 * (109 - 101) * 10 and float(window["out_net"]) == (109 - 121) * 10
+    assert read_csv(tmp_path / "wf" / "walkforward_equity.csv") == [
+        {"trading_day": "20241106", "window": "1", "net": "-120.0", "equity": "-120.0"}]
+    assert len(read_csv(tmp_path / "wf" / "runs.csv")) == 3 and (tmp_path / "wf" / "walkforward.png").exists()
