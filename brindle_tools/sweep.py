@@ -370,7 +370,8 @@ def sweep(args, plan, finished, pair, runner, day_count):
     written = write_results(args, plan, rows, pair, day_count)
     failed = [row for row in rows if row["status"] != "ok"]
     print("  %s in %.1f s: %.2f runs/s; %d ok, %d failed" % (
-        plural(len(pending), "run"), elapsed, len(pending) / elapsed if elapsed > 0 else 0.0, len(rows) - len(failed), len(failed)))
+        plural(len(pending), "run"), elapsed, len(pending) / elapsed if elapsed > 0 else 0.0,
+        len(rows) - len(failed), len(failed)))
     for row in failed[:5]:
         print("  failed: %s with %s: %s" % (row["tick_files"], ", ".join(
             "%s=%r" % (n, row[n]) for n in plan.names), row["error"]))

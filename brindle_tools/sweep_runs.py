@@ -220,6 +220,7 @@ def stop_workers():
 def run_locally(requests, options, workers, on_result, retries, timeout, runs_per_process=0):
     """The requests ((key, ticks, assignments, renames)...) on `workers` local worker
     processes; on_result(key, result) as each ends, from one thread at a time."""
+    _stopping.clear()  # a sweep after an interrupted one (in a notebook) runs
     source = iter(requests)
     source_lock, result_lock = threading.Lock(), threading.Lock()
     errors = []

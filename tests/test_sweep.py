@@ -196,6 +196,12 @@ def test_ray_gives_the_local_table_and_retries_a_lost_actor(place, local_table, 
     assert (shipped[1]["status"], shipped[1]["error"]) == (
         "failed", "cannot read the tick file missing.csv: no such file")
 
+    # A walk-forward chooses and measures the same on Ray.
+    for where in (["--out", "walk-local"], ["--out", "walk-ray", "--ray", ray_cluster.address]):
+        proc = run_sweep(place, "day1.csv", "day2.csv", *GRID, *FEES, "--train", "1", "--test", "1", *where)
+        assert proc.returncode == 0, proc.stdout + proc.stderr
+    assert (place / "walk-ray" / "walkforward.csv").read_text() == (place / "walk-local" / "walkforward.csv").read_text()
+
 
 def test_failed_runs_are_rows_with_their_error(place):
     proc = run_sweep(place, "day1.csv", "missing.csv", "--grid", "open_ticks=3,4", "--grid", "close_ticks=2",
