@@ -17,7 +17,7 @@ import tarfile
 import tempfile
 from pathlib import Path
 
-from .host import REPO, UsageError, shown
+from .host import REPO, UsageError, shown, unpack_host
 from .sweep_runs import Worker, failed
 
 POLL_SECONDS = 0.25
@@ -65,8 +65,7 @@ class Replayer:
         self.renames = []
         if host_tar is not None:
             replay = argparse.Namespace(**vars(replay))
-            with tarfile.open(fileobj=io.BytesIO(host_tar)) as archive:
-                archive.extractall(self.home / "host", filter="data")
+            unpack_host(host_tar, self.home / "host")
             self.renames.append((str(self.home / "host"), shown(replay.host)))
             replay.host = str(self.home / "host")
             if instruments is not None:
