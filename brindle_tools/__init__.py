@@ -4,13 +4,17 @@ drives it, and the tools around it. From a checkout (installed: the brindle-* co
     python3 -m replay TICKS...         backtest ticks: print the summary, write decisions,
                                        fills, figures and a chart          (brindle-replay)
     python3 -m replay.sweep TICKS...   replay a grid of strategy parameters, locally or on
-                                       a Ray cluster                       (brindle-sweep)
+                                       a Ray cluster; walk-forward with
+                                       --train/--test                      (brindle-sweep)
     python3 -m replay.check            check the strategies of the settings module
     python3 -m replay.db create        create the database tables the engine uses
     python3 -m replay.sample [FILE]    write the sample session's ticks
     python3 tools/resend_dead_letters.py FILE
                                        send again what the database did not take
                                                                            (brindle-resend)
+
+In a notebook: brindle_tools.backtest(ticks, ...) and brindle_tools.sweep(ticks, grid, ...)
+give the results as DataFrames (api.py).
 """
 import importlib
 

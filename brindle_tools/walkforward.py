@@ -14,6 +14,7 @@ import time
 
 from . import sweep_table
 from .host import UsageError, shown
+from .sweep_days import name_date
 
 SHOWN_FIGURES = ("net", "fees", "max_drawdown", "sharpe", "fills")
 
@@ -28,8 +29,6 @@ def windows(days, train, test):
 
 
 def day_name(day):
-    from .sweep import name_date
-
     return name_date(day[0]) or shown(day[0])
 
 
