@@ -21,8 +21,8 @@ import types
 from pathlib import Path
 
 from . import account, options, parameters, sweep_grid, sweep_runs, sweep_table
-from .sweep_days import label, tick_files, trading_days
 from .host import Host, UsageError, shown
+from .sweep_days import label, tick_files, trading_days
 
 HEATMAP_VALUES = 200  # values of a heat map's axis
 
@@ -102,8 +102,8 @@ def runner_for(args, replay):
 
 
 def host_setup(args):
-    """The replay options every run is given (host and investor settled) and the settings
-    module's parameter defaults. The host's settings module is loaded here and forgotten."""
+    """Settle the host and the investor in args; gives the host's settings module (loaded
+    here and forgotten again) and its name as messages show it."""
     from . import run
 
     saved_cwd, saved_path, saved_modules = os.getcwd(), list(sys.path), set(sys.modules)
