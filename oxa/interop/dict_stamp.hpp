@@ -29,6 +29,15 @@ public:
     DictStamp() = default;
     DictStamp(const DictStamp&) = delete;
     DictStamp& operator=(const DictStamp&) = delete;
+    // A stamp moved (in a growing vector, say) is still told of its dictionary's changes.
+    DictStamp(DictStamp&& other) noexcept { adopt(other); }
+    DictStamp& operator=(DictStamp&& other) noexcept {
+        if (this != &other) {
+            forget();
+            adopt(other);
+        }
+        return *this;
+    }
     ~DictStamp() { forget(); }
 
     // Stamps the exact dict `dict` as it is now (and forgets the one stamped before).
@@ -41,6 +50,15 @@ public:
 #else
         // The type first: an object now at the address of a dictionary gone may be anything.
         return item == dict_ && dict_ != nullptr && PyDict_CheckExact(item) && version_of(item) == version_;
+#endif
+    }
+
+    // holds(), for an exact dict that its caller keeps alive.
+    bool holds_live_dict(PyObject* dict) const {
+#if OXA_DICT_WATCHERS
+        return holds(dict);
+#else
+        return dict == dict_ && version_of(dict) == version_;
 #endif
     }
 
@@ -57,6 +75,8 @@ public:
     }
 
 private:
+    void adopt(DictStamp& other) noexcept;
+
 #if OXA_DICT_WATCHERS
     friend int on_dict_event(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*);
     PyObject* dict_ = nullptr;  // not owned; the watcher clears it when the dictionary changes
