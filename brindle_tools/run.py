@@ -168,7 +168,8 @@ def main(argv=None):
         choose_investor(args, settings, host)
         args.parameters = parameters.resolve(settings, host.settings_shown, args.investor, args.assignments)
         args.capital = account.capital_of(args.capital)
-        source = TickSource(args.ticks, field_types(records.DepthMarketDataField), args.columns, args.instrument)
+        source = TickSource(args.ticks, field_types(records.DepthMarketDataField), args.columns, args.instrument,
+                            args.trading_day, args.skip_bad_ticks)
         fee_schedule = account.read_fees(args.fees) if args.fees else None
         catalogue = None if args.db else read_instruments(args.instruments, records.InstrumentField)
         config = factors = journal_before = None

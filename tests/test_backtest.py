@@ -19,6 +19,7 @@ from brindle_tools.ticks import PUBLIC_LAYOUT, TickSource
 from oxa import py_ApiStructure
 
 TYPES = field_types(py_ApiStructure.DepthMarketDataField)
+DAY = ["--trading-day", "20241105"]
 INSTRUMENTS = (REPO / "samples" / "instruments.csv").read_text(encoding="utf-8")
 ZERO = ("LastPrice Volume LastPrice_Cur_Up LastPrice_Acc_Up order_acc_up LastPrice_Cur_Keep LastPrice_Acc_Keep "
         "order_acc_keep LastPrice_Cur_Down LastPrice_Acc_Down order_acc_down order_TradeVolume BidVolume "
@@ -36,7 +37,8 @@ def strategy(buy_open, sell_close, sell_close_price="BidPrice1", extra=""):
 
 
 def replay(run_python, *args, files):
-    code = "import sys\nfrom brindle_tools.run import main\nsys.exit(main(%r))" % (list(args),)
+    # The small tick files of the tests have no dates: their trading day is named.
+    code = "import sys\nfrom brindle_tools.run import main\nsys.exit(main(%r))" % (list(args) + DAY,)
     return run_python(code, files={"instruments.csv": INSTRUMENTS, **files})
 
 
