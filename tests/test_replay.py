@@ -283,8 +283,9 @@ def test_tick_values_take_the_record_types_and_the_clock_runs_over_midnight(tmp_
     (first, _, _, _, tick, _), (second, _, _, line, _, _) = list(ticks)
     assert tick == {"InstrumentID": "2501", "UpdateTime": "23:59:59", "UpdateMillisec": 500, "LastPrice": 3500.0,
                     "Volume": 12, "BidPrice1": 3499.0, "BidVolume1": 1, "AskPrice1": 3501.0, "AskVolume1": 3,
-                    "ExchangeInstID": "0001", "Extra": 1.5, "Flag": "x"}
-    assert [type(v) for v in tick.values()] == [str, str, int, float, int, float, int, float, int, str, float, str]
+                    "ExchangeInstID": "0001", "Extra": 1.5, "Flag": "x", "TradingDay": "20241105"}
+    assert [type(v) for v in tick.values()] == [str, str, int, float, int, float, int, float, int, str, float, str,
+                                                str]
     assert (line, second - first) == (3, 1.5)
 
 
