@@ -18,15 +18,17 @@ import time as clock_time
 from array import array
 
 from . import parameters
-from .account import DIRECTION, OFFSET, SIDE, Account, fees_for
-from .exchange import CANCELLED, FILLED, PARTLY_FILLED, QUEUEING, Order, model, on_grid
+from .account import (CLOSE, CLOSE_TODAY, CLOSE_YESTERDAY, DIRECTION, NAMED_CLOSES, OFFSET, SIDE, Account,
+                      fees_for)
+from .exchange import CANCELLED, FILLED, PARTLY_FILLED, QUEUEING, Order, Quotes, model, on_grid
 from .host import UsageError, shown
-from .ticks import EVENING
+from .ticks import ABSENT, EVENING
 
 # Names under which the client hands records to the engine (trace file and table names).
 INSTRUMENT_TABLE, ORDER_TABLE, POSITION_TABLE, NOTICE_TABLE = "Instrument", "InputOrder", "InvestorPosition", "Order"
 EPOCH = datetime.datetime(1970, 1, 1)
 PROGRESS_STEP = 1024
+OFFSET_NAMES = {CLOSE_YESTERDAY: "close-yesterday", CLOSE_TODAY: "close-today"}
 
 
 class Clock:
@@ -55,7 +57,11 @@ class Instrument:
         self.open_orders = []
         self.ticks = 0
         self.engine_ticks = 0  # ticks the current engine has seen of it
-        self.volume = None  # cumulative volume of the previous tick
+        self.volume = None  # cumulative volume of the previous tick of the trading day
+        self.dropped_from = None  # the volume before it went down, until the next tick
+        self.market_volume = 0  # traded since the previous tick, summed over the replay
+        self.filled_volume = 0  # lots of the client's fills
+        self.quotes = Quotes()
         self.last_time = float("-inf")  # calendar time and row values of the previous tick
         self.last_values = None
         self.point = -1  # chart point of its last price
@@ -63,10 +69,33 @@ class Instrument:
         self.prices = array("d")
         self.marks = []  # (chart point, price, action) of every fill
 
-    def closable(self, action):
-        """What a close action may still close: the position less the close orders working."""
-        working = sum(o.left for o in self.open_orders if o.action == action)
-        return self.holding.sides[SIDE[action]].volume - working
+    def traded_since(self, volume):
+        """The volume traded since the previous tick, from the cumulative volume; None when it
+        went down (a feed's reset or a bad tick). After such a drop, a volume back at the
+        level before it counts from that level, so a bad tick adds nothing."""
+        previous, self.volume = self.volume, volume
+        if previous is None:
+            return 0  # nothing is known before the first tick of the day
+        if volume < previous:
+            self.dropped_from = max(previous, self.dropped_from or 0)
+            return None
+        dropped, self.dropped_from = self.dropped_from, None
+        return volume - (dropped if dropped is not None and volume >= dropped else previous)
+
+    def close_parts(self, action, volume):
+        """[(offset flag, volume)] of the close orders that close volume, as the exchange takes
+        them, less what close orders already working will close."""
+        side = self.holding.sides[SIDE[action]]
+        working = {}
+        for order in self.open_orders:
+            if order.action == action:
+                working[order.offset] = working.get(order.offset, 0) + order.left
+        if self.exchange in NAMED_CLOSES:
+            yesterday = max(min(volume, side.yesterday - working.get(CLOSE_YESTERDAY, 0)), 0)
+            today = max(min(volume - yesterday, side.today - working.get(CLOSE_TODAY, 0)), 0)
+            return [(flag, lots) for flag, lots in ((CLOSE_YESTERDAY, yesterday), (CLOSE_TODAY, today)) if lots]
+        left = min(volume, side.volume - sum(working.values()))
+        return [(CLOSE, left)] if left > 0 else []
 
 
 class Totals:
@@ -79,6 +108,8 @@ class Totals:
         self.went_back = [0, None]  # ticks earlier than their instrument's previous one: count, first
         self.repeated = [0, None]  # exact repeats of their instrument's previous tick: count, first
         self.unavailable = {}  # instrument -> [ticks skipped, reason]: no instrument record
+        self.volume_resets = [0, None]  # ticks whose cumulative volume went down: count, first
+        self.refused = {}  # reason -> [decisions an exchange would refuse, not sent; first]
 
 
 class Client:
@@ -96,7 +127,7 @@ class Client:
         self.account = Account(args.capital)
         self.totals = Totals()
         self.instruments = {}
-        self.fills = model(args.fills, self)
+        self.fills = model(args.fills, self.investor, None)
         self.notify_orders = args.fills == "exchange"
         self.clock = Clock()
         self.engine = None
@@ -124,6 +155,7 @@ class Client:
         self.engine = engine = self.brindle.COXAAlgos()
         # The database is written only when asked for: simulated trades go to the journal.
         engine.upload = 1 if self.args.db else 0
+        self.fills = model(self.args.fills, self.investor, self.timed(engine.SimNow) if self.args.db else engine.SimNow)
         if self.args.db:
             engine.updateFactor = self.timed(engine.updateFactor)
             engine.updateFactor()  # the factors of the table from the first tick on
@@ -214,6 +246,8 @@ class Client:
                     for direction, side in instrument.holding.sides.items():
                         if side.volume:
                             self.report_position(instrument, direction)
+        for instrument in self.instruments.values():
+            instrument.volume = instrument.dropped_from = None  # the day's volume counts from 0
         self.trading_day = day
         self.trading_days.append(day)
         self.day_points.append((len(self.point_minutes), day))
@@ -276,17 +310,18 @@ class Client:
                 instrument.prices.append(last_price)
             else:
                 instrument.prices[-1] = last_price
-            # The volume traded since the previous tick; nothing is known before the first.
-            volume, previous = tick["Volume"], instrument.volume
-            instrument.volume = volume
-            traded = volume - previous if previous is not None and volume > previous else 0
+            traded = instrument.traded_since(tick["Volume"])
+            if traded is None:
+                self.skip(totals.volume_resets)
+                traded = 0
+            instrument.market_volume += traded
             closed = day_close <= time % 86400 < EVENING
             if instrument.open_orders:
                 self.cancel_stale(instrument)
                 if instrument.open_orders and not closed:
-                    fills = self.fills.match(instrument.open_orders, tick, traded)
+                    fills = self.fills.match(instrument.open_orders, tick, traded, instrument.quotes)
                     if fills:
-                        self.book(instrument, tick, fills, traded)
+                        self.book(instrument, tick, fills)
             if holding.lots or holding.value:
                 account.mark(holding)
             decisions = self.engine.push_md2trade(self.investor, instrument_id, tick)
@@ -343,16 +378,16 @@ class Client:
         else:
             order.request["OrderStatus"] = CANCELLED  # SimNow never fills a cancelled request
 
-    def book(self, instrument, tick, fills, traded):
+    def book(self, instrument, tick, fills):
         changed = set()
         account, holding = self.account, instrument.holding
         slippage = self.slippage * holding.price_tick
-        engine_model = not self.notify_orders
         for order, volume, price, how in fills:
             if slippage:
                 price = price + slippage if order.buy else price - slippage
-            side, fee = account.fill(holding, order.action, volume, price, self.time)
+            side, fee = account.fill(holding, order.action, volume, price, self.time, order.offset)
             order.filled += volume
+            instrument.filled_volume += volume
             if not order.left:
                 instrument.open_orders.remove(order)
                 self.totals.filled += 1
@@ -364,8 +399,7 @@ class Client:
             request = order.request
             self.outputs.fills.write((
                 self.investor, instrument.id, request["Express"], request["Direction"], request["CombOffsetFlag"],
-                request["OrderTime"], request["LimitPrice"], request["MD_Last_Price"], price,
-                traded if engine_model else volume, order.ref, order.action, volume, self.line, tick["UpdateTime"],
+                request["OrderTime"], request["LimitPrice"], request["MD_Last_Price"], price, volume, order.ref, order.action, volume, self.line, tick["UpdateTime"],
                 side.volume, fee, how, self.trading_day, self.file.name))
             instrument.marks.append((instrument.point, price, order.action))
         for direction in sorted(changed):
@@ -375,7 +409,7 @@ class Client:
         """The order notification a broker sends the client, forwarded to the engine."""
         record = self.records.OrderField(
             InvestorID=self.investor, InstrumentID=instrument.id, OrderRef=str(order.ref), UserID=self.investor,
-            OrderPriceType="2", Direction=DIRECTION[order.action], CombOffsetFlag=OFFSET[order.action],
+            OrderPriceType="2", Direction=DIRECTION[order.action], CombOffsetFlag=order.offset,
             CombHedgeFlag="1", LimitPrice=order.price, VolumeTotalOriginal=order.volume, TimeCondition="3",
             VolumeCondition="1", MinVolume=1, RequestID=order.ref, ExchangeID=instrument.exchange,
             TradingDay=self.trading_day, OrderSysID=str(order.ref), OrderSubmitStatus="3", OrderStatus=status,
@@ -397,7 +431,7 @@ class Client:
     def decide(self, instrument, tick, decision, held):
         action, exchange, price, volume = decision
         self.totals.decisions[action] += 1
-        if isinstance(price, bool) or not isinstance(price, numbers.Real) or not math.isfinite(price):
+        if isinstance(price, bool) or not isinstance(price, numbers.Real):
             self.fail("%s gave %r, not a price" % (self.entry(instrument, action + "_price"), price))
         if isinstance(volume, bool) or not isinstance(volume, int) or volume < 1:
             self.fail("%s is %r, not an order volume" % (self.entry(instrument, action + "_vol"), volume))
@@ -407,36 +441,59 @@ class Client:
             self.totals.not_sent += 1
             self.outputs.decisions.write(row + ["", held + ", not sent", ""] + tail)
             return
-        sent = volume
+        refusal = self.refusal(price, tick) if math.isfinite(price) and 0 < price < ABSENT else \
+            "price %r: not a price an exchange takes" % price
+        limit = None
+        if refusal is None:
+            limit = on_grid(price, instrument.holding.price_tick, DIRECTION[action] == "0")
+            refusal = self.refusal(limit, tick)
+        if refusal:
+            kind = refusal.split(": ", 1)[1]
+            self.skip(self.totals.refused.setdefault(kind, [0, None]))
+            self.outputs.decisions.write(row + ["", refusal + ", not sent", ""] + tail)
+            return
         if OFFSET[action] == "1":
             # As a broker would refuse it, the client sends no close order beyond its position.
-            sent = min(volume, instrument.closable(action))
-            if sent <= 0:
+            parts = instrument.close_parts(action, volume)
+            if not parts:
                 self.totals.nothing_to_close += 1
                 self.outputs.decisions.write(row + ["", "nothing to close", ""] + tail)
                 return
-        limit = on_grid(price, instrument.holding.price_tick, DIRECTION[action] == "0")
-        order = self.place(instrument, tick, action, exchange, limit, sent)
-        self.outputs.decisions.write(row + [order.ref, "" if sent == volume else "volume cut to %d to close" % sent,
-                                            limit] + tail)
+        else:
+            parts = [(OFFSET[action], volume)]
+        orders = [self.place(instrument, tick, action, exchange, limit, lots, flag) for flag, lots in parts]
+        sent = sum(lots for _, lots in parts)
+        notes = [] if sent == volume else ["volume cut to %d to close" % sent]
+        if len(parts) > 1:
+            notes.append("split: " + ", ".join("%d %s" % (lots, OFFSET_NAMES[flag]) for flag, lots in parts))
+        self.outputs.decisions.write(row + [" ".join(str(o.ref) for o in orders), "; ".join(notes), limit] + tail)
+
+    @staticmethod
+    def refusal(price, tick):
+        """Why an exchange would refuse a limit price on this tick's day, or None."""
+        upper, lower = tick.get("UpperLimitPrice"), tick.get("LowerLimitPrice")
+        if isinstance(upper, float) and isinstance(lower, float) and 0 < lower <= upper < ABSENT and \
+                not lower <= price <= upper:
+            return "price %s: outside the day's limits" % price
+        return None
 
     def entry(self, instrument, key):
         return "%s of %s/%s" % (key, self.investor, instrument.id)
 
-    def place(self, instrument, tick, action, exchange, price, volume):
+    def place(self, instrument, tick, action, exchange, price, volume, offset):
         ref = self.next_ref
         self.next_ref += 1
         express = self.settings.AI_Strategy[self.investor][instrument.id][action + "_express"]
         record = self.records.InputOrderField(
             InvestorID=self.investor, InstrumentID=instrument.id, ExchangeID=exchange, OrderRef=str(ref),
-            UserID=self.investor, OrderPriceType="2", Direction=DIRECTION[action], CombOffsetFlag=OFFSET[action],
+            UserID=self.investor, OrderPriceType="2", Direction=DIRECTION[action], CombOffsetFlag=offset,
             CombHedgeFlag="1", LimitPrice=price, VolumeTotalOriginal=volume, TimeCondition="3",
             VolumeCondition="1", MinVolume=1, RequestID=ref, OrderStatus="3", Express=express,
             OrderTime=tick["UpdateTime"], MD_Last_Price=tick["LastPrice"])
         self.engine.push_ReqOrderInsert(ORDER_TABLE, record)
         # The engine keeps the request's dictionary itself; its simulated fills mark it there.
         request = self.engine.get_ReqOrderList(instrument.id)[-1]
-        order = Order(ref, action, price, volume, self.clock.seconds, request)
+        order = Order(ref, action, price, volume, self.clock.seconds, request, offset)
         instrument.open_orders.append(order)
         self.totals.placed += 1
         if self.notify_orders:

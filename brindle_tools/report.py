@@ -18,6 +18,7 @@ FILL_COLUMNS = ("InvestorID", "InstrumentID", "Express", "Direction", "CombOffse
                 "File")
 BREAK_MINUTES = 5  # a gap in the ticks longer than this is a break of the session on the chart
 DAYS_LISTED = 10
+SHARE_WARNING = 0.05  # fills above this share of the market's traded volume make optimistic results
 
 
 class CsvOut:
@@ -135,6 +136,8 @@ class Summary:
                 "short": {"volume": holding.sides[SHORT].volume, "average_price": holding.sides[SHORT].average},
                 "realised_profit": holding.realised, "open_profit": holding.open_profit(),
                 "fees": holding.fees_paid, "turnover": holding.turnover, "fee_schedule": holding.fees.as_dict(),
+                "market_volume": instrument.market_volume, "filled_volume": instrument.filled_volume,
+                "market_share": share(instrument),
             }
         realised = sum(i["realised_profit"] for i in instruments.values())
         opened = sum(i["open_profit"] for i in instruments.values())
@@ -162,6 +165,9 @@ class Summary:
             "unavailable_instruments": {k: {"ticks": v[0], "reason": v[1]} for k, v in totals.unavailable.items()},
             "ticks_back_in_time": {"count": totals.went_back[0], "first": totals.went_back[1]},
             "ticks_repeated": {"count": totals.repeated[0], "first": totals.repeated[1]},
+            "bad_ticks_skipped": {reason: {"count": n, "first": first} for reason, (n, first) in self.source.bad.items()},
+            "volume_resets": {"count": totals.volume_resets[0], "first": totals.volume_resets[1]},
+            "decisions_refused": {reason: {"count": n, "first": first} for reason, (n, first) in totals.refused.items()},
             "instruments": instruments,
             "realised_profit": realised, "open_profit": opened,
             "profit": {"gross": realised + opened, "fees": account.fees, "net": realised + opened - account.fees},
@@ -210,6 +216,11 @@ class Summary:
                                       (totals.repeated, "exact repeats of their instrument's previous tick")):
             if number:
                 row("", "%s skipped: %s (first: %s)" % (count(number, "tick"), what, first))
+        for reason, (number, first) in sorted(self.source.bad.items()):
+            row("", "%s skipped: %s (first: %s)" % (count(number, "tick"), reason, first))
+        if totals.volume_resets[0]:
+            row("", "%s whose volume went down: nothing traded on them (first: %s)" % (
+                count(totals.volume_resets[0], "tick"), totals.volume_resets[1]))
         row("decisions", ", ".join("%s %s" % (a, "{:,}".format(totals.decisions[a])) for a in ACTIONS))
         still_open = totals.placed - totals.filled - totals.cancelled - totals.expired
         row("orders", "%s placed: %s filled (%s), %s cancelled, %s expired at the day's end, %s still open" % (
@@ -219,6 +230,8 @@ class Summary:
             row("", "%s with nothing to close (not sent)" % count(totals.nothing_to_close, "close decision"))
         if totals.not_sent:
             row("", "%s not sent (warm-up or market closed)" % count(totals.not_sent, "decision"))
+        for reason, (number, first) in sorted(totals.refused.items()):
+            row("", "%s not sent: %s (first: %s)" % (count(number, "decision"), reason, first))
         for instrument in client.instruments.values():
             holding = instrument.holding
             row(instrument.id, "%s, %s per lot, tick %s, %s, last %s" % (
@@ -229,6 +242,12 @@ class Summary:
                 for name, side in (("long", holding.sides[LONG]), ("short", holding.sides[SHORT]))))
             row("  profit", "realised %s, open %s, fees %s" % (
                 money(holding.realised), money(holding.open_profit()), money(holding.fees_paid)))
+            part = share(instrument)
+            row("  liquidity", "filled %s of the %s the market traded (%s)%s" % (
+                "{:,}".format(instrument.filled_volume), count(instrument.market_volume, "lot"),
+                "-" if part is None else "%.2f%%" % (100 * part),
+                "; WARNING: above %g%%, the results are optimistic" % (100 * SHARE_WARNING)
+                if part is not None and part > SHARE_WARNING else ""))
         data = self.as_dict()
         profit = data["profit"]
         row("profit", "gross %s - fees %s = net %s (open positions at their last price)" % (
@@ -270,6 +289,11 @@ class Summary:
         if self.written:
             row("written", "%s/: %s" % (shown(self.written[0].parent), ", ".join(p.name for p in self.written)))
         return "\n".join(lines)
+
+
+def share(instrument):
+    """The client's fills as a share of the volume the market traded, None when nothing traded."""
+    return instrument.filled_volume / instrument.market_volume if instrument.market_volume else None
 
 
 def write_json(summary, path):

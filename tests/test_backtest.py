@@ -73,8 +73,28 @@ def tick(last, bid, bid_volume, ask, ask_volume):
 ])
 def test_exchange_fills_at_the_quote_or_through_the_limit_capped_by_the_tick(orders, market, traded, expected):
     resting = [order(a, p, v, ref=n) for n, (a, p, v) in enumerate(orders, 1)]
-    fills = exchange.ExchangeFills().match(resting, tick(*market), traded)
+    fills = exchange.ExchangeFills().match(resting, tick(*market), traded, exchange.Quotes())
     assert [(o.ref, volume, price, how) for o, volume, price, how in fills] == expected
+
+
+def test_a_taken_quote_stays_taken_and_a_resting_order_fills_at_its_limit():
+    model, quotes = exchange.ExchangeFills(), exchange.Quotes()
+    first, second = order("buy_open", 101.0, 3, ref=1), order("buy_open", 101.0, 3, ref=2)
+
+    def match(orders, market, traded=0):
+        fills = model.match(orders, tick(*market), traded, quotes)
+        for o, volume, _, _ in fills:
+            o.filled += volume
+        return [(o.ref, v, p, how) for o, v, p, how in fills]
+
+    # Marketable on its first tick: takes the one lot offered, at the ask's price.
+    assert match([first], (100, 99, 5, 100, 1)) == [(1, 1, 100, "ask")]
+    # The same quote with nothing traded in between is the lot already taken.
+    assert match([first], (100, 99, 5, 100, 1)) == []
+    # A new quote: the resting order is met at its own limit, the new order takes the ask.
+    assert match([first, second], (100, 99, 5, 100, 3)) == [(1, 2, 101.0, "resting"), (2, 1, 100, "ask")]
+    # Volume traded renews the quote.
+    assert match([second], (100, 99, 5, 100, 3), traded=2) == [(2, 2, 101.0, "resting")]
 
 
 @pytest.mark.parametrize("price, grid, buy, expected", [
@@ -146,9 +166,10 @@ def test_replay_fills_partly_with_fees_and_warm_up(run_python):
             for f in rows(out / "fills.csv")] == [
         ("1", "4", "101.0", "2", "2", "ask", "2.0"),
         ("1", "5", "101.0", "3", "5", "traded through", "3.0"),
-        # At the bid, one lot; the next tick trades at the limit, not through it; then four.
+        # At the bid, one lot; the next tick trades at the limit, not through it; then the bid
+        # comes to the resting order: four at its limit.
         ("2", "7", "100.0", "1", "4", "bid", "0.1"),
-        ("2", "9", "100.0", "4", "0", "bid", "0.4")]
+        ("2", "9", "100.0", "4", "0", "resting", "0.4")]
     summary = json.loads((out / "summary.json").read_text())
     assert summary["fill_model"] == "exchange"
     assert summary["profit"] == {"gross": -50.0, "fees": pytest.approx(5.5), "net": pytest.approx(-55.5)}
@@ -296,7 +317,8 @@ def test_sample_replay_with_the_engine_fills_is_unchanged(tmp_path):
     assert proc.returncode == 0, proc.stderr
     for name, width, digest in (
             ("decisions", 9, "27faa67582a064afeb780474dcf5ab2ce4cbb8e0f65d5af58807725e3a5b8a85"),
-            ("fills", 16, "0af199959e49775f02d5f5c1745397e17ad2b6b89c79b9c55b6596eaee276b2b")):
+            # Trade_Volume is the lots filled and SHFE closes name today's lots (close-today, 3).
+            ("fills", 16, "31d8a64a8a6919974b17d9423e731d71822103b208e19751f4aecf4af06b049c")):
         with open(tmp_path / "out" / ("%s.csv" % name), newline="", encoding="utf-8") as f:
             text = "\n".join(",".join(r[:width]) for r in csv.reader(f))
         assert hashlib.sha256(text.encode()).hexdigest() == digest, name
