@@ -146,6 +146,7 @@ class Account:
         self.peak = 0.0
         self.drawdown = 0.0  # the largest fall of the equity from its peak, in money
         self.drawdown_percent = 0.0  # ... and as a share of the capital plus the peak
+        self.low = self.high = self.deepest = 0.0  # extremes of the equity and its fall since take_extremes()
         self.trips = []  # (net profit, seconds held) of every round trip: flat, a position, flat
         self.day_start_equity = self.day_start_fees = 0.0
         self.days = []  # per trading day: dict
@@ -211,11 +212,26 @@ class Account:
         self.open_value += value - holding.value
         holding.value = value
         equity = self.gross - self.fees + self.open_value
+        if equity > self.high:
+            self.high = equity
+        elif equity < self.low:
+            self.low = equity
         if equity > self.peak:
             self.peak = equity
-        elif self.peak - equity > self.drawdown:
-            self.drawdown = self.peak - equity
-            self.drawdown_percent = 100.0 * self.drawdown / (self.capital + self.peak)
+        elif self.peak - equity > self.deepest:
+            self.deepest = self.peak - equity
+            if self.deepest > self.drawdown:
+                self.drawdown = self.deepest
+                self.drawdown_percent = 100.0 * self.drawdown / (self.capital + self.peak)
+
+    def take_extremes(self):
+        """(lowest, highest equity, deepest drawdown) since the last call; they start again
+        from the equity now."""
+        taken = self.low, self.high, self.deepest
+        equity = self.equity
+        self.low = self.high = equity
+        self.deepest = self.peak - equity
+        return taken
 
     def new_day(self):
         """A trading day begins: today's positions become yesterday's."""

@@ -144,7 +144,8 @@ class Client:
         self.minute = None
         self.point = -1  # the current chart point
         self.point_minutes = array("d")
-        self.point_equity = array("d")
+        self.point_equity = array("d")  # at the end of the minute
+        self.point_low, self.point_high, self.point_drawdown = array("d"), array("d"), array("d")  # the minute's
         self.day_points = []  # (first point, trading day)
         self.slippage = args.slippage
         self.day_close = args.day_close
@@ -265,8 +266,7 @@ class Client:
     def finish(self):
         """After the last tick: the last day's figures and the chart's last point."""
         if self.trading_day is not None:
-            if self.point_equity:
-                self.point_equity[-1] = self.account.equity
+            self.close_point()
             self.account.close_day(self.trading_day, self.totals.ticks - self.day_first_tick, self.day_fills)
             self.trading_day = None
 
@@ -353,9 +353,17 @@ class Client:
             self.totals.unavailable[instrument_id][0] += 1
         return instrument
 
-    def new_point(self, minute):
+    def close_point(self):
+        """The chart point of the minute that ends: its last equity, its extremes."""
         if self.point_equity:
             self.point_equity[-1] = self.account.equity
+            low, high, deepest = self.account.take_extremes()
+            self.point_low.append(low)
+            self.point_high.append(high)
+            self.point_drawdown.append(-deepest)
+
+    def new_point(self, minute):
+        self.close_point()
         self.minute = minute
         self.point = len(self.point_minutes)
         self.point_minutes.append(minute)

@@ -1,5 +1,6 @@
 """What a replay shows and writes: the progress bar, the decision and fill files, the
 summary (as text and as JSON) and the chart."""
+import bisect
 import csv
 import datetime
 import json
@@ -22,14 +23,27 @@ SHARE_WARNING = 0.05  # fills above this share of the market's traded volume mak
 
 
 class CsvOut:
+    """A CSV output written as the replay goes; a write that fails (a full disk) stops the
+    writing, and the error is kept for the end of the replay."""
+
     def __init__(self, path, columns):
         self.file = open(path, "w", newline="", encoding="utf-8")
         self.writer = csv.writer(self.file, lineterminator="\n")
-        self.writer.writerow(columns)
-        self.write = self.writer.writerow
+        self.error = None
+        self.write(columns)
+
+    def write(self, row):
+        if self.error is None:
+            try:
+                self.writer.writerow(row)
+            except OSError as error:
+                self.error = error
 
     def close(self):
-        self.file.close()
+        try:
+            self.file.close()
+        except OSError as error:
+            self.error = self.error or error
 
 
 class Outputs:
@@ -38,6 +52,10 @@ class Outputs:
     def __init__(self, directory):
         self.decisions = CsvOut(directory / "decisions.csv", DECISION_COLUMNS)
         self.fills = CsvOut(directory / "fills.csv", FILL_COLUMNS)
+
+    @property
+    def error(self):
+        return self.decisions.error or self.fills.error
 
     def close(self):
         self.decisions.close()
@@ -302,11 +320,34 @@ def write_json(summary, path):
         out.write("\n")
 
 
+def breaks(minutes, day_points):
+    """Chart points that start after hours without ticks: a session's break or a new day."""
+    gaps = {first for first, _ in day_points}
+    gaps.update(i for i in range(1, len(minutes)) if minutes[i] - minutes[i - 1] > BREAK_MINUTES)
+    return gaps
+
+
+def broken(xs, ys, gaps):
+    """xs and ys with a gap (nan) before every point of gaps, so no line is drawn across it."""
+    ordered = sorted(gaps)
+    out_x, out_y = [], []
+    previous = None
+    for x, y in zip(xs, ys):
+        if previous is not None and bisect.bisect_right(ordered, x) > bisect.bisect_right(ordered, previous):
+            out_x.append(math.nan)
+            out_y.append(math.nan)
+        out_x.append(x)
+        out_y.append(y)
+        previous = x
+    return out_x, out_y
+
+
 def chart(client, path):
     """Per instrument its price with the fills (buys as upward triangles, sells as downward
     ones; opens filled, closes as larger hollow markers drawn over them), then the equity net
-    of fees and its drawdown. One point per minute with ticks: breaks of the sessions are
-    dashed lines, trading days solid ones."""
+    of fees (the band: each minute's lowest and highest) and each minute's deepest drawdown.
+    One point per minute with ticks; no line crosses hours without ticks: breaks of the
+    sessions are dashed lines, trading days solid ones."""
     import matplotlib
 
     matplotlib.use("Agg")
@@ -326,8 +367,10 @@ def chart(client, path):
              "buy_close": ("o", "none", "tab:green", 90, "buy close"),
              "sell_open": ("v", "tab:red", "tab:red", 40, "sell open"),
              "sell_close": ("o", "none", "tab:red", 90, "sell close")}
+    gaps = breaks(minutes, client.day_points)
     for axis, instrument in zip(axes, shown_instruments):
-        axis.plot(instrument.points, instrument.prices, color="0.35", linewidth=0.7, label="last price")
+        axis.plot(*broken(instrument.points, instrument.prices, gaps), color="0.35", linewidth=0.7,
+                  label="last price")
         for action in ACTIONS:
             points = [(x, price) for x, price, a in instrument.marks if a == action]
             if points:
@@ -341,24 +384,21 @@ def chart(client, path):
             money(holding.fees_paid)), fontsize=10, loc="left")
         axis.legend(loc="upper left", fontsize=8, framealpha=0.8)
     xs = range(len(equity))
-    peak, drawdown, highest = [], [], 0.0
-    for value in equity:
-        highest = max(highest, value)
-        peak.append(highest)
-        drawdown.append(value - highest)
     account = client.account
-    axes[-2].plot(xs, equity, color="tab:blue", linewidth=1.0)
+    band_x, low = broken(xs, client.point_low, gaps)
+    axes[-2].fill_between(band_x, low, broken(xs, client.point_high, gaps)[1], color="tab:blue", alpha=0.25,
+                          linewidth=0)
+    axes[-2].plot(*broken(xs, equity, gaps), color="tab:blue", linewidth=1.0)
     axes[-2].axhline(0, color="0.6", linewidth=0.6)
     axes[-2].set_title("equity net of fees: %s (capital %s)" % (money(account.equity), money(account.capital)),
                        fontsize=10, loc="left")
-    axes[-1].fill_between(xs, drawdown, 0, color="tab:red", alpha=0.35, linewidth=0)
+    axes[-1].fill_between(*broken(xs, client.point_drawdown, gaps), 0, color="tab:red", alpha=0.35, linewidth=0)
     axes[-1].set_title("drawdown: largest %s (%.2f%%)" % (money(account.drawdown), account.drawdown_percent),
                        fontsize=10, loc="left")
     starts = {first for first, _ in client.day_points}
-    for index in range(1, len(minutes)):
-        if index not in starts and minutes[index] - minutes[index - 1] > BREAK_MINUTES:
-            for axis in axes:
-                axis.axvline(index - 0.5, color="0.7", linewidth=0.6, linestyle="--")
+    for index in sorted(gaps - starts):
+        for axis in axes:
+            axis.axvline(index - 0.5, color="0.7", linewidth=0.6, linestyle="--")
     for first, day in client.day_points:
         for axis in axes:
             axis.axvline(first - 0.5, color="0.3", linewidth=0.9)
