@@ -315,7 +315,8 @@ class TickFile:
 
         read = pacsv.ReadOptions(column_names=self.columns, skip_rows=self.first_line - 1, block_size=BLOCK,
                                  encoding=self.encoding)
-        convert = pacsv.ConvertOptions(column_types=kinds, strings_can_be_null=False,
+        # Only an empty field is no value: "nan" is a number, refused as Parquet's NaN is.
+        convert = pacsv.ConvertOptions(column_types=kinds, null_values=[""], strings_can_be_null=False,
                                        quoted_strings_can_be_null=False)
         try:
             reader = pacsv.open_csv(self.path, read_options=read, convert_options=convert)

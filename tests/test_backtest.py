@@ -5,8 +5,10 @@ import csv
 import hashlib
 import io
 import json
+import os
 import subprocess
 import sys
+import threading
 
 import pytest
 
@@ -244,10 +246,10 @@ BASE = ("TradingDay,InstrumentID,UpdateTime,UpdateMillisec,LastPrice,Volume,BidP
 PUBLIC = "09:30:49.900,3520,3,3522,4,3521,10,100\n09:30:50,3521,1,3522,2,3522,12,101\n"
 
 
-def parquet(tmp_path):
+def parquet(tmp_path, text=BASE):
     import pyarrow.csv
 
-    table = pyarrow.csv.read_csv(io.BytesIO(BASE.encode()), convert_options=pyarrow.csv.ConvertOptions(
+    table = pyarrow.csv.read_csv(io.BytesIO(text.encode()), convert_options=pyarrow.csv.ConvertOptions(
         column_types={"TradingDay": "string", "UpdateTime": "string"}))
     import pyarrow.parquet
 
@@ -263,6 +265,9 @@ def parquet(tmp_path):
     ("rb2501_20241107.csv", PUBLIC.encode(), {}),
     ("ticks_20241107.txt", PUBLIC.encode(), {"columns": PUBLIC_LAYOUT, "instrument": "rb2501"}),
     ("rb2501.parquet", None, {}),
+    # A header in other words: --columns names its columns.
+    ("rb2501_20241107.txt", ("时间,买价,买量,卖价,卖量,最新价,成交量,持仓量\n" + PUBLIC).encode("gb18030"),
+     {"columns": PUBLIC_LAYOUT}),
 ])
 def test_real_file_formats_give_the_same_ticks(tmp_path, name, content, kwargs):
     (tmp_path / "base.csv").write_text(BASE)
@@ -289,20 +294,56 @@ def test_real_file_formats_give_the_same_ticks(tmp_path, name, content, kwargs):
      "line 3: column TradingDay: '2024-11-07' is not a date YYYYMMDD"),
     (BASE.replace(",3522,12,", ",3522,12.5,").encode(), {}, "line 3: column Volume: 12.5 is not a whole number"),
     (BASE.replace(",3522,12,", ",3522,x,").encode(), {}, "line 3: column Volume: 'x' is not a whole number"),
-    (BASE.replace(",UpdateTime,", ",Time,").encode(), {}, "line 1: missing column UpdateTime"),
+    (BASE.replace(",UpdateTime,", ",Time,").encode(), {}, "line 1: missing column UpdateTime in the header line "
+                                                         "TradingDay,InstrumentID,Time,"),
+    ("时间,最新价\n09:30:49,3521\n".encode("gb18030"), {}, "line 1: missing columns UpdateTime, LastPrice, Volume, "
+     "BidPrice1, BidVolume1, AskPrice1, AskVolume1 in the header line 时间,最新价: name its columns with --columns"),
+    (b"\xef\xbb\xbf", {}, ": no ticks, only a byte-order mark"),
+    (PUBLIC.encode(), {}, ": no TradingDay column and no date YYYYMMDD in the file name: name the trading day with "
+                         "--trading-day YYYYMMDD, or rename the file"),
+    (BASE.replace(",3522,12,", ",3522,99999999999999999999,").encode(), {},
+     "line 3: column Volume: 100000000000000000000 is beyond the 64 bits of a whole number"),
+    # Impossible prices and volumes; the feed's marker of an absent quote is no such price.
+    (BASE.replace(",3522,2,", ",inf,2,").encode(), {}, "line 3: column AskPrice1: inf is not finite; correct the "
+                                                      "line, or skip such ticks with --skip-bad-ticks"),
+    (BASE.replace(",3521,1,", ",1e300,1,").encode(), {}, "line 3: column BidPrice1: 1e+300 is further than half the "
+                                                        "last price from it"),
+    (BASE.replace(",3521,1,", ",3521,-1,").encode(), {}, "line 3: column BidVolume1: -1.0 is negative"),
+    (BASE.replace(",3522,12,", ",1.7976931348623157e+308,12,").encode(), {},
+     "line 3: column LastPrice: 1.7976931348623157e+308 is not a last price (absent or 0)"),
 ])
 def test_bad_tick_files_are_refused_with_file_line_and_fix(tmp_path, content, kwargs, message):
     path = tmp_path / "rb2501_bad.csv"
     path.write_bytes(content)
     with pytest.raises(UsageError) as refused:
         list(TickSource([path], TYPES, **kwargs))
-    assert "rb2501_bad.csv %s" % message in str(refused.value), str(refused.value)
+    where = "rb2501_bad.csv" + ("" if message.startswith(":") else " ")
+    assert where + message in str(refused.value), str(refused.value)
 
 
 def test_out_naming_a_file_gets_a_message(run_python):
     proc = replay(run_python, "ticks.csv", "--out", "ticks.csv", files={"ticks.csv": BASE})
     assert proc.returncode == 2 and "Traceback" not in proc.stderr
     assert "replay: --out ticks.csv is a file: name a directory for the outputs" in proc.stderr
+
+
+def test_bad_ticks_are_skipped_and_counted_alike_in_csv_and_parquet(tmp_path):
+    text = BASE.replace(",3522,12,", ",nan,12,") + "20241107,rb2501,09:30:51,0,3522,13,3521,1,1.7976931348623157e+308,0,1\n"
+    (tmp_path / "rb2501.csv").write_text(text)
+    for path, unit in ((tmp_path / "rb2501.csv", "line"), (parquet(tmp_path, text), "row")):
+        source = TickSource([path], TYPES, skip_bad=True)
+        assert [line for _, _, _, line, _, _ in source] == ([2, 4] if unit == "line" else [1, 3])
+        assert source.bad == {"LastPrice not finite": [1, "%s %s %d" % (path, unit, 3 if unit == "line" else 2)]}
+
+
+def test_ticks_are_read_from_a_pipe(tmp_path):
+    pipe = tmp_path / "rb2501_20241107.csv"
+    os.mkfifo(pipe)
+    writer = threading.Thread(target=pipe.write_text, args=(BASE,))
+    writer.start()
+    ticks = list(TickSource([pipe], TYPES))
+    writer.join()
+    assert [(line, tick["Volume"]) for _, _, _, line, tick, _ in ticks] == [(2, 10), (3, 12)]
 
 
 # --- the engine's fill model, as it always was --------------------------------------------
