@@ -250,7 +250,7 @@ def parquet(tmp_path, text=BASE):
     import pyarrow.csv
 
     table = pyarrow.csv.read_csv(io.BytesIO(text.encode()), convert_options=pyarrow.csv.ConvertOptions(
-        column_types={"TradingDay": "string", "UpdateTime": "string"}))
+        column_types={"TradingDay": "string", "UpdateTime": "string"}, null_values=[""]))
     import pyarrow.parquet
 
     pyarrow.parquet.write_table(table, tmp_path / "rb2501.parquet")
