@@ -38,9 +38,9 @@ def strategy(buy_open, sell_close, sell_close_price="BidPrice1", extra=""):
         {"00001": {"rb2501": table}}, tuple(ZERO), extra)
 
 
-def replay(run_python, *args, files):
+def replay(run_python, *args, files, prelude=""):
     # The small tick files of the tests have no dates: their trading day is named.
-    code = "import sys\nfrom brindle_tools.run import main\nsys.exit(main(%r))" % (list(args) + DAY,)
+    code = prelude + "import sys\nfrom brindle_tools.run import main\nsys.exit(main(%r))" % (list(args) + DAY,)
     return run_python(code, files={"instruments.csv": INSTRUMENTS, **files})
 
 
@@ -178,6 +178,119 @@ def test_replay_fills_partly_with_fees_and_warm_up(run_python):
     assert summary["orders"] == {"placed": 2, "filled": 2, "cancelled": 0, "expired": 0, "open": 0}
     assert (summary["round_trips"], summary["win_rate"], summary["sharpe"]) == (1, 0.0, None)
     assert "profit        gross -50.00 - fees 5.50 = net -55.50" in proc.stdout
+
+
+def test_a_plain_close_takes_the_exchange_rule_and_the_chart_keeps_each_minute_extremes():
+    fees = account.Fees({"open": 0.0, "close": 1.0, "close_today": 10.0})
+    for exchange, fee in (("CFFEX", 10.0), ("DCE", 1.0)):  # today's lot first; yesterday's first
+        book = account.Account(1e6)
+        held = book.add({"InstrumentID": "x", "ExchangeID": exchange, "VolumeMultiple": 1}, fees)
+        book.fill(held, "buy_open", 1, 100.0, 0.0)
+        book.new_day()
+        book.fill(held, "buy_open", 1, 100.0, 1.0)
+        assert book.fill(held, "sell_close", 1, 100.0, 2.0)[1] == fee
+    book.take_extremes()
+    for price in (150.0, 60.0, 110.0):  # one lot held: the equity goes to +49, -41, +9 within a minute
+        held.last_price = price
+        book.mark(held)
+    assert book.take_extremes() == (-41.0, 49.0, 90.0) and book.drawdown == 90.0
+
+
+def test_replay_sends_the_offsets_a_broker_takes_and_refuses_what_an_exchange_would(run_python):
+    ticks = ("TradingDay,InstrumentID,UpdateTime,LastPrice,Volume,BidPrice1,BidVolume1,AskPrice1,AskVolume1\n"
+             "20241105,rb2501,09:00:00,100,10,99,50,100,50\n"
+             "20241105,rb2501,09:00:01,100,12,99,50,100,50\n"
+             "20241106,rb2501,09:00:00,101,5,100,50,101,50\n"
+             "20241106,rb2501,09:00:01,101,8,100,50,101,50\n"
+             # The volume goes down: nothing traded; back above 8, one lot traded.
+             "20241106,rb2501,09:00:02,100,3,100,50,101,50\n"
+             "20241106,rb2501,09:00:03,100,9,99,50,1.7976931348623157e+308,0\n")
+    settings = strategy("UpdateTime in ('09:00:00', '09:00:03')", "UpdateTime == '09:00:01' and TradingDay == '20241106'").replace(
+        "'sell_close_vol': 5", "'sell_close_vol': 8")
+    proc = replay(run_python, "ticks.csv", "--instruments", "instruments.csv", "--fees", "fees.csv", "--no-chart",
+                  files={"ticks.csv": ticks, "cfg/oxa_can_change_env.py": settings,
+                         "fees.csv": "ProductID,open_per_lot,close_per_lot,close_today_per_lot\nrb,1,0.5,3\n"})
+    assert proc.returncode == 0, proc.stderr
+    out = proc.where / "replay-out"
+    assert [(f["OrderRef"], f["Line"], f["CombOffsetFlag"], f["Trade_Price"], f["Trade_Volume"], f["Liquidity"],
+             f["Fee"]) for f in rows(out / "fills.csv")] == [
+        ("1", "3", "0", "100.0", "5", "ask", "5.0"), ("2", "5", "0", "101.0", "5", "ask", "5.0"),
+        # Five of yesterday's lots and three of today's: two orders, each with its fee.
+        ("3", "6", "4", "100.0", "5", "bid", "2.5"), ("4", "6", "3", "100.0", "3", "bid", "9.0")]
+    notes = [(d["Line"], d["OrderRef"], d["Note"]) for d in rows(out / "decisions.csv")]
+    assert notes[2:] == [("5", "3 4", "split: 5 close-yesterday, 3 close-today"),
+                         ("7", "", "price 1.7976931348623157e+308: not a price an exchange takes, not sent")]
+    summary = json.loads((out / "summary.json").read_text())
+    assert summary["volume_resets"] == {"count": 1, "first": "ticks.csv line 6"}
+    assert summary["decisions_refused"] == {"not a price an exchange takes": {"count": 1, "first": "ticks.csv line 7"}}
+    assert (summary["instruments"]["rb2501"]["market_volume"], summary["instruments"]["rb2501"]["filled_volume"]) == (
+        6, 18)
+    assert "filled 18 of the 6 lots the market traded (300.00%); WARNING: above 5%" in proc.stdout
+
+
+def thin_day(seed=7):
+    """A thin market's trading day in the headerless public layout, with its night session
+    across midnight: one- and two-lot quotes, most ticks without a trade."""
+    import random
+
+    rng = random.Random(seed)
+    lines, bid, volume = [], 3500, 100
+    for start, end in ((22 * 3600 + 3590, 24 * 3600 + 10), (9 * 3600, 9 * 3600 + 120)):
+        for second in range(start, end):
+            traded = rng.choice((0, 0, 0, 1, 2))
+            bid += rng.choice((-1, 0, 0, 1)) if traded else 0
+            volume += traded
+            lines.append("%02d:%02d:%02d.%03d,%d,%d,%d,%d,%d,%d,%d" % (
+                second // 3600 % 24, second // 60 % 60, second % 60, rng.choice((0, 500)), bid, rng.choice((1, 2)),
+                bid + 1, rng.choice((1, 2)), bid + rng.choice((0, 1)), volume, 5000))
+    return "\n".join(lines) + "\n"
+
+
+def test_a_thin_day_never_fills_more_than_the_quotes_shown_and_the_volume_traded(run_python):
+    ticks = thin_day()
+    proc = replay(run_python, "rb2501_20241105.csv", "--no-chart", files={
+        "rb2501_20241105.csv": ticks,
+        "cfg/oxa_can_change_env.py": strategy("True", "True").replace("'sell_close_vol': 5", "'sell_close_vol': 9")})
+    assert proc.returncode == 0, proc.stderr
+    out = proc.where / "replay-out"
+    filled = {}
+    for fill in rows(out / "fills.csv"):
+        filled[int(fill["Line"])] = filled.get(int(fill["Line"]), 0) + int(fill["Volume"])
+    # A quote counts once while it stands unchanged with nothing traded.
+    previous = first = None
+    offered = 0
+    for line, text in enumerate(ticks.splitlines(), 1):
+        bid, bid_volume, ask, ask_volume, _, volume, _ = (float(v) for v in text.split(",")[1:])
+        traded = volume - previous[4] if previous else 0
+        assert filled.get(line, 0) <= bid_volume + ask_volume + traded, line
+        offered += traded
+        if traded or previous is None or (bid, bid_volume) != previous[:2]:
+            offered += bid_volume
+        if traded or previous is None or (ask, ask_volume) != previous[2:4]:
+            offered += ask_volume
+        assert sum(v for at, v in filled.items() if at <= line) <= offered, line
+        previous, first = (bid, bid_volume, ask, ask_volume, volume), first or volume
+    summary = json.loads((out / "summary.json").read_text())
+    assert summary["trading_days"] == ["20241105"] and summary["fills"] > 20
+    rb = summary["instruments"]["rb2501"]
+    assert (rb["filled_volume"], rb["market_volume"]) == (sum(filled.values()), previous[4] - first)
+
+
+@pytest.mark.parametrize("fault, status, message", [
+    ("report.open = lambda *args, **kwargs: Disk()", 1,
+     "replay: cannot write the outputs in replay-out: No space left on device; no files written, the summary above "
+     "is kept"),
+    ("run.tempfile.mkdtemp = lambda *args, **kwargs: Disk().write('')", 2,
+     "replay: cannot write in the output directory replay-out: No space left on device"),
+])
+def test_outputs_on_a_full_disk_get_one_message(run_python, fault, status, message):
+    prelude = ("import errno\nfrom brindle_tools import report, run\n\n\nclass Disk:\n"
+               "    def write(self, data):\n        raise OSError(errno.ENOSPC, 'No space left on device')\n\n"
+               "    def close(self):\n        pass\n\n\n%s\n" % fault)
+    proc = replay(run_python, "ticks.csv", "--no-chart", prelude=prelude, files={"ticks.csv": BASE})
+    assert (proc.returncode, proc.stderr.strip().splitlines()[-1]) == (status, message), proc.stderr
+    assert "Traceback" not in proc.stderr and not (proc.where / "replay-out").exists()
+    assert ("profit        gross" in proc.stdout) == (status == 1)
 
 
 # --- trading days and sessions -------------------------------------------------------------
