@@ -18,17 +18,26 @@ import time as clock_time
 from array import array
 
 from . import parameters
-from .account import (CLOSE, CLOSE_TODAY, CLOSE_YESTERDAY, DIRECTION, NAMED_CLOSES, OFFSET, SIDE, Account,
-                      fees_for)
-from .exchange import CANCELLED, FILLED, PARTLY_FILLED, QUEUEING, Order, Quotes, model, on_grid
+from .account import DIRECTION, Account, fees_for
+from .broker import OFFSET_NAMES, Broker
+from .exchange import Quotes, model, on_grid
 from .host import UsageError, shown
 from .ticks import ABSENT, EVENING
 
-# Names under which the client hands records to the engine (trace file and table names).
-INSTRUMENT_TABLE, ORDER_TABLE, POSITION_TABLE, NOTICE_TABLE = "Instrument", "InputOrder", "InvestorPosition", "Order"
+INSTRUMENT_TABLE = "Instrument"  # the name under which the client hands instrument records to the engine
 EPOCH = datetime.datetime(1970, 1, 1)
 PROGRESS_STEP = 1024
-OFFSET_NAMES = {CLOSE_YESTERDAY: "close-yesterday", CLOSE_TODAY: "close-today"}
+
+
+def refused(price, tick):
+    """Why an exchange would refuse a limit price on this tick's day, or None."""
+    if not (math.isfinite(price) and 0 < price < ABSENT):
+        return "not a price an exchange takes"
+    upper, lower = tick.get("UpperLimitPrice"), tick.get("LowerLimitPrice")
+    if isinstance(upper, float) and isinstance(lower, float) and 0 < lower <= upper < ABSENT and \
+            not lower <= price <= upper:
+        return "outside the day's limits"
+    return None
 
 
 class Clock:
@@ -82,20 +91,6 @@ class Instrument:
         dropped, self.dropped_from = self.dropped_from, None
         return volume - (dropped if dropped is not None and volume >= dropped else previous)
 
-    def close_parts(self, action, volume):
-        """[(offset flag, volume)] of the close orders that close volume, as the exchange takes
-        them, less what close orders already working will close."""
-        side = self.holding.sides[SIDE[action]]
-        working = {}
-        for order in self.open_orders:
-            if order.action == action:
-                working[order.offset] = working.get(order.offset, 0) + order.left
-        if self.exchange in NAMED_CLOSES:
-            yesterday = max(min(volume, side.yesterday - working.get(CLOSE_YESTERDAY, 0)), 0)
-            today = max(min(volume - yesterday, side.today - working.get(CLOSE_TODAY, 0)), 0)
-            return [(flag, lots) for flag, lots in ((CLOSE_YESTERDAY, yesterday), (CLOSE_TODAY, today)) if lots]
-        left = min(volume, side.volume - sum(working.values()))
-        return [(CLOSE, left)] if left > 0 else []
 
 
 class Totals:
@@ -128,14 +123,14 @@ class Client:
         self.totals = Totals()
         self.instruments = {}
         self.fills = model(args.fills, self.investor, None)
-        self.notify_orders = args.fills == "exchange"
         self.clock = Clock()
+        self.broker = Broker(records, self.investor, self.account, self.totals, outputs.fills,
+                             args.fills == "exchange", args.slippage, self.clock)
         self.engine = None
-        self.next_ref = 1
         self.time = None
         self.trading_day = None
         self.trading_days = []
-        self.day_first_tick = self.day_fills = 0
+        self.day_first_tick = self.day_first_fill = 0
         self.file = None
         self.line = None
         self.database_seconds = 0.0
@@ -147,13 +142,12 @@ class Client:
         self.point_equity = array("d")  # at the end of the minute
         self.point_low, self.point_high, self.point_drawdown = array("d"), array("d"), array("d")  # the minute's
         self.day_points = []  # (first point, trading day)
-        self.slippage = args.slippage
         self.day_close = args.day_close
 
     # --- the engine ------------------------------------------------------------------------
 
     def start_engine(self):
-        self.engine = engine = self.brindle.COXAAlgos()
+        self.engine = self.broker.engine = engine = self.brindle.COXAAlgos()
         # The database is written only when asked for: simulated trades go to the journal.
         engine.upload = 1 if self.args.db else 0
         self.fills = model(self.args.fills, self.investor, self.timed(engine.SimNow) if self.args.db else engine.SimNow)
@@ -170,9 +164,7 @@ class Client:
         self.start_engine()
         for instrument in self.instruments.values():
             self.tell_instrument(instrument)
-            for direction, side in instrument.holding.sides.items():
-                if side.volume or side.opened:
-                    self.report_position(instrument, direction)
+            self.broker.report_positions(instrument, held_only=False)
 
     def tell_instrument(self, instrument):
         self.engine.push_OnRspQryInstrument(INSTRUMENT_TABLE, instrument.record)
@@ -183,7 +175,7 @@ class Client:
         """The instrument record from the database (None when the database cannot answer)."""
         request = self.records.QryInstrumentField(InstrumentID=instrument_id.encode("gb18030"))
         try:
-            answer = self.timed(self.engine.ReqQryInstrument)(request, self.next_ref)
+            answer = self.timed(self.engine.ReqQryInstrument)(request, self.broker.next_ref)
         except Exception as error:  # the server's errors reach the caller as they are
             self.totals.unavailable[instrument_id] = [0, "no instrument record: the database failed (%s: %s)"
                                                      % (type(error).__name__, error)]
@@ -244,30 +236,29 @@ class Client:
                 self.restart_engine()
             else:
                 for instrument in self.instruments.values():
-                    for direction, side in instrument.holding.sides.items():
-                        if side.volume:
-                            self.report_position(instrument, direction)
+                    self.broker.report_positions(instrument)
         for instrument in self.instruments.values():
             instrument.volume = instrument.dropped_from = None  # the day's volume counts from 0
-        self.trading_day = day
+        self.trading_day = self.broker.trading_day = day
         self.trading_days.append(day)
         self.day_points.append((len(self.point_minutes), day))
 
     def end_day(self):
         """The trading day is over: its resting orders expire (day orders)."""
         for instrument in self.instruments.values():
-            for order in instrument.open_orders:
-                self.cancel(instrument, order)
-                self.totals.expired += 1
-            instrument.open_orders.clear()
-        self.account.close_day(self.trading_day, self.totals.ticks - self.day_first_tick, self.day_fills)
-        self.day_first_tick, self.day_fills = self.totals.ticks, 0
+            self.broker.expire(instrument)
+        self.close_day()
+
+    def close_day(self):
+        totals = self.totals
+        self.account.close_day(self.trading_day, totals.ticks - self.day_first_tick, totals.fills - self.day_first_fill)
+        self.day_first_tick, self.day_first_fill = totals.ticks, totals.fills
 
     def finish(self):
         """After the last tick: the last day's figures and the chart's last point."""
         if self.trading_day is not None:
             self.close_point()
-            self.account.close_day(self.trading_day, self.totals.ticks - self.day_first_tick, self.day_fills)
+            self.close_day()
             self.trading_day = None
 
     # --- one tick --------------------------------------------------------------------------
@@ -278,6 +269,8 @@ class Client:
         account = self.account
         warm_up = self.args.warm_up
         day_close = self.day_close
+        broker = self.broker
+        cancel_after = self.args.cancel_after
         for time, day, tick_file, line, tick, values in source:
             self.file, self.line, self.time = tick_file, line, time
             instrument_id = tick["InstrumentID"]
@@ -317,11 +310,11 @@ class Client:
             instrument.market_volume += traded
             closed = day_close <= time % 86400 < EVENING
             if instrument.open_orders:
-                self.cancel_stale(instrument)
+                broker.cancel_stale(instrument, cancel_after)
                 if instrument.open_orders and not closed:
                     fills = self.fills.match(instrument.open_orders, tick, traded, instrument.quotes)
                     if fills:
-                        self.book(instrument, tick, fills)
+                        broker.book(instrument, tick, fills, time, line, tick_file.name)
             if holding.lots or holding.value:
                 account.mark(holding)
             decisions = self.engine.push_md2trade(self.investor, instrument_id, tick)
@@ -369,73 +362,6 @@ class Client:
         self.point_minutes.append(minute)
         self.point_equity.append(self.account.equity)
 
-    def cancel_stale(self, instrument):
-        limit = self.args.cancel_after
-        if not limit:
-            return
-        now = self.clock.seconds
-        stale = [o for o in instrument.open_orders if now - o.placed >= limit]
-        for order in stale:
-            self.cancel(instrument, order)
-            instrument.open_orders.remove(order)
-            self.totals.cancelled += 1
-
-    def cancel(self, instrument, order):
-        if self.notify_orders:
-            self.notify(instrument, order, CANCELLED)
-        else:
-            order.request["OrderStatus"] = CANCELLED  # SimNow never fills a cancelled request
-
-    def book(self, instrument, tick, fills):
-        changed = set()
-        account, holding = self.account, instrument.holding
-        slippage = self.slippage * holding.price_tick
-        for order, volume, price, how in fills:
-            if slippage:
-                price = price + slippage if order.buy else price - slippage
-            side, fee = account.fill(holding, order.action, volume, price, self.time, order.offset)
-            order.filled += volume
-            instrument.filled_volume += volume
-            if not order.left:
-                instrument.open_orders.remove(order)
-                self.totals.filled += 1
-            self.totals.fills += 1
-            self.day_fills += 1
-            changed.add(SIDE[order.action])
-            if self.notify_orders:
-                self.notify(instrument, order, FILLED if not order.left else PARTLY_FILLED)
-            request = order.request
-            self.outputs.fills.write((
-                self.investor, instrument.id, request["Express"], request["Direction"], request["CombOffsetFlag"],
-                request["OrderTime"], request["LimitPrice"], request["MD_Last_Price"], price, volume, order.ref, order.action, volume, self.line, tick["UpdateTime"],
-                side.volume, fee, how, self.trading_day, self.file.name))
-            instrument.marks.append((instrument.point, price, order.action))
-        for direction in sorted(changed):
-            self.report_position(instrument, direction)
-
-    def notify(self, instrument, order, status):
-        """The order notification a broker sends the client, forwarded to the engine."""
-        record = self.records.OrderField(
-            InvestorID=self.investor, InstrumentID=instrument.id, OrderRef=str(order.ref), UserID=self.investor,
-            OrderPriceType="2", Direction=DIRECTION[order.action], CombOffsetFlag=order.offset,
-            CombHedgeFlag="1", LimitPrice=order.price, VolumeTotalOriginal=order.volume, TimeCondition="3",
-            VolumeCondition="1", MinVolume=1, RequestID=order.ref, ExchangeID=instrument.exchange,
-            TradingDay=self.trading_day, OrderSysID=str(order.ref), OrderSubmitStatus="3", OrderStatus=status,
-            VolumeTraded=order.filled, VolumeTotal=order.left, InsertTime=order.request.get("OrderTime", ""),
-            UpdateTime=order.request.get("OrderTime", ""))
-        self.engine.push_OnRtnOrder(NOTICE_TABLE, record)
-
-    def report_position(self, instrument, direction):
-        holding = instrument.holding
-        side = holding.sides[direction]
-        cost = side.average * side.volume * holding.multiple
-        record = self.records.InvestorPositionField(
-            InvestorID=self.investor, InstrumentID=instrument.id, ExchangeID=instrument.exchange,
-            PosiDirection=direction, HedgeFlag="1", PositionDate="1", YdPosition=side.yesterday,
-            Position=side.volume, TodayPosition=side.today, OpenVolume=side.opened, CloseVolume=side.closed,
-            PositionCost=cost, OpenCost=cost, CloseProfit=side.realised, TradingDay=self.trading_day or "")
-        self.engine.push_OnRspQryInvestorPosition(POSITION_TABLE, record)
-
     def decide(self, instrument, tick, decision, held):
         action, exchange, price, volume = decision
         self.totals.decisions[action] += 1
@@ -449,62 +375,28 @@ class Client:
             self.totals.not_sent += 1
             self.outputs.decisions.write(row + ["", held + ", not sent", ""] + tail)
             return
-        refusal = self.refusal(price, tick) if math.isfinite(price) and 0 < price < ABSENT else \
-            "price %r: not a price an exchange takes" % price
-        limit = None
-        if refusal is None:
+        limit = price
+        reason = refused(price, tick)
+        if reason is None:
             limit = on_grid(price, instrument.holding.price_tick, DIRECTION[action] == "0")
-            refusal = self.refusal(limit, tick)
-        if refusal:
-            kind = refusal.split(": ", 1)[1]
-            self.skip(self.totals.refused.setdefault(kind, [0, None]))
-            self.outputs.decisions.write(row + ["", refusal + ", not sent", ""] + tail)
+            reason = refused(limit, tick)
+        if reason:
+            self.skip(self.totals.refused.setdefault(reason, [0, None]))
+            self.outputs.decisions.write(row + ["", "price %r: %s, not sent" % (limit, reason), ""] + tail)
             return
-        if OFFSET[action] == "1":
-            # As a broker would refuse it, the client sends no close order beyond its position.
-            parts = instrument.close_parts(action, volume)
-            if not parts:
-                self.totals.nothing_to_close += 1
-                self.outputs.decisions.write(row + ["", "nothing to close", ""] + tail)
-                return
-        else:
-            parts = [(OFFSET[action], volume)]
-        orders = [self.place(instrument, tick, action, exchange, limit, lots, flag) for flag, lots in parts]
+        # As a broker would refuse it, the client sends no close order beyond its position.
+        orders = self.broker.send(instrument, tick, action, exchange, limit, volume,
+                                  self.strategies[instrument.id][action + "_express"])
+        if not orders:
+            self.totals.nothing_to_close += 1
+            self.outputs.decisions.write(row + ["", "nothing to close", ""] + tail)
+            return
+        parts = [(o.offset, o.volume) for o in orders]
         sent = sum(lots for _, lots in parts)
         notes = [] if sent == volume else ["volume cut to %d to close" % sent]
         if len(parts) > 1:
             notes.append("split: " + ", ".join("%d %s" % (lots, OFFSET_NAMES[flag]) for flag, lots in parts))
         self.outputs.decisions.write(row + [" ".join(str(o.ref) for o in orders), "; ".join(notes), limit] + tail)
 
-    @staticmethod
-    def refusal(price, tick):
-        """Why an exchange would refuse a limit price on this tick's day, or None."""
-        upper, lower = tick.get("UpperLimitPrice"), tick.get("LowerLimitPrice")
-        if isinstance(upper, float) and isinstance(lower, float) and 0 < lower <= upper < ABSENT and \
-                not lower <= price <= upper:
-            return "price %s: outside the day's limits" % price
-        return None
-
     def entry(self, instrument, key):
         return "%s of %s/%s" % (key, self.investor, instrument.id)
-
-    def place(self, instrument, tick, action, exchange, price, volume, offset):
-        ref = self.next_ref
-        self.next_ref += 1
-        express = self.settings.AI_Strategy[self.investor][instrument.id][action + "_express"]
-        record = self.records.InputOrderField(
-            InvestorID=self.investor, InstrumentID=instrument.id, ExchangeID=exchange, OrderRef=str(ref),
-            UserID=self.investor, OrderPriceType="2", Direction=DIRECTION[action], CombOffsetFlag=offset,
-            CombHedgeFlag="1", LimitPrice=price, VolumeTotalOriginal=volume, TimeCondition="3",
-            VolumeCondition="1", MinVolume=1, RequestID=ref, OrderStatus="3", Express=express,
-            OrderTime=tick["UpdateTime"], MD_Last_Price=tick["LastPrice"])
-        self.engine.push_ReqOrderInsert(ORDER_TABLE, record)
-        # The engine keeps the request's dictionary itself; its simulated fills mark it there.
-        request = self.engine.get_ReqOrderList(instrument.id)[-1]
-        order = Order(ref, action, price, volume, self.clock.seconds, request, offset)
-        instrument.open_orders.append(order)
-        self.totals.placed += 1
-        if self.notify_orders:
-            self.notify(instrument, order, QUEUEING)
-        return order
-
