@@ -21,6 +21,7 @@ from . import parameters
 from .account import DIRECTION, Account, fees_for
 from .broker import OFFSET_NAMES, Broker
 from .exchange import Quotes, model, on_grid
+from .results import Results
 from .host import UsageError, shown
 from .ticks import ABSENT, EVENING
 
@@ -93,20 +94,6 @@ class Instrument:
 
 
 
-class Totals:
-    def __init__(self):
-        self.ticks = 0
-        self.decisions = dict.fromkeys(("buy_open", "sell_open", "buy_close", "sell_close"), 0)
-        self.placed = self.filled = self.fills = self.cancelled = self.expired = 0
-        self.nothing_to_close = self.not_sent = 0
-        self.skipped = {}  # instrument -> ticks skipped: no strategy for it
-        self.went_back = [0, None]  # ticks earlier than their instrument's previous one: count, first
-        self.repeated = [0, None]  # exact repeats of their instrument's previous tick: count, first
-        self.unavailable = {}  # instrument -> [ticks skipped, reason]: no instrument record
-        self.volume_resets = [0, None]  # ticks whose cumulative volume went down: count, first
-        self.refused = {}  # reason -> [decisions an exchange would refuse, not sent; first]
-
-
 class Client:
     def __init__(self, args, settings, records, brindle, outputs, catalogue, fee_schedule, database=None):
         self.args = args
@@ -116,32 +103,22 @@ class Client:
         self.outputs = outputs
         self.catalogue = catalogue  # {InstrumentID: (line, fields)}, None with the database
         self.fee_schedule = fee_schedule
-        self.database = database  # description of the database with --db
         self.investor = args.investor
         self.strategies = settings.AI_Strategy[self.investor]
         self.account = Account(args.capital)
-        self.totals = Totals()
-        self.instruments = {}
+        self.results = results = Results(self.investor, self.account, database)
+        self.totals, self.instruments, self.series = results.totals, results.instruments, results.series
         self.fills = model(args.fills, self.investor, None)
+        results.fill_model = self.fills.name
         self.clock = Clock()
         self.broker = Broker(records, self.investor, self.account, self.totals, outputs.fills,
                              args.fills == "exchange", args.slippage, self.clock)
         self.engine = None
         self.time = None
         self.trading_day = None
-        self.trading_days = []
         self.day_first_tick = self.day_first_fill = 0
         self.file = None
         self.line = None
-        self.database_seconds = 0.0
-        self.database_failures = []  # what failed on the database, first few
-        # Chart: one point per minute of market time in which ticks arrived.
-        self.minute = None
-        self.point = -1  # the current chart point
-        self.point_minutes = array("d")
-        self.point_equity = array("d")  # at the end of the minute
-        self.point_low, self.point_high, self.point_drawdown = array("d"), array("d"), array("d")  # the minute's
-        self.day_points = []  # (first point, trading day)
         self.day_close = args.day_close
 
     # --- the engine ------------------------------------------------------------------------
@@ -182,7 +159,7 @@ class Client:
             self.database_failure("querying instrument %s: %s" % (instrument_id, error))
             return None
         if not answer:
-            self.fail("instrument %s is not in t_Instrument of %s" % (instrument_id, self.database))
+            self.fail("instrument %s is not in t_Instrument of %s" % (instrument_id, self.results.database))
         return answer[0], "t_Instrument"
 
     def timed(self, function):
@@ -193,13 +170,14 @@ class Client:
             try:
                 return function(*args)
             finally:
-                self.database_seconds += clock_time.perf_counter() - started
+                self.results.database_seconds += clock_time.perf_counter() - started
 
         return call
 
     def database_failure(self, text):
-        if len(self.database_failures) < 5:
-            self.database_failures.append(text)
+        failures = self.results.database_failures
+        if len(failures) < 5:
+            failures.append(text)
 
     def add_instrument(self, instrument_id):
         if self.args.db:
@@ -240,8 +218,8 @@ class Client:
         for instrument in self.instruments.values():
             instrument.volume = instrument.dropped_from = None  # the day's volume counts from 0
         self.trading_day = self.broker.trading_day = day
-        self.trading_days.append(day)
-        self.day_points.append((len(self.point_minutes), day))
+        self.results.trading_days.append(day)
+        self.series.new_day(day)
 
     def end_day(self):
         """The trading day is over: its resting orders expire (day orders)."""
@@ -257,7 +235,7 @@ class Client:
     def finish(self):
         """After the last tick: the last day's figures and the chart's last point."""
         if self.trading_day is not None:
-            self.close_point()
+            self.series.close_point(self.account)
             self.close_day()
             self.trading_day = None
 
@@ -269,7 +247,7 @@ class Client:
         account = self.account
         warm_up = self.args.warm_up
         day_close = self.day_close
-        broker = self.broker
+        broker, series = self.broker, self.series
         cancel_after = self.args.cancel_after
         for time, day, tick_file, line, tick, values in source:
             self.file, self.line, self.time = tick_file, line, time
@@ -289,17 +267,17 @@ class Client:
             if time > self.clock.seconds:  # the client's clock never goes back
                 self.clock.seconds = time
             minute = time // 60
-            if minute != self.minute:
-                self.new_point(minute)
+            if minute != series.minute:
+                series.new_point(minute, account)
             totals.ticks += 1
             instrument.ticks += 1
             if not totals.ticks % PROGRESS_STEP:
                 progress.update(PROGRESS_STEP)
             holding = instrument.holding
             holding.last_price = last_price = tick["LastPrice"]
-            if instrument.point != self.point:
-                instrument.point = self.point
-                instrument.points.append(self.point)
+            if instrument.point != series.point:
+                instrument.point = series.point
+                instrument.points.append(series.point)
                 instrument.prices.append(last_price)
             else:
                 instrument.prices[-1] = last_price
@@ -345,22 +323,6 @@ class Client:
         if instrument is None:
             self.totals.unavailable[instrument_id][0] += 1
         return instrument
-
-    def close_point(self):
-        """The chart point of the minute that ends: its last equity, its extremes."""
-        if self.point_equity:
-            self.point_equity[-1] = self.account.equity
-            low, high, deepest = self.account.take_extremes()
-            self.point_low.append(low)
-            self.point_high.append(high)
-            self.point_drawdown.append(-deepest)
-
-    def new_point(self, minute):
-        self.close_point()
-        self.minute = minute
-        self.point = len(self.point_minutes)
-        self.point_minutes.append(minute)
-        self.point_equity.append(self.account.equity)
 
     def decide(self, instrument, tick, decision, held):
         action, exchange, price, volume = decision

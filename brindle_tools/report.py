@@ -119,8 +119,9 @@ def clean(value):
 
 
 class Summary:
-    def __init__(self, client, source, elapsed, log_counter, interrupted):
-        self.client = client
+    def __init__(self, results, args, source, elapsed, log_counter, interrupted):
+        self.results = results
+        self.args = args
         self.source = source
         self.elapsed = elapsed
         self.log = log_counter
@@ -133,19 +134,19 @@ class Summary:
 
     @property
     def rate(self):
-        return self.client.totals.ticks / self.elapsed if self.elapsed > 0 else 0.0
+        return self.results.totals.ticks / self.elapsed if self.elapsed > 0 else 0.0
 
     @property
     def database_failed(self):
-        client = self.client
-        return bool(client.database_failures or client.totals.unavailable or (self.dead_letters and
+        results = self.results
+        return bool(results.database_failures or results.totals.unavailable or (self.dead_letters and
                                                                               self.dead_letters[1]))
 
     def as_dict(self):
-        client, totals, account = self.client, self.client.totals, self.client.account
-        args = client.args
+        results, args = self.results, self.args
+        totals, account = results.totals, results.account
         instruments = {}
-        for instrument in client.instruments.values():
+        for instrument in results.instruments.values():
             holding = instrument.holding
             instruments[instrument.id] = {
                 "exchange": holding.exchange, "volume_multiple": holding.multiple, "price_tick": holding.price_tick,
@@ -162,16 +163,16 @@ class Summary:
         figures = account.figures()
         database = None
         if args.db:
-            database = {"description": client.database, "seconds_waited": client.database_seconds,
-                        "failures": client.database_failures,
+            database = {"description": results.database, "seconds_waited": results.database_seconds,
+                        "failures": results.database_failures,
                         "dead_letter_file": str(self.dead_letters[0]) if self.dead_letters else None,
                         "dead_letter_rows": self.dead_letters[1] if self.dead_letters else None}
         return clean({
             "ticks_file": str(self.source.files[0].path), "tick_files": [str(f.path) for f in self.source.files],
-            "investor": client.investor, "fill_model": client.fills.name, "parameters": args.parameters,
+            "investor": results.investor, "fill_model": results.fill_model, "parameters": args.parameters,
             "capital": account.capital, "slippage_ticks": args.slippage,
             "fees_file": str(args.fees) if args.fees else None,
-            "ticks": totals.ticks, "trading_days": list(client.trading_days),
+            "ticks": totals.ticks, "trading_days": list(results.trading_days),
             "seconds": self.elapsed, "ticks_per_second": self.rate, "decisions": dict(totals.decisions),
             "orders": {"placed": totals.placed, "filled": totals.filled, "cancelled": totals.cancelled,
                        "expired": totals.expired,
@@ -204,10 +205,10 @@ class Summary:
         })
 
     def text(self):
-        client, totals, account = self.client, self.client.totals, self.client.account
-        args = client.args
-        source = "t_Instrument of %s" % client.database if args.db else shown(args.instruments)
-        lines = ["Replay of %s for investor %s" % (self.source.shown, client.investor),
+        results, args = self.results, self.args
+        totals, account = results.totals, results.account
+        source = "t_Instrument of %s" % results.database if args.db else shown(args.instruments)
+        lines = ["Replay of %s for investor %s" % (self.source.shown, results.investor),
                  "  host          %s/, instruments from %s" % (shown(args.host_directory), source)]
         if self.interrupted is not None:
             lines.append("  INTERRUPTED   at %s: the summary so far; no files written" % self.interrupted)
@@ -219,10 +220,10 @@ class Summary:
 
         fees = "fees from %s" % shown(args.fees) if args.fees else "no fees (--fees FILE)"
         row("fill model", "%s, slippage %s tick%s, %s" % (
-            client.fills.name, "{:g}".format(args.slippage), "" if args.slippage == 1 else "s", fees))
+            results.fill_model, "{:g}".format(args.slippage), "" if args.slippage == 1 else "s", fees))
         row("ticks", "%s in %.2f s: %s ticks/s" % ("{:,}".format(totals.ticks), self.elapsed,
                                                      "{:,.0f}".format(self.rate)))
-        days = client.trading_days
+        days = results.trading_days
         if days:
             row("trading days", "%d: %s" % (len(days), ", ".join(days) if len(days) <= 6 else
                                             "%s ... %s" % (", ".join(days[:3]), days[-1])))
@@ -250,7 +251,7 @@ class Summary:
             row("", "%s not sent (warm-up or market closed)" % count(totals.not_sent, "decision"))
         for reason, (number, first) in sorted(totals.refused.items()):
             row("", "%s not sent: %s (first: %s)" % (count(number, "decision"), reason, first))
-        for instrument in client.instruments.values():
+        for instrument in results.instruments.values():
             holding = instrument.holding
             row(instrument.id, "%s, %s per lot, tick %s, %s, last %s" % (
                 holding.exchange, "{:,}".format(holding.multiple), price_text(holding.price_tick),
@@ -302,8 +303,8 @@ class Summary:
                 row("dead letters", "%s kept in %s: send them with `python3 -m replay.resend` once the "
                                     "database is back" % (count(self.dead_letters[1], "row"),
                                                           shown(self.dead_letters[0])))
-            row("database", "%.2f s waited on it%s" % (client.database_seconds, "; failed: " + "; ".join(
-                client.database_failures) if client.database_failures else ""))
+            row("database", "%.2f s waited on it%s" % (results.database_seconds, "; failed: " + "; ".join(
+                results.database_failures) if results.database_failures else ""))
         if self.written:
             row("written", "%s/: %s" % (shown(self.written[0].parent), ", ".join(p.name for p in self.written)))
         return "\n".join(lines)
@@ -320,9 +321,9 @@ def write_json(summary, path):
         out.write("\n")
 
 
-def breaks(minutes, day_points):
+def breaks(minutes, day_starts):
     """Chart points that start after hours without ticks: a session's break or a new day."""
-    gaps = {first for first, _ in day_points}
+    gaps = {first for first, _ in day_starts}
     gaps.update(i for i in range(1, len(minutes)) if minutes[i] - minutes[i - 1] > BREAK_MINUTES)
     return gaps
 
@@ -342,7 +343,7 @@ def broken(xs, ys, gaps):
     return out_x, out_y
 
 
-def chart(client, path):
+def chart(results, path):
     """Per instrument its price with the fills (buys as upward triangles, sells as downward
     ones; opens filled, closes as larger hollow markers drawn over them), then the equity net
     of fees (the band: each minute's lowest and highest) and each minute's deepest drawdown.
@@ -354,10 +355,11 @@ def chart(client, path):
     from matplotlib import pyplot
     from matplotlib.ticker import FuncFormatter, MaxNLocator
 
-    shown_instruments = [i for i in client.instruments.values() if i.ticks]
+    shown_instruments = [i for i in results.instruments.values() if i.ticks]
     if not shown_instruments:
         return
-    minutes, equity = client.point_minutes, client.point_equity
+    series = results.series
+    minutes, equity = series.minutes, series.equity
     panels = len(shown_instruments) + 2
     heights = [3] * len(shown_instruments) + [2, 1.2]
     figure, axes = pyplot.subplots(panels, 1, figsize=(12, sum(heights) * 1.1 + 0.6), sharex=True,
@@ -367,7 +369,7 @@ def chart(client, path):
              "buy_close": ("o", "none", "tab:green", 90, "buy close"),
              "sell_open": ("v", "tab:red", "tab:red", 40, "sell open"),
              "sell_close": ("o", "none", "tab:red", 90, "sell close")}
-    gaps = breaks(minutes, client.day_points)
+    gaps = breaks(minutes, series.day_starts)
     for axis, instrument in zip(axes, shown_instruments):
         axis.plot(*broken(instrument.points, instrument.prices, gaps), color="0.35", linewidth=0.7,
                   label="last price")
@@ -384,22 +386,22 @@ def chart(client, path):
             money(holding.fees_paid)), fontsize=10, loc="left")
         axis.legend(loc="upper left", fontsize=8, framealpha=0.8)
     xs = range(len(equity))
-    account = client.account
-    band_x, low = broken(xs, client.point_low, gaps)
-    axes[-2].fill_between(band_x, low, broken(xs, client.point_high, gaps)[1], color="tab:blue", alpha=0.25,
+    account = results.account
+    band_x, low = broken(xs, series.low, gaps)
+    axes[-2].fill_between(band_x, low, broken(xs, series.high, gaps)[1], color="tab:blue", alpha=0.25,
                           linewidth=0)
     axes[-2].plot(*broken(xs, equity, gaps), color="tab:blue", linewidth=1.0)
     axes[-2].axhline(0, color="0.6", linewidth=0.6)
     axes[-2].set_title("equity net of fees: %s (capital %s)" % (money(account.equity), money(account.capital)),
                        fontsize=10, loc="left")
-    axes[-1].fill_between(*broken(xs, client.point_drawdown, gaps), 0, color="tab:red", alpha=0.35, linewidth=0)
+    axes[-1].fill_between(*broken(xs, series.drawdown, gaps), 0, color="tab:red", alpha=0.35, linewidth=0)
     axes[-1].set_title("drawdown: largest %s (%.2f%%)" % (money(account.drawdown), account.drawdown_percent),
                        fontsize=10, loc="left")
-    starts = {first for first, _ in client.day_points}
+    starts = {first for first, _ in series.day_starts}
     for index in sorted(gaps - starts):
         for axis in axes:
             axis.axvline(index - 0.5, color="0.7", linewidth=0.6, linestyle="--")
-    for first, day in client.day_points:
+    for first, day in series.day_starts:
         for axis in axes:
             axis.axvline(first - 0.5, color="0.3", linewidth=0.9)
         axes[-2].annotate(" " + day, (first - 0.5, 0.97), xycoords=("data", "axes fraction"), fontsize=8, va="top",

@@ -212,7 +212,7 @@ def main(argv=None):
         if summary.interrupted is None and not_written is None:
             if not args.no_chart:
                 try:
-                    report.chart(client, workspace / "chart.png")
+                    report.chart(client.results, workspace / "chart.png")
                 except Exception as error:  # no chart is no reason to lose the other outputs
                     print("replay: no chart: %s: %s" % (type(error).__name__, error), file=sys.stderr)
             try:
@@ -281,7 +281,7 @@ def execute(client, source, outputs, workspace):
         handler.close()
         outputs.close()
     client.finish()
-    summary = report.Summary(client, source, elapsed, counter, interrupted)
+    summary = report.Summary(client.results, client.args, source, elapsed, counter, interrupted)
     summary.stopped = stopped
     return summary, handler
 
