@@ -528,8 +528,13 @@ class TickSource:
                 checks.append((values < 0, column, "negative"))
             last = arrays["LastPrice"]
             checks.append((~((last > 0) & (last < ABSENT)), "LastPrice", "not a last price (absent or 0)"))
-            for column in ("BidPrice1", "AskPrice1"):
-                quote = arrays[column]
+            bid, ask = arrays["BidPrice1"], arrays["AskPrice1"]
+            middle = (bid + ask) / 2
+            # A last price far from a sane book is the bad value, not the book.
+            book = (bid > 0) & (ask < ABSENT) & (np.abs(ask - bid) <= FAR * middle)
+            checks.append((book & (np.abs(last - middle) > FAR * middle), "LastPrice",
+                           "further than half the best bid and ask from them"))
+            for column, quote in (("BidPrice1", bid), ("AskPrice1", ask)):
                 given = (quote > 0) & (quote < ABSENT)
                 checks.append((given & (np.abs(quote - last) > FAR * last), column,
                                "further than half the last price from it"))

@@ -422,6 +422,8 @@ def test_real_file_formats_give_the_same_ticks(tmp_path, name, content, kwargs):
     (BASE.replace(",3521,1,", ",1e300,1,").encode(), {}, "line 3: column BidPrice1: 1e+300 is further than half the "
                                                         "last price from it"),
     (BASE.replace(",3521,1,", ",3521,-1,").encode(), {}, "line 3: column BidVolume1: -1.0 is negative"),
+    (BASE.replace(",3522,12,", ",3.522e+300,12,").encode(), {}, "line 3: column LastPrice: 3.522e+300 is further "
+                                                               "than half the best bid and ask from them"),
     (BASE.replace(",3522,12,", ",1.7976931348623157e+308,12,").encode(), {},
      "line 3: column LastPrice: 1.7976931348623157e+308 is not a last price (absent or 0)"),
 ])
