@@ -14,7 +14,7 @@ import builtins
 import sys
 from dataclasses import dataclass
 
-from . import db
+from . import db, naming
 from .host import Host, UsageError
 from .ticks import TickFile
 
@@ -196,7 +196,7 @@ def factor_names(connection):
 
 
 def main(argv=None):
-    parser = argparse.ArgumentParser(prog="python3 -m replay.check", description=__doc__.split("\n\n")[0])
+    parser = argparse.ArgumentParser(prog=naming.command("check"), description=__doc__.split("\n\n")[0])
     parser.add_argument("--host", help="host working directory (default: the current directory if it is one, "
                                        "else the sample host)")
     parser.add_argument("--ticks", help="tick file to be replayed (CSV or Parquet): its columns are the tick fields")
@@ -218,7 +218,7 @@ def main(argv=None):
                 factors = factor_names(connection)
         findings = check_settings(settings, known_names(settings, records, tick_columns, factors), args.investor)
     except UsageError as error:
-        print("replay.check: %s" % error, file=sys.stderr)
+        print("%s: %s" % (naming.prefix("check"), error), file=sys.stderr)
         return 2
     for finding in findings:
         print(finding.text(host.settings_shown))
