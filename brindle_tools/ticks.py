@@ -67,6 +67,7 @@ DAY = 86400
 EPOCH = datetime.date(1970, 1, 1)
 SNIFF = 1 << 16
 BLOCK = 1 << 20
+PARQUET_BATCH = 1 << 16  # rows read at a time
 ABSENT = 1.79e308  # a price at or above this is the feed's marker for "none"
 FAR = 0.5  # a best bid or ask further than this share of the last price from it is impossible
 WHOLE_LIMIT = 2.0 ** 63  # whole numbers are 64-bit in the broker's record
@@ -302,7 +303,7 @@ class TickFile:
 
         kinds = self.arrow_types()
         if self.parquet:
-            for batch in self.parquet_file.iter_batches(batch_size=65536):
+            for batch in self._parquet_batches():
                 arrays = []
                 for column, array in zip(self.columns, batch.columns):
                     try:
@@ -328,6 +329,22 @@ class TickFile:
                 yield batch
         except (pa.ArrowInvalid, UnicodeDecodeError) as error:
             self.locate_problem(str(error))
+
+    def _parquet_batches(self):
+        """The file's record batches; a damaged page refuses the file from the row it begins."""
+        import pyarrow as pa
+
+        batches, row = self.parquet_file.iter_batches(batch_size=PARQUET_BATCH), 1
+        while True:
+            try:
+                batch = next(batches)
+            except StopIteration:
+                return
+            except (OSError, pa.ArrowException) as error:
+                self.fail(row, "a damaged Parquet page, in the %s rows from here: %s"
+                          % ("{:,}".format(PARQUET_BATCH), str(error).splitlines()[0]))
+            yield batch
+            row += batch.num_rows
 
     def locate_problem(self, reason):
         """The line that the fast reader refused, found by reading the file line by line."""

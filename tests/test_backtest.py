@@ -10,6 +10,7 @@ import subprocess
 import sys
 import threading
 
+import pyarrow.parquet as pq
 import pytest
 
 from harness.host import edit_ini
@@ -449,6 +450,16 @@ def test_bad_ticks_are_skipped_and_counted_alike_in_csv_and_parquet(tmp_path):
         source = TickSource([path], TYPES, skip_bad=True)
         assert [line for _, _, _, line, _, _ in source] == ([2, 4] if unit == "line" else [1, 3])
         assert source.bad == {"LastPrice not finite": [1, "%s %s %d" % (path, unit, 3 if unit == "line" else 2)]}
+
+
+def test_a_damaged_parquet_page_is_refused_with_its_rows(tmp_path):
+    path = parquet(tmp_path)
+    data = bytearray(path.read_bytes())
+    column = pq.ParquetFile(path).metadata.row_group(0).column(4)
+    data[column.data_page_offset:column.data_page_offset + 16] = b"\xff" * 16
+    path.write_bytes(data)
+    with pytest.raises(UsageError, match=r"rb2501.parquet row 1: a damaged Parquet page, in the 65,536 rows from here: "):
+        list(TickSource([path], TYPES))
 
 
 def test_ticks_are_read_from_a_pipe(tmp_path):
