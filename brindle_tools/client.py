@@ -1,10 +1,12 @@
 """The replaying client: what a trading client does with oxa.Brindle, tick by tick.
 
 On each tick of an instrument that the investor has a strategy for, the client first lets the
-exchange fill its resting orders (exchange.py), books the fills into its account and tells
-the engine what changed (order notifications, positions); then it hands the tick to the
-engine (push_md2trade) and sends an order request (push_ReqOrderInsert) for each decision.
-An order thus fills from the next tick on, never at a price printed before it was placed.
+exchange fill its resting orders (exchange.py), and its broker (broker.py) books the fills
+into the account and tells the engine what changed (order notifications, positions); then it
+hands the tick to the engine (push_md2trade) and has the broker send an order request
+(push_ReqOrderInsert) for each decision an exchange would take. An order thus fills from the
+next tick on, never at a price printed before it was placed. What the replay finds is
+collected in a results object (results.py) for the report.
 
 A trading day ends with its resting orders (they are day orders) and, by default, the client
 stays running: positions are carried into the next day as yesterday's. With restart_daily it
