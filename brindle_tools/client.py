@@ -14,7 +14,6 @@ starts each trading day as a restarted client would: a fresh engine, told the in
 the parameters and the positions carried.
 """
 import datetime
-import math
 import numbers
 import time as clock_time
 from array import array
@@ -34,7 +33,7 @@ PROGRESS_STEP = 1024
 
 def refused(price, tick):
     """Why an exchange would refuse a limit price on this tick's day, or None."""
-    if not (math.isfinite(price) and 0 < price < ABSENT):
+    if not 0 < price < ABSENT:  # NaN, infinities and whole numbers beyond a float's range among them
         return "not a price an exchange takes"
     upper, lower = tick.get("UpperLimitPrice"), tick.get("LowerLimitPrice")
     if isinstance(upper, float) and isinstance(lower, float) and 0 < lower <= upper < ABSENT and \
