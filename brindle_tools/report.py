@@ -1,6 +1,5 @@
 """What a replay shows and writes: the progress bar, the decision and fill files, the
 summary (as text and as JSON) and the chart."""
-import bisect
 import csv
 import datetime
 import json
@@ -322,20 +321,13 @@ def write_json(summary, path):
         out.write("\n")
 
 
-def breaks(minutes, day_starts):
-    """Chart points that start after hours without ticks: a session's break or a new day."""
-    gaps = {first for first, _ in day_starts}
-    gaps.update(i for i in range(1, len(minutes)) if minutes[i] - minutes[i - 1] > BREAK_MINUTES)
-    return gaps
-
-
-def broken(xs, ys, gaps):
-    """xs and ys with a gap (nan) before every point of gaps, so no line is drawn across it."""
-    ordered = sorted(gaps)
+def broken(xs, ys, minutes):
+    """xs and ys of chart points with a gap (nan) where the series has no point for more than
+    BREAK_MINUTES of market time, so no line is drawn across hours without ticks."""
     out_x, out_y = [], []
     previous = None
     for x, y in zip(xs, ys):
-        if previous is not None and bisect.bisect_right(ordered, x) > bisect.bisect_right(ordered, previous):
+        if previous is not None and minutes[x] - minutes[previous] > BREAK_MINUTES:
             out_x.append(math.nan)
             out_y.append(math.nan)
         out_x.append(x)
@@ -370,9 +362,8 @@ def chart(results, path):
              "buy_close": ("o", "none", "tab:green", 90, "buy close"),
              "sell_open": ("v", "tab:red", "tab:red", 40, "sell open"),
              "sell_close": ("o", "none", "tab:red", 90, "sell close")}
-    gaps = breaks(minutes, series.day_starts)
     for axis, instrument in zip(axes, shown_instruments):
-        axis.plot(*broken(instrument.points, instrument.prices, gaps), color="0.35", linewidth=0.7,
+        axis.plot(*broken(instrument.points, instrument.prices, minutes), color="0.35", linewidth=0.7,
                   label="last price")
         for action in ACTIONS:
             points = [(x, price) for x, price, a in instrument.marks if a == action]
@@ -388,18 +379,20 @@ def chart(results, path):
         axis.legend(loc="upper left", fontsize=8, framealpha=0.8)
     xs = range(len(equity))
     account = results.account
-    band_x, low = broken(xs, series.low, gaps)
-    axes[-2].fill_between(band_x, low, broken(xs, series.high, gaps)[1], color="tab:blue", alpha=0.25,
+    band_x, low = broken(xs, series.low, minutes)
+    axes[-2].fill_between(band_x, low, broken(xs, series.high, minutes)[1], color="tab:blue", alpha=0.25,
                           linewidth=0)
-    axes[-2].plot(*broken(xs, equity, gaps), color="tab:blue", linewidth=1.0)
+    axes[-2].plot(*broken(xs, equity, minutes), color="tab:blue", linewidth=1.0)
     axes[-2].axhline(0, color="0.6", linewidth=0.6)
     axes[-2].set_title("equity net of fees: %s (capital %s)" % (money(account.equity), money(account.capital)),
                        fontsize=10, loc="left")
-    axes[-1].fill_between(*broken(xs, series.drawdown, gaps), 0, color="tab:red", alpha=0.35, linewidth=0)
+    axes[-1].fill_between(*broken(xs, series.drawdown, minutes), 0, color="tab:red", alpha=0.35, linewidth=0)
     axes[-1].set_title("drawdown: largest %s (%.2f%%)" % (money(account.drawdown), account.drawdown_percent),
                        fontsize=10, loc="left")
     starts = {first for first, _ in series.day_starts}
-    for index in sorted(gaps - starts):
+    for index in range(1, len(minutes)):
+        if index in starts or minutes[index] - minutes[index - 1] <= BREAK_MINUTES:
+            continue
         for axis in axes:
             axis.axvline(index - 0.5, color="0.7", linewidth=0.6, linestyle="--")
     for first, day in series.day_starts:

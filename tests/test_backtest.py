@@ -5,6 +5,7 @@ import csv
 import hashlib
 import io
 import json
+import math
 import os
 import subprocess
 import sys
@@ -15,7 +16,7 @@ import pytest
 
 from harness.host import edit_ini
 from harness.paths import REPO, SAMPLE_HOST
-from brindle_tools import account, exchange
+from brindle_tools import account, exchange, report
 from brindle_tools.host import UsageError
 from brindle_tools.inputs import field_types
 from brindle_tools.ticks import PUBLIC_LAYOUT, TickSource
@@ -181,7 +182,7 @@ def test_replay_fills_partly_with_fees_and_warm_up(run_python):
     assert "profit        gross -50.00 - fees 5.50 = net -55.50" in proc.stdout
 
 
-def test_a_plain_close_takes_the_exchange_rule_and_the_chart_keeps_each_minute_extremes():
+def test_a_plain_close_takes_the_exchange_rule_and_the_chart_keeps_each_minute_extremes_and_breaks():
     fees = account.Fees({"open": 0.0, "close": 1.0, "close_today": 10.0})
     for exchange, fee in (("CFFEX", 10.0), ("DCE", 1.0)):  # today's lot first; yesterday's first
         book = account.Account(1e6)
@@ -195,6 +196,9 @@ def test_a_plain_close_takes_the_exchange_rule_and_the_chart_keeps_each_minute_e
         held.last_price = price
         book.mark(held)
     assert book.take_extremes() == (-41.0, 49.0, 90.0) and book.drawdown == 90.0
+    # Hours without ticks break the chart's line.
+    xs, ys = report.broken([0, 1, 2], [5.0, 6.0, 7.0], minutes=[600.0, 601.0, 900.0])
+    assert (xs[:2], ys[3:]) == ([0, 1], [7.0]) and math.isnan(xs[2]) and math.isnan(ys[2])
 
 
 def test_replay_sends_the_offsets_a_broker_takes_and_refuses_what_an_exchange_would(run_python):
