@@ -69,20 +69,20 @@ SNIFF = 1 << 16
 BLOCK = 1 << 20
 PARQUET_BATCH = 1 << 16  # rows read at a time
 ABSENT = 1.79e308  # a price at or above this is the feed's marker for "none"
-FAR = 0.5  # a best bid or ask further than this share of the last price from it is impossible
+FAR = 0.5  # a last price and a best bid or ask further apart than this share are impossible
 WHOLE_LIMIT = 2.0 ** 63  # whole numbers are 64-bit in the broker's record
 SKIP_OPTION = "--skip-bad-ticks"
 DAY_OPTION = "--trading-day"
 
 
-def checked_kind(column):
-    """'price' or 'amount' for the columns whose values must be finite and not negative."""
-    if column.endswith("Price") or re.fullmatch(r"(Bid|Ask)Price\d", column):
-        return "price"
-    if column in ("Volume", "OpenInterest", "PreOpenInterest", "Turnover") or \
-            re.fullmatch(r"(Bid|Ask)Volume\d", column):
-        return "amount"
-    return None
+def checked(column):
+    """Whether a column holds prices or amounts, whose values must be finite and not negative."""
+    return bool(column.endswith("Price") or re.fullmatch(r"(Bid|Ask)(Price|Volume)\d", column) or
+                column in ("Volume", "OpenInterest", "PreOpenInterest", "Turnover"))
+
+
+def unreadable(name, error):
+    return UsageError("cannot read the tick file %s: %s" % (name, error.strerror))
 
 
 def expand(arguments):
@@ -117,7 +117,7 @@ def spooled(path, name):
             shutil.copyfileobj(stream, out, BLOCK)
     except OSError as error:
         os.unlink(copy)
-        raise UsageError("cannot read the tick file %s: %s" % (name, error.strerror)) from None
+        raise unreadable(name, error) from None
     return Path(copy)
 
 
@@ -160,7 +160,7 @@ class TickFile:
         try:
             regular = stat.S_ISREG(os.stat(self.path).st_mode)
         except OSError as error:
-            raise UsageError("cannot read the tick file %s: %s" % (self.name, error.strerror)) from None
+            raise unreadable(self.name, error) from None
         if not regular:
             self.path = spooled(self.path, self.name)
             weakref.finalize(self, os.unlink, str(self.path))
@@ -184,7 +184,7 @@ class TickFile:
             with open(self.path, "rb") as raw:
                 head = raw.read(SNIFF)
         except OSError as error:
-            raise UsageError("cannot read the tick file %s: %s" % (self.name, error.strerror)) from None
+            raise unreadable(self.name, error) from None
         if not head.strip():
             self.fail(None, "empty file; a line of column names (or --columns) and ticks are expected")
         if head.startswith((codecs.BOM_UTF16_LE, codecs.BOM_UTF16_BE)):
@@ -537,7 +537,7 @@ class TickSource:
 
         size = batch.num_rows
         arrays = {column: array.to_numpy(zero_copy_only=False) for column, array in zip(tick_file.columns, batch.columns)
-                  if checked_kind(column) and array.type == "double"}
+                  if checked(column) and array.type == "double"}
         checks = []  # (rows, column, what is wrong)
         with np.errstate(invalid="ignore"):
             for column, values in arrays.items():
