@@ -94,7 +94,6 @@ class Instrument:
         return volume - (dropped if dropped is not None and volume >= dropped else previous)
 
 
-
 class Client:
     def __init__(self, args, settings, records, brindle, outputs, catalogue, fee_schedule, database=None):
         self.args = args
