@@ -184,9 +184,9 @@ class Summary:
             "unavailable_instruments": {k: {"ticks": v[0], "reason": v[1]} for k, v in totals.unavailable.items()},
             "ticks_back_in_time": {"count": totals.went_back[0], "first": totals.went_back[1]},
             "ticks_repeated": {"count": totals.repeated[0], "first": totals.repeated[1]},
-            "bad_ticks_skipped": {reason: {"count": n, "first": first} for reason, (n, first) in self.source.bad.items()},
+            "bad_ticks_skipped": by_reason(self.source.bad),
             "volume_resets": {"count": totals.volume_resets[0], "first": totals.volume_resets[1]},
-            "decisions_refused": {reason: {"count": n, "first": first} for reason, (n, first) in totals.refused.items()},
+            "decisions_refused": by_reason(totals.refused),
             "instruments": instruments,
             "realised_profit": realised, "open_profit": opened,
             "profit": {"gross": realised + opened, "fees": account.fees, "net": realised + opened - account.fees},
@@ -308,6 +308,11 @@ class Summary:
         if self.written:
             row("written", "%s/: %s" % (shown(self.written[0].parent), ", ".join(p.name for p in self.written)))
         return "\n".join(lines)
+
+
+def by_reason(kept):
+    """{reason: {"count", "first"}} of {reason: [count, first]}."""
+    return {reason: {"count": number, "first": first} for reason, (number, first) in kept.items()}
 
 
 def share(instrument):

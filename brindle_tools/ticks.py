@@ -536,7 +536,8 @@ class TickSource:
         import numpy as np
 
         size = batch.num_rows
-        arrays = {column: array.to_numpy(zero_copy_only=False) for column, array in zip(tick_file.columns, batch.columns)
+        pairs = zip(tick_file.columns, batch.columns)
+        arrays = {column: array.to_numpy(zero_copy_only=False) for column, array in pairs
                   if checked(column) and array.type == "double"}
         checks = []  # (rows, column, what is wrong)
         with np.errstate(invalid="ignore"):

@@ -255,7 +255,8 @@ def test_ctrl_c_prints_the_summary_so_far(tmp_path):
     (tmp_path / "long.csv").write_text("\n".join(lines) + "\n")
     out = tmp_path / "out"
     proc = subprocess.Popen([sys.executable, "-m", "replay", str(tmp_path / "long.csv"), "--host", str(host),
-                             "--out", str(out), *DAY], cwd=REPO, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                             "--out", str(out), *DAY],
+                            cwd=REPO, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
                             # A shell running this in the background has Ctrl-C ignored: restore it.
                             preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
     deadline = time.monotonic() + 60
