@@ -84,22 +84,22 @@ class Backtest:
     equity (net of fees, one row per minute with ticks) and per_day as DataFrames."""
 
     def __init__(self, summary, out):
-        client = summary.client
+        import pyarrow
+
+        series = summary.results.series
         self.summary = summary.as_dict()
         self.fills = read_table(out / "fills.csv")
         self.decisions = read_table(out / "decisions.csv")
-        import pyarrow
-
-        days, starts = [], iter(client.day_points[1:] + [(len(client.point_minutes), None)])
-        day, (end, following) = (client.day_points[0][1] if client.day_points else None), next(starts)
-        for point in range(len(client.point_minutes)):
+        days, starts = [], iter(series.day_starts[1:] + [(len(series.minutes), None)])
+        day, (end, following) = (series.day_starts[0][1] if series.day_starts else None), next(starts)
+        for point in range(len(series.minutes)):
             while point >= end:
                 day, (end, following) = following, next(starts)
             days.append(day)
         self.equity = frame(pyarrow.table({
-            "time": pyarrow.array([int(m) * 60 for m in client.point_minutes], pyarrow.timestamp("s")),
+            "time": pyarrow.array([int(m) * 60 for m in series.minutes], pyarrow.timestamp("s")),
             "trading_day": pyarrow.array(days, pyarrow.string()),
-            "equity": pyarrow.array(client.point_equity, pyarrow.float64())}))
+            "equity": pyarrow.array(series.equity, pyarrow.float64())}))
         self.per_day = frame(pyarrow.Table.from_pylist(self.summary["per_day"]))
 
     def __repr__(self):

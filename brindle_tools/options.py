@@ -5,7 +5,7 @@ from pathlib import Path
 
 from . import account
 from .host import SAMPLES, shown
-from .ticks import PUBLIC_LAYOUT, PUBLIC_NAME
+from .ticks import DAY_OPTION, PUBLIC_LAYOUT, PUBLIC_NAME, SKIP_OPTION, parse_day
 
 PATHS = ("instruments", "fees")  # options naming files, relative to where the command was started
 
@@ -58,6 +58,12 @@ def count(text):
     return whole_number(text, 0)
 
 
+def trading_day(text):
+    if parse_day(text.strip()) is None:
+        raise argparse.ArgumentTypeError("%r is not a date YYYYMMDD" % text)
+    return text.strip()
+
+
 def add_replay_options(parser):
     """Every option of a replay but its tick files and its outputs."""
     source = parser.add_mutually_exclusive_group()
@@ -94,9 +100,16 @@ def add_replay_options(parser):
     parser.add_argument("--day-close", type=time_of_day, default=time_of_day("15:00:00"), metavar="HH:MM:SS",
                         help="close of the day session: ticks from then until the evening are snapshots after "
                              "the close, not traded on (default: 15:00:00)")
-    parser.add_argument("--columns", help="column names of tick files without a header line, comma-separated "
-                                          "(the broker's field names), or %s for %s"
-                                          % (PUBLIC_NAME, ",".join(PUBLIC_LAYOUT)))
+    parser.add_argument("--columns", help="column names of the tick files, comma-separated (the broker's field "
+                                          "names, in the file's order; over a header line the file has), or %s "
+                                          "for %s" % (PUBLIC_NAME, ",".join(PUBLIC_LAYOUT)))
+    parser.add_argument(DAY_OPTION, type=trading_day, metavar="YYYYMMDD",
+                        help="trading day of tick files without a TradingDay or ActionDay column (default: a date "
+                             "in the file name; a file with no date at all is refused)")
+    parser.add_argument(SKIP_OPTION, action="store_true",
+                        help="skip ticks with impossible prices or volumes (not finite, negative, no last price, "
+                             "outside the day's limits, a quote far from the last price), counted in the summary; "
+                             "default: such a tick stops the replay with its file and line")
     parser.add_argument("--instrument", help="instrument of tick files without an InstrumentID column (default: "
                                              "taken from the start of the file name, as rb2501 from "
                                              "rb2501_20241105.csv)")

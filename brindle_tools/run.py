@@ -6,7 +6,8 @@ trader judges a strategy by.
                       [--out DIR] [--set NAME=VALUE]... (--help lists them all)
 
 Exit status: 0 done; 1 done, but the database failed during the replay (the summary says
-what, and where the rows it refused were kept); 2 the replay could not run (one message
+what, and where the rows it refused were kept) or the outputs could not be written (a full
+or read-only disk: the printed summary is what is kept); 2 the replay could not run (one message
 says why); 130 interrupted.
 """
 import argparse
@@ -96,10 +97,21 @@ def prepare_database():
         return config, check.factor_names(connection), db.journal_rows(connection)
 
 
+class LogFile(logging.FileHandler):
+    """The engine's log file: a failing write (a full disk) is kept for the end, not printed
+    on every record."""
+
+    error = None
+
+    def handleError(self, record):
+        if self.error is None:
+            self.error = sys.exc_info()[1]
+
+
 def engine_logger(workspace):
     """The engine's log during the replay: to a file among the outputs, counted."""
     logger = logging.Logger("oxa.replay")
-    handler = logging.FileHandler(workspace / "engine.log", encoding="utf-8", delay=True)
+    handler = LogFile(workspace / "engine.log", encoding="utf-8", delay=True)
     handler.setFormatter(logging.Formatter("%(asctime)s %(levelname)s %(message)s"))
     counter = CountingHandler()
     logger.addHandler(handler)
@@ -167,12 +179,21 @@ def main(argv=None):
         print("replay: interrupted; no files written", file=sys.stderr)
         return 130
     print(summary.text())
+    if summary.not_written is not None:
+        # A full or read-only disk: the summary printed above is what the replay keeps.
+        print("replay: %s; no files written, the summary above is kept" % unwritten(args, summary), file=sys.stderr)
+        return 1
     if summary.stopped:
         print("replay: stopped at %s" % summary.stopped, file=sys.stderr)
         return 1
     if summary.interrupted is not None:
         return 130
     return 1 if args.db and summary.database_failed else 0
+
+
+def unwritten(args, summary):
+    error = summary.not_written
+    return "cannot write the outputs in %s: %s" % (shown(args.out), error.strerror or error)
 
 
 def replay(args):
@@ -188,7 +209,8 @@ def replay(args):
         choose_investor(args, settings, host)
         args.parameters = parameters.resolve(settings, host.settings_shown, args.investor, args.assignments)
         args.capital = account.capital_of(args.capital)
-        source = TickSource(args.ticks, field_types(records.DepthMarketDataField), args.columns, args.instrument)
+        source = TickSource(args.ticks, field_types(records.DepthMarketDataField), args.columns, args.instrument,
+                            args.trading_day, args.skip_bad_ticks)
         fee_schedule = account.read_fees(args.fees) if args.fees else None
         catalogue = None if args.db else read_instruments(args.instruments, records.InstrumentField)
         config = factors = journal_before = None
@@ -197,12 +219,16 @@ def replay(args):
         check_strategies(args, settings, records, host, source.names, factors)
         brindle = host.engine_module()
         created = output_directory(args.out)
-        workspace = Path(tempfile.mkdtemp(prefix=".replay-", dir=args.out))
-        outputs = report.Outputs(workspace)
+        try:
+            workspace = Path(tempfile.mkdtemp(prefix=".replay-", dir=args.out))
+            outputs = report.Outputs(workspace)
+        except OSError as error:
+            raise UsageError("cannot write in the output directory %s: %s" % (shown(args.out), error.strerror)) \
+                from None
         client = Client(args, settings, records, brindle, outputs, catalogue, fee_schedule,
                         db.describe(config) if config else None)
         letters_before = dead_letter_size()
-        summary = execute(client, source, outputs, workspace)
+        summary, log_file = execute(client, source, outputs, workspace)
         if args.db:
             summary.dead_letters = (DEAD_LETTERS.resolve(), dead_letters_since(letters_before))
             if summary.interrupted is None:
@@ -211,14 +237,19 @@ def replay(args):
                         summary.journal_rows = db.journal_rows(connection) - journal_before
                 except UsageError as error:
                     summary.journal_note = "rows added unknown: %s" % error
-        if summary.interrupted is None:
+        not_written = outputs.error or log_file.error
+        if summary.interrupted is None and not_written is None:
             if not args.no_chart:
                 try:
-                    report.chart(client, workspace / "chart.png")
+                    report.chart(client.results, workspace / "chart.png")
                 except Exception as error:  # no chart is no reason to lose the other outputs
                     print("replay: no chart: %s: %s" % (type(error).__name__, error), file=sys.stderr)
-            report.write_json(summary, workspace / "summary.json")
-            summary.written = publish(workspace, args.out)
+            try:
+                report.write_json(summary, workspace / "summary.json")
+                summary.written = publish(workspace, args.out)
+            except OSError as error:
+                not_written = error
+        summary.not_written = not_written
         return summary
     finally:
         if workspace is not None:
@@ -263,9 +294,9 @@ def execute(client, source, outputs, workspace):
         handler.close()
         outputs.close()
     client.finish()
-    summary = report.Summary(client, source, elapsed, counter, interrupted)
+    summary = report.Summary(client.results, client.args, source, elapsed, counter, interrupted)
     summary.stopped = stopped
-    return summary
+    return summary, handler
 
 
 def where(client):

@@ -83,6 +83,8 @@ def replay_run(options, ticks, assignments, shown_as):
         return failed(shown_as("%s: %s" % (type(error).__name__, error)))
     finally:
         shutil.rmtree(work, ignore_errors=True)
+    if summary.not_written is not None:
+        return failed(shown_as(run.unwritten(args, summary)))
     if summary.stopped:
         return failed(shown_as("stopped at %s" % summary.stopped))
     return dict(figures(summary.as_dict()), status="ok", error="")

@@ -96,10 +96,9 @@ bool same_text(PyObject* stored, Py_hash_t stored_hash, PyObject* theirs, Py_has
 // The record's two key values when they are exact strs of an exact dict: then an entry whose
 // keys were kept compares without any Python code, and, by its keys alone, as same() would.
 struct RecordKeys {
-    explicit RecordKeys(PyObject* record) : record(record), exact(PyDict_CheckExact(record)) {}
+    explicit RecordKeys(PyObject* record) : record(record) {}
 
     PyObject* record;
-    const bool exact;
     bool read = false;
     bool qualifies = false;
     DictStamp stamp;
@@ -108,8 +107,8 @@ struct RecordKeys {
 
     // Whether the record qualifies now; read again whenever it has changed.
     bool usable(PyObject* first_key, PyObject* second_key) {
-        if (!exact) return false;
-        if (read && stamp.holds_live_dict(record)) return qualifies;
+        if (!PyDict_CheckExact(record)) return false;
+        if (read && stamp.holds(record)) return qualifies;
         read = true;
         stamp.take(record);
         PyObject *a = nullptr, *b = nullptr;

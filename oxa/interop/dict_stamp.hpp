@@ -43,22 +43,13 @@ public:
     // Stamps the exact dict `dict` as it is now (and forgets the one stamped before).
     void take(PyObject* dict);
 
-    // Whether `item` is the dictionary stamped, unchanged since.
+    // Whether `item` (an object, never NULL) is the dictionary stamped, unchanged since.
     bool holds(PyObject* item) const {
 #if OXA_DICT_WATCHERS
-        return dict_ != nullptr && item == dict_;
+        return item == dict_;
 #else
         // The type first: an object now at the address of a dictionary gone may be anything.
-        return item == dict_ && dict_ != nullptr && PyDict_CheckExact(item) && version_of(item) == version_;
-#endif
-    }
-
-    // holds(), for an exact dict that its caller keeps alive.
-    bool holds_live_dict(PyObject* dict) const {
-#if OXA_DICT_WATCHERS
-        return holds(dict);
-#else
-        return dict == dict_ && version_of(dict) == version_;
+        return item == dict_ && PyDict_CheckExact(item) && version_of(item) == version_;
 #endif
     }
 
