@@ -21,7 +21,7 @@ import tempfile
 import time
 from pathlib import Path
 
-from . import account, check, db, options, parameters, report
+from . import account, check, db, naming, options, parameters, report
 from .client import Client
 from .host import Host, UsageError, shown
 from .inputs import field_types, read_instruments
@@ -48,7 +48,7 @@ class CountingHandler(logging.Handler):
 
 
 def parse_arguments(argv):
-    parser = argparse.ArgumentParser(prog="python3 -m replay", description=__doc__.split("\n\n")[0])
+    parser = argparse.ArgumentParser(prog=naming.command("replay"), description=__doc__.split("\n\n")[0])
     parser.add_argument("ticks", nargs="+", metavar="TICKS",
                         help="tick files (CSV or Parquet), directories of them or glob patterns; replayed "
                              "together in time order")

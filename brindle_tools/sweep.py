@@ -20,7 +20,7 @@ import time
 import types
 from pathlib import Path
 
-from . import account, options, parameters, sweep_grid, sweep_runs, sweep_table
+from . import account, naming, options, parameters, sweep_grid, sweep_runs, sweep_table
 from .host import Host, UsageError, shown
 from .sweep_days import label, tick_files, trading_days
 
@@ -189,7 +189,7 @@ def prepare_output(args, plan):
 
 
 def parse_arguments(argv):
-    parser = argparse.ArgumentParser(prog="python3 -m replay.sweep", description=__doc__.split("\n\n")[0])
+    parser = argparse.ArgumentParser(prog=naming.command("sweep"), description=__doc__.split("\n\n")[0])
     parser.add_argument("ticks", nargs="+", help="tick files, or directories of them")
     parser.add_argument("--grid", action="append", default=[], metavar="NAME=VALUES",
                         help="a parameter and its values: Python literals separated by commas, or integer "
