@@ -307,6 +307,7 @@ void read_risk_limits(py::handle self) {
                 setitem(limits, key, value);
             });
             setattr(self, names.risk_limits, limits);
+            setattr(self, names.risk_withheld, py::dict());
         },
         "risk limits: [RISK] cannot be read");
 }
