@@ -17,7 +17,7 @@ import numbers
 import time as clock_time
 from array import array
 
-from . import parameters
+from . import limits, parameters
 from .account import DIRECTION, OFFSET, SIDE, Account, fees_for
 from .exchange import CANCELLED, FILLED, PARTLY_FILLED, QUEUEING, Order, model, on_grid
 from .host import UsageError, shown
@@ -100,6 +100,7 @@ class Client:
         self.notify_orders = args.fills == "exchange"
         self.clock = Clock()
         self.engine = None
+        self.withheld = limits.Withheld(args.limits)
         self.next_ref = 1
         self.time = None
         self.trading_day = None
@@ -121,7 +122,10 @@ class Client:
     # --- the engine ------------------------------------------------------------------------
 
     def start_engine(self):
+        if self.engine is not None:
+            self.withheld.collect(self.engine)
         self.engine = engine = self.brindle.COXAAlgos()
+        self.withheld.apply(engine)
         # The database is written only when asked for: simulated trades go to the journal.
         engine.upload = 1 if self.args.db else 0
         if self.args.db:
@@ -230,6 +234,8 @@ class Client:
 
     def finish(self):
         """After the last tick: the last day's figures and the chart's last point."""
+        if self.engine is not None:
+            self.withheld.collect(self.engine)
         if self.trading_day is not None:
             if self.point_equity:
                 self.point_equity[-1] = self.account.equity

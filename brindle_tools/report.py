@@ -174,6 +174,7 @@ class Summary:
             "per_day": account.days,
             "engine_log": {"errors": self.log.errors, "warnings": self.log.warnings,
                            "first_error": self.log.first_error},
+            "risk_limits": client.withheld.limits, "withheld": client.withheld.per_limit(),
             "journal_rows": self.journal_rows,
             "database": database,
             "interrupted_at": self.interrupted, "stopped_at": self.stopped,
@@ -219,6 +220,8 @@ class Summary:
             row("", "%s with nothing to close (not sent)" % count(totals.nothing_to_close, "close decision"))
         if totals.not_sent:
             row("", "%s not sent (warm-up or market closed)" % count(totals.not_sent, "decision"))
+        for label, text in client.withheld.text():
+            row(label, text)
         for instrument in client.instruments.values():
             holding = instrument.holding
             row(instrument.id, "%s, %s per lot, tick %s, %s, last %s" % (

@@ -20,7 +20,7 @@ import tempfile
 import time
 from pathlib import Path
 
-from . import account, check, db, parameters, report
+from . import account, check, db, limits, parameters, report
 from .client import Client
 from .host import SAMPLES, Host, UsageError, shown
 from .inputs import field_types, read_instruments
@@ -119,6 +119,10 @@ def parse_arguments(argv):
     parser.add_argument("--set", action="append", default=[], metavar="NAME=VALUE", dest="assignments",
                         help="strategy parameter that the expressions read, over the settings module's "
                              "Strategy_Parameters (repeatable)")
+    parser.add_argument("--limit", action="append", default=[], type=limits.assignment, metavar="NAME=VALUE",
+                        dest="limits", help="pre-trade limit over the [RISK] section of the host's cfg/oxa.ini, "
+                                            "e.g. max_position=4 or max_orders_per_second.rb2501=2 (repeatable); "
+                                            "the summary counts the decisions each limit withheld")
     args = parser.parse_args(argv)
     if args.warm_up < 0:
         parser.error("argument --warm-up: %d is not a number of ticks" % args.warm_up)
