@@ -3,10 +3,11 @@ writer thread sends them in order, exactly once, whatever happens to the server 
 Each host is a process of its own, as the journal is the process's."""
 import json
 import os
-import select
+import queue
 import signal
 import subprocess
 import sys
+import threading
 
 import pytest
 
@@ -37,16 +38,24 @@ class Host:
         self.process = subprocess.Popen([sys.executable, "-c", HOST], cwd=workdir.path, env=env, text=True,
                                         stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
         self.lines = []
+        self.output = queue.Queue()
+        threading.Thread(target=self.read, daemon=True).start()
         assert self.expect("async_writes") == "async_writes 1"
+
+    def read(self):
+        for line in self.process.stdout:
+            self.output.put(line.rstrip("\n"))
+        self.output.put(None)  # the end
 
     def expect(self, start):
         """The next output line that starts so; a hang (a write waiting for the server) fails."""
         while True:
-            ready, _, _ = select.select([self.process.stdout], [], [], 60)
-            assert ready, "no %r within a minute: %s" % (start, self.lines)
-            line = self.process.stdout.readline()
-            assert line, "the host ended: %s" % self.lines
-            self.lines.append(line.rstrip("\n"))
+            try:
+                line = self.output.get(timeout=60)
+            except queue.Empty:
+                raise AssertionError("no %r within a minute: %s" % (start, self.lines)) from None
+            assert line is not None, "the host ended: %s" % self.lines
+            self.lines.append(line)
             if line.startswith(start):
                 return self.lines[-1]
 
@@ -57,9 +66,11 @@ class Host:
 
     def exit(self):
         """A clean exit: the journal drains."""
-        out, _ = self.process.communicate(timeout=120)
-        self.lines += out.splitlines()
-        assert self.process.returncode == 0, self.lines
+        self.process.stdin.close()
+        returncode = self.process.wait(timeout=120)
+        for line in iter(lambda: self.output.get(timeout=60), None):
+            self.lines.append(line)
+        assert returncode == 0, self.lines
         return self.lines
 
 

@@ -1,5 +1,7 @@
 #include "persistence/journal.hpp"
 
+#include <unistd.h>
+
 #include <cmath>
 #include <cstring>
 #include <string>
@@ -18,6 +20,7 @@ constexpr double default_drain_seconds = 5;
 // The process's journal once started; never destroyed, as its threads may outlive the
 // interpreter.
 JournalFile* running = nullptr;
+pid_t owner = 0;  // the process that started it: a forked child writes synchronously
 double drain_seconds = default_drain_seconds;
 double max_mb = default_max_mb;
 
@@ -71,6 +74,7 @@ bool start_journal(py::handle engine) {
         return false;
     }
     running = journal;  // from here on kept: its thread runs
+    owner = getpid();
     py::object drain = checked(PyCFunction_New(&drain_method, nullptr));
     py::object atexit = checked(PyImport_ImportModule("atexit"));
     call_method(atexit, names.register_, {drain.ptr()});
@@ -79,7 +83,7 @@ bool start_journal(py::handle engine) {
 }
 
 bool journal_takes(py::handle szSQL, py::handle listVal) {
-    if (!running) return false;
+    if (!running || getpid() != owner) return false;
     py::object line = letter_line(szSQL, listVal);
     Py_ssize_t size = 0;
     const char* data = PyUnicode_AsUTF8AndSize(line.ptr(), &size);

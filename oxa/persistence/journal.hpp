@@ -14,7 +14,8 @@
 // go to the dead-letter file until the database has taken the backlog. Once everything was
 // sent, the file starts afresh under a new name. At exit the writer has [CLOUD]
 // async_drain_seconds (5) to finish; what is left is sent by the next process that starts
-// the journal. One process at a time owns a journal file.
+// the journal. One process at a time owns a journal file; a process forked from the one that
+// started it writes synchronously.
 #pragma once
 
 #include "interop/python.hpp"

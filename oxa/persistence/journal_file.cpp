@@ -18,6 +18,7 @@ constexpr const char* header_start = "{\"journal\": \"";
 constexpr const char* header_end = "\"}";
 constexpr size_t restart_bytes = 1 << 20;
 constexpr auto sync_interval = std::chrono::milliseconds(10);
+constexpr auto leaving_grace = std::chrono::milliseconds(200);
 
 std::string failure(const char* what, const char* path) {
     return std::string(what) + " " + path + ": " + std::strerror(errno);
@@ -183,6 +184,8 @@ size_t JournalFile::drain_and_close(std::chrono::steady_clock::time_point deadli
     closing_ = true;
     size_t left = pending_.size();
     changed_.notify_all();
+    changed_.wait_until(lock, std::max(deadline, std::chrono::steady_clock::now() + leaving_grace),
+                        [&] { return !sending_; });
     lock.unlock();
     fdatasync(fd_);
     return left;
@@ -191,6 +194,19 @@ size_t JournalFile::drain_and_close(std::chrono::steady_clock::time_point deadli
 void JournalFile::pause(std::chrono::milliseconds pause) {
     std::unique_lock<std::mutex> lock(mutex_);
     changed_.wait_for(lock, pause, [&] { return closing_; });
+}
+
+bool JournalFile::enter_sending() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (closing_) return false;
+    sending_ = true;
+    return true;
+}
+
+void JournalFile::leave_sending() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    sending_ = false;
+    changed_.notify_all();
 }
 
 bool JournalFile::closing() {

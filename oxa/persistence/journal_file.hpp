@@ -48,8 +48,13 @@ public:
     // Waits up to `timeout` for a line (or closing); true when there is one to send.
     bool wait_for_lines(std::chrono::milliseconds timeout);
     // Waits until every line is done or `deadline`; then closes the journal: the writer and
-    // the syncing thread stop. Returns the number of lines left for the next start.
+    // the syncing thread stop, and the writer is waited for a moment longer to leave the
+    // interpreter. Returns the number of lines left for the next start.
     size_t drain_and_close(std::chrono::steady_clock::time_point deadline);
+    // The writer enters and leaves the interpreter: entering is refused once the journal
+    // closes, so that no sending starts while the interpreter is torn down.
+    bool enter_sending();
+    void leave_sending();
     bool closing();
     // Waits `pause`, or until the journal closes.
     void pause(std::chrono::milliseconds pause);
@@ -69,6 +74,7 @@ private:
     bool dirty_ = false;   // written since the last sync
     bool full_ = false;    // refusing lines: at the bound
     bool closing_ = false;
+    bool sending_ = false;
 };
 
 }  // namespace oxa::persistence

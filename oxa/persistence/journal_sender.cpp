@@ -155,10 +155,16 @@ Outcome send(const JournalLine& line, const std::string& token) {
             if (sender.failing_line != line.number) sender.attempts = 0;
             sender.failing_line = line.number;
             ++sender.attempts;
-            // SQL2DB's own reports: a first and a second attempt in each cycle.
-            log_error(add(sender.attempts % 2 ? names.sql_failed : names.sql_failed_again, sql));
-            print(error.value());
-            print(rows);
+            // SQL2DB's own reports: a first and a second attempt in each cycle. Should reporting
+            // fail (a statement that is no text, a logger that raises), the line goes on all
+            // the same: no caller is there to hand the exception to.
+            try_except(
+                [&] {
+                    log_error(add(sender.attempts % 2 ? names.sql_failed : names.sql_failed_again, sql));
+                    print(error.value());
+                    print(rows);
+                },
+                [](const py::error_already_set&) {});
             if (lost) {
                 outcome = Outcome::retry_later;
             } else if (sender.attempts < max_attempts) {
@@ -193,18 +199,20 @@ void* run(void*) {
             if (!old.empty()) sender.stale_token = old;
             continue;
         }
+        if (!sender.journal->enter_sending()) return nullptr;
         PyGILState_STATE state = PyGILState_Ensure();
         Outcome outcome = Outcome::done;
         try {
             outcome = send_pending();
         } catch (py::error_already_set& error) {
-            // A BaseException (a KeyboardInterrupt delivered to this thread, say): the line
-            // stays; it is tried again.
+            // Not an Exception, or raised by what reports one: the line stays; it is tried
+            // again.
             error.restore();
             PyErr_Clear();
             outcome = Outcome::retry_later;
         }
         PyGILState_Release(state);
+        sender.journal->leave_sending();
         if (outcome == Outcome::retry_later) {
             sender.pause = std::clamp(sender.pause * 2, std::chrono::milliseconds(first_pause), longest_pause);
             sender.journal->pause(sender.pause);

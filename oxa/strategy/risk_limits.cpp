@@ -289,12 +289,15 @@ private:
 }  // namespace
 
 void read_risk_limits(py::handle self) {
+    bool present = false;
+    try_except([&] { present = PyObject_IsTrue(call_method(getattr(self, names.config), names.has_section,
+                                                           {names.RISK}).ptr()) > 0; },
+               [](const py::error_already_set&) {});
+    if (!present) return;
     try_except_log(
         [&] {
-            py::object config = getattr(self, names.config);
-            if (!PyObject_IsTrue(call_method(config, names.has_section, {names.RISK}).ptr())) return;
             py::dict limits;
-            for_each(call_method(config, names.items, {names.RISK}), [&](py::handle item) {
+            for_each(call_method(getattr(self, names.config), names.items, {names.RISK}), [&](py::handle item) {
                 py::object key = getitem(item, integer(0)), text = getitem(item, integer(1));
                 py::object name = getitem(call_method(key, names.partition, {names.dot}), integer(0));
                 py::object value = limit_value(text);
