@@ -96,6 +96,21 @@ def test_a_frozen_server_holds_up_no_write_and_gets_every_row_once(journal_ini, 
     assert rows(journal_ini) == tuple((n,) for n in range(300))
 
 
+def test_an_exit_while_the_server_is_frozen_leaves_the_rest_to_the_next_start(journal_ini, workdir):
+    workdir.set_ini({"CLOUD": {"async_drain_seconds": 0.3}})
+    host = Host(workdir)
+    os.kill(journal_ini.pid, signal.SIGSTOP)
+    try:
+        host.write("t_rows", 5)
+        assert "SQL journal: 5 statements not sent by the exit stay in log/sql_journal.jsonl for the next start" \
+            in host.exit()
+    finally:
+        os.kill(journal_ini.pid, signal.SIGCONT)
+    workdir.set_ini({"CLOUD": {"async_drain_seconds": 60}})
+    Host(workdir).exit()
+    assert rows(journal_ini) == tuple((n,) for n in range(5))
+
+
 def test_a_host_killed_mid_stream_leaves_the_rest_to_the_next_start(journal_ini, workdir):
     host = Host(workdir)
     assert host.write("t_rows", 3000) == "acknowledged 3000"
