@@ -22,7 +22,7 @@ import tempfile
 from dataclasses import dataclass
 from pathlib import Path
 
-from . import db, limits, sample
+from . import db, limits, naming, sample
 from .host import Host, UsageError, shown
 from .ticks import TickFile
 
@@ -232,7 +232,7 @@ def limit_findings(host, investors, overrides, session=None):
 
 
 def main(argv=None):
-    parser = argparse.ArgumentParser(prog="python3 -m replay.check", description=__doc__.split("\n\n")[0])
+    parser = argparse.ArgumentParser(prog=naming.command("check"), description=__doc__.split("\n\n")[0])
     parser.add_argument("--host", help="host working directory (default: the current directory if it is one, "
                                        "else the sample host)")
     parser.add_argument("--ticks", help="tick file to be replayed (CSV or Parquet): its columns are the tick fields")
@@ -262,7 +262,7 @@ def main(argv=None):
             investors = args.investor or list(table if isinstance(table, dict) else {})
             findings = limit_findings(host, investors, args.limits, session)
     except UsageError as error:
-        print("replay.check: %s" % error, file=sys.stderr)
+        print("%s: %s" % (naming.prefix("check"), error), file=sys.stderr)
         return 2
     for finding in findings:
         print(finding.text(host.settings_shown))

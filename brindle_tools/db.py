@@ -14,6 +14,7 @@ import sys
 from contextlib import contextmanager
 from pathlib import Path
 
+from . import naming
 from .host import DATA, SAMPLES, Host, UsageError, shown
 from .inputs import read_instruments
 
@@ -96,7 +97,7 @@ def store_instruments(connection, instruments):
 
 
 def main(argv=None):
-    parser = argparse.ArgumentParser(prog="python3 -m replay.db", description=__doc__.split("\n\n")[0])
+    parser = argparse.ArgumentParser(prog=naming.command("db"), description=__doc__.split("\n\n")[0])
     commands = parser.add_subparsers(dest="command", required=True)
     create = commands.add_parser("create", help="create the tables, optionally with instruments")
     create.add_argument("--host", help="host working directory whose cfg/oxa.ini names the database "
@@ -118,7 +119,7 @@ def main(argv=None):
             if instruments:
                 store_instruments(connection, instruments)
     except UsageError as error:
-        print("replay.db: %s" % error, file=sys.stderr)
+        print("%s: %s" % (naming.prefix("db"), error), file=sys.stderr)
         return 2
     print("%s: %s" % (describe(config), "created " + ", ".join(absent) if absent else "all tables present"))
     if instruments:

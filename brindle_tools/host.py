@@ -4,8 +4,10 @@ cfg/oxa.ini and oxa.ini there) and the first entry of the module search path (fo
 cfg package and oxa/py_ApiStructure.py), with the repository after it for the in-place
 built oxa/Brindle."""
 import importlib
+import io
 import os
 import sys
+import tarfile
 import traceback
 from pathlib import Path
 
@@ -35,6 +37,28 @@ def shown(path):
         return str(path.resolve().relative_to(START_DIR))
     except ValueError:
         return str(path)
+
+
+def unpack_host(archive_bytes, directory):
+    """Unpacks a host directory sent as tar bytes into `directory`. Only plain files and
+    directories are taken, and none may land outside `directory` (an absolute name, `..`, a
+    link): such a member stops the unpacking with tarfile's error, as the "data" filter does on
+    the interpreters that have it."""
+    directory = Path(directory)
+    with tarfile.open(fileobj=io.BytesIO(archive_bytes)) as archive:
+        if hasattr(tarfile, "data_filter"):
+            archive.extractall(directory, filter="data")
+            return
+        root = directory.resolve()
+        members = archive.getmembers()
+        for member in members:
+            target = (root / member.name).resolve()
+            if not (member.isfile() or member.isdir()):
+                raise tarfile.TarError("%r is not a plain file or directory" % member.name)
+            if target != root and root not in target.parents:
+                raise tarfile.TarError("%r would be extracted outside %s" % (member.name, directory))
+            member.mode &= 0o755  # no set-user or set-group bits, nothing writable by others
+        archive.extractall(directory, members=members)
 
 
 class Host:

@@ -7,6 +7,7 @@ import math
 from pathlib import Path
 
 from .account import ACTIONS, LONG, SHORT
+from . import naming
 from .host import shown
 
 DECISION_COLUMNS = ("Line", "UpdateTime", "InstrumentID", "Action", "ExchangeID", "Price", "Volume",
@@ -265,9 +266,9 @@ class Summary:
             elif self.journal_note:
                 row("journal", self.journal_note)
             if self.dead_letters and self.dead_letters[1]:
-                row("dead letters", "%s kept in %s: send them with `python3 -m replay.resend` once the "
+                row("dead letters", "%s kept in %s: send them with `%s` once the "
                                     "database is back" % (count(self.dead_letters[1], "row"),
-                                                          shown(self.dead_letters[0])))
+                                                          shown(self.dead_letters[0]), naming.command("resend")))
             row("database", "%.2f s waited on it%s" % (client.database_seconds, "; failed: " + "; ".join(
                 client.database_failures) if client.database_failures else ""))
         if self.written:

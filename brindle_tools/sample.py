@@ -17,6 +17,7 @@ import random
 import sys
 from pathlib import Path
 
+from . import naming
 from .host import INSTALLED, SAMPLES, shown
 
 TRADING_DAY = "20241105"
@@ -158,7 +159,7 @@ def write(path, seed, days=None):
 
 
 def main(argv=None):
-    parser = argparse.ArgumentParser(prog="python3 -m replay.sample", description=__doc__.split("\n\n")[0])
+    parser = argparse.ArgumentParser(prog=naming.command("sample"), description=__doc__.split("\n\n")[0])
     # Installed, the package's own directory is no place for a user's file.
     default = "ticks.csv" if INSTALLED else str(SAMPLES / "ticks.csv")
     parser.add_argument("file", nargs="?", default=default, help="tick file to write (default: %(default)s)")

@@ -94,11 +94,10 @@ py::object Inc_RequestID(py::handle self) {
 
 bool switch_on(py::handle self, PyObject* name) { return equals(getattr(self, name), integer(1)); }
 
-py::object own_attribute(py::handle self, PyObject* name) {
-    py::object dict = checked(PyObject_GenericGetDict(self.ptr(), nullptr));
-    PyObject* value = PyDict_GetItemWithError(dict.ptr(), name);
-    if (!value && PyErr_Occurred()) throw_error();
-    return py::reinterpret_borrow<py::object>(value);
+py::object optional_attribute(py::handle self, PyObject* name) {
+    PyObject* value = nullptr;
+    if (PyObject_GetOptionalAttr(self.ptr(), name, &value) < 0) throw_error();
+    return py::reinterpret_steal<py::object>(value);
 }
 
 }  // namespace oxa::engine

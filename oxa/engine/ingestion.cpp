@@ -101,16 +101,16 @@ struct RecordKeys {
     PyObject* record;
     bool read = false;
     bool qualifies = false;
-    std::uint64_t version = 0;
+    DictStamp stamp;
     py::object first, second;
     Py_hash_t first_hash = 0, second_hash = 0;
 
     // Whether the record qualifies now; read again whenever it has changed.
     bool usable(PyObject* first_key, PyObject* second_key) {
         if (!PyDict_CheckExact(record)) return false;
-        if (read && dict_version(record) == version) return qualifies;
+        if (read && stamp.holds(record)) return qualifies;
         read = true;
-        version = dict_version(record);
+        stamp.take(record);
         PyObject *a = nullptr, *b = nullptr;
         qualifies = has_text_keys(record) && text_value(record, first_key, a, first_hash) &&
                     text_value(record, second_key, b, second_hash) && a && b;

@@ -87,7 +87,7 @@ py::object InitFactor(py::handle) {
     setitem(factor, py::handle(names.bid_order_book), py::dict());
     setitem(factor, py::handle(names.ask_order_book), py::dict());
     setitem(factor, py::handle(names.trade_book), py::dict());
-    return std::move(factor);
+    return factor;
 }
 
 }  // namespace oxa::engine

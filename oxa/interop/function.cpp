@@ -233,22 +233,6 @@ PyGetSetDef function_getset[] = {
 
 }  // namespace
 
-bool call_body(PyObject* callable, PyObject* const* args, std::size_t count, py::object& result) {
-    if (!Py_IS_TYPE(callable, &function_type)) return false;
-    auto* f = reinterpret_cast<FunctionObject*>(callable);
-    if (f->varargs || f->count != static_cast<Py_ssize_t>(count)) return false;
-    try {
-        result = py::reinterpret_steal<py::object>(f->trampoline(args));
-    } catch (py::error_already_set&) {
-        throw;
-    } catch (const std::exception&) {
-        // What the call through the interpreter would have raised (a MemoryError, ...).
-        set_python_error();
-        throw_error();
-    }
-    return true;
-}
-
 bool init_function_type() {
     if (function_type.tp_flags & Py_TPFLAGS_READY) return true;  // an import tried again
     Py_SET_REFCNT(&function_type, 1);  // a static type lives for the process

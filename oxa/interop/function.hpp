@@ -57,12 +57,6 @@ py::object function(const Signature& signature) {
                                  detail::Arity<decltype(Body)>::value);
 }
 
-// `callable(*args)` straight into its C++ body when `callable` is one of this module's
-// functions with exactly `count` parameters and no `*name` one: no argument parsing, and
-// the body's errors travel on as py::error_already_set. Returns false, having done
-// nothing, for any other callable.
-bool call_body(PyObject* callable, PyObject* const* args, std::size_t count, py::object& result);
-
 // Readies the function type; called once at import.
 bool init_function_type();
 

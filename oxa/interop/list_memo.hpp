@@ -5,24 +5,19 @@
 // The lists and their dictionaries are ordinary Python objects that a host may change at any
 // time (entries replaced, inserted, removed; a dictionary's values rewritten), so a fact is
 // kept for one position and holds only while that position holds the very same dictionary,
-// unchanged: a dict's version tag moves with every change of its content, so one comparison
-// tells whether the fact still holds. Anything else is looked at again, the ordinary way.
+// unchanged (a DictStamp tells). Anything else is looked at again, the ordinary way.
 #pragma once
 
-#include <cstddef>
-#include <cstdint>
+#include <deque>
 #include <memory>
 #include <unordered_map>
 #include <utility>
 #include <vector>
 
+#include "interop/dict_stamp.hpp"
 #include "interop/python.hpp"
 
 namespace oxa {
-
-inline std::uint64_t dict_version(PyObject* dict) {
-    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
-}
 
 // Whether every key of the exact dict is an exact str: looking such a dict up with a str key
 // runs no Python code (no foreign __eq__).
@@ -49,33 +44,27 @@ public:
     const Fact* at(Py_ssize_t index, PyObject* item) const {
         if (index >= static_cast<Py_ssize_t>(slots_.size())) return nullptr;
         const Slot& slot = slots_[index];
-        // The type first: an object now at the address of a dictionary gone may be anything.
-        if (slot.dict != item || !PyDict_CheckExact(item) || dict_version(item) != slot.version) return nullptr;
-        return &slot.fact;
+        return slot.stamp.holds(item) ? &slot.fact : nullptr;
     }
 
-    // Starts loading the entry some positions after `index` of `list`, whose version a walk
-    // compares soon: the entries lie anywhere in memory, and waiting for each in turn is most
-    // of a walk's time.
+    // Starts loading the entry some positions after `index` of `list`, which a walk tests
+    // soon: the entries lie anywhere in memory, and waiting for each in turn is most of a
+    // walk's time.
     static void look_ahead(PyObject* list, Py_ssize_t index) {
         constexpr Py_ssize_t distance = 16;
-        if (index + distance < PyList_GET_SIZE(list)) {
-            const char* entry = reinterpret_cast<const char*>(PyList_GET_ITEM(list, index + distance));
-            __builtin_prefetch(entry);
-            __builtin_prefetch(entry + offsetof(PyDictObject, ma_version_tag));
-        }
+        if (index + distance < PyList_GET_SIZE(list)) DictStamp::prefetch(PyList_GET_ITEM(list, index + distance));
     }
 
     // Keeps `fact` for the exact dict `dict` at position `index`, as it is now.
     void keep(Py_ssize_t index, PyObject* dict, Fact fact) {
-        if (index >= static_cast<Py_ssize_t>(slots_.size())) slots_.resize(index + 1);
-        slots_[index] = Slot{dict, dict_version(dict), std::move(fact)};
+        while (index >= static_cast<Py_ssize_t>(slots_.size())) slots_.emplace_back();
+        slots_[index].stamp.take(dict);
+        slots_[index].fact = std::move(fact);
     }
 
 private:
     struct Slot {
-        PyObject* dict = nullptr;  // not owned: compared by identity while the list holds it
-        std::uint64_t version = 0;
+        DictStamp stamp;
         Fact fact{};
     };
     struct Entry {
@@ -106,7 +95,7 @@ private:
         return released;
     }
 
-    std::vector<Slot> slots_;
+    std::deque<Slot> slots_;  // a deque never moves a slot: the stamps' addresses are known to the watcher
 };
 
 }  // namespace oxa

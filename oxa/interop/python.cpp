@@ -2,7 +2,6 @@
 
 #include <vector>
 
-#include "interop/function.hpp"
 #include "interop/thread_exit.hpp"
 
 namespace oxa {
@@ -48,45 +47,23 @@ py::object global(PyObject* name) {
     return py::reinterpret_borrow<py::object>(value);
 }
 
-namespace {
-
-// Calls `method`, found by _PyObject_GetMethod on stack[0], with stack[1..count) after it:
-// an unbound function gets stack[0] as its first argument, anything else is called as it
-// was found. A function of this module's own receives its arguments directly.
-py::object call_found(PyObject* method, bool unbound, PyObject** stack, size_t count, PyObject* kwnames) {
-    size_t keywords = kwnames ? static_cast<size_t>(PyTuple_GET_SIZE(kwnames)) : 0;
-    if (!unbound) {
-        return checked(PyObject_Vectorcall(method, stack + 1, (count - 1 - keywords) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                           kwnames));
-    }
-    py::object result;
-    if (!kwnames && call_body(method, stack, count, result)) return result;
-    return checked(PyObject_Vectorcall(method, stack, count - keywords, kwnames));
+py::object get(py::handle mapping, py::handle key) {
+    if (!PyDict_CheckExact(mapping.ptr())) return call_method(mapping, names.get, {key.ptr()});
+    PyObject* value = PyDict_GetItemWithError(mapping.ptr(), key.ptr());
+    if (value) return py::reinterpret_borrow<py::object>(value);
+    if (PyErr_Occurred()) throw_error();
+    return py::none();
 }
 
-// `dict.get` itself, the method every dict subclass that does not override it shares.
-PyObject* dict_get = nullptr;
-
-}  // namespace
-
-py::object get(py::handle mapping, py::handle key) {
-    PyObject* found = nullptr;
-    bool unbound = false;
-    if (!PyDict_CheckExact(mapping.ptr())) {
-        unbound = _PyObject_GetMethod(mapping.ptr(), names.get, &found) == 1;
-        if (!found) throw_error();
+py::object pop_item(PyObject* dict, PyObject* key) {
+    PyObject* value = nullptr;
+    int found = PyDict_Pop(dict, key, &value);
+    if (found < 0) throw_error();
+    if (found == 0) {
+        PyErr_SetObject(PyExc_KeyError, key);
+        throw_error();
     }
-    py::object method = py::reinterpret_steal<py::object>(found);
-    // A dict, or a subclass still using dict.get (OrderedDict does): the same lookup
-    // without the method call.
-    if (!found || (unbound && found == dict_get && PyDict_Check(mapping.ptr()))) {
-        PyObject* value = PyDict_GetItemWithError(mapping.ptr(), key.ptr());
-        if (value) return py::reinterpret_borrow<py::object>(value);
-        if (PyErr_Occurred()) throw_error();
-        return py::none();
-    }
-    PyObject* stack[] = {mapping.ptr(), key.ptr()};
-    return call_found(found, unbound, stack, 2, nullptr);
+    return py::reinterpret_steal<py::object>(value);
 }
 
 py::object call(py::handle callable, std::initializer_list<PyObject*> args, PyObject* kwnames) {
@@ -96,13 +73,8 @@ py::object call(py::handle callable, std::initializer_list<PyObject*> args, PyOb
 
 py::object call_method(py::handle object, PyObject* name, std::initializer_list<PyObject*> args,
                        PyObject* kwnames) {
-    // The lookup the interpreter makes for `object.name(...)`: the type's function unless
-    // the instance or a custom attribute lookup supplies something else.
-    PyObject* found = nullptr;
-    bool unbound = _PyObject_GetMethod(object.ptr(), name, &found) == 1;
-    if (!found) throw_error();
-    py::object method = py::reinterpret_steal<py::object>(found);
-    // Room for the object itself in front of the arguments.
+    // The object itself in front of the arguments: the interpreter's own method call, which
+    // looks the name up as `object.name` does and passes an unbound function the object.
     PyObject* small[8];
     std::vector<PyObject*> large;
     PyObject** stack = small;
@@ -113,7 +85,8 @@ py::object call_method(py::handle object, PyObject* name, std::initializer_list<
     stack[0] = object.ptr();
     size_t i = 1;
     for (PyObject* arg : args) stack[i++] = arg;
-    return call_found(found, unbound, stack, args.size() + 1, kwnames);
+    size_t keywords = kwnames ? static_cast<size_t>(PyTuple_GET_SIZE(kwnames)) : 0;
+    return checked(PyObject_VectorcallMethod(name, stack, args.size() + 1 - keywords, kwnames));
 }
 
 PyObject* keyword_names(std::initializer_list<PyObject*> keywords) {
@@ -181,8 +154,7 @@ bool init_python_layer() {
         *entry.slot = Py_NewRef(value);
     }
     builtins.dict = Py_NewRef(namespace_);
-    dict_get = PyDict_GetItemWithError(PyDict_Type.tp_dict, names.get);  // the type lives forever
-    return dict_get != nullptr;
+    return true;
 }
 
 }  // namespace oxa

@@ -7,6 +7,7 @@
 
 #include <initializer_list>
 
+#include "interop/compat.hpp"
 #include "interop/names.hpp"
 
 namespace py = pybind11;
@@ -62,10 +63,12 @@ inline void setitem(py::handle mapping, py::handle key, py::handle value) {
     if (PyObject_SetItem(mapping.ptr(), key.ptr(), value.ptr()) < 0) throw_error();
 }
 
-// mapping.get(key): the dictionary's own `get`, so subclasses and mappings behave as in
-// Python; a dict whose `get` is dict.get is read directly (the same lookup without the
-// method call).
+// mapping.get(key): the mapping's own `get`, so subclasses and mappings behave as in
+// Python; an exact dict is read directly (the same lookup without the method call).
 py::object get(py::handle mapping, py::handle key);
+
+// dict.pop(key) on an exact dict; KeyError when the key is missing.
+py::object pop_item(PyObject* dict, PyObject* key);
 
 // callable(*positional, **dict(zip(kwnames, keyword values))); the last len(kwnames)
 // entries of `args` are the keyword values.
@@ -74,7 +77,6 @@ py::object call(py::handle callable, std::initializer_list<PyObject*> args,
 
 // object.name(*args): a method call through attribute lookup on the object, as Python's
 // `self.X(...)`, so a replacement on the instance or in a subclass is what gets called.
-// When the lookup finds one of this module's own functions, its C++ body runs directly.
 py::object call_method(py::handle object, PyObject* name, std::initializer_list<PyObject*> args = {},
                        PyObject* kwnames = nullptr);
 

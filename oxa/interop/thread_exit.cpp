@@ -1,6 +1,6 @@
 #include "interop/thread_exit.hpp"
 
-#include <Python.h>
+#include "interop/compat.hpp"
 #include <dlfcn.h>
 #include <unwind.h>
 
@@ -20,7 +20,7 @@ const Personality runtime_personality =
 extern "C" _Unwind_Reason_Code __gxx_personality_v0(int version, _Unwind_Action actions,
                                                      _Unwind_Exception_Class exception_class,
                                                      _Unwind_Exception* exception, _Unwind_Context* context) {
-    if ((actions & _UA_FORCE_UNWIND) && _Py_IsFinalizing()) return _URC_CONTINUE_UNWIND;
+    if ((actions & _UA_FORCE_UNWIND) && Py_IsFinalizing()) return _URC_CONTINUE_UNWIND;
     return runtime_personality(version, actions, exception_class, exception, context);
 }
 

@@ -3,7 +3,7 @@
 namespace oxa {
 
 py::object special_method(py::handle manager, PyObject* name) {
-    PyObject* attribute = _PyType_Lookup(Py_TYPE(manager.ptr()), name);  // borrowed
+    PyObject* attribute = type_lookup(Py_TYPE(manager.ptr()), name);  // borrowed
     if (!attribute) return py::object();
     py::object held = py::reinterpret_borrow<py::object>(attribute);
     descrgetfunc bind = Py_TYPE(attribute)->tp_descr_get;

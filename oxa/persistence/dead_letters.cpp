@@ -44,7 +44,7 @@ const Library& library() {
 py::object tagged(PyObject* tag, py::handle payload) {
     py::dict object;
     setitem(object, tag, payload);
-    return std::move(object);
+    return object;
 }
 
 py::object encode(py::handle value);
@@ -52,7 +52,7 @@ py::object encode(py::handle value);
 py::object encode_all(py::handle values) {
     py::list encoded;
     for_each(values, [&](py::handle value) { encoded.append(encode(value)); });
-    return std::move(encoded);
+    return encoded;
 }
 
 py::object encode_value(py::handle value);

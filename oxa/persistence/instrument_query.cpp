@@ -83,7 +83,7 @@ py::object ReqQryInstrument(py::handle self, py::handle pQryInstrument, py::hand
     py::object results = call_method(self, names.ExecuteQuery, {query.ptr()});
     py::list retVal;
     for_each(results, [&](py::handle row) { retVal.append(instrument_field(row)); });
-    return std::move(retVal);
+    return retVal;
 }
 
 }  // namespace oxa::persistence

@@ -25,7 +25,7 @@ void write_rows(py::handle self, py::handle szSQL, py::handle listVal) {
 
 // The engine writes through the journal: its `async_writes` equals 1.
 bool asynchronous(py::handle self) {
-    py::object value = engine::own_attribute(self, names.async_writes);
+    py::object value = engine::optional_attribute(self, names.async_writes);
     return value && equals(value, integer(1));
 }
 

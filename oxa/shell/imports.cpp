@@ -1,7 +1,5 @@
 #include "shell/imports.hpp"
 
-#include <Python.h>  // _PyTraceback_Add
-
 #include "interop/python.hpp"
 
 namespace oxa::shell {
@@ -81,7 +79,7 @@ bool run_imports() {
         line = __LINE__, import_member(names.py_ApiStructure, "oxa", "py_ApiStructure");
     } catch (py::error_already_set& error) {
         error.restore();
-        _PyTraceback_Add("init oxa.Brindle", "oxa/shell/imports.cpp", line);
+        add_traceback_entry("init oxa.Brindle", "oxa/shell/imports.cpp", line);
         return false;
     }
     return true;

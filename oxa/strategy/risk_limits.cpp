@@ -72,7 +72,7 @@ std::optional<double> clock_seconds() {
 
 // The engine attribute `name`, a dictionary made when it has none.
 py::object own_dict(py::handle self, PyObject* name) {
-    py::object table = engine::own_attribute(self, name);
+    py::object table = engine::optional_attribute(self, name);
     if (!table) {
         table = py::dict();
         setattr(self, name, table);
@@ -317,7 +317,7 @@ void read_risk_limits(py::handle self) {
 
 void apply_risk_limits(py::handle self, py::handle investor, py::handle instrument, py::list& decisions) {
     if (PyList_GET_SIZE(decisions.ptr()) == 0) return;
-    py::object limits = engine::own_attribute(self, names.risk_limits);
+    py::object limits = engine::optional_attribute(self, names.risk_limits);
     if (!limits) return;
     py::list kept;
     try_except(

@@ -162,12 +162,12 @@ void chain(const py::error_already_set& later, const py::error_already_set& earl
 }
 
 // The last move below: the dictionary and the name moved (strong references, kept), and the
-// dictionary's version right after. A dictionary whose version is unchanged has not been
-// modified since, so that name is still its last entry and moving it again changes nothing.
+// dictionary stamped right after. A dictionary unchanged since still has that name as its
+// last entry, and moving it again changes nothing.
 struct LastMove {
     PyObject* modules = nullptr;
     PyObject* name = nullptr;
-    uint64_t version = 0;
+    DictStamp stamp;
 } last_move;
 
 // importlib's `module = sys.modules.pop(name); sys.modules[name] = module`.
@@ -176,15 +176,15 @@ void move_to_end_of_modules(PyObject* name) {
     if (!modules) raise(PyExc_AttributeError, "module 'sys' has no attribute 'modules'");
     bool exact = PyDict_CheckExact(modules.ptr());
     if (exact && modules.ptr() == last_move.modules && name == last_move.name &&
-        dict_version(modules.ptr()) == last_move.version) {
+        last_move.stamp.holds(modules.ptr())) {
         return;
     }
-    py::object module = exact ? checked(_PyDict_Pop(modules.ptr(), name, nullptr)) : call_method(modules, names.pop, {name});
+    py::object module = exact ? pop_item(modules.ptr(), name) : call_method(modules, names.pop, {name});
     setitem(modules, name, module);
     if (!exact) return;
     Py_XSETREF(last_move.modules, Py_NewRef(modules.ptr()));
     Py_XSETREF(last_move.name, Py_NewRef(name));
-    last_move.version = dict_version(modules.ptr());
+    last_move.stamp.take(modules.ptr());
 }
 
 // dict[key] = value; storing the value a key already holds changes nothing, so it is skipped.

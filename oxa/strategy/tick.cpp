@@ -107,7 +107,7 @@ bool refresh_due(py::handle self, TickTime& time) {
 // `reload_on_change` equals 1. An engine without that attribute reloads on every tick.
 bool reload_on_change(py::handle self) {
     PyObject* value = nullptr;
-    if (_PyObject_LookupAttr(self.ptr(), names.reload_on_change, &value) < 0) throw_error();
+    if (PyObject_GetOptionalAttr(self.ptr(), names.reload_on_change, &value) < 0) throw_error();
     if (!value) return false;
     return equals(py::reinterpret_steal<py::object>(value), integer(1));
 }
@@ -185,7 +185,7 @@ py::object push_md2trade(py::handle self, py::handle i_InvestorID, py::handle i_
         },
         [&](const py::error_already_set&) { log_error(py::handle(names.push_md2trade)); });
     apply_risk_limits(self, i_InvestorID, i_InstrumentID, decisions);
-    return std::move(decisions);
+    return decisions;
 }
 
 }  // namespace oxa::strategy

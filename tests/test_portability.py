@@ -1,0 +1,37 @@
+"""What must hold on every supported Python, including on those that lack a newer standard
+library's features."""
+import io
+import tarfile
+
+import pytest
+
+from brindle_tools.host import unpack_host
+
+
+def archive(*members):
+    data = io.BytesIO()
+    with tarfile.open(fileobj=data, mode="w") as tar:
+        for name, link in members:
+            info = tarfile.TarInfo(name)
+            if link:
+                info.type, info.linkname = tarfile.SYMTYPE, link
+                tar.addfile(info)
+            else:
+                info.size = 2
+                tar.addfile(info, io.BytesIO(b"x\n"))
+    return data.getvalue()
+
+
+@pytest.mark.parametrize("data_filter", [True, False], ids=["data filter", "without it"])
+def test_a_host_archive_reaching_outside_its_directory_is_refused(tmp_path, monkeypatch, data_filter):
+    if not data_filter:
+        monkeypatch.delattr(tarfile, "data_filter", raising=False)
+    elif not hasattr(tarfile, "data_filter"):
+        pytest.skip("this interpreter's tarfile has no data filter")
+    target = tmp_path / "host"
+    for bad in (("../escaped.txt", None), ("cfg/passwd", "/etc/passwd"), ("cfg/up", "../../escaped.txt")):
+        with pytest.raises(tarfile.TarError):
+            unpack_host(archive(("cfg/oxa.ini", None), bad), target)
+        assert not (tmp_path / "escaped.txt").exists()
+    unpack_host(archive(("cfg/oxa.ini", None), ("oxa.ini", None)), target)
+    assert (target / "cfg" / "oxa.ini").read_text() == "x\n"
