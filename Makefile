@@ -11,14 +11,12 @@ SANITIZE_DIR ?= build/sanitize
 
 .PHONY: build clean deps test test-python bench demo sanitize valgrind memory
 
-# In-place build: oxa/Brindle<EXT_SUFFIX> beside the sources (the build tools in the
-# environment, made first when missing).
-build: $(VENV)/.deps-build
+# In-place build: oxa/Brindle<EXT_SUFFIX> beside the sources, with the build tools of the
+# environment (made first when missing, and again for another PYTHON).
+build:
+	@PYTHON=$(PYTHON) VENV=$(VENV) bash scripts/ensure-deps build
 	cmake -S . -B $(BUILD_DIR) -G Ninja -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DPython_EXECUTABLE=$(abspath $(ENV_PYTHON)) >/dev/null
 	cmake --build $(BUILD_DIR)
-
-$(VENV)/.deps-build: pyproject.toml scripts/ensure-deps
-	PYTHON=$(PYTHON) VENV=$(VENV) bash scripts/ensure-deps build
 
 clean:
 	rm -rf build oxa/Brindle*.so

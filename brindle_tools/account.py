@@ -2,7 +2,9 @@
 and profit, and over the whole run the equity, its drawdown and the figures a trader judges
 a strategy by.
 
-Closing rule: a close takes yesterday's position first, then today's; the part taken from
+Closing rule: on SHFE and INE a close names its lots, close-today or close-yesterday (the
+client splits a close that needs both); elsewhere a plain close takes the lots the exchange's
+own rule gives: today's first on CFFEX, yesterday's first on the others. The part taken from
 today's position pays the close-today fee. Profit is valued against the average opening
 price of the position (gross); fees are kept apart, and net = gross - fees.
 """
@@ -15,6 +17,11 @@ ACTIONS = ("buy_open", "sell_open", "buy_close", "sell_close")
 # Broker codes: order direction (buy, sell), offset flag (open, close), position direction.
 DIRECTION = {"buy_open": "0", "sell_open": "1", "buy_close": "0", "sell_close": "1"}
 OFFSET = {"buy_open": "0", "sell_open": "0", "buy_close": "1", "sell_close": "1"}
+# Offset flags of a close: plain, today's lots, yesterday's lots.
+CLOSE, CLOSE_TODAY, CLOSE_YESTERDAY = "1", "3", "4"
+# Exchanges where a close must name today's or yesterday's lots, and where a plain close takes today's first.
+NAMED_CLOSES = frozenset(("SHFE", "INE"))
+TODAY_FIRST = frozenset(("CFFEX",))
 LONG, SHORT = "2", "3"
 # The position an action opens or closes: a buy closes a short, a sell closes a long.
 SIDE = {"buy_open": LONG, "sell_close": LONG, "sell_open": SHORT, "buy_close": SHORT}
@@ -139,6 +146,7 @@ class Account:
         self.peak = 0.0
         self.drawdown = 0.0  # the largest fall of the equity from its peak, in money
         self.drawdown_percent = 0.0  # ... and as a share of the capital plus the peak
+        self.low = self.high = self.deepest = 0.0  # extremes of the equity and its fall since take_extremes()
         self.trips = []  # (net profit, seconds held) of every round trip: flat, a position, flat
         self.day_start_equity = self.day_start_fees = 0.0
         self.days = []  # per trading day: dict
@@ -152,8 +160,9 @@ class Account:
         holding = self.holdings[fields["InstrumentID"]] = Holding(fields, fees)
         return holding
 
-    def fill(self, holding, action, volume, price, time):
-        """Book a fill; returns (side, fee)."""
+    def fill(self, holding, action, volume, price, time, offset=None):
+        """Book a fill of an order with the broker's offset flag (that of the action when
+        None); returns (side, fee)."""
         side = holding.sides[SIDE[action]]
         multiple = holding.multiple
         if OFFSET[action] == "0":
@@ -166,8 +175,15 @@ class Account:
             holding.lots += volume
             side.trip_profit -= fee
         else:
-            old = min(volume, side.yesterday)
-            fresh = volume - old
+            if offset == CLOSE_TODAY:
+                fresh = volume
+            elif offset == CLOSE_YESTERDAY:
+                fresh = 0
+            elif holding.exchange in TODAY_FIRST:
+                fresh = min(volume, side.today)
+            else:
+                fresh = volume - min(volume, side.yesterday)
+            old = volume - fresh
             fee = (holding.fees.fee("close", price, old, multiple) if old else 0.0) + \
                 (holding.fees.fee("close_today", price, fresh, multiple) if fresh else 0.0)
             profit = side.sign * (price - side.average) * volume * multiple
@@ -196,11 +212,26 @@ class Account:
         self.open_value += value - holding.value
         holding.value = value
         equity = self.gross - self.fees + self.open_value
+        if equity > self.high:
+            self.high = equity
+        elif equity < self.low:
+            self.low = equity
         if equity > self.peak:
             self.peak = equity
-        elif self.peak - equity > self.drawdown:
-            self.drawdown = self.peak - equity
-            self.drawdown_percent = 100.0 * self.drawdown / (self.capital + self.peak)
+        elif self.peak - equity > self.deepest:
+            self.deepest = self.peak - equity
+            if self.deepest > self.drawdown:
+                self.drawdown = self.deepest
+                self.drawdown_percent = 100.0 * self.drawdown / (self.capital + self.peak)
+
+    def take_extremes(self):
+        """(lowest, highest equity, deepest drawdown) since the last call; they start again
+        from the equity now."""
+        taken = self.low, self.high, self.deepest
+        equity = self.equity
+        self.low = self.high = equity
+        self.deepest = self.peak - equity
+        return taken
 
     def new_day(self):
         """A trading day begins: today's positions become yesterday's."""

@@ -1,10 +1,12 @@
 """The replaying client: what a trading client does with oxa.Brindle, tick by tick.
 
 On each tick of an instrument that the investor has a strategy for, the client first lets the
-exchange fill its resting orders (exchange.py), books the fills into its account and tells
-the engine what changed (order notifications, positions); then it hands the tick to the
-engine (push_md2trade) and sends an order request (push_ReqOrderInsert) for each decision.
-An order thus fills from the next tick on, never at a price printed before it was placed.
+exchange fill its resting orders (exchange.py), and its broker (broker.py) books the fills
+into the account and tells the engine what changed (order notifications, positions); then it
+hands the tick to the engine (push_md2trade) and has the broker send an order request
+(push_ReqOrderInsert) for each decision an exchange would take. An order thus fills from the
+next tick on, never at a price printed before it was placed. What the replay finds is
+collected in a results object (results.py) for the report.
 
 A trading day ends with its resting orders (they are day orders) and, by default, the client
 stays running: positions are carried into the next day as yesterday's. With restart_daily it
@@ -12,21 +14,32 @@ starts each trading day as a restarted client would: a fresh engine, told the in
 the parameters and the positions carried.
 """
 import datetime
-import math
 import numbers
 import time as clock_time
 from array import array
 
 from . import limits, parameters
-from .account import DIRECTION, OFFSET, SIDE, Account, fees_for
-from .exchange import CANCELLED, FILLED, PARTLY_FILLED, QUEUEING, Order, model, on_grid
+from .account import DIRECTION, Account, fees_for
+from .broker import OFFSET_NAMES, Broker
+from .exchange import Quotes, model, on_grid
+from .results import Results
 from .host import UsageError, shown
-from .ticks import EVENING
+from .ticks import ABSENT, EVENING
 
-# Names under which the client hands records to the engine (trace file and table names).
-INSTRUMENT_TABLE, ORDER_TABLE, POSITION_TABLE, NOTICE_TABLE = "Instrument", "InputOrder", "InvestorPosition", "Order"
+INSTRUMENT_TABLE = "Instrument"  # the name under which the client hands instrument records to the engine
 EPOCH = datetime.datetime(1970, 1, 1)
 PROGRESS_STEP = 1024
+
+
+def refused(price, tick):
+    """Why an exchange would refuse a limit price on this tick's day, or None."""
+    if not 0 < price < ABSENT:  # NaN, infinities and whole numbers beyond a float's range among them
+        return "not a price an exchange takes"
+    upper, lower = tick.get("UpperLimitPrice"), tick.get("LowerLimitPrice")
+    if isinstance(upper, float) and isinstance(lower, float) and 0 < lower <= upper < ABSENT and \
+            not lower <= price <= upper:
+        return "outside the day's limits"
+    return None
 
 
 class Clock:
@@ -55,7 +68,11 @@ class Instrument:
         self.open_orders = []
         self.ticks = 0
         self.engine_ticks = 0  # ticks the current engine has seen of it
-        self.volume = None  # cumulative volume of the previous tick
+        self.volume = None  # cumulative volume of the previous tick of the trading day
+        self.dropped_from = None  # the volume before it went down, until the next tick
+        self.market_volume = 0  # traded since the previous tick, summed over the replay
+        self.filled_volume = 0  # lots of the client's fills
+        self.quotes = Quotes()
         self.last_time = float("-inf")  # calendar time and row values of the previous tick
         self.last_values = None
         self.point = -1  # chart point of its last price
@@ -63,22 +80,18 @@ class Instrument:
         self.prices = array("d")
         self.marks = []  # (chart point, price, action) of every fill
 
-    def closable(self, action):
-        """What a close action may still close: the position less the close orders working."""
-        working = sum(o.left for o in self.open_orders if o.action == action)
-        return self.holding.sides[SIDE[action]].volume - working
-
-
-class Totals:
-    def __init__(self):
-        self.ticks = 0
-        self.decisions = dict.fromkeys(("buy_open", "sell_open", "buy_close", "sell_close"), 0)
-        self.placed = self.filled = self.fills = self.cancelled = self.expired = 0
-        self.nothing_to_close = self.not_sent = 0
-        self.skipped = {}  # instrument -> ticks skipped: no strategy for it
-        self.went_back = [0, None]  # ticks earlier than their instrument's previous one: count, first
-        self.repeated = [0, None]  # exact repeats of their instrument's previous tick: count, first
-        self.unavailable = {}  # instrument -> [ticks skipped, reason]: no instrument record
+    def traded_since(self, volume):
+        """The volume traded since the previous tick, from the cumulative volume; None when it
+        went down (a feed's reset or a bad tick). After such a drop, a volume back at the
+        level before it counts from that level, so a bad tick adds nothing."""
+        previous, self.volume = self.volume, volume
+        if previous is None:
+            return 0  # nothing is known before the first tick of the day
+        if volume < previous:
+            self.dropped_from = max(previous, self.dropped_from or 0)
+            return None
+        dropped, self.dropped_from = self.dropped_from, None
+        return volume - (dropped if dropped is not None and volume >= dropped else previous)
 
 
 class Client:
@@ -90,33 +103,23 @@ class Client:
         self.outputs = outputs
         self.catalogue = catalogue  # {InstrumentID: (line, fields)}, None with the database
         self.fee_schedule = fee_schedule
-        self.database = database  # description of the database with --db
         self.investor = args.investor
         self.strategies = settings.AI_Strategy[self.investor]
         self.account = Account(args.capital)
-        self.totals = Totals()
-        self.instruments = {}
-        self.fills = model(args.fills, self)
-        self.notify_orders = args.fills == "exchange"
+        self.results = results = Results(self.investor, self.account, database)
+        self.totals, self.instruments, self.series = results.totals, results.instruments, results.series
+        self.fills = model(args.fills, self.investor, None)
+        results.fill_model = self.fills.name
         self.clock = Clock()
+        self.broker = Broker(records, self.investor, self.account, self.totals, outputs.fills,
+                             args.fills == "exchange", args.slippage, self.clock)
         self.engine = None
-        self.withheld = limits.Withheld(args.limits)
-        self.next_ref = 1
+        self.withheld = results.withheld = limits.Withheld(args.limits)
         self.time = None
         self.trading_day = None
-        self.trading_days = []
-        self.day_first_tick = self.day_fills = 0
+        self.day_first_tick = self.day_first_fill = 0
         self.file = None
         self.line = None
-        self.database_seconds = 0.0
-        self.database_failures = []  # what failed on the database, first few
-        # Chart: one point per minute of market time in which ticks arrived.
-        self.minute = None
-        self.point = -1  # the current chart point
-        self.point_minutes = array("d")
-        self.point_equity = array("d")
-        self.day_points = []  # (first point, trading day)
-        self.slippage = args.slippage
         self.day_close = args.day_close
 
     # --- the engine ------------------------------------------------------------------------
@@ -124,10 +127,11 @@ class Client:
     def start_engine(self):
         if self.engine is not None:
             self.withheld.collect(self.engine)
-        self.engine = engine = self.brindle.COXAAlgos()
+        self.engine = self.broker.engine = engine = self.brindle.COXAAlgos()
         self.withheld.apply(engine)
         # The database is written only when asked for: simulated trades go to the journal.
         engine.upload = 1 if self.args.db else 0
+        self.fills = model(self.args.fills, self.investor, self.timed(engine.SimNow) if self.args.db else engine.SimNow)
         if self.args.db:
             engine.updateFactor = self.timed(engine.updateFactor)
             engine.updateFactor()  # the factors of the table from the first tick on
@@ -141,9 +145,7 @@ class Client:
         self.start_engine()
         for instrument in self.instruments.values():
             self.tell_instrument(instrument)
-            for direction, side in instrument.holding.sides.items():
-                if side.volume or side.opened:
-                    self.report_position(instrument, direction)
+            self.broker.report_positions(instrument, held_only=False)
 
     def tell_instrument(self, instrument):
         self.engine.push_OnRspQryInstrument(INSTRUMENT_TABLE, instrument.record)
@@ -154,14 +156,14 @@ class Client:
         """The instrument record from the database (None when the database cannot answer)."""
         request = self.records.QryInstrumentField(InstrumentID=instrument_id.encode("gb18030"))
         try:
-            answer = self.timed(self.engine.ReqQryInstrument)(request, self.next_ref)
+            answer = self.timed(self.engine.ReqQryInstrument)(request, self.broker.next_ref)
         except Exception as error:  # the server's errors reach the caller as they are
             self.totals.unavailable[instrument_id] = [0, "no instrument record: the database failed (%s: %s)"
                                                      % (type(error).__name__, error)]
             self.database_failure("querying instrument %s: %s" % (instrument_id, error))
             return None
         if not answer:
-            self.fail("instrument %s is not in t_Instrument of %s" % (instrument_id, self.database))
+            self.fail("instrument %s is not in t_Instrument of %s" % (instrument_id, self.results.database))
         return answer[0], "t_Instrument"
 
     def timed(self, function):
@@ -172,13 +174,14 @@ class Client:
             try:
                 return function(*args)
             finally:
-                self.database_seconds += clock_time.perf_counter() - started
+                self.results.database_seconds += clock_time.perf_counter() - started
 
         return call
 
     def database_failure(self, text):
-        if len(self.database_failures) < 5:
-            self.database_failures.append(text)
+        failures = self.results.database_failures
+        if len(failures) < 5:
+            failures.append(text)
 
     def add_instrument(self, instrument_id):
         if self.args.db:
@@ -215,31 +218,31 @@ class Client:
                 self.restart_engine()
             else:
                 for instrument in self.instruments.values():
-                    for direction, side in instrument.holding.sides.items():
-                        if side.volume:
-                            self.report_position(instrument, direction)
-        self.trading_day = day
-        self.trading_days.append(day)
-        self.day_points.append((len(self.point_minutes), day))
+                    self.broker.report_positions(instrument)
+        for instrument in self.instruments.values():
+            instrument.volume = instrument.dropped_from = None  # the day's volume counts from 0
+        self.trading_day = self.broker.trading_day = day
+        self.results.trading_days.append(day)
+        self.series.new_day(day)
 
     def end_day(self):
         """The trading day is over: its resting orders expire (day orders)."""
         for instrument in self.instruments.values():
-            for order in instrument.open_orders:
-                self.cancel(instrument, order)
-                self.totals.expired += 1
-            instrument.open_orders.clear()
-        self.account.close_day(self.trading_day, self.totals.ticks - self.day_first_tick, self.day_fills)
-        self.day_first_tick, self.day_fills = self.totals.ticks, 0
+            self.broker.expire(instrument)
+        self.close_day()
+
+    def close_day(self):
+        totals = self.totals
+        self.account.close_day(self.trading_day, totals.ticks - self.day_first_tick, totals.fills - self.day_first_fill)
+        self.day_first_tick, self.day_first_fill = totals.ticks, totals.fills
 
     def finish(self):
         """After the last tick: the last day's figures and the chart's last point."""
         if self.engine is not None:
             self.withheld.collect(self.engine)
         if self.trading_day is not None:
-            if self.point_equity:
-                self.point_equity[-1] = self.account.equity
-            self.account.close_day(self.trading_day, self.totals.ticks - self.day_first_tick, self.day_fills)
+            self.series.close_point(self.account)
+            self.close_day()
             self.trading_day = None
 
     # --- one tick --------------------------------------------------------------------------
@@ -250,6 +253,8 @@ class Client:
         account = self.account
         warm_up = self.args.warm_up
         day_close = self.day_close
+        broker, series = self.broker, self.series
+        cancel_after = self.args.cancel_after
         for time, day, tick_file, line, tick, values in source:
             self.file, self.line, self.time = tick_file, line, time
             instrument_id = tick["InstrumentID"]
@@ -268,31 +273,32 @@ class Client:
             if time > self.clock.seconds:  # the client's clock never goes back
                 self.clock.seconds = time
             minute = time // 60
-            if minute != self.minute:
-                self.new_point(minute)
+            if minute != series.minute:
+                series.new_point(minute, account)
             totals.ticks += 1
             instrument.ticks += 1
             if not totals.ticks % PROGRESS_STEP:
                 progress.update(PROGRESS_STEP)
             holding = instrument.holding
             holding.last_price = last_price = tick["LastPrice"]
-            if instrument.point != self.point:
-                instrument.point = self.point
-                instrument.points.append(self.point)
+            if instrument.point != series.point:
+                instrument.point = series.point
+                instrument.points.append(series.point)
                 instrument.prices.append(last_price)
             else:
                 instrument.prices[-1] = last_price
-            # The volume traded since the previous tick; nothing is known before the first.
-            volume, previous = tick["Volume"], instrument.volume
-            instrument.volume = volume
-            traded = volume - previous if previous is not None and volume > previous else 0
+            traded = instrument.traded_since(tick["Volume"])
+            if traded is None:
+                self.skip(totals.volume_resets)
+                traded = 0
+            instrument.market_volume += traded
             closed = day_close <= time % 86400 < EVENING
             if instrument.open_orders:
-                self.cancel_stale(instrument)
+                broker.cancel_stale(instrument, cancel_after)
                 if instrument.open_orders and not closed:
-                    fills = self.fills.match(instrument.open_orders, tick, traded)
+                    fills = self.fills.match(instrument.open_orders, tick, traded, instrument.quotes)
                     if fills:
-                        self.book(instrument, tick, fills, traded)
+                        broker.book(instrument, tick, fills, time, line, tick_file.name)
             if holding.lots or holding.value:
                 account.mark(holding)
             decisions = self.engine.push_md2trade(self.investor, instrument_id, tick)
@@ -324,86 +330,10 @@ class Client:
             self.totals.unavailable[instrument_id][0] += 1
         return instrument
 
-    def new_point(self, minute):
-        if self.point_equity:
-            self.point_equity[-1] = self.account.equity
-        self.minute = minute
-        self.point = len(self.point_minutes)
-        self.point_minutes.append(minute)
-        self.point_equity.append(self.account.equity)
-
-    def cancel_stale(self, instrument):
-        limit = self.args.cancel_after
-        if not limit:
-            return
-        now = self.clock.seconds
-        stale = [o for o in instrument.open_orders if now - o.placed >= limit]
-        for order in stale:
-            self.cancel(instrument, order)
-            instrument.open_orders.remove(order)
-            self.totals.cancelled += 1
-
-    def cancel(self, instrument, order):
-        if self.notify_orders:
-            self.notify(instrument, order, CANCELLED)
-        else:
-            order.request["OrderStatus"] = CANCELLED  # SimNow never fills a cancelled request
-
-    def book(self, instrument, tick, fills, traded):
-        changed = set()
-        account, holding = self.account, instrument.holding
-        slippage = self.slippage * holding.price_tick
-        engine_model = not self.notify_orders
-        for order, volume, price, how in fills:
-            if slippage:
-                price = price + slippage if order.buy else price - slippage
-            side, fee = account.fill(holding, order.action, volume, price, self.time)
-            order.filled += volume
-            if not order.left:
-                instrument.open_orders.remove(order)
-                self.totals.filled += 1
-            self.totals.fills += 1
-            self.day_fills += 1
-            changed.add(SIDE[order.action])
-            if self.notify_orders:
-                self.notify(instrument, order, FILLED if not order.left else PARTLY_FILLED)
-            request = order.request
-            self.outputs.fills.write((
-                self.investor, instrument.id, request["Express"], request["Direction"], request["CombOffsetFlag"],
-                request["OrderTime"], request["LimitPrice"], request["MD_Last_Price"], price,
-                traded if engine_model else volume, order.ref, order.action, volume, self.line, tick["UpdateTime"],
-                side.volume, fee, how, self.trading_day, self.file.name))
-            instrument.marks.append((instrument.point, price, order.action))
-        for direction in sorted(changed):
-            self.report_position(instrument, direction)
-
-    def notify(self, instrument, order, status):
-        """The order notification a broker sends the client, forwarded to the engine."""
-        record = self.records.OrderField(
-            InvestorID=self.investor, InstrumentID=instrument.id, OrderRef=str(order.ref), UserID=self.investor,
-            OrderPriceType="2", Direction=DIRECTION[order.action], CombOffsetFlag=OFFSET[order.action],
-            CombHedgeFlag="1", LimitPrice=order.price, VolumeTotalOriginal=order.volume, TimeCondition="3",
-            VolumeCondition="1", MinVolume=1, RequestID=order.ref, ExchangeID=instrument.exchange,
-            TradingDay=self.trading_day, OrderSysID=str(order.ref), OrderSubmitStatus="3", OrderStatus=status,
-            VolumeTraded=order.filled, VolumeTotal=order.left, InsertTime=order.request.get("OrderTime", ""),
-            UpdateTime=order.request.get("OrderTime", ""))
-        self.engine.push_OnRtnOrder(NOTICE_TABLE, record)
-
-    def report_position(self, instrument, direction):
-        holding = instrument.holding
-        side = holding.sides[direction]
-        cost = side.average * side.volume * holding.multiple
-        record = self.records.InvestorPositionField(
-            InvestorID=self.investor, InstrumentID=instrument.id, ExchangeID=instrument.exchange,
-            PosiDirection=direction, HedgeFlag="1", PositionDate="1", YdPosition=side.yesterday,
-            Position=side.volume, TodayPosition=side.today, OpenVolume=side.opened, CloseVolume=side.closed,
-            PositionCost=cost, OpenCost=cost, CloseProfit=side.realised, TradingDay=self.trading_day or "")
-        self.engine.push_OnRspQryInvestorPosition(POSITION_TABLE, record)
-
     def decide(self, instrument, tick, decision, held):
         action, exchange, price, volume = decision
         self.totals.decisions[action] += 1
-        if isinstance(price, bool) or not isinstance(price, numbers.Real) or not math.isfinite(price):
+        if isinstance(price, bool) or not isinstance(price, numbers.Real):
             self.fail("%s gave %r, not a price" % (self.entry(instrument, action + "_price"), price))
         if isinstance(volume, bool) or not isinstance(volume, int) or volume < 1:
             self.fail("%s is %r, not an order volume" % (self.entry(instrument, action + "_vol"), volume))
@@ -413,39 +343,28 @@ class Client:
             self.totals.not_sent += 1
             self.outputs.decisions.write(row + ["", held + ", not sent", ""] + tail)
             return
-        sent = volume
-        if OFFSET[action] == "1":
-            # As a broker would refuse it, the client sends no close order beyond its position.
-            sent = min(volume, instrument.closable(action))
-            if sent <= 0:
-                self.totals.nothing_to_close += 1
-                self.outputs.decisions.write(row + ["", "nothing to close", ""] + tail)
-                return
-        limit = on_grid(price, instrument.holding.price_tick, DIRECTION[action] == "0")
-        order = self.place(instrument, tick, action, exchange, limit, sent)
-        self.outputs.decisions.write(row + [order.ref, "" if sent == volume else "volume cut to %d to close" % sent,
-                                            limit] + tail)
+        limit = price
+        reason = refused(price, tick)
+        if reason is None:
+            limit = on_grid(price, instrument.holding.price_tick, DIRECTION[action] == "0")
+            reason = refused(limit, tick)
+        if reason:
+            self.skip(self.totals.refused.setdefault(reason, [0, None]))
+            self.outputs.decisions.write(row + ["", "price %r: %s, not sent" % (limit, reason), ""] + tail)
+            return
+        # As a broker would refuse it, the client sends no close order beyond its position.
+        orders = self.broker.send(instrument, tick, action, exchange, limit, volume,
+                                  self.strategies[instrument.id][action + "_express"])
+        if not orders:
+            self.totals.nothing_to_close += 1
+            self.outputs.decisions.write(row + ["", "nothing to close", ""] + tail)
+            return
+        parts = [(o.offset, o.volume) for o in orders]
+        sent = sum(lots for _, lots in parts)
+        notes = [] if sent == volume else ["volume cut to %d to close" % sent]
+        if len(parts) > 1:
+            notes.append("split: " + ", ".join("%d %s" % (lots, OFFSET_NAMES[flag]) for flag, lots in parts))
+        self.outputs.decisions.write(row + [" ".join(str(o.ref) for o in orders), "; ".join(notes), limit] + tail)
 
     def entry(self, instrument, key):
         return "%s of %s/%s" % (key, self.investor, instrument.id)
-
-    def place(self, instrument, tick, action, exchange, price, volume):
-        ref = self.next_ref
-        self.next_ref += 1
-        express = self.settings.AI_Strategy[self.investor][instrument.id][action + "_express"]
-        record = self.records.InputOrderField(
-            InvestorID=self.investor, InstrumentID=instrument.id, ExchangeID=exchange, OrderRef=str(ref),
-            UserID=self.investor, OrderPriceType="2", Direction=DIRECTION[action], CombOffsetFlag=OFFSET[action],
-            CombHedgeFlag="1", LimitPrice=price, VolumeTotalOriginal=volume, TimeCondition="3",
-            VolumeCondition="1", MinVolume=1, RequestID=ref, OrderStatus="3", Express=express,
-            OrderTime=tick["UpdateTime"], MD_Last_Price=tick["LastPrice"])
-        self.engine.push_ReqOrderInsert(ORDER_TABLE, record)
-        # The engine keeps the request's dictionary itself; its simulated fills mark it there.
-        request = self.engine.get_ReqOrderList(instrument.id)[-1]
-        order = Order(ref, action, price, volume, self.clock.seconds, request)
-        instrument.open_orders.append(order)
-        self.totals.placed += 1
-        if self.notify_orders:
-            self.notify(instrument, order, QUEUEING)
-        return order
-

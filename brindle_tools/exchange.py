@@ -1,12 +1,15 @@
 """The simulated exchange: the client's resting limit orders and how a tick fills them.
 
 Two fill models:
-- exchange (the default): an order rests from the tick after its decision. A buy fills when
-  the best ask is at or below its limit, at that ask, for at most the ask's volume; when the
-  market trades below its limit (trades through it), it fills at its limit for at most the
-  volume traded since the previous tick. A sell likewise with the best bid and trades above
-  its limit. Orders share a tick's volume in the order they were placed; what is not filled
-  keeps resting, so fills may be partial.
+- exchange (the default): an order reaches the market on the tick after its decision. A buy
+  marketable there (the best ask at or below its limit) takes the ask, at the ask's price;
+  what is left rests on the book, and a resting buy fills at its own limit when the ask comes
+  down to it (the seller meets it at its price). When the market trades below its limit
+  (through it), it fills at its limit for at most the volume traded since the previous tick.
+  A sell likewise with the best bid and trades above its limit. Liquidity is spent: orders
+  share a tick's quotes and traded volume in the order they were placed, and what fills took
+  of a quote stays taken on the next ticks while the quote is unchanged and nothing trades.
+  What is not filled keeps resting, so fills may be partial.
 - engine: the engine's own simulated fill (SimNow) with the last price and the volume traded
   since the previous tick: a whole order fills at the last price once that price reaches its
   limit. Its fills are journalled by the engine.
@@ -16,26 +19,27 @@ rounds down and a sell's up (never a worse price than the strategy asked for).
 """
 import math
 
-from .account import DIRECTION
+from .account import DIRECTION, OFFSET
+from .ticks import ABSENT
 
 # Order states as a broker reports them.
 FILLED, PARTLY_FILLED, QUEUEING, CANCELLED = "0", "1", "3", "5"
-# Bid and ask prices or volumes at or above this are absent (as the engine's statistics treat them).
-ABSENT = 1.79e308
 
 
 class Order:
-    __slots__ = ("ref", "action", "buy", "price", "volume", "filled", "placed", "request")
+    __slots__ = ("ref", "action", "offset", "buy", "price", "volume", "filled", "placed", "request", "resting")
 
-    def __init__(self, ref, action, price, volume, placed, request):
+    def __init__(self, ref, action, price, volume, placed, request, offset=None):
         self.ref = ref
         self.action = action
+        self.offset = OFFSET[action] if offset is None else offset  # the broker's offset flag
         self.buy = DIRECTION[action] == "0"
         self.price = price
         self.volume = volume
         self.filled = 0
         self.placed = placed  # calendar time of the decision, in seconds
         self.request = request  # the request dictionary as the engine keeps it
+        self.resting = False  # on the book since a tick that did not fill it completely
 
     @property
     def left(self):
@@ -56,52 +60,78 @@ def on_grid(price, tick, buy):
     return float(round(steps * tick, 10))
 
 
+class Quotes:
+    """What the client's fills took of an instrument's best bid and ask: taken stays taken
+    while the quote is unchanged and nothing trades."""
+
+    __slots__ = ("ask", "ask_taken", "bid", "bid_taken")
+
+    def __init__(self):
+        self.ask = self.bid = None  # (price, volume) of the previous tick
+        self.ask_taken = self.bid_taken = 0
+
+
+def shown(price, volume):
+    """The volume a quote offers; 0 when the feed gives none."""
+    return volume if 0 < price < ABSENT and 0 < volume < ABSENT else 0
+
+
 class ExchangeFills:
     name = "exchange"
 
-    def match(self, orders, tick, traded):
+    def match(self, orders, tick, traded, quotes):
         """[(order, volume, price, how)] of the resting orders that this tick fills."""
         ask, bid, last = tick["AskPrice1"], tick["BidPrice1"], tick["LastPrice"]
-        ask_left = tick["AskVolume1"] if 0 < ask < ABSENT and 0 < tick["AskVolume1"] < ABSENT else 0
-        bid_left = tick["BidVolume1"] if 0 < bid < ABSENT and 0 < tick["BidVolume1"] < ABSENT else 0
+        ask_quote, bid_quote = (ask, tick["AskVolume1"]), (bid, tick["BidVolume1"])
+        if traded or ask_quote != quotes.ask:
+            quotes.ask, quotes.ask_taken = ask_quote, 0
+        if traded or bid_quote != quotes.bid:
+            quotes.bid, quotes.bid_taken = bid_quote, 0
+        ask_left = shown(*ask_quote) - quotes.ask_taken
+        bid_left = shown(*bid_quote) - quotes.bid_taken
         traded_left = traded
         fills = []
         for order in orders:
             if order.buy:
-                if ask_left and ask <= order.price:
+                if ask_left > 0 and ask <= order.price:
                     volume = min(order.left, ask_left)
                     ask_left -= volume
-                    fills.append((order, volume, ask, "ask"))
+                    quotes.ask_taken += volume
+                    fills.append((order, volume, order.price, "resting") if order.resting else
+                                 (order, volume, ask, "ask"))
                 elif traded_left and last < order.price:
                     volume = min(order.left, traded_left)
                     traded_left -= volume
                     fills.append((order, volume, order.price, "traded through"))
-            elif bid_left and bid >= order.price:
+            elif bid_left > 0 and bid >= order.price:
                 volume = min(order.left, bid_left)
                 bid_left -= volume
-                fills.append((order, volume, bid, "bid"))
+                quotes.bid_taken += volume
+                fills.append((order, volume, order.price, "resting") if order.resting else
+                             (order, volume, bid, "bid"))
             elif traded_left and last > order.price:
                 volume = min(order.left, traded_left)
                 traded_left -= volume
                 fills.append((order, volume, order.price, "traded through"))
+            order.resting = True
         return fills
 
 
 class EngineFills:
     name = "engine"
 
-    def __init__(self, client):
-        self.client = client
+    def __init__(self, investor, simulate):
+        self.investor = investor
+        self.simulate = simulate  # the engine's SimNow
 
-    def match(self, orders, tick, traded):
+    def match(self, orders, tick, traded, quotes):
         if traded < 1:
             return ()
-        client = self.client
-        simulate = client.timed(client.engine.SimNow) if client.args.db else client.engine.SimNow
-        simulate(client.investor, tick["InstrumentID"], tick["LastPrice"], traded)
+        self.simulate(self.investor, tick["InstrumentID"], tick["LastPrice"], traded)
         price = tick["LastPrice"]
         return [(o, o.left, price, "engine") for o in orders if o.request.get("OrderStatus") == FILLED]
 
 
-def model(name, client):
-    return ExchangeFills() if name == "exchange" else EngineFills(client)
+def model(name, investor, simulate):
+    """The fill model called name; simulate is the engine's SimNow (for the engine model)."""
+    return ExchangeFills() if name == "exchange" else EngineFills(investor, simulate)

@@ -39,6 +39,9 @@ def shown(path):
         return str(path)
 
 
+HAS_DATA_FILTER = hasattr(tarfile, "data_filter")  # since 3.11.4
+
+
 def unpack_host(archive_bytes, directory):
     """Unpacks a host directory sent as tar bytes into `directory`. Only plain files and
     directories are taken, and none may land outside `directory` (an absolute name, `..`, a
@@ -46,7 +49,7 @@ def unpack_host(archive_bytes, directory):
     the interpreters that have it."""
     directory = Path(directory)
     with tarfile.open(fileobj=io.BytesIO(archive_bytes)) as archive:
-        if hasattr(tarfile, "data_filter"):
+        if HAS_DATA_FILTER:
             archive.extractall(directory, filter="data")
             return
         root = directory.resolve()

@@ -19,17 +19,31 @@ FILL_COLUMNS = ("InvestorID", "InstrumentID", "Express", "Direction", "CombOffse
                 "File")
 BREAK_MINUTES = 5  # a gap in the ticks longer than this is a break of the session on the chart
 DAYS_LISTED = 10
+SHARE_WARNING = 0.05  # fills above this share of the market's traded volume make optimistic results
 
 
 class CsvOut:
+    """A CSV output written as the replay goes; a write that fails (a full disk) stops the
+    writing, and the error is kept for the end of the replay."""
+
     def __init__(self, path, columns):
         self.file = open(path, "w", newline="", encoding="utf-8")
         self.writer = csv.writer(self.file, lineterminator="\n")
-        self.writer.writerow(columns)
-        self.write = self.writer.writerow
+        self.error = None
+        self.write(columns)
+
+    def write(self, row):
+        if self.error is None:
+            try:
+                self.writer.writerow(row)
+            except OSError as error:
+                self.error = error
 
     def close(self):
-        self.file.close()
+        try:
+            self.file.close()
+        except OSError as error:
+            self.error = self.error or error
 
 
 class Outputs:
@@ -38,6 +52,10 @@ class Outputs:
     def __init__(self, directory):
         self.decisions = CsvOut(directory / "decisions.csv", DECISION_COLUMNS)
         self.fills = CsvOut(directory / "fills.csv", FILL_COLUMNS)
+
+    @property
+    def error(self):
+        return self.decisions.error or self.fills.error
 
     def close(self):
         self.decisions.close()
@@ -101,8 +119,9 @@ def clean(value):
 
 
 class Summary:
-    def __init__(self, client, source, elapsed, log_counter, interrupted):
-        self.client = client
+    def __init__(self, results, args, source, elapsed, log_counter, interrupted):
+        self.results = results
+        self.args = args
         self.source = source
         self.elapsed = elapsed
         self.log = log_counter
@@ -115,19 +134,19 @@ class Summary:
 
     @property
     def rate(self):
-        return self.client.totals.ticks / self.elapsed if self.elapsed > 0 else 0.0
+        return self.results.totals.ticks / self.elapsed if self.elapsed > 0 else 0.0
 
     @property
     def database_failed(self):
-        client = self.client
-        return bool(client.database_failures or client.totals.unavailable or (self.dead_letters and
+        results = self.results
+        return bool(results.database_failures or results.totals.unavailable or (self.dead_letters and
                                                                               self.dead_letters[1]))
 
     def as_dict(self):
-        client, totals, account = self.client, self.client.totals, self.client.account
-        args = client.args
+        results, args = self.results, self.args
+        totals, account = results.totals, results.account
         instruments = {}
-        for instrument in client.instruments.values():
+        for instrument in results.instruments.values():
             holding = instrument.holding
             instruments[instrument.id] = {
                 "exchange": holding.exchange, "volume_multiple": holding.multiple, "price_tick": holding.price_tick,
@@ -136,22 +155,24 @@ class Summary:
                 "short": {"volume": holding.sides[SHORT].volume, "average_price": holding.sides[SHORT].average},
                 "realised_profit": holding.realised, "open_profit": holding.open_profit(),
                 "fees": holding.fees_paid, "turnover": holding.turnover, "fee_schedule": holding.fees.as_dict(),
+                "market_volume": instrument.market_volume, "filled_volume": instrument.filled_volume,
+                "market_share": share(instrument),
             }
         realised = sum(i["realised_profit"] for i in instruments.values())
         opened = sum(i["open_profit"] for i in instruments.values())
         figures = account.figures()
         database = None
         if args.db:
-            database = {"description": client.database, "seconds_waited": client.database_seconds,
-                        "failures": client.database_failures,
+            database = {"description": results.database, "seconds_waited": results.database_seconds,
+                        "failures": results.database_failures,
                         "dead_letter_file": str(self.dead_letters[0]) if self.dead_letters else None,
                         "dead_letter_rows": self.dead_letters[1] if self.dead_letters else None}
         return clean({
             "ticks_file": str(self.source.files[0].path), "tick_files": [str(f.path) for f in self.source.files],
-            "investor": client.investor, "fill_model": client.fills.name, "parameters": args.parameters,
+            "investor": results.investor, "fill_model": results.fill_model, "parameters": args.parameters,
             "capital": account.capital, "slippage_ticks": args.slippage,
             "fees_file": str(args.fees) if args.fees else None,
-            "ticks": totals.ticks, "trading_days": list(client.trading_days),
+            "ticks": totals.ticks, "trading_days": list(results.trading_days),
             "seconds": self.elapsed, "ticks_per_second": self.rate, "decisions": dict(totals.decisions),
             "orders": {"placed": totals.placed, "filled": totals.filled, "cancelled": totals.cancelled,
                        "expired": totals.expired,
@@ -163,6 +184,9 @@ class Summary:
             "unavailable_instruments": {k: {"ticks": v[0], "reason": v[1]} for k, v in totals.unavailable.items()},
             "ticks_back_in_time": {"count": totals.went_back[0], "first": totals.went_back[1]},
             "ticks_repeated": {"count": totals.repeated[0], "first": totals.repeated[1]},
+            "bad_ticks_skipped": by_reason(self.source.bad),
+            "volume_resets": {"count": totals.volume_resets[0], "first": totals.volume_resets[1]},
+            "decisions_refused": by_reason(totals.refused),
             "instruments": instruments,
             "realised_profit": realised, "open_profit": opened,
             "profit": {"gross": realised + opened, "fees": account.fees, "net": realised + opened - account.fees},
@@ -175,17 +199,17 @@ class Summary:
             "per_day": account.days,
             "engine_log": {"errors": self.log.errors, "warnings": self.log.warnings,
                            "first_error": self.log.first_error},
-            "risk_limits": client.withheld.limits, "withheld": client.withheld.per_limit(),
+            "risk_limits": results.withheld.limits, "withheld": results.withheld.per_limit(),
             "journal_rows": self.journal_rows,
             "database": database,
             "interrupted_at": self.interrupted, "stopped_at": self.stopped,
         })
 
     def text(self):
-        client, totals, account = self.client, self.client.totals, self.client.account
-        args = client.args
-        source = "t_Instrument of %s" % client.database if args.db else shown(args.instruments)
-        lines = ["Replay of %s for investor %s" % (self.source.shown, client.investor),
+        results, args = self.results, self.args
+        totals, account = results.totals, results.account
+        source = "t_Instrument of %s" % results.database if args.db else shown(args.instruments)
+        lines = ["Replay of %s for investor %s" % (self.source.shown, results.investor),
                  "  host          %s/, instruments from %s" % (shown(args.host_directory), source)]
         if self.interrupted is not None:
             lines.append("  INTERRUPTED   at %s: the summary so far; no files written" % self.interrupted)
@@ -197,10 +221,10 @@ class Summary:
 
         fees = "fees from %s" % shown(args.fees) if args.fees else "no fees (--fees FILE)"
         row("fill model", "%s, slippage %s tick%s, %s" % (
-            client.fills.name, "{:g}".format(args.slippage), "" if args.slippage == 1 else "s", fees))
+            results.fill_model, "{:g}".format(args.slippage), "" if args.slippage == 1 else "s", fees))
         row("ticks", "%s in %.2f s: %s ticks/s" % ("{:,}".format(totals.ticks), self.elapsed,
                                                      "{:,.0f}".format(self.rate)))
-        days = client.trading_days
+        days = results.trading_days
         if days:
             row("trading days", "%d: %s" % (len(days), ", ".join(days) if len(days) <= 6 else
                                             "%s ... %s" % (", ".join(days[:3]), days[-1])))
@@ -212,6 +236,11 @@ class Summary:
                                       (totals.repeated, "exact repeats of their instrument's previous tick")):
             if number:
                 row("", "%s skipped: %s (first: %s)" % (count(number, "tick"), what, first))
+        for reason, (number, first) in sorted(self.source.bad.items()):
+            row("", "%s skipped: %s (first: %s)" % (count(number, "tick"), reason, first))
+        if totals.volume_resets[0]:
+            row("", "%s whose volume went down: nothing traded on them (first: %s)" % (
+                count(totals.volume_resets[0], "tick"), totals.volume_resets[1]))
         row("decisions", ", ".join("%s %s" % (a, "{:,}".format(totals.decisions[a])) for a in ACTIONS))
         still_open = totals.placed - totals.filled - totals.cancelled - totals.expired
         row("orders", "%s placed: %s filled (%s), %s cancelled, %s expired at the day's end, %s still open" % (
@@ -221,9 +250,11 @@ class Summary:
             row("", "%s with nothing to close (not sent)" % count(totals.nothing_to_close, "close decision"))
         if totals.not_sent:
             row("", "%s not sent (warm-up or market closed)" % count(totals.not_sent, "decision"))
-        for label, text in client.withheld.text():
+        for reason, (number, first) in sorted(totals.refused.items()):
+            row("", "%s not sent: %s (first: %s)" % (count(number, "decision"), reason, first))
+        for label, text in results.withheld.text():
             row(label, text)
-        for instrument in client.instruments.values():
+        for instrument in results.instruments.values():
             holding = instrument.holding
             row(instrument.id, "%s, %s per lot, tick %s, %s, last %s" % (
                 holding.exchange, "{:,}".format(holding.multiple), price_text(holding.price_tick),
@@ -233,6 +264,12 @@ class Summary:
                 for name, side in (("long", holding.sides[LONG]), ("short", holding.sides[SHORT]))))
             row("  profit", "realised %s, open %s, fees %s" % (
                 money(holding.realised), money(holding.open_profit()), money(holding.fees_paid)))
+            part = share(instrument)
+            row("  liquidity", "filled %s of the %s the market traded (%s)%s" % (
+                "{:,}".format(instrument.filled_volume), count(instrument.market_volume, "lot"),
+                "-" if part is None else "%.2f%%" % (100 * part),
+                "; WARNING: above %g%%, the results are optimistic" % (100 * SHARE_WARNING)
+                if part is not None and part > SHARE_WARNING else ""))
         data = self.as_dict()
         profit = data["profit"]
         row("profit", "gross %s - fees %s = net %s (open positions at their last price)" % (
@@ -269,11 +306,21 @@ class Summary:
                 row("dead letters", "%s kept in %s: send them with `%s` once the "
                                     "database is back" % (count(self.dead_letters[1], "row"),
                                                           shown(self.dead_letters[0]), naming.command("resend")))
-            row("database", "%.2f s waited on it%s" % (client.database_seconds, "; failed: " + "; ".join(
-                client.database_failures) if client.database_failures else ""))
+            row("database", "%.2f s waited on it%s" % (results.database_seconds, "; failed: " + "; ".join(
+                results.database_failures) if results.database_failures else ""))
         if self.written:
             row("written", "%s/: %s" % (shown(self.written[0].parent), ", ".join(p.name for p in self.written)))
         return "\n".join(lines)
+
+
+def by_reason(kept):
+    """{reason: {"count", "first"}} of {reason: [count, first]}."""
+    return {reason: {"count": number, "first": first} for reason, (number, first) in kept.items()}
+
+
+def share(instrument):
+    """The client's fills as a share of the volume the market traded, None when nothing traded."""
+    return instrument.filled_volume / instrument.market_volume if instrument.market_volume else None
 
 
 def write_json(summary, path):
@@ -282,21 +329,38 @@ def write_json(summary, path):
         out.write("\n")
 
 
-def chart(client, path):
+def broken(xs, ys, minutes):
+    """xs and ys of chart points with a gap (nan) where the series has no point for more than
+    BREAK_MINUTES of market time, so no line is drawn across hours without ticks."""
+    out_x, out_y = [], []
+    previous = None
+    for x, y in zip(xs, ys):
+        if previous is not None and minutes[x] - minutes[previous] > BREAK_MINUTES:
+            out_x.append(math.nan)
+            out_y.append(math.nan)
+        out_x.append(x)
+        out_y.append(y)
+        previous = x
+    return out_x, out_y
+
+
+def chart(results, path):
     """Per instrument its price with the fills (buys as upward triangles, sells as downward
     ones; opens filled, closes as larger hollow markers drawn over them), then the equity net
-    of fees and its drawdown. One point per minute with ticks: breaks of the sessions are
-    dashed lines, trading days solid ones."""
+    of fees (the band: each minute's lowest and highest) and each minute's deepest drawdown.
+    One point per minute with ticks; no line crosses hours without ticks: breaks of the
+    sessions are dashed lines, trading days solid ones."""
     import matplotlib
 
     matplotlib.use("Agg")
     from matplotlib import pyplot
     from matplotlib.ticker import FuncFormatter, MaxNLocator
 
-    shown_instruments = [i for i in client.instruments.values() if i.ticks]
+    shown_instruments = [i for i in results.instruments.values() if i.ticks]
     if not shown_instruments:
         return
-    minutes, equity = client.point_minutes, client.point_equity
+    series = results.series
+    minutes, equity = series.minutes, series.equity
     panels = len(shown_instruments) + 2
     heights = [3] * len(shown_instruments) + [2, 1.2]
     figure, axes = pyplot.subplots(panels, 1, figsize=(12, sum(heights) * 1.1 + 0.6), sharex=True,
@@ -307,7 +371,8 @@ def chart(client, path):
              "sell_open": ("v", "tab:red", "tab:red", 40, "sell open"),
              "sell_close": ("o", "none", "tab:red", 90, "sell close")}
     for axis, instrument in zip(axes, shown_instruments):
-        axis.plot(instrument.points, instrument.prices, color="0.35", linewidth=0.7, label="last price")
+        axis.plot(*broken(instrument.points, instrument.prices, minutes), color="0.35", linewidth=0.7,
+                  label="last price")
         for action in ACTIONS:
             points = [(x, price) for x, price, a in instrument.marks if a == action]
             if points:
@@ -321,25 +386,24 @@ def chart(client, path):
             money(holding.fees_paid)), fontsize=10, loc="left")
         axis.legend(loc="upper left", fontsize=8, framealpha=0.8)
     xs = range(len(equity))
-    peak, drawdown, highest = [], [], 0.0
-    for value in equity:
-        highest = max(highest, value)
-        peak.append(highest)
-        drawdown.append(value - highest)
-    account = client.account
-    axes[-2].plot(xs, equity, color="tab:blue", linewidth=1.0)
+    account = results.account
+    band_x, low = broken(xs, series.low, minutes)
+    axes[-2].fill_between(band_x, low, broken(xs, series.high, minutes)[1], color="tab:blue", alpha=0.25,
+                          linewidth=0)
+    axes[-2].plot(*broken(xs, equity, minutes), color="tab:blue", linewidth=1.0)
     axes[-2].axhline(0, color="0.6", linewidth=0.6)
     axes[-2].set_title("equity net of fees: %s (capital %s)" % (money(account.equity), money(account.capital)),
                        fontsize=10, loc="left")
-    axes[-1].fill_between(xs, drawdown, 0, color="tab:red", alpha=0.35, linewidth=0)
+    axes[-1].fill_between(*broken(xs, series.drawdown, minutes), 0, color="tab:red", alpha=0.35, linewidth=0)
     axes[-1].set_title("drawdown: largest %s (%.2f%%)" % (money(account.drawdown), account.drawdown_percent),
                        fontsize=10, loc="left")
-    starts = {first for first, _ in client.day_points}
+    starts = {first for first, _ in series.day_starts}
     for index in range(1, len(minutes)):
-        if index not in starts and minutes[index] - minutes[index - 1] > BREAK_MINUTES:
-            for axis in axes:
-                axis.axvline(index - 0.5, color="0.7", linewidth=0.6, linestyle="--")
-    for first, day in client.day_points:
+        if index in starts or minutes[index] - minutes[index - 1] <= BREAK_MINUTES:
+            continue
+        for axis in axes:
+            axis.axvline(index - 0.5, color="0.7", linewidth=0.6, linestyle="--")
+    for first, day in series.day_starts:
         for axis in axes:
             axis.axvline(first - 0.5, color="0.3", linewidth=0.9)
         axes[-2].annotate(" " + day, (first - 0.5, 0.97), xycoords=("data", "axes fraction"), fontsize=8, va="top",

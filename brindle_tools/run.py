@@ -6,7 +6,8 @@ trader judges a strategy by.
                       [--out DIR] [--set NAME=VALUE]... (--help lists them all)
 
 Exit status: 0 done; 1 done, but the database failed during the replay (the summary says
-what, and where the rows it refused were kept); 2 the replay could not run (one message
+what, and where the rows it refused were kept) or the outputs could not be written (a full
+or read-only disk: the printed summary is what is kept); 2 the replay could not run (one message
 says why); 130 interrupted.
 """
 import argparse
@@ -20,11 +21,11 @@ import tempfile
 import time
 from pathlib import Path
 
-from . import account, check, db, limits, parameters, report
+from . import account, check, db, limits, options, parameters, report
 from .client import Client
-from .host import SAMPLES, Host, UsageError, shown
+from .host import Host, UsageError, shown
 from .inputs import field_types, read_instruments
-from .ticks import PUBLIC_LAYOUT, PUBLIC_NAME, TickSource
+from .ticks import TickSource
 
 PROGRESS_FROM = 20000  # ticks from which a terminal shows a progress bar
 DEAD_LETTERS = Path("log") / "sql_dead_letters.jsonl"  # where the engine keeps rows the database refused
@@ -46,95 +47,23 @@ class CountingHandler(logging.Handler):
             self.warnings += 1
 
 
-def time_of_day(text):
-    parts = text.split(":")
-    try:
-        if len(parts) not in (2, 3):
-            raise ValueError
-        hours, minutes, seconds = (int(p) for p in parts + ["0"] * (3 - len(parts)))
-        if not (0 <= hours < 24 and 0 <= minutes < 60 and 0 <= seconds < 60):
-            raise ValueError
-    except ValueError:
-        raise argparse.ArgumentTypeError("%r is not a time of day HH:MM[:SS]" % text) from None
-    return hours * 3600 + minutes * 60 + seconds
-
-
-def non_negative(text):
-    try:
-        value = float(text)
-    except ValueError:
-        value = -1
-    if not value >= 0 or value == float("inf"):
-        raise argparse.ArgumentTypeError("%r is not a number of 0 or more" % text)
-    return value
-
-
 def parse_arguments(argv):
     parser = argparse.ArgumentParser(prog="python3 -m replay", description=__doc__.split("\n\n")[0])
     parser.add_argument("ticks", nargs="+", metavar="TICKS",
                         help="tick files (CSV or Parquet), directories of them or glob patterns; replayed "
                              "together in time order")
-    source = parser.add_mutually_exclusive_group()
-    source.add_argument("--instruments", default=str(SAMPLES / "instruments.csv"),
-                        help="instrument file: CSV of the instrument record's 31 fields (default: %s)"
-                             % shown(SAMPLES / "instruments.csv"))
-    source.add_argument("--db", action="store_true",
-                        help="use the database of cfg/oxa.ini: instruments from t_Instrument, factors from "
-                             "t_factor, simulated trades journalled to T_SimNow_AutoTrade (with --fills engine)")
-    parser.add_argument("--investor", help="investor whose strategies decide (default: the only one)")
-    parser.add_argument("--host", help="host working directory (default: the current directory if it is one, "
-                                       "else the sample host)")
+    options.add_replay_options(parser)
     parser.add_argument("--out", default="replay-out", help="directory for the outputs (default: %(default)s)")
-    parser.add_argument("--fills", choices=("exchange", "engine"), default="exchange",
-                        help="fill model: exchange (default): at the quote or at the limit when the market trades "
-                             "through it, volume capped by the tick; engine: the engine's own simulated fill "
-                             "(SimNow) at the last price, journalled")
-    parser.add_argument("--fees", help="fee file: CSV with InstrumentID or ProductID, then open_per_lot, open_rate, "
-                                       "close_per_lot, close_rate, close_today_per_lot, close_today_rate (e.g. %s; "
-                                       "default: no fees)" % shown(SAMPLES / "fees.csv"))
-    parser.add_argument("--slippage", type=non_negative, default=0.0, metavar="TICKS",
-                        help="price ticks every fill loses (default: %(default)g)")
-    parser.add_argument("--capital", type=float, default=account.DEFAULT_CAPITAL,
-                        help="capital that returns and drawdown percent are measured on (default: %s)"
-                             % "{:,.0f}".format(account.DEFAULT_CAPITAL))
-    parser.add_argument("--cancel-after", type=non_negative, default=60.0, metavar="SECONDS",
-                        help="cancel a resting order after this many seconds of market time; 0: never "
-                             "(default: %(default)g); orders left at the end of a trading day expire")
-    parser.add_argument("--warm-up", type=int, default=0, metavar="N",
-                        help="the first N ticks of each instrument update the statistics, their decisions are "
-                             "not sent (default: %(default)s)")
-    parser.add_argument("--restart-daily", action="store_true",
-                        help="start each trading day with a fresh engine, as a restarted client (positions "
-                             "carried); default: one engine for the whole replay, as a client left running")
-    parser.add_argument("--day-close", type=time_of_day, default=time_of_day("15:00:00"), metavar="HH:MM:SS",
-                        help="close of the day session: ticks from then until the evening are snapshots after "
-                             "the close, not traded on (default: 15:00:00)")
-    parser.add_argument("--columns", help="column names of tick files without a header line, comma-separated "
-                                          "(the broker's field names), or %s for %s"
-                                          % (PUBLIC_NAME, ",".join(PUBLIC_LAYOUT)))
-    parser.add_argument("--instrument", help="instrument of tick files without an InstrumentID column (default: "
-                                             "taken from the start of the file name, as rb2501 from "
-                                             "rb2501_20241105.csv)")
     parser.add_argument("--no-chart", action="store_true", help="do not draw the chart")
-    parser.add_argument("--set", action="append", default=[], metavar="NAME=VALUE", dest="assignments",
-                        help="strategy parameter that the expressions read, over the settings module's "
-                             "Strategy_Parameters (repeatable)")
     parser.add_argument("--limit", action="append", default=[], type=limits.assignment, metavar="NAME=VALUE",
                         dest="limits", help="pre-trade limit over the [RISK] section of the host's cfg/oxa.ini, "
                                             "e.g. max_position=4 or max_orders_per_second.rb2501=2 (repeatable); "
                                             "the summary counts the decisions each limit withheld")
     args = parser.parse_args(argv)
-    if args.warm_up < 0:
-        parser.error("argument --warm-up: %d is not a number of ticks" % args.warm_up)
+    options.complete(parser, args)
     # Paths are the operator's, relative to where the command was started.
     args.ticks = [str(Path(t).resolve()) if not Path(t).is_absolute() else t for t in args.ticks]
-    for name in ("instruments", "out", "fees"):
-        if getattr(args, name):
-            setattr(args, name, Path(getattr(args, name)).resolve())
-    if args.columns:
-        names = PUBLIC_LAYOUT if args.columns.strip() == PUBLIC_NAME else \
-            tuple(c.strip() for c in args.columns.split(","))
-        args.columns = names
+    args.out = Path(args.out).resolve()
     return args
 
 
@@ -172,10 +101,21 @@ def prepare_database():
         return config, check.factor_names(connection), db.journal_rows(connection)
 
 
+class LogFile(logging.FileHandler):
+    """The engine's log file: a failing write (a full disk) is kept for the end, not printed
+    on every record."""
+
+    error = None
+
+    def handleError(self, record):
+        if self.error is None:
+            self.error = sys.exc_info()[1]
+
+
 def engine_logger(workspace):
     """The engine's log during the replay: to a file among the outputs, counted."""
     logger = logging.Logger("oxa.replay")
-    handler = logging.FileHandler(workspace / "engine.log", encoding="utf-8", delay=True)
+    handler = LogFile(workspace / "engine.log", encoding="utf-8", delay=True)
     handler.setFormatter(logging.Formatter("%(asctime)s %(levelname)s %(message)s"))
     counter = CountingHandler()
     logger.addHandler(handler)
@@ -244,7 +184,8 @@ def main(argv=None):
         choose_investor(args, settings, host)
         args.parameters = parameters.resolve(settings, host.settings_shown, args.investor, args.assignments)
         args.capital = account.capital_of(args.capital)
-        source = TickSource(args.ticks, field_types(records.DepthMarketDataField), args.columns, args.instrument)
+        source = TickSource(args.ticks, field_types(records.DepthMarketDataField), args.columns, args.instrument,
+                            args.trading_day, args.skip_bad_ticks)
         fee_schedule = account.read_fees(args.fees) if args.fees else None
         catalogue = None if args.db else read_instruments(args.instruments, records.InstrumentField)
         config = factors = journal_before = None
@@ -253,12 +194,16 @@ def main(argv=None):
         check_strategies(args, settings, records, host, source.names, factors)
         brindle = host.engine_module()
         created = output_directory(args.out)
-        workspace = Path(tempfile.mkdtemp(prefix=".replay-", dir=args.out))
-        outputs = report.Outputs(workspace)
+        try:
+            workspace = Path(tempfile.mkdtemp(prefix=".replay-", dir=args.out))
+            outputs = report.Outputs(workspace)
+        except OSError as error:
+            raise UsageError("cannot write in the output directory %s: %s" % (shown(args.out), error.strerror)) \
+                from None
         client = Client(args, settings, records, brindle, outputs, catalogue, fee_schedule,
                         db.describe(config) if config else None)
         letters_before = dead_letter_size()
-        summary = execute(client, source, outputs, workspace)
+        summary, log_file = execute(client, source, outputs, workspace)
         if args.db:
             summary.dead_letters = (DEAD_LETTERS.resolve(), dead_letters_since(letters_before))
             if summary.interrupted is None:
@@ -267,15 +212,24 @@ def main(argv=None):
                         summary.journal_rows = db.journal_rows(connection) - journal_before
                 except UsageError as error:
                     summary.journal_note = "rows added unknown: %s" % error
-        if summary.interrupted is None:
+        not_written = outputs.error or log_file.error
+        if summary.interrupted is None and not_written is None:
             if not args.no_chart:
                 try:
-                    report.chart(client, workspace / "chart.png")
+                    report.chart(client.results, workspace / "chart.png")
                 except Exception as error:  # no chart is no reason to lose the other outputs
                     print("replay: no chart: %s: %s" % (type(error).__name__, error), file=sys.stderr)
-            report.write_json(summary, workspace / "summary.json")
-            summary.written = publish(workspace, args.out)
+            try:
+                report.write_json(summary, workspace / "summary.json")
+                summary.written = publish(workspace, args.out)
+            except OSError as error:
+                not_written = error
         print(summary.text())
+        if not_written is not None:
+            # A full or read-only disk: the summary printed above is what the replay keeps.
+            print("replay: cannot write the outputs in %s: %s; no files written, the summary above is kept"
+                  % (shown(args.out), not_written.strerror or not_written), file=sys.stderr)
+            return 1
         if summary.stopped:
             print("replay: stopped at %s" % summary.stopped, file=sys.stderr)
             return 1
@@ -331,9 +285,9 @@ def execute(client, source, outputs, workspace):
         handler.close()
         outputs.close()
     client.finish()
-    summary = report.Summary(client, source, elapsed, counter, interrupted)
+    summary = report.Summary(client.results, client.args, source, elapsed, counter, interrupted)
     summary.stopped = stopped
-    return summary
+    return summary, handler
 
 
 def where(client):

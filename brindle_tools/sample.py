@@ -65,9 +65,10 @@ class Contract:
             self.drift = (rng.random() - 0.5) * 0.04
         traded = 0 if rng.random() < 0.15 else 1 + self.exponential(24)
         move = rng.random()
-        if traded and move < 0.09 + self.drift:
+        # The book stays within the day's price limits, as an exchange keeps it.
+        if traded and move < 0.09 + self.drift and self.bid + 2 < self.upper:
             self.bid += 1
-        elif traded and move > 0.91 + self.drift:
+        elif traded and move > 0.91 + self.drift and self.bid > self.lower:
             self.bid -= 1
         self.spread = 2 if rng.random() < 0.06 else 1
         if traded:

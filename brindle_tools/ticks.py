@@ -16,9 +16,17 @@ Time: each tick gets its calendar time and its trading day. A night session (fro
 except on an evening tick whose ActionDay equals its TradingDay (some exchanges write the
 trading day there); otherwise an evening tick happened on the weekday before its trading
 day, and a tick after midnight on the day after that evening. A file without TradingDay
-takes the trading day from ActionDay by the same rule, or from a date YYYYMMDD in its name;
-a file without any date counts days from 2000-01-01 (a time going back by more than twelve
-hours starts the next day). Ticks of several files are merged in time order.
+takes the trading day from ActionDay by the same rule; one without either from the trading
+day given (--trading-day) or else a date YYYYMMDD in its name; a file with none of them is
+refused rather than given a made-up day.
+Ticks of several files are merged in time order. Pipes and other streams are copied to a
+temporary file first: the layout is found from the first lines and the ticks read after.
+
+Impossible values: a price or volume that is not finite or is negative, a tick without a
+last price (absent, 0) or with a last price outside the day's limits, a best bid or ask
+further than half the last price from it. Such a tick is refused with its file and line,
+or, with skip_bad, skipped and counted by reason. A price at the feed's marker for "absent"
+(the largest double) is an absent quote, not a bad one.
 """
 import bisect
 import codecs
@@ -27,7 +35,12 @@ import datetime
 import glob
 import heapq
 import itertools
+import os
 import re
+import shutil
+import stat
+import tempfile
+import weakref
 from operator import itemgetter
 from pathlib import Path
 
@@ -52,10 +65,24 @@ DATE_IN_NAME = re.compile(r"(?<![0-9])(20\d{6})(?![0-9])")
 EVENING, MORNING = 18 * 3600, 6 * 3600  # a night session runs from EVENING to MORNING
 DAY = 86400
 EPOCH = datetime.date(1970, 1, 1)
-NO_DATE_BASE = (datetime.date(2000, 1, 1) - EPOCH).days
-DAY_ROLL = 12 * 3600
 SNIFF = 1 << 16
 BLOCK = 1 << 20
+PARQUET_BATCH = 1 << 16  # rows read at a time
+ABSENT = 1.79e308  # a price at or above this is the feed's marker for "none"
+FAR = 0.5  # a last price and a best bid or ask further apart than this share are impossible
+WHOLE_LIMIT = 2.0 ** 63  # whole numbers are 64-bit in the broker's record
+SKIP_OPTION = "--skip-bad-ticks"
+DAY_OPTION = "--trading-day"
+
+
+def checked(column):
+    """Whether a column holds prices or amounts, whose values must be finite and not negative."""
+    return bool(column.endswith("Price") or re.fullmatch(r"(Bid|Ask)(Price|Volume)\d", column) or
+                column in ("Volume", "OpenInterest", "PreOpenInterest", "Turnover"))
+
+
+def unreadable(name, error):
+    return UsageError("cannot read the tick file %s: %s" % (name, error.strerror))
 
 
 def expand(arguments):
@@ -74,12 +101,24 @@ def expand(arguments):
             if not found:
                 raise UsageError("%s/: no tick files (%s) in it" % (shown(path), ", ".join(SUFFIXES)))
             paths.extend(found)
-        elif path.is_file():
-            paths.append(path)
+        elif path.exists():
+            paths.append(path)  # a file, or a pipe or other stream
         else:
             raise UsageError("cannot read the tick file %s: no such file" % shown(path))
-    unique = list(dict.fromkeys(p.resolve() for p in paths))
+    unique = list(dict.fromkeys(p.resolve() if p.is_file() else p for p in paths))
     return unique
+
+
+def spooled(path, name):
+    """A regular file with what the stream at path holds, removed when no longer needed."""
+    handle, copy = tempfile.mkstemp(prefix=".ticks-", suffix=path.suffix)
+    try:
+        with open(path, "rb") as stream, os.fdopen(handle, "wb") as out:
+            shutil.copyfileobj(stream, out, BLOCK)
+    except OSError as error:
+        os.unlink(copy)
+        raise unreadable(name, error) from None
+    return Path(copy)
 
 
 def texts(array):
@@ -113,18 +152,26 @@ def parse_day(text):
 class TickFile:
     """One tick file: its layout, found from its first lines, and its ticks in batches."""
 
-    def __init__(self, path, number, types, columns=None, instrument=None):
+    def __init__(self, path, number, types, columns=None, instrument=None, trading_day=None):
         self.path = Path(path)
         self.number = number  # position among the replayed files
         self.name = shown(path)
         self.types = types
+        try:
+            regular = stat.S_ISREG(os.stat(self.path).st_mode)
+        except OSError as error:
+            raise unreadable(self.name, error) from None
+        if not regular:
+            self.path = spooled(self.path, self.name)
+            weakref.finalize(self, os.unlink, str(self.path))
         self.parquet = self.path.suffix.lower() == ".parquet"
         self.constants = {}  # columns that the file name or the command line give
+        self.header_found = None  # the names of a CSV header line
         if self.parquet:
             self._parquet_layout()
         else:
             self._csv_layout(columns)
-        self._complete(instrument)
+        self._complete(instrument, trading_day)
 
     # --- layout ----------------------------------------------------------------------------
 
@@ -137,7 +184,7 @@ class TickFile:
             with open(self.path, "rb") as raw:
                 head = raw.read(SNIFF)
         except OSError as error:
-            raise UsageError("cannot read the tick file %s: %s" % (self.name, error.strerror)) from None
+            raise unreadable(self.name, error) from None
         if not head.strip():
             self.fail(None, "empty file; a line of column names (or --columns) and ticks are expected")
         if head.startswith((codecs.BOM_UTF16_LE, codecs.BOM_UTF16_BE)):
@@ -146,12 +193,20 @@ class TickFile:
         text = head.decode(self.encoding, errors="replace")
         if text.startswith("\ufeff"):
             text = text[1:]
+        if not text.strip():
+            self.fail(None, "no ticks, only a byte-order mark; a line of column names (or --columns) and ticks "
+                            "are expected")
         first = next(csv.reader([text.splitlines()[0]]), [])
         names = [name.strip() for name in first]
         self.header = not any(TIME.match(value) or NUMBER.match(value) for value in names)
+        self.header_found = names if self.header else None
         if self.header:
-            self.columns = [ALIASES.get(name, name) for name in names]
             self.first_line = 2
+            # --columns names the columns of a header line that does not use the broker's names.
+            self.columns = [ALIASES.get(name, name) for name in (columns or names)]
+            if columns and len(self.columns) != len(names):
+                self.fail(1, "%d columns in the header line, --columns names %d: name every column"
+                          % (len(names), len(self.columns)))
         else:
             self.first_line = 1
             if columns:
@@ -198,7 +253,7 @@ class TickFile:
         if len(set(self.columns)) != len(self.columns):
             self.fail(None, "a column appears twice: %s" % ", ".join(self.columns))
 
-    def _complete(self, instrument):
+    def _complete(self, instrument, trading_day):
         """Instrument and date from the command line or the file name where the file has none;
         the required columns."""
         stem = self.path.name
@@ -212,14 +267,19 @@ class TickFile:
                 self.fail(None, "no InstrumentID column and no instrument at the start of the file name: "
                                 "give it with --instrument ID")
             self.constants["InstrumentID"] = match.group(1)
-        if "TradingDay" not in self.columns and "ActionDay" not in self.columns:
-            match = DATE_IN_NAME.search(stem)
-            if match and parse_day(match.group(1)) is not None:
-                self.constants["TradingDay"] = match.group(1)
         missing = [c for c in REQUIRED if c not in self.columns]
         if missing:
-            self.fail(1 if not self.parquet else None, "missing column%s %s" % (
-                "s" if len(missing) > 1 else "", ", ".join(missing)))
+            text = "missing column%s %s" % ("s" if len(missing) > 1 else "", ", ".join(missing))
+            if self.header_found:
+                text += " in the header line %s: name its columns with --columns NAME,NAME,... (the broker's " \
+                        "field names, in the file's order)" % ",".join(self.header_found)
+            self.fail(1 if not self.parquet else None, text)
+        if "TradingDay" not in self.columns and "ActionDay" not in self.columns:
+            match = DATE_IN_NAME.search(stem)
+            if trading_day:
+                self.constants["TradingDay"] = trading_day
+            elif match and parse_day(match.group(1)) is not None:
+                self.constants["TradingDay"] = match.group(1)
         self.names = self.columns + list(self.constants)
         self.has_millis = "UpdateMillisec" in self.columns
 
@@ -243,7 +303,7 @@ class TickFile:
 
         kinds = self.arrow_types()
         if self.parquet:
-            for batch in self.parquet_file.iter_batches(batch_size=65536):
+            for batch in self._parquet_batches():
                 arrays = []
                 for column, array in zip(self.columns, batch.columns):
                     try:
@@ -256,7 +316,8 @@ class TickFile:
 
         read = pacsv.ReadOptions(column_names=self.columns, skip_rows=self.first_line - 1, block_size=BLOCK,
                                  encoding=self.encoding)
-        convert = pacsv.ConvertOptions(column_types=kinds, strings_can_be_null=False,
+        # Only an empty field is no value: "nan" is a number, refused as Parquet's NaN is.
+        convert = pacsv.ConvertOptions(column_types=kinds, null_values=[""], strings_can_be_null=False,
                                        quoted_strings_can_be_null=False)
         try:
             reader = pacsv.open_csv(self.path, read_options=read, convert_options=convert)
@@ -268,6 +329,22 @@ class TickFile:
                 yield batch
         except (pa.ArrowInvalid, UnicodeDecodeError) as error:
             self.locate_problem(str(error))
+
+    def _parquet_batches(self):
+        """The file's record batches; a damaged page refuses the file from the row it begins."""
+        import pyarrow as pa
+
+        batches, row = self.parquet_file.iter_batches(batch_size=PARQUET_BATCH), 1
+        while True:
+            try:
+                batch = next(batches)
+            except StopIteration:
+                return
+            except (OSError, pa.ArrowException) as error:
+                self.fail(row, "a damaged Parquet page, in the %s rows from here: %s"
+                          % ("{:,}".format(PARQUET_BATCH), str(error).splitlines()[0]))
+            yield batch
+            row += batch.num_rows
 
     def locate_problem(self, reason):
         """The line that the fast reader refused, found by reading the file line by line."""
@@ -340,16 +417,23 @@ class TickSource:
     """The ticks of all files in time order: (calendar time in seconds, trading day YYYYMMDD,
     file, line, tick dictionary, the row's values)."""
 
-    def __init__(self, arguments, converters, columns=None, instrument=None):
-        """converters: {field: converter} of the host's tick record (inputs.field_types)."""
+    def __init__(self, arguments, converters, columns=None, instrument=None, trading_day=None, skip_bad=False):
+        """converters: {field: converter} of the host's tick record (inputs.field_types);
+        skip_bad: count and skip ticks with impossible values instead of refusing the file."""
         import numpy  # noqa: F401  (loaded here: the tick loop is timed, not the set-up)
         import pyarrow.compute  # noqa: F401
         import pyarrow.csv  # noqa: F401
 
         types = {name: KINDS.get(convert) for name, convert in converters.items()}
         paths = expand(arguments)
-        self.files = [TickFile(p, n, types, columns, instrument) for n, p in enumerate(paths)]
+        self.files = [TickFile(p, n, types, columns, instrument, trading_day) for n, p in enumerate(paths)]
+        for tick_file in self.files:
+            if "TradingDay" not in tick_file.names and "ActionDay" not in tick_file.names:
+                tick_file.fail(None, "no TradingDay column and no date YYYYMMDD in the file name: name the trading "
+                                     "day with %s YYYYMMDD, or rename the file (as rb2501_20241105.csv)" % DAY_OPTION)
         self.names = list(dict.fromkeys(name for f in self.files for name in f.names))
+        self.skip_bad = skip_bad
+        self.bad = {}  # reason -> [ticks skipped, file and line of the first]
 
     @property
     def shown(self):
@@ -375,7 +459,6 @@ class TickSource:
         constants = list(tick_file.constants.values())
         at_time = tick_file.columns.index("UpdateTime")
         row = 0
-        day_carry = [NO_DATE_BASE, None]  # for files without dates: the day and the previous time of day
         for batch in tick_file.batches():
             size = batch.num_rows
             if not size:
@@ -392,6 +475,11 @@ class TickSource:
                 elif kind is float:
                     values.append(array.to_numpy().tolist())
                 elif kind is int:
+                    beyond = pc.greater_equal(pc.abs(array), WHOLE_LIMIT)
+                    if pc.any(beyond).as_py():
+                        index = pc.index(beyond, True).as_py()
+                        tick_file.fail(tick_file.line_of(row + index, blanks), "column %s: %s is beyond the 64 bits "
+                                       "of a whole number" % (column, "{:.0f}".format(array[index].as_py())))
                     whole = array.cast(pa.int64(), safe=False)
                     exact = pc.equal(whole.cast(pa.float64()), array)
                     if not pc.all(exact).as_py():
@@ -425,7 +513,7 @@ class TickSource:
                 seconds = seconds + millis / 1000.0
             elif tick_file.has_millis:
                 seconds = seconds + np.asarray(values[tick_file.columns.index("UpdateMillisec")], np.float64) / 1000.0
-            calendar, trading = self._days(tick_file, batch, seconds, row, blanks, day_carry)
+            calendar, trading = self._days(tick_file, batch, seconds, row, blanks)
             keys = (calendar * DAY + seconds).tolist()
             labels, inverse = np.unique(trading, return_inverse=True)
             label_texts = [day_text(d) for d in labels.tolist()]
@@ -434,12 +522,62 @@ class TickSource:
                 lines = [tick_file.line_of(r, blanks) for r in range(row, row + size)]
             else:
                 lines = range(row + tick_file.first_line, row + tick_file.first_line + size)
-            for key, day, line, fields in zip(keys, trading_days, lines,
-                                              zip(*values, *(itertools.repeat(c, size) for c in constants))):
+            ticks = zip(keys, trading_days, lines, zip(*values, *(itertools.repeat(c, size) for c in constants)))
+            bad = self._impossible(tick_file, batch, lines)
+            if bad is not None:
+                ticks = itertools.compress(ticks, ~bad)
+            for key, day, line, fields in ticks:
                 yield key, day, tick_file, line, dict(zip(names_here, fields)), fields
             row += size
 
-    def _days(self, tick_file, batch, seconds, row, blanks, carry):
+    def _impossible(self, tick_file, batch, lines):
+        """The rows of a batch with impossible values (None when there is none), counted by
+        reason; the first one refuses the file unless skip_bad."""
+        import numpy as np
+
+        size = batch.num_rows
+        pairs = zip(tick_file.columns, batch.columns)
+        arrays = {column: array.to_numpy(zero_copy_only=False) for column, array in pairs
+                  if checked(column) and array.type == "double"}
+        checks = []  # (rows, column, what is wrong)
+        with np.errstate(invalid="ignore"):
+            for column, values in arrays.items():
+                checks.append((~np.isfinite(values), column, "not finite"))
+                checks.append((values < 0, column, "negative"))
+            last = arrays["LastPrice"]
+            checks.append((~((last > 0) & (last < ABSENT)), "LastPrice", "not a last price (absent or 0)"))
+            bid, ask = arrays["BidPrice1"], arrays["AskPrice1"]
+            middle = (bid + ask) / 2
+            # A last price far from a sane book is the bad value, not the book.
+            book = (bid > 0) & (ask < ABSENT) & (np.abs(ask - bid) <= FAR * middle)
+            checks.append((book & (np.abs(last - middle) > FAR * middle), "LastPrice",
+                           "further than half the best bid and ask from them"))
+            for column, quote in (("BidPrice1", bid), ("AskPrice1", ask)):
+                given = (quote > 0) & (quote < ABSENT)
+                checks.append((given & (np.abs(quote - last) > FAR * last), column,
+                               "further than half the last price from it"))
+            upper, lower = arrays.get("UpperLimitPrice"), arrays.get("LowerLimitPrice")
+            if upper is not None and lower is not None:
+                limited = (lower > 0) & (lower <= upper) & (upper < ABSENT)
+                checks.append((limited & ((last > upper) | (last < lower)), "LastPrice",
+                               "outside the day's limits LowerLimitPrice..UpperLimitPrice"))
+        bad = np.zeros(size, bool)
+        for rows, _, _ in checks:
+            bad |= rows
+        if not bad.any():
+            return None
+        for index in np.flatnonzero(bad).tolist():
+            line = lines[index]
+            column, what = next((c, w) for rows, c, w in checks if rows[index])
+            if not self.skip_bad:
+                tick_file.fail(line, "column %s: %r is %s; correct the line, or skip such ticks with %s"
+                               % (column, arrays[column][index].item(), what, SKIP_OPTION))
+            kept = self.bad.setdefault("%s %s" % (column, what), [0, "%s %s %d" % (tick_file.name, tick_file.unit,
+                                                                                   line)])
+            kept[0] += 1
+        return bad
+
+    def _days(self, tick_file, batch, seconds, row, blanks):
         """(calendar day, trading day) per row, as numbers of days since 1970-01-01."""
         import numpy as np
 
@@ -457,18 +595,12 @@ class TickSource:
             else:
                 calendar = ruled
             return calendar, trading
-        if action is not None:
-            day = weekday(action)
-            after = np.where(day == 4, action + 3, np.where(day == 5, action + 2, action + 1))
-            monday_of_weekend = np.where(day == 5, action + 2, np.where(day == 6, action + 1, action))
-            trading = np.where(evening, after, np.where(morning, monday_of_weekend, action))
-            return action, trading
-        # No dates: a time of day going back by more than twelve hours starts the next day.
-        previous = np.concatenate(([carry[1] if carry[1] is not None else seconds[0]], seconds[:-1]))
-        calendar = carry[0] + np.cumsum(previous - seconds > DAY_ROLL)
-        carry[0], carry[1] = int(calendar[-1]), float(seconds[-1])
-        trading = np.where(evening, calendar + 1, calendar)
-        return calendar, trading
+        # Without TradingDay a file has ActionDay: files with neither are refused when opened.
+        day = weekday(action)
+        after = np.where(day == 4, action + 3, np.where(day == 5, action + 2, action + 1))
+        monday_of_weekend = np.where(day == 5, action + 2, np.where(day == 6, action + 1, action))
+        trading = np.where(evening, after, np.where(morning, monday_of_weekend, action))
+        return action, trading
 
     @staticmethod
     def _date_column(tick_file, batch, column, row, blanks):

@@ -61,25 +61,29 @@ rb2501,09:00:14,97,40,96,5,97,5,0
 rb2501,09:00:16,96,41,95,5,96,5,0
 """
 # The journal columns of every fill, in order: the orders of lines 3, 5, 6, 7, 9, 10 and 12,
-# filled on the next tick that traded at or through their price, at its last price.
+# filled on the next tick that traded at or through their price, at its last price, for their
+# lots; closes of today's lots on SHFE are close-today (3).
 JOURNAL = [
-    ("00001", "rb2501", "UpdateTime in ('09:00:01', '09:00:05')", "0", "0", "09:00:01", 101.0, 101.0, 100.0, 3),
-    ("00001", "rb2501", "UpdateTime in ('09:00:03', '09:00:04', '09:00:07')", "1", "1", "09:00:03", 99.0, 100.0,
+    ("00001", "rb2501", "UpdateTime in ('09:00:01', '09:00:05')", "0", "0", "09:00:01", 101.0, 101.0, 100.0, 2),
+    ("00001", "rb2501", "UpdateTime in ('09:00:03', '09:00:04', '09:00:07')", "1", "3", "09:00:03", 99.0, 100.0,
      99.0, 1),
-    ("00001", "rb2501", "UpdateTime in ('09:00:03', '09:00:04', '09:00:07')", "1", "1", "09:00:04", 98.0, 99.0,
-     102.0, 4),
+    ("00001", "rb2501", "UpdateTime in ('09:00:03', '09:00:04', '09:00:07')", "1", "3", "09:00:04", 98.0, 99.0,
+     102.0, 1),
     ("00001", "rb2501", "UpdateTime in ('09:00:01', '09:00:05')", "0", "0", "09:00:05", 102.0, 102.0, 101.0, 2),
-    ("00001", "rb2501", "UpdateTime in ('09:00:03', '09:00:04', '09:00:07')", "1", "1", "09:00:07", 100.0, 101.0,
-     100.0, 3),
-    ("00001", "rb2501", "Signal == 1", "1", "0", "09:00:08", 99.0, 100.0, 100.0, 3),
-    ("00001", "rb2501", "UpdateTime in ('09:00:10', '09:00:11')", "0", "1", "09:00:10", 99.0, 98.0, 97.0, 3),
+    ("00001", "rb2501", "UpdateTime in ('09:00:03', '09:00:04', '09:00:07')", "1", "3", "09:00:07", 100.0, 101.0,
+     100.0, 1),
+    ("00001", "rb2501", "Signal == 1", "1", "0", "09:00:08", 99.0, 100.0, 100.0, 1),
+    ("00001", "rb2501", "UpdateTime in ('09:00:10', '09:00:11')", "0", "3", "09:00:10", 99.0, 98.0, 97.0, 1),
 ]
+DAY = ["--trading-day", "20241105"]
 INSTRUMENTS = (REPO / "samples" / "instruments.csv").read_text(encoding="utf-8")
 FILES = {"cfg/oxa_can_change_env.py": STRATEGY, "ticks.csv": TICKS, "instruments.csv": INSTRUMENTS}
 
 
 def replay(run_python, *args, files=None, command="brindle_tools.run"):
-    code = "import sys\nfrom %s import main\nsys.exit(main(%r))" % (command, list(args))
+    # The small tick files of the tests have no dates: their trading day is named.
+    day = DAY if command == "brindle_tools.run" else []
+    code = "import sys\nfrom %s import main\nsys.exit(main(%r))" % (command, list(args) + day)
     return run_python(code, files={**FILES, **(files or {})})
 
 
@@ -175,7 +179,9 @@ def test_replay_with_the_database_journals_the_same_rows(run_python, database):
     assert proc.returncode == 0, proc.stderr
     rows = server.execute("select InvestorID, InstrumentID, Express, Direction, CombOffsetFlag, Order_Time, "
                           "Order_Price, Order_MDPrice, Trade_Price, Trade_Volume from T_SimNow_AutoTrade order by id")
-    assert list(rows) == JOURNAL
+    # The engine journals as Trade_Volume the market's volume that SimNow was given; fills.csv
+    # the lots filled.
+    assert list(rows) == [row[:-1] + (traded,) for row, traded in zip(JOURNAL, (3, 1, 4, 2, 3, 3, 3))]
     out = proc.where / "replay-out"
     assert journal_of(read_csv(out / "fills.csv")) == JOURNAL
     assert "journal       7 rows added to T_SimNow_AutoTrade" in proc.stdout
@@ -207,7 +213,10 @@ def test_unknown_instrument_in_the_database_stops_the_replay(run_python, databas
 @pytest.mark.parametrize("files, message", [
     ({"ticks.csv": TICKS.replace("rb2501,09:00:07,101,27,", "rb2501,09:00:07,101,")},
      "ticks.csv line 10: 8 fields, the header has 9"),
-    ({"ticks.csv": TICKS.replace(",AskVolume1,", ",AskVol1,")}, "ticks.csv line 1: missing column AskVolume1"),
+    ({"ticks.csv": TICKS.replace(",AskVolume1,", ",AskVol1,")},
+     "ticks.csv line 1: missing column AskVolume1 in the header line InstrumentID,UpdateTime,LastPrice,Volume,"
+     "BidPrice1,BidVolume1,AskPrice1,AskVol1,Signal: name its columns with --columns NAME,NAME,... (the broker's "
+     "field names, in the file's order)"),
     ({"ticks.csv": TICKS.replace("09:00:09,100,30", "09:00:09,1OO,30")},
      "ticks.csv line 12: column LastPrice: '1OO' is not a number"),
     ({"ticks.csv": TICKS.replace("09:00:12", "9:00:12")},
@@ -246,7 +255,8 @@ def test_ctrl_c_prints_the_summary_so_far(tmp_path):
     (tmp_path / "long.csv").write_text("\n".join(lines) + "\n")
     out = tmp_path / "out"
     proc = subprocess.Popen([sys.executable, "-m", "replay", str(tmp_path / "long.csv"), "--host", str(host),
-                             "--out", str(out)], cwd=REPO, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                             "--out", str(out), *DAY],
+                            cwd=REPO, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
                             # A shell running this in the background has Ctrl-C ignored: restore it.
                             preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
     deadline = time.monotonic() + 60
@@ -274,12 +284,13 @@ def test_tick_values_take_the_record_types_and_the_clock_runs_over_midnight(tmp_
                     "AskVolume1,ExchangeInstID,Extra,Flag\n"
                     "2501,23:59:59,500,3500,12,3499,1.0,3501,3,0001,1.5,x\n"
                     "2501,00:00:01,0,3501,14,3500,2,3502,1e3,0001,2,y\n")
-    ticks = TickSource([path], field_types(py_ApiStructure.DepthMarketDataField))
+    ticks = TickSource([path], field_types(py_ApiStructure.DepthMarketDataField), trading_day="20241105")
     (first, _, _, _, tick, _), (second, _, _, line, _, _) = list(ticks)
     assert tick == {"InstrumentID": "2501", "UpdateTime": "23:59:59", "UpdateMillisec": 500, "LastPrice": 3500.0,
                     "Volume": 12, "BidPrice1": 3499.0, "BidVolume1": 1, "AskPrice1": 3501.0, "AskVolume1": 3,
-                    "ExchangeInstID": "0001", "Extra": 1.5, "Flag": "x"}
-    assert [type(v) for v in tick.values()] == [str, str, int, float, int, float, int, float, int, str, float, str]
+                    "ExchangeInstID": "0001", "Extra": 1.5, "Flag": "x", "TradingDay": "20241105"}
+    assert [type(v) for v in tick.values()] == [str, str, int, float, int, float, int, float, int, str, float, str,
+                                                str]
     assert (line, second - first) == (3, 1.5)
 
 

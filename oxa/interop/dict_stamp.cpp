@@ -55,6 +55,17 @@ void DictStamp::take(PyObject* dict) {
     dict_ = dict;
 }
 
+void DictStamp::adopt(DictStamp& other) noexcept {
+    dict_ = other.dict_;
+    other.dict_ = nullptr;
+    if (!dict_) return;
+    auto found = stamps_by_dict().find(dict_);
+    if (found == stamps_by_dict().end()) return;
+    for (DictStamp*& stamp : found->second) {
+        if (stamp == &other) stamp = this;
+    }
+}
+
 void DictStamp::forget() {
     if (!dict_) return;
     auto& stamps = stamps_by_dict();
@@ -72,6 +83,12 @@ void DictStamp::forget() {
 void DictStamp::take(PyObject* dict) {
     dict_ = dict;
     version_ = version_of(dict);
+}
+
+void DictStamp::adopt(DictStamp& other) noexcept {
+    dict_ = other.dict_;
+    version_ = other.version_;
+    other.dict_ = nullptr;
 }
 
 void DictStamp::forget() { dict_ = nullptr; }

@@ -29,18 +29,27 @@ public:
     DictStamp() = default;
     DictStamp(const DictStamp&) = delete;
     DictStamp& operator=(const DictStamp&) = delete;
+    // A stamp moved (in a growing vector, say) is still told of its dictionary's changes.
+    DictStamp(DictStamp&& other) noexcept { adopt(other); }
+    DictStamp& operator=(DictStamp&& other) noexcept {
+        if (this != &other) {
+            forget();
+            adopt(other);
+        }
+        return *this;
+    }
     ~DictStamp() { forget(); }
 
     // Stamps the exact dict `dict` as it is now (and forgets the one stamped before).
     void take(PyObject* dict);
 
-    // Whether `item` is the dictionary stamped, unchanged since.
+    // Whether `item` (an object, never NULL) is the dictionary stamped, unchanged since.
     bool holds(PyObject* item) const {
 #if OXA_DICT_WATCHERS
-        return dict_ != nullptr && item == dict_;
+        return item == dict_;
 #else
         // The type first: an object now at the address of a dictionary gone may be anything.
-        return item == dict_ && dict_ != nullptr && PyDict_CheckExact(item) && version_of(item) == version_;
+        return item == dict_ && PyDict_CheckExact(item) && version_of(item) == version_;
 #endif
     }
 
@@ -57,6 +66,8 @@ public:
     }
 
 private:
+    void adopt(DictStamp& other) noexcept;
+
 #if OXA_DICT_WATCHERS
     friend int on_dict_event(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*);
     PyObject* dict_ = nullptr;  // not owned; the watcher clears it when the dictionary changes

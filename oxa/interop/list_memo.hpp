@@ -8,7 +8,6 @@
 // unchanged (a DictStamp tells). Anything else is looked at again, the ordinary way.
 #pragma once
 
-#include <deque>
 #include <memory>
 #include <unordered_map>
 #include <utility>
@@ -57,7 +56,7 @@ public:
 
     // Keeps `fact` for the exact dict `dict` at position `index`, as it is now.
     void keep(Py_ssize_t index, PyObject* dict, Fact fact) {
-        while (index >= static_cast<Py_ssize_t>(slots_.size())) slots_.emplace_back();
+        if (index >= static_cast<Py_ssize_t>(slots_.size())) slots_.resize(index + 1);
         slots_[index].stamp.take(dict);
         slots_[index].fact = std::move(fact);
     }
@@ -95,7 +94,7 @@ private:
         return released;
     }
 
-    std::deque<Slot> slots_;  // a deque never moves a slot: the stamps' addresses are known to the watcher
+    std::vector<Slot> slots_;
 };
 
 }  // namespace oxa

@@ -212,7 +212,10 @@ bool execute(const Snapshot& s) {
         reset(dict, names.__package__, s.package);
         reset(dict, names.__spec__, s.spec);
         reset(dict, names.__file__, s.origin);
+#if PY_VERSION_HEX < 0x030F0000
+        // Before Python 3.15, reload also sets __cached__.
         if (!s.cached.is_none()) reset(dict, names.__cached__, s.cached);
+#endif
         int present = PyDict_Contains(dict, names.__builtins__);
         if (present == 0) present = PyDict_SetItem(dict, names.__builtins__, PyEval_GetBuiltins());
         if (present < 0) throw_error();
