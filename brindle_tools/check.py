@@ -3,7 +3,10 @@ instrument of its strategy table, each expression that does not compile, each of
 keys that is missing, each volume that is no order volume and each name that no attribute
 dictionary will hold when the expressions run.
 
-    python3 -m replay.check [--host DIR] [--ticks FILE] [--db] [--investor ID]
+    python3 -m replay.check [--host DIR] [--ticks FILE] [--db] [--investor ID] [--limit NAME=VALUE]...
+
+With pre-trade limits (the [RISK] section of the host's cfg/oxa.ini, or --limit), it also
+replays the sample session (or --session FILE) and reports each strategy that hits a limit.
 
 Exit status 0 when all is well, 1 when something is wrong, 2 when the check itself cannot
 run (the settings module does not load, the database cannot be read).
@@ -11,11 +14,16 @@ run (the settings module does not load, the database cannot be read).
 import argparse
 import ast
 import builtins
+import json
+import os
+import subprocess
 import sys
+import tempfile
 from dataclasses import dataclass
+from pathlib import Path
 
-from . import db, naming
-from .host import Host, UsageError
+from . import db, limits, naming, sample
+from .host import Host, UsageError, shown
 from .ticks import TickFile
 
 STRATEGY_KEYS = tuple("%s_%s_%s" % (side, offset, part)
@@ -195,6 +203,34 @@ def factor_names(connection):
     return factors
 
 
+def limit_findings(host, investors, overrides, session=None):
+    """The strategies that hit a pre-trade limit when the session is replayed (the sample
+    session by default) with the host's limits and `overrides` over them."""
+    if not (limits.host_limits(host.directory / "cfg" / "oxa.ini") or overrides):
+        return []
+    findings = []
+    named = "the session %s" % shown(session) if session else "the sample session"
+    with tempfile.TemporaryDirectory(prefix="check-limits-") as scratch:
+        if session is None:
+            session = Path(scratch) / "ticks.csv"
+            sample.write(str(session), sample.DEFAULT_SEED, None)
+        for investor in investors:
+            out = Path(scratch) / "out"
+            command = [sys.executable, "-m", "brindle_tools", str(session), "--host", str(host.directory),
+                       "--investor", investor, "--out", str(out), "--no-chart"]
+            command += ["--limit=%s=%s" % item for item in overrides]
+            env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+            done = subprocess.run(command, capture_output=True, text=True, env=env)
+            if done.returncode == 2:
+                raise UsageError("%s cannot be replayed: %s" % (named, done.stderr.strip()))
+            withheld = json.loads((out / "summary.json").read_text(encoding="utf-8"))["withheld"]
+            for limit, by_instrument in withheld.items():
+                for instrument, count in by_instrument.items():
+                    findings.append(Finding(limit, "hits the limit: %d decision%s withheld on %s" % (
+                        count, "" if count == 1 else "s", named), investor, instrument))
+    return findings
+
+
 def main(argv=None):
     parser = argparse.ArgumentParser(prog=naming.command("check"), description=__doc__.split("\n\n")[0])
     parser.add_argument("--host", help="host working directory (default: the current directory if it is one, "
@@ -203,8 +239,12 @@ def main(argv=None):
     parser.add_argument("--db", action="store_true", help="the factors of t_factor in the database of cfg/oxa.ini "
                                                           "are names too")
     parser.add_argument("--investor", action="append", help="check only this investor (repeatable)")
+    parser.add_argument("--limit", action="append", default=[], type=limits.assignment, metavar="NAME=VALUE",
+                        dest="limits", help="pre-trade limit over the host's [RISK] section (repeatable)")
+    parser.add_argument("--session", help="tick file replayed to find the limits hit (default: the sample session)")
     args = parser.parse_args(argv)
     try:
+        session = str(Path(args.session).resolve()) if args.session else None  # before entering the host
         tick_columns = None
         if args.ticks:
             tick_columns = TickFile(args.ticks, 0, {}).names
@@ -217,6 +257,10 @@ def main(argv=None):
             with db.connect(db.settings()) as connection:
                 factors = factor_names(connection)
         findings = check_settings(settings, known_names(settings, records, tick_columns, factors), args.investor)
+        if not findings:
+            table = getattr(settings, "AI_Strategy", None)
+            investors = args.investor or list(table if isinstance(table, dict) else {})
+            findings = limit_findings(host, investors, args.limits, session)
     except UsageError as error:
         print("%s: %s" % (naming.prefix("check"), error), file=sys.stderr)
         return 2

@@ -18,7 +18,7 @@ import numbers
 import time as clock_time
 from array import array
 
-from . import parameters
+from . import limits, parameters
 from .account import DIRECTION, Account, fees_for
 from .broker import OFFSET_NAMES, Broker
 from .exchange import Quotes, model, on_grid
@@ -114,6 +114,7 @@ class Client:
         self.broker = Broker(records, self.investor, self.account, self.totals, outputs.fills,
                              args.fills == "exchange", args.slippage, self.clock)
         self.engine = None
+        self.withheld = results.withheld = limits.Withheld(args.limits)
         self.time = None
         self.trading_day = None
         self.day_first_tick = self.day_first_fill = 0
@@ -124,7 +125,10 @@ class Client:
     # --- the engine ------------------------------------------------------------------------
 
     def start_engine(self):
+        if self.engine is not None:
+            self.withheld.collect(self.engine)
         self.engine = self.broker.engine = engine = self.brindle.COXAAlgos()
+        self.withheld.apply(engine)
         # The database is written only when asked for: simulated trades go to the journal.
         engine.upload = 1 if self.args.db else 0
         self.fills = model(self.args.fills, self.investor, self.timed(engine.SimNow) if self.args.db else engine.SimNow)
@@ -234,6 +238,8 @@ class Client:
 
     def finish(self):
         """After the last tick: the last day's figures and the chart's last point."""
+        if self.engine is not None:
+            self.withheld.collect(self.engine)
         if self.trading_day is not None:
             self.series.close_point(self.account)
             self.close_day()

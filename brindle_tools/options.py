@@ -1,9 +1,10 @@
 """The replay's options, defined once: the replay and the sweep both take them, so a run of
 the sweep is the replay that the same options would give."""
 import argparse
+import json
 from pathlib import Path
 
-from . import account
+from . import account, limits
 from .host import SAMPLES, shown
 from .ticks import DAY_OPTION, PUBLIC_LAYOUT, PUBLIC_NAME, SKIP_OPTION, parse_day
 
@@ -113,6 +114,10 @@ def add_replay_options(parser):
     parser.add_argument("--instrument", help="instrument of tick files without an InstrumentID column (default: "
                                              "taken from the start of the file name, as rb2501 from "
                                              "rb2501_20241105.csv)")
+    parser.add_argument("--limit", action="append", default=[], type=limits.assignment, metavar="NAME=VALUE",
+                        dest="limits", help="pre-trade limit over the [RISK] section of the host's cfg/oxa.ini, "
+                                            "e.g. max_position=4 or max_orders_per_second.rb2501=2 (repeatable); "
+                                            "the summary counts the decisions each limit withheld")
     parser.add_argument("--set", action="append", default=[], metavar="NAME=VALUE", dest="assignments",
                         help="strategy parameter that the expressions read, over the settings module's "
                              "Strategy_Parameters (repeatable)")
@@ -139,6 +144,5 @@ def replay_options(args):
 
 
 def plain(namespace):
-    """Options as JSON holds them."""
-    return {name: str(value) if isinstance(value, Path) else list(value) if isinstance(value, tuple) else value
-            for name, value in sorted(vars(namespace).items())}
+    """Options as JSON holds them (paths as text, tuples as lists)."""
+    return json.loads(json.dumps(vars(namespace), default=str, sort_keys=True))

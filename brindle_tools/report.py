@@ -199,6 +199,7 @@ class Summary:
             "per_day": account.days,
             "engine_log": {"errors": self.log.errors, "warnings": self.log.warnings,
                            "first_error": self.log.first_error},
+            "risk_limits": results.withheld.limits, "withheld": results.withheld.per_limit(),
             "journal_rows": self.journal_rows,
             "database": database,
             "interrupted_at": self.interrupted, "stopped_at": self.stopped,
@@ -251,6 +252,8 @@ class Summary:
             row("", "%s not sent (warm-up or market closed)" % count(totals.not_sent, "decision"))
         for reason, (number, first) in sorted(totals.refused.items()):
             row("", "%s not sent: %s (first: %s)" % (count(number, "decision"), reason, first))
+        for label, text in results.withheld.text():
+            row(label, text)
         for instrument in results.instruments.values():
             holding = instrument.holding
             row(instrument.id, "%s, %s per lot, tick %s, %s, last %s" % (

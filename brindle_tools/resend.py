@@ -29,6 +29,7 @@ Exit status: 0 when everything was sent, 1 when lines were kept, 2 on a usage er
 another run is working on FILE.
 """
 import argparse
+import collections
 import configparser
 import datetime
 import decimal
@@ -477,7 +478,8 @@ class _Batch:
         self.files, self.batch, self.sender, self.stop, self.report = files, batch, sender, stop, report
         self.aside = files.aside(batch)
         self.done = set()  # numbers of the lines committed, by this run or a stopped one
-        self.sent = 0
+        self.sent = 0  # by this run
+        self.sent_earlier = 0  # by the stopped run whose aside file this run took over
         self.halted = False  # the rest of the lines are kept: no connection, or asked to stop
         self.committing = None  # the number of the line whose commit is under way
 
@@ -493,8 +495,8 @@ class _Batch:
                             % (self.aside, exc))
                 self.halted = True
                 return 0, _count_letters(self.aside)
-            self.sent = len(self.done)
-            self.report("%s taken over from a stopped run (%d lines sent already)" % (self.aside, self.sent))
+            self.sent_earlier = len(self.done)
+            self.report("%s taken over from a stopped run (%d lines sent already)" % (self.aside, self.sent_earlier))
             if "-" not in self.batch:
                 self.report("it was left by an earlier version of this tool, which recorded nothing of what it "
                             "sent: every line of it is sent again")
@@ -582,9 +584,13 @@ def _finish_giving_back(files, returning):
         _give_back(files, kept_path, state)
 
 
+Outcome = collections.namedtuple("Outcome", "sent kept sent_earlier")
+
+
 def resend_file(path, settings, report=print, stop=None):
     """Resends the dead-letter file at path, after finishing what stopped runs left beside
-    it; returns (sent, kept). Raises NoSuchFile, or Busy while another run works on it.
+    it; returns the Outcome: lines this run sent, lines kept, and lines of taken-over files
+    that stopped runs had sent already. Raises NoSuchFile, or Busy while another run works on it.
     Setting the event stop ends the run after the line being sent."""
     files = Files(path)
     stop = stop or threading.Event()
@@ -597,7 +603,7 @@ def resend_file(path, settings, report=print, stop=None):
         _finish_giving_back(files, returning)
         batches = [(batch, True) for batch in asides] + ([(None, False)] if os.path.isfile(path) else [])
         sender = Sender(settings)
-        sent = kept = 0
+        sent = kept = sent_earlier = 0
         halted = False
         try:
             for batch, taken_over in batches:
@@ -610,9 +616,10 @@ def resend_file(path, settings, report=print, stop=None):
                 run = _Batch(files, batch, sender, stop, report)
                 batch_sent, batch_kept = run.run(taken_over)
                 sent, kept, halted = sent + batch_sent, kept + batch_kept, run.halted
+                sent_earlier += run.sent_earlier
         finally:
             sender.close()
-    return sent, kept
+    return Outcome(sent, kept, sent_earlier)
 
 
 def main(argv=None):
@@ -630,7 +637,7 @@ def main(argv=None):
 
     previous = {signum: signal.signal(signum, finish_the_line) for signum in (signal.SIGINT, signal.SIGTERM)}
     try:
-        sent, kept = resend_file(args.file, connection_settings(args.ini), stop=stop)
+        outcome = resend_file(args.file, connection_settings(args.ini), stop=stop)
     except NoSuchFile:
         print("no such file: %s" % args.file, file=sys.stderr)
         return 2
@@ -644,8 +651,11 @@ def main(argv=None):
     finally:
         for signum, handler in previous.items():
             signal.signal(signum, handler)
-    print("sent %d, kept %d" % (sent, kept))
-    return 1 if kept else 0
+    summary = "sent %d, kept %d" % (outcome.sent, outcome.kept)
+    if outcome.sent_earlier:
+        summary += " (and %d sent by a stopped run before)" % outcome.sent_earlier
+    print(summary)
+    return 1 if outcome.kept else 0
 
 
 if __name__ == "__main__":

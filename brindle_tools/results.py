@@ -62,3 +62,4 @@ class Results:
         self.database = database  # description of the database with --db
         self.database_seconds = 0.0
         self.database_failures = []  # what failed on the database, first few
+        self.withheld = None  # the pre-trade limits applied and what they withheld (limits.Withheld)

@@ -24,6 +24,7 @@ TRADING_DAY = "20241105"
 SESSIONS = (("09:00:00", "10:15:00"), ("10:30:00", "11:30:00"), ("13:30:00", "15:00:00"))
 NIGHT = (("21:00:00", "24:00:00"), ("00:00:00", "01:00:00"))
 FIRST_OF_DAYS = datetime.date(2024, 11, 7)
+DEFAULT_SEED = 20241105
 COLUMNS = ("TradingDay", "InstrumentID", "ExchangeID", "LastPrice", "PreSettlementPrice", "OpenPrice",
            "HighestPrice", "LowestPrice", "Volume", "Turnover", "OpenInterest", "UpperLimitPrice",
            "LowerLimitPrice", "UpdateTime", "UpdateMillisec", "BidPrice1", "BidVolume1", "AskPrice1",
@@ -163,7 +164,7 @@ def main(argv=None):
     # Installed, the package's own directory is no place for a user's file.
     default = "ticks.csv" if INSTALLED else str(SAMPLES / "ticks.csv")
     parser.add_argument("file", nargs="?", default=default, help="tick file to write (default: %(default)s)")
-    parser.add_argument("--seed", type=int, default=20241105, help="seed of the generator (default %(default)s)")
+    parser.add_argument("--seed", type=int, default=DEFAULT_SEED, help="seed of the generator (default %(default)s)")
     parser.add_argument("--days", type=int, help="trading days with night sessions instead of the one day session")
     args = parser.parse_args(argv)
     if args.days is not None and args.days < 1:

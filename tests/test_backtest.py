@@ -356,6 +356,21 @@ def test_two_days_across_midnight_cancel_carry_and_close(run_python, restart):
     assert [(d["trading_day"], d["net"]) for d in summary["per_day"]] == [("20241107", 0.0), ("20241108", 20.0)]
 
 
+def test_the_host_s_limits_and_those_of_the_command_line_withhold_decisions_across_engines(run_python):
+    header = "TradingDay,InstrumentID,UpdateTime,LastPrice,Volume,BidPrice1,BidVolume1,AskPrice1,AskVolume1\n"
+    ticks = header + "".join("20241107,rb2501,14:58:0%d,100,%d,99,5,101,5\n" % (n, 10 + n) for n in range(4)) + (
+        "20241108,rb2501,09:00:00,100,1,99,5,101,5\n20241108,rb2501,09:00:01,100,2,99,5,101,5\n")
+    ini = edit_ini((SAMPLE_HOST / "cfg" / "oxa.ini").read_text(), {"RISK": {"max_position": 5}})
+    proc = replay(run_python, "ticks.csv", "--instruments", "instruments.csv", "--restart-daily", "--no-chart",
+                  "--limit", "max_position=6", files={"ticks.csv": ticks, "cfg/oxa.ini": ini,
+                                                      "cfg/oxa_can_change_env.py": strategy("True", "False")})
+    assert proc.returncode == 0, proc.stderr
+    summary = json.loads((proc.where / "replay-out" / "summary.json").read_text())
+    # The first buy of 5 fills on the next tick; each buy after it would hold 10 lots.
+    assert (summary["risk_limits"], summary["withheld"]) == ({"max_position": 6}, {"max_position": {"rb2501": 5}})
+    assert "  withheld      max_position 5 (rb2501 5)\n" in proc.stdout
+
+
 # --- tick file formats ---------------------------------------------------------------------
 
 BASE = ("TradingDay,InstrumentID,UpdateTime,UpdateMillisec,LastPrice,Volume,BidPrice1,BidVolume1,AskPrice1,"

@@ -112,14 +112,14 @@ def test_a_commit_whose_answer_is_lost_is_found_out(resend, db_ini, workdir, pat
 
     monkeypatch.setattr(resend.Sender, "commit", commit)
     monkeypatch.setattr(resend.Sender, "sent_lines", sent_lines)
-    assert resend.resend_file(str(path), resend.connection_settings()) == (4, 0)
+    assert resend.resend_file(str(path), resend.connection_settings()) == (4, 0, 0)
     assert rows_table() == ((0,), (1,), (2,), (3,))
     db_ini.execute("DELETE FROM t_rows")
     write(path, [letter(n) for n in range(4)])
-    assert resend.resend_file(str(path), resend.connection_settings()) == (1, 3)
+    assert resend.resend_file(str(path), resend.connection_settings()) == (1, 3, 0)
     [aside] = beside(workdir)
     assert aside.startswith(DEAD_LETTERS + ".resending-")
-    assert resend.resend_file(str(path), resend.connection_settings()) == (4, 0)
+    assert resend.resend_file(str(path), resend.connection_settings()) == (2, 0, 2)
     assert rows_table() == ((0,), (1,), (2,), (3,)) and beside(workdir) == []
 
 
@@ -206,7 +206,7 @@ def test_lines_that_cannot_be_sent_are_kept_byte_for_byte_with_their_reason(rese
                               "rows": [{"tuple": [n, "z" * 150]} for n in range(3, 600)]}) + "\n"
         rare = letter(600, "\U00020000 \u4e2d")  # a 4-byte character, as the engine escapes it
         write(path, [not_utf8, huge, batched, rare, "{cut off by a cra"])
-        assert resend.resend_file(str(path), resend.connection_settings()) == (2, 3)
+        assert resend.resend_file(str(path), resend.connection_settings()) == (2, 3, 0)
     finally:
         db_ini._root_execute(("SET GLOBAL max_allowed_packet = DEFAULT", None))
     out = capsys.readouterr().out
@@ -222,7 +222,7 @@ def test_lines_that_cannot_be_sent_are_kept_byte_for_byte_with_their_reason(rese
 def test_what_fails_is_kept_and_sent_by_a_later_run(resend, db_ini, workdir, path, capsys):
     db_ini.execute("CREATE TABLE t_ok (n INT, text VARCHAR(8))")
     write(path, [letter(1, table="t_missing"), letter(2, table="t_ok"), "\n"])
-    assert resend.resend_file(str(path), resend.connection_settings()) == (1, 1)
+    assert resend.resend_file(str(path), resend.connection_settings()) == (1, 1, 0)
     assert path.read_text() == letter(1, table="t_missing")
     assert "line 1 kept: (1146," in capsys.readouterr().out
     db_ini.execute("CREATE TABLE t_missing (n INT, text VARCHAR(8))")

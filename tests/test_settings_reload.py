@@ -8,6 +8,7 @@ import os
 import sys
 import shutil
 import threading
+import time
 import types
 
 import pytest
@@ -290,6 +291,61 @@ def test_four_threads_ticking_with_frequent_switches_fail_nowhere(engine, settin
     # needs no real reload afterwards: each real reload would briefly take the module out
     # of sys.modules, failing any reload another thread starts meanwhile.
     assert failures == [] and not log.records and real_reloads == []
+
+
+def test_a_tick_meeting_another_thread_s_reload_with_the_module_out_of_sys_modules(engine, settings, log,
+                                                                                  monkeypatch):
+    """importlib takes the module out of sys.modules for a moment at the end of a reload; a
+    tick of another thread in that moment runs the module it had."""
+    import importlib._bootstrap as bootstrap
+    real_exec, others = bootstrap._exec, []
+
+    def exec_then_gap(spec, module):
+        real_exec(spec, module)
+        sys.modules.pop(spec.name)
+        try:
+            other = threading.Thread(target=lambda: others.append(tick(engine)))
+            other.start()
+            other.join()
+        finally:
+            sys.modules[spec.name] = module
+
+    assert tick(engine) == decision()
+    monkeypatch.setattr(bootstrap, "_exec", exec_then_gap)
+    settings.write(settings_text(2), reload=False)
+    assert (tick(engine), others, log.records) == (decision(2), [decision(2)], [])
+
+
+def test_threads_ticking_while_the_file_is_saved_editor_style_run_the_old_or_new_module(engine, settings, log):
+    """Saved by rename every 3 ms while four threads tick and switch every 10 us: each tick
+    runs the module it had or the new one, none fails in the middle of another's reload."""
+    assert tick(engine) == decision()
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-5)
+    saving, failures = threading.Event(), []
+
+    def ticks():
+        while saving.is_set():
+            result = tick(engine)
+            if result not in (decision(1), decision(2)):
+                failures.append((result, log.records[-1:]))
+
+    def saves():
+        for n in range(200):
+            save_by_rename(settings.path, settings_text(1 + n % 2))
+            time.sleep(0.003)
+        saving.clear()
+
+    saving.set()
+    threads = [threading.Thread(target=ticks) for _ in range(4)] + [threading.Thread(target=saves)]
+    try:
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+    finally:
+        sys.setswitchinterval(interval)
+    assert failures == [] and not log.records
 
 
 def inotify_descriptors():

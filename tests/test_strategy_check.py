@@ -39,6 +39,15 @@ def test_the_sample_strategies_pass(run_python):
     assert (proc.returncode, proc.stdout) == (0, "cfg/oxa_can_change_env.py: 2 strategies checked, no problems\n")
 
 
+def test_a_strategy_that_hits_a_limit_on_the_sample_session_is_reported(run_python):
+    ini = edit_ini((SAMPLE_HOST / "cfg" / "oxa.ini").read_text(), {"RISK": {"max_order_volume.hc2501": 0}})
+    proc = check(run_python, files={"cfg/oxa.ini": ini})
+    assert proc.returncode == 1, proc.stderr
+    [finding, total] = proc.stdout.splitlines()
+    assert finding.startswith("cfg/oxa_can_change_env.py: 00001 / hc2501 / max_order_volume: hits the limit: ")
+    assert finding.endswith(" decisions withheld on the sample session") and total.startswith("1 problem in")
+
+
 def test_each_kind_of_problem_is_found_with_its_place(run_python):
     table = {
         "00001": {

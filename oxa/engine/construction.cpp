@@ -1,7 +1,9 @@
 #include "engine/construction.hpp"
 
 #include "interop/except.hpp"
+#include "persistence/journal.hpp"
 #include "shell/config_errors.hpp"
+#include "strategy/risk_limits.hpp"
 
 namespace oxa::engine {
 namespace {
@@ -38,6 +40,15 @@ void read_reload_on_change(py::handle self) {
         [](const py::error_already_set&) {});
 }
 
+// The opt-in switch [CLOUD] async_writes: when it reads as 1 the engine gets the attribute
+// `async_writes` = 1 and starts the process's SQL journal, through which SQL2DB then writes.
+void read_async_writes(py::handle self) {
+    bool on = false;
+    try_except([&] { on = equals(read_switch(self, names.CLOUD, names.async_writes), integer(1)); },
+               [](const py::error_already_set&) {});
+    if (on && persistence::start_journal(self)) setattr(self, names.async_writes, integer(1));
+}
+
 }  // namespace
 
 py::object init(py::handle self) {
@@ -71,6 +82,8 @@ py::object init(py::handle self) {
             set_fallback_switches(self);
         });
     read_reload_on_change(self);
+    read_async_writes(self);
+    strategy::read_risk_limits(self);
     return py::none();
 }
 
@@ -80,5 +93,11 @@ py::object Inc_RequestID(py::handle self) {
 }
 
 bool switch_on(py::handle self, PyObject* name) { return equals(getattr(self, name), integer(1)); }
+
+py::object optional_attribute(py::handle self, PyObject* name) {
+    PyObject* value = nullptr;
+    if (PyObject_GetOptionalAttr(self.ptr(), name, &value) < 0) throw_error();
+    return py::reinterpret_steal<py::object>(value);
+}
 
 }  // namespace oxa::engine

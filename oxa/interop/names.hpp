@@ -102,7 +102,25 @@ namespace oxa {
     T(tag_float, "float") T(tag_decimal, "decimal") T(tag_bytes, "bytes")                   \
     T(tag_bytearray, "bytearray") T(tag_datetime, "datetime") T(tag_date, "date")           \
     T(tag_time, "time") T(tag_timedelta, "timedelta") T(tag_tuple, "tuple")                 \
-    T(tag_dict, "dict") T(nan, "nan") T(inf, "inf") T(minus_inf, "-inf")
+    T(tag_dict, "dict") T(nan, "nan") T(inf, "inf") T(minus_inf, "-inf")                   \
+    X(loads) X(fromhex) X(fromisoformat)                                                    \
+    /* the asynchronous journal */                                                          \
+    X(async_writes) X(async_max_mb) X(async_drain_seconds) T(register_, "register") X(err)             \
+    X(OperationalError) X(InterfaceError) X(rollback)                                       \
+    T(journal_path, "log/sql_journal.jsonl")                                                \
+    T(journal_create,                                                                       \
+      "CREATE TABLE IF NOT EXISTS t_sql_journal_sent (journal CHAR(32) NOT NULL PRIMARY KEY," \
+      " line BIGINT NOT NULL)")                                                             \
+    T(journal_mark_query, "SELECT line FROM t_sql_journal_sent WHERE journal = %s")         \
+    T(journal_mark,                                                                         \
+      "INSERT INTO t_sql_journal_sent (journal, line) VALUES (%s, %s)"                      \
+      " ON DUPLICATE KEY UPDATE line = VALUES(line)")                                       \
+    T(journal_forget, "DELETE FROM t_sql_journal_sent WHERE journal = %s")                  \
+    /* pre-trade limits */                                                                  \
+    X(RISK) X(risk_limits) X(risk_withheld) X(risk_sent) X(risk_logged) X(lower)            \
+    X(CloseProfit) X(PositionCost) X(Position) X(VolumeTotal)                               \
+    X(max_position) X(max_order_volume) X(max_orders_per_second) X(max_orders_per_minute)   \
+    X(max_resting_orders) X(max_daily_loss) X(has_section) X(partition)
 
 struct InternedNames {
 #define OXA_DECLARE_NAME(identifier) PyObject* identifier;

@@ -13,6 +13,7 @@ namespace {
 // The standard library pieces the file needs, imported on first use and kept.
 struct Library {
     PyObject* json_dumps = nullptr;
+    PyObject* json_loads = nullptr;
     PyObject* decimal = nullptr;
     PyObject* datetime_now = nullptr;
 };
@@ -28,11 +29,13 @@ const Library& library() {
     py::object json = checked(PyImport_ImportModule("json"));
     py::object decimal = checked(PyImport_ImportModule("decimal"));
     py::object json_dumps = getattr(json, names.dumps);
+    py::object json_loads = getattr(json, names.loads);
     py::object decimal_type = getattr(decimal, checked(PyUnicode_FromString("Decimal")).ptr());
     py::object datetime_now = getattr(reinterpret_cast<PyObject*>(PyDateTimeAPI->DateTimeType), names.now);
     if (!loaded.json_dumps) {
         loaded.decimal = decimal_type.release().ptr();
         loaded.datetime_now = datetime_now.release().ptr();
+        loaded.json_loads = json_loads.release().ptr();
         loaded.json_dumps = json_dumps.release().ptr();
     }
     return loaded;
@@ -101,7 +104,80 @@ py::object encode_value(py::handle value) {
     return str(value);
 }
 
-py::object dead_letter_line(py::handle szSQL, py::handle listVal) {
+// ---- reading a line back -----------------------------------------------------------------
+
+[[noreturn]] void not_a_letter(const char* why) { raise(PyExc_ValueError, why); }
+
+py::object decode(py::handle value);
+
+py::object decode_all(py::handle items) {
+    if (!PyList_Check(items.ptr())) not_a_letter("a tagged sequence is not a list");
+    py::list decoded;
+    for_each(items, [&](py::handle item) { decoded.append(decode(item)); });
+    return std::move(decoded);
+}
+
+py::object from_type(PyTypeObject* type, PyObject* method, py::handle payload) {
+    return call_method(reinterpret_cast<PyObject*>(type), method, {payload.ptr()});
+}
+
+// The value a tagged object stands for, as encode_value tagged it.
+py::object untag(py::handle tag, py::handle payload) {
+    auto is = [&](PyObject* name) { return equals(tag, name); };
+    if (is(names.tag_float)) return checked(PyFloat_FromString(payload.ptr()));
+    if (is(names.tag_decimal)) return call(library().decimal, {payload.ptr()});
+    if (is(names.tag_bytes)) return from_type(&PyBytes_Type, names.fromhex, payload);
+    if (is(names.tag_bytearray)) return from_type(&PyByteArray_Type, names.fromhex, payload);
+    if (is(names.tag_datetime)) return from_type(PyDateTimeAPI->DateTimeType, names.fromisoformat, payload);
+    if (is(names.tag_date)) return from_type(PyDateTimeAPI->DateType, names.fromisoformat, payload);
+    if (is(names.tag_time)) return from_type(PyDateTimeAPI->TimeType, names.fromisoformat, payload);
+    if (is(names.tag_timedelta)) {
+        py::object parts = checked(PySequence_Tuple(payload.ptr()));
+        return checked(PyObject_Call(reinterpret_cast<PyObject*>(PyDateTimeAPI->DeltaType), parts.ptr(), nullptr));
+    }
+    if (is(names.tag_tuple)) return checked(PyList_AsTuple(decode_all(payload).ptr()));
+    if (is(names.tag_dict)) {
+        py::dict decoded;
+        for_each(payload, [&](py::handle pair) {
+            py::object both = checked(PySequence_Tuple(pair.ptr()));
+            if (PyTuple_GET_SIZE(both.ptr()) != 2) not_a_letter("a tagged dict entry is not a pair");
+            setitem(decoded, decode(PyTuple_GET_ITEM(both.ptr(), 0)), decode(PyTuple_GET_ITEM(both.ptr(), 1)));
+        });
+        return std::move(decoded);
+    }
+    not_a_letter("unknown tag");
+}
+
+py::object decode(py::handle value) {
+    if (Py_EnterRecursiveCall(" while reading a dead letter")) throw_error();
+    struct Leave {
+        ~Leave() { Py_LeaveRecursiveCall(); }
+    } leave;
+    if (PyList_Check(value.ptr())) return decode_all(value);
+    if (!PyDict_Check(value.ptr())) return py::reinterpret_borrow<py::object>(value);
+    if (PyDict_GET_SIZE(value.ptr()) != 1) not_a_letter("not a tagged value");
+    Py_ssize_t position = 0;
+    PyObject *tag, *payload;
+    PyDict_Next(value.ptr(), &position, &tag, &payload);
+    py::object held_tag = py::reinterpret_borrow<py::object>(tag), held = py::reinterpret_borrow<py::object>(payload);
+    return untag(held_tag, held);
+}
+
+}  // namespace
+
+std::pair<py::object, py::object> read_letter_line(py::handle line) {
+    const Library& lib = library();
+    py::object letter = call(lib.json_loads, {line.ptr()});
+    if (!PyDict_Check(letter.ptr())) not_a_letter("not a statement with its rows");
+    PyObject* sql = PyDict_GetItemWithError(letter.ptr(), names.sql);
+    if (!sql && PyErr_Occurred()) throw_error();
+    PyObject* rows = PyDict_GetItemWithError(letter.ptr(), names.rows);
+    if (!rows && PyErr_Occurred()) throw_error();
+    if (!sql || !rows) not_a_letter("not a statement with its rows");
+    return {decode(sql), decode(rows)};
+}
+
+py::object letter_line(py::handle szSQL, py::handle listVal) {
     const Library& lib = library();
     py::dict letter;
     static PyObject* timespec = keyword_names({names.timespec});
@@ -114,6 +190,8 @@ py::object dead_letter_line(py::handle szSQL, py::handle listVal) {
     py::object line = call(lib.json_dumps, {letter.ptr(), Py_True, Py_False}, json_options);
     return add(line, names.line_feed);
 }
+
+namespace {
 
 // Appends the line, on a line of its own: when the file's last line was cut off (a crash in
 // the middle of a write), the line feed it lacks goes first, so that neither line is lost to
@@ -139,8 +217,12 @@ void append_line(py::handle line) {
 }  // namespace
 
 void keep_dead_letter(py::handle szSQL, py::handle listVal) {
-    try_except_log([&] { append_line(dead_letter_line(szSQL, listVal)); },
+    try_except_log([&] { append_line(letter_line(szSQL, listVal)); },
                    "SQL2DB gave up a statement and could not keep it in log/sql_dead_letters.jsonl");
+}
+
+void keep_letter_line(py::handle line, const char* what) {
+    try_except_log([&] { append_line(line); }, what);
 }
 
 }  // namespace oxa::persistence

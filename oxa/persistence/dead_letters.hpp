@@ -10,6 +10,8 @@
 // tools/resend_dead_letters.py reads the file back and sends it again.
 #pragma once
 
+#include <utility>
+
 #include "interop/python.hpp"
 
 namespace oxa::persistence {
@@ -17,5 +19,17 @@ namespace oxa::persistence {
 // Appends the statement and its rows to the dead-letter file. Never raises for an Exception:
 // a file that cannot be written is reported in the error log instead.
 void keep_dead_letter(py::handle szSQL, py::handle listVal);
+
+// The line (a str ending in a line feed) that keeps the statement and its rows.
+py::object letter_line(py::handle szSQL, py::handle listVal);
+
+// Appends a line made by letter_line (or one that cannot be read any more, kept as it is for
+// the resend tool to report) to the dead-letter file; reported in the error log, with
+// `what` naming where it came from, when the file cannot be written.
+void keep_letter_line(py::handle line, const char* what);
+
+// The statement and the rows of a line made by letter_line, as they were: ValueError for a
+// line that is not one.
+std::pair<py::object, py::object> read_letter_line(py::handle line);
 
 }  // namespace oxa::persistence

@@ -5,6 +5,7 @@
 #include "interop/iteration.hpp"
 #include "persistence/connection.hpp"
 #include "persistence/dead_letters.hpp"
+#include "persistence/journal.hpp"
 
 namespace oxa::persistence {
 namespace {
@@ -20,6 +21,12 @@ void write_rows(py::handle self, py::handle szSQL, py::handle listVal) {
         call_method(opened.cursor, names.executemany, {szSQL.ptr(), listVal.ptr()});
         call_method(opened.connection, names.commit);
     });
+}
+
+// The engine writes through the journal: its `async_writes` equals 1.
+bool asynchronous(py::handle self) {
+    py::object value = engine::optional_attribute(self, names.async_writes);
+    return value && equals(value, integer(1));
 }
 
 }  // namespace
@@ -66,7 +73,9 @@ py::object SQL2DB(py::handle self, py::handle szSQL, py::handle listVal) {
                                 log(names.debug, szSQL);
                                 log(names.debug, str(listVal));
                             }
-                            write_rows(self, szSQL, listVal);
+                            if (!asynchronous(self) || !journal_takes(szSQL, listVal)) {
+                                write_rows(self, szSQL, listVal);
+                            }
                         }
                         finished = true;
                     },

@@ -379,6 +379,33 @@ PyObject* loaded_attribute(PyObject* module_name, PyObject* attribute) {
     return value;
 }
 
+// The thread whose tick is re-executing the settings module, 0 when none is. A real reload
+// takes the module out of sys.modules for a moment while it finishes, and any reload another
+// thread starts in that moment fails with ImportError (or KeyError): so while one thread's tick
+// reloads, the others leave it to finish, as they would meet it in importlib's reloading table.
+// Set and read under the interpreter lock.
+unsigned long reloading_thread = 0;
+
+// Holds the settings module's re-execution for this thread; `taken` is false while another
+// thread holds it. The same thread re-entering (the module body ticking) keeps its hold.
+class ReloadTurn {
+public:
+    ReloadTurn() : self_(PyThread_get_thread_ident()) {
+        if (reloading_thread == 0) {
+            reloading_thread = self_;
+            owner_ = true;
+        }
+    }
+    ~ReloadTurn() {
+        if (owner_) reloading_thread = 0;
+    }
+    bool taken() const { return reloading_thread == self_; }
+
+private:
+    unsigned long self_;
+    bool owner_ = false;
+};
+
 }  // namespace
 
 void remember_import_machinery() {
@@ -395,6 +422,8 @@ void remember_import_machinery() {
 }
 
 void reload_settings(py::handle reload, py::handle settings, bool only_when_changed) {
+    ReloadTurn turn;
+    if (!turn.taken()) return;
     std::shared_ptr<const Snapshot> held = snapshot;  // the module body may replace it
     Finding finding = held ? compare(*held, reload.ptr(), settings.ptr()) : Finding::doubtful;
     if (finding == Finding::being_reloaded) return;

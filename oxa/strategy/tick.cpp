@@ -6,6 +6,7 @@
 
 #include "interop/except.hpp"
 #include "interop/iteration.hpp"
+#include "strategy/risk_limits.hpp"
 #include "strategy/settings_reload.hpp"
 
 namespace oxa::strategy {
@@ -183,6 +184,7 @@ py::object push_md2trade(py::handle self, py::handle i_InvestorID, py::handle i_
                    decisions);
         },
         [&](const py::error_already_set&) { log_error(py::handle(names.push_md2trade)); });
+    apply_risk_limits(self, i_InvestorID, i_InstrumentID, decisions);
     return decisions;
 }
 
