@@ -114,7 +114,7 @@ py::object decode_all(py::handle items) {
     if (!PyList_Check(items.ptr())) not_a_letter("a tagged sequence is not a list");
     py::list decoded;
     for_each(items, [&](py::handle item) { decoded.append(decode(item)); });
-    return std::move(decoded);
+    return decoded;
 }
 
 py::object from_type(PyTypeObject* type, PyObject* method, py::handle payload) {
@@ -143,7 +143,7 @@ py::object untag(py::handle tag, py::handle payload) {
             if (PyTuple_GET_SIZE(both.ptr()) != 2) not_a_letter("a tagged dict entry is not a pair");
             setitem(decoded, decode(PyTuple_GET_ITEM(both.ptr(), 0)), decode(PyTuple_GET_ITEM(both.ptr(), 1)));
         });
-        return std::move(decoded);
+        return decoded;
     }
     not_a_letter("unknown tag");
 }
