@@ -141,7 +141,7 @@ def sweep(ticks, grid, out=None, **options):
     """Sweep a grid as `python3 -m replay.sweep` does (grid: {name: "A..B" or a list of
     values}); gives (runs, ranking) as DataFrames, or for a walk-forward (train=N, test=M)
     (runs, windows, equity). It prints what the command prints."""
-    from . import sweep as command
+    from . import naming, sweep as command
 
     with tempfile.TemporaryDirectory(prefix="brindle-sweep-") as scratch:
         target = Path(out) if out is not None else Path(scratch) / "out"
@@ -151,7 +151,7 @@ def sweep(ticks, grid, out=None, **options):
         with kept_place(), contextlib.redirect_stderr(message):
             status = command.main(argv)
         if status == 2:
-            raise ValueError(message.getvalue().strip().removeprefix("sweep: "))
+            raise ValueError(message.getvalue().strip().removeprefix(naming.prefix("sweep") + ": "))
         if status == 130:
             raise KeyboardInterrupt
         if options.get("train") is not None:

@@ -4,14 +4,14 @@
 import os
 import sys
 
-# tool: (installed command, checkout form)
+# tool: (installed command, checkout form, what its messages start with in a checkout)
 COMMANDS = {
-    "replay": ("brindle-replay", "python3 -m replay"),
-    "check": ("brindle-check", "python3 -m replay.check"),
-    "db": ("brindle-db", "python3 -m replay.db"),
-    "sample": ("brindle-sample", "python3 -m replay.sample"),
-    "resend": ("brindle-resend", "python3 -m replay.resend"),
-    "sweep": ("brindle-sweep", "python3 -m replay.sweep"),
+    "replay": ("brindle-replay", "python3 -m replay", "replay"),
+    "check": ("brindle-check", "python3 -m replay.check", "replay.check"),
+    "db": ("brindle-db", "python3 -m replay.db", "replay.db"),
+    "sample": ("brindle-sample", "python3 -m replay.sample", "replay.sample"),
+    "resend": ("brindle-resend", "python3 -m replay.resend", "replay.resend"),
+    "sweep": ("brindle-sweep", "python3 -m replay.sweep", "sweep"),
 }
 
 
@@ -27,5 +27,5 @@ def command(tool):
 
 def prefix(tool):
     """What the tool's own messages start with: its command's name (`brindle-db`), or in a
-    checkout its module (`replay.db`)."""
-    return COMMANDS[tool][0] if installed() else COMMANDS[tool][1].split()[-1]
+    checkout its short name (`replay.db`)."""
+    return COMMANDS[tool][0 if installed() else 2]

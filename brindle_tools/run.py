@@ -173,18 +173,18 @@ def main(argv=None):
     try:
         summary = replay(args)
     except UsageError as error:
-        print("replay: %s" % error, file=sys.stderr)
+        print("%s: %s" % (naming.prefix("replay"), error), file=sys.stderr)
         return 2
     except KeyboardInterrupt:
-        print("replay: interrupted; no files written", file=sys.stderr)
+        print("%s: interrupted; no files written" % naming.prefix("replay"), file=sys.stderr)
         return 130
     print(summary.text())
     if summary.not_written is not None:
         # A full or read-only disk: the summary printed above is what the replay keeps.
-        print("replay: %s; no files written, the summary above is kept" % unwritten(args, summary), file=sys.stderr)
+        print("%s: %s; no files written, the summary above is kept" % (naming.prefix("replay"), unwritten(args, summary)), file=sys.stderr)
         return 1
     if summary.stopped:
-        print("replay: stopped at %s" % summary.stopped, file=sys.stderr)
+        print("%s: stopped at %s" % (naming.prefix("replay"), summary.stopped), file=sys.stderr)
         return 1
     if summary.interrupted is not None:
         return 130
@@ -243,7 +243,7 @@ def replay(args):
                 try:
                     report.chart(client.results, workspace / "chart.png")
                 except Exception as error:  # no chart is no reason to lose the other outputs
-                    print("replay: no chart: %s: %s" % (type(error).__name__, error), file=sys.stderr)
+                    print("%s: no chart: %s: %s" % (naming.prefix("replay"), type(error).__name__, error), file=sys.stderr)
             try:
                 report.write_json(summary, workspace / "summary.json")
                 summary.written = publish(workspace, args.out)

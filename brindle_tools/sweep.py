@@ -265,7 +265,7 @@ def main(argv=None):
         finished = prepare_output(args, plan)
         return sweep(args, plan, finished, pair, runner, len(days))
     except UsageError as error:
-        print("sweep: %s" % error, file=sys.stderr)
+        print("%s: %s" % (naming.prefix("sweep"), error), file=sys.stderr)
         return 2
     finally:
         if runner is not None:
@@ -315,8 +315,8 @@ def sweep(args, plan, finished, pair, runner, day_count):
     try:
         elapsed = execute(plan, pending, runner, progress)
     except KeyboardInterrupt:
-        print("sweep: interrupted; %d of %d runs in %s: --resume runs the rest" % (
-            len(progress.results), len(keys), shown(args.out / "runs.csv")), file=sys.stderr)
+        print("%s: interrupted; %d of %d runs in %s: --resume runs the rest" % (
+            naming.prefix("sweep"), len(progress.results), len(keys), shown(args.out / "runs.csv")), file=sys.stderr)
         return 130
     rows = [progress.results[key] for key in keys]
     written = write_results(args, plan, rows, pair, day_count)

@@ -11,6 +11,7 @@ its own.
 """
 import argparse
 import io
+import re
 import shutil
 import socket
 import tarfile
@@ -22,6 +23,18 @@ from .sweep_runs import Worker, failed
 
 POLL_SECONDS = 0.25
 REACH_SECONDS = 10
+TERMINAL_CODES = re.compile(r"\x1b\[[0-9;]*[A-Za-z]")  # colours Ray puts in its error texts
+
+
+def error_text(error):
+    """What a Ray error says: the task's own exception when it raised one (Ray's first line
+    only names the task), in plain text."""
+    cause = getattr(error, "cause", None)
+    if isinstance(cause, BaseException):
+        text = "%s: %s" % (type(cause).__name__, cause)
+    else:
+        text = "%s: %s" % (type(error).__name__, (str(error).strip().splitlines() or [""])[0])
+    return TERMINAL_CODES.sub("", text)
 
 
 def connect(address):
@@ -156,9 +169,8 @@ class RayRunner:
                     try:
                         result = ray.get(ref)
                     except ray.exceptions.RayError as error:
-                        first_line = (str(error).strip().splitlines() or [""])[0]
-                        result = failed("the Ray actor failed (%d attempt%s): %s: %s" % (
-                            1 + self.retries, "s" if self.retries else "", type(error).__name__, first_line))
+                        result = failed("the Ray actor failed (%d attempt%s): %s" % (
+                            1 + self.retries, "s" if self.retries else "", error_text(error)))
                     on_result(key, result)
                     submit(actor)
         except KeyboardInterrupt:

@@ -12,7 +12,7 @@ import csv
 import sys
 import time
 
-from . import sweep_table
+from . import naming, sweep_table
 from .host import UsageError, shown
 from .sweep_days import name_date
 
@@ -97,8 +97,8 @@ def main(args, plan, spans, runner):
         phase.run([(index[best[0]], tested + number) for number, best in chosen.items() if best], "out")
     except KeyboardInterrupt:
         table.close()
-        print("sweep: interrupted; the walk-forward's runs so far are in %s" % shown(out / "runs.csv"),
-              file=sys.stderr)
+        print("%s: interrupted; the walk-forward's runs so far are in %s"
+              % (naming.prefix("sweep"), shown(out / "runs.csv")), file=sys.stderr)
         return 130
     table.close()
     elapsed = time.perf_counter() - started
@@ -110,7 +110,7 @@ def main(args, plan, spans, runner):
         chart(equity, spans, out / "walkforward.png")
         written.append("walkforward.png")
     except Exception as error:  # no chart is no reason to lose the tables
-        print("sweep: no chart: %s: %s" % (type(error).__name__, error), file=sys.stderr)
+        print("%s: no chart: %s: %s" % (naming.prefix("sweep"), type(error).__name__, error), file=sys.stderr)
     print("  %d runs in %.1f s" % (len(phase.rows), elapsed))
     print(text(windows_rows, names, args.rank))
     total = equity[-1]["equity"] if equity else 0.0

@@ -37,3 +37,14 @@ def test_a_host_archive_reaching_outside_its_directory_is_refused(tmp_path, monk
         assert not (tmp_path / "escaped.txt").exists()
     unpack_host(archive(("cfg/oxa.ini", None), ("oxa.ini", None)), target)
     assert (target / "cfg" / "oxa.ini").read_text() == "x\n"
+
+
+def test_a_failed_ray_task_is_reported_by_its_own_error_in_plain_text():
+    from brindle_tools.sweep_ray import error_text
+
+    class TaskError(Exception):  # what Ray raises for a task that raised
+        cause = TypeError("extractall() got an unexpected keyword argument 'filter'")
+
+    coloured = "\x1b[36mray::execute_run()\x1b[39m (pid=1, ip=127.0.0.1)\nTraceback ..."
+    assert error_text(TaskError(coloured)) == "TypeError: extractall() got an unexpected keyword argument 'filter'"
+    assert error_text(RuntimeError(coloured)) == "RuntimeError: ray::execute_run() (pid=1, ip=127.0.0.1)"
