@@ -14,6 +14,7 @@ import io
 import re
 import shutil
 import socket
+import sys
 import tarfile
 import tempfile
 from pathlib import Path
@@ -42,7 +43,8 @@ def connect(address):
     try:
         import ray
     except ImportError:
-        raise UsageError("--ray needs Ray: pip install 'ray==2.60.0' (scripts/ensure-deps installs it)") from None
+        raise UsageError("--ray needs Ray: pip install 'ray==2.60.0'%s" % (
+            " (which has no release for this Python yet)" if sys.version_info >= (3, 15) else "")) from None
     if address != "auto":
         # Ray keeps trying an address where nothing listens for minutes; one look says it at once.
         host, _, port = address.rpartition(":")
@@ -106,9 +108,9 @@ class Replayer:
 
 class RayRunner:
     def __init__(self, address, replay, retries, timeout, ship, runs_per_process):
+        connect(address)
         import ray
 
-        connect(address)
         self.retries, self.timeout, self.ship = retries, timeout, ship
         self.where = "Ray cluster %s" % address
         self.shipped_ticks = {}
