@@ -265,19 +265,11 @@ def test_with_the_switch_an_edit_saved_while_the_module_runs_is_executed_next(en
     assert tick(engine) == decision(5)
 
 
-def test_four_threads_ticking_with_frequent_switches_fail_nowhere(engine, settings, log, real_reloads):
-    assert tick(engine) == decision()
-    real_reloads.clear()
+def run_switching_every_10us(targets):
+    """Runs each target in a thread of its own, the interpreter switching threads every 10 us."""
     interval = sys.getswitchinterval()
     sys.setswitchinterval(1e-5)
-    failures = []
-
-    def ticks():
-        for _ in range(3000):
-            if tick(engine) != decision():
-                failures.append(log.records[-1:])
-
-    threads = [threading.Thread(target=ticks) for _ in range(4)]
+    threads = [threading.Thread(target=target) for target in targets]
     try:
         for thread in threads:
             thread.start()
@@ -285,6 +277,19 @@ def test_four_threads_ticking_with_frequent_switches_fail_nowhere(engine, settin
             thread.join()
     finally:
         sys.setswitchinterval(interval)
+
+
+def test_four_threads_ticking_with_frequent_switches_fail_nowhere(engine, settings, log, real_reloads):
+    assert tick(engine) == decision()
+    real_reloads.clear()
+    failures = []
+
+    def ticks():
+        for _ in range(3000):
+            if tick(engine) != decision():
+                failures.append(log.records[-1:])
+
+    run_switching_every_10us([ticks] * 4)
     # A tick meeting another thread's execution leaves it to finish, as reload does, and
     # needs no real reload afterwards: each real reload would briefly take the module out
     # of sys.modules, failing any reload another thread starts meanwhile.
@@ -318,8 +323,6 @@ def test_threads_ticking_while_the_file_is_saved_editor_style_run_the_old_or_new
     """Saved by rename every 3 ms while four threads tick and switch every 10 us: each tick
     runs the module it had or the new one, none fails in the middle of another's reload."""
     assert tick(engine) == decision()
-    interval = sys.getswitchinterval()
-    sys.setswitchinterval(1e-5)
     saving, failures = threading.Event(), []
 
     def ticks():
@@ -335,14 +338,7 @@ def test_threads_ticking_while_the_file_is_saved_editor_style_run_the_old_or_new
         saving.clear()
 
     saving.set()
-    threads = [threading.Thread(target=ticks) for _ in range(4)] + [threading.Thread(target=saves)]
-    try:
-        for thread in threads:
-            thread.start()
-        for thread in threads:
-            thread.join()
-    finally:
-        sys.setswitchinterval(interval)
+    run_switching_every_10us([ticks] * 4 + [saves])
     assert failures == [] and not log.records
 
 
