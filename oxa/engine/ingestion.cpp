@@ -107,8 +107,8 @@ struct RecordKeys {
 
     // Whether the record qualifies now; read again whenever it has changed.
     bool usable(PyObject* first_key, PyObject* second_key) {
+        if (read && stamp.unchanged()) return qualifies;
         if (!PyDict_CheckExact(record)) return false;
-        if (read && stamp.holds(record)) return qualifies;
         read = true;
         stamp.take(record);
         PyObject *a = nullptr, *b = nullptr;

@@ -53,6 +53,15 @@ public:
 #endif
     }
 
+    // Whether the dictionary stamped, which the caller keeps alive, is unchanged since.
+    bool unchanged() const {
+#if OXA_DICT_WATCHERS
+        return dict_ != nullptr;
+#else
+        return dict_ != nullptr && version_of(dict_) == version_;
+#endif
+    }
+
     void forget();
 
     // Starts loading what holds() will read of `item`, for a walk that tests it soon.
