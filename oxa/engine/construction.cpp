@@ -100,4 +100,9 @@ py::object optional_attribute(py::handle self, PyObject* name) {
     return py::reinterpret_steal<py::object>(value);
 }
 
+bool optional_switch_on(py::handle self, PyObject* name) {
+    py::object value = optional_attribute(self, name);
+    return value && equals(value, integer(1));
+}
+
 }  // namespace oxa::engine

@@ -15,4 +15,7 @@ bool switch_on(py::handle self, PyObject* name);
 // engine without them does not have at all.
 py::object optional_attribute(py::handle self, PyObject* name);
 
+// An opt-in switch: self.<name> exists and equals 1.
+bool optional_switch_on(py::handle self, PyObject* name);
+
 }  // namespace oxa::engine

@@ -23,12 +23,6 @@ void write_rows(py::handle self, py::handle szSQL, py::handle listVal) {
     });
 }
 
-// The engine writes through the journal: its `async_writes` equals 1.
-bool asynchronous(py::handle self) {
-    py::object value = engine::optional_attribute(self, names.async_writes);
-    return value && equals(value, integer(1));
-}
-
 }  // namespace
 
 py::object dict2DB(py::handle self, py::handle table_name, py::handle val_dict) {
@@ -73,7 +67,7 @@ py::object SQL2DB(py::handle self, py::handle szSQL, py::handle listVal) {
                                 log(names.debug, szSQL);
                                 log(names.debug, str(listVal));
                             }
-                            if (!asynchronous(self) || !journal_takes(szSQL, listVal)) {
+                            if (!engine::optional_switch_on(self, names.async_writes) || !journal_takes(szSQL, listVal)) {
                                 write_rows(self, szSQL, listVal);
                             }
                         }

@@ -4,6 +4,7 @@
 
 #include <utility>
 
+#include "engine/construction.hpp"
 #include "interop/except.hpp"
 #include "interop/iteration.hpp"
 #include "strategy/risk_limits.hpp"
@@ -103,15 +104,6 @@ bool refresh_due(py::handle self, TickTime& time) {
     return compare(elapsed, period, Py_GT) || compare(elapsed, integer(0), Py_LT);
 }
 
-// Whether the settings module is re-executed only when its source changed: the engine's
-// `reload_on_change` equals 1. An engine without that attribute reloads on every tick.
-bool reload_on_change(py::handle self) {
-    PyObject* value = nullptr;
-    if (PyObject_GetOptionalAttr(self.ptr(), names.reload_on_change, &value) < 0) throw_error();
-    if (!value) return false;
-    return equals(py::reinterpret_steal<py::object>(value), integer(1));
-}
-
 }  // namespace
 
 py::object push_md2trade(py::handle self, py::handle i_InvestorID, py::handle i_InstrumentID,
@@ -130,7 +122,8 @@ py::object push_md2trade(py::handle self, py::handle i_InvestorID, py::handle i_
             call_method(attributes, names.update, {dict_new_md.ptr()});
 
             auto reload = [&] {
-                bool only_when_changed = reload_on_change(self);
+                // Re-executed only when its source changed: the engine's opt-in `reload_on_change` equals 1.
+                bool only_when_changed = engine::optional_switch_on(self, names.reload_on_change);
                 py::object reload = global(names.reload);
                 py::object settings = global(names.myDEnv);
                 reload_settings(reload, settings, only_when_changed);
