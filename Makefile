@@ -19,7 +19,7 @@ build:
 	cmake --build $(BUILD_DIR)
 
 clean:
-	rm -rf build oxa/Brindle*.so
+	rm -rf build oxa/Brindle*.so oxa/_research*.so
 
 # Installs what building and testing need, where missing (Debian packages, the environment
 # and the pinned packages in it, mariadb-server).
