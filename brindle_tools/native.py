@@ -19,6 +19,7 @@ import importlib
 
 from . import check
 from .native_compile import compile_text
+from .ticks import RowTick
 
 BOOKS = frozenset(("trade_book", "bid_order_book", "ask_order_book", "__builtins__"))
 QUOTE = ("LastPrice", "Volume", "BidPrice1", "BidVolume1", "AskPrice1", "AskVolume1")
@@ -172,8 +173,7 @@ class Road:
     def full(self, batch, row, last_values):
         """The tick, handled by the client's code; True when it was traded on."""
         client = self.client
-        values = batch.row(row)
-        tick = dict(zip(batch.names, values))
+        values, tick = batch.row(row), RowTick(batch, row)
         instrument = client.instruments.get(tick["InstrumentID"])
         if last_values is not None and instrument is not None:
             instrument.last_values = last_values
@@ -199,8 +199,7 @@ class Road:
             raise Unsupported("the strategy table changed on trading day %s" % self.client.trading_day)
 
     def decide(self, instrument, batch, row, decisions, closed):
-        tick = dict(zip(batch.names, batch.row(row)))
-        self.client.decide_all(instrument, tick, decisions, closed)
+        self.client.decide_all(instrument, RowTick(batch, row), decisions, closed)
 
     @staticmethod
     def python_value(code, names):

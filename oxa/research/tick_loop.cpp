@@ -177,6 +177,7 @@ public:
 
     // The engine's step for the tick that the client's own code is handling.
     py::list evaluate_current() {
+        engine_ = client_.attr("engine");
         Instrument& instrument = at(current_->instruments.whole(row_));
         instrument.has_position = has_position(instrument);
         return evaluate(instrument);
@@ -414,14 +415,24 @@ private:
     }
 
     void decide(Instrument& instrument, const Action& action, py::list& decisions) {
-        std::optional<py::object> condition = value_of(instrument, action.condition);
-        if (!condition) return;
-        int fires = PyObject_RichCompareBool(condition->ptr(), Py_True, Py_EQ);
-        if (fires < 0) throw py::error_already_set();
-        if (!fires) return;
+        if (!fires(instrument, action.condition)) return;
         std::optional<py::object> price = value_of(instrument, action.price);
         if (!price) return;
         decisions.append(py::make_tuple(action.name, instrument.exchange, *price, action.volume));
+    }
+
+    // Whether the condition fires: evaluated, and equal to True.
+    bool fires(Instrument& instrument, const Expression& condition) {
+        if (condition.native != nullptr) {
+            if (std::optional<Value> value = condition.native->run(instrument.slots.data())) {
+                if (std::optional<bool> equal = compare(*value, Value::boolean(true), Py_EQ)) return *equal;
+            }
+        }
+        std::optional<py::object> value = value_of(instrument, condition);
+        if (!value) return false;
+        int equal = PyObject_RichCompareBool(value->ptr(), Py_True, Py_EQ);
+        if (equal < 0) throw py::error_already_set();
+        return equal != 0;
     }
 
     // The text's value; none where evaluating it failed (Python has logged why).
@@ -445,8 +456,7 @@ private:
     py::object slot_object(const Instrument& instrument, int slot) {
         if (instrument.slots[slot].kind != Value::Kind::Other) return python_value(instrument.slots[slot]);
         if (instrument.positions[slot] >= 0) {
-            py::tuple values = instrument.last_batch->source.attr("row")(instrument.last_row);
-            return values[instrument.positions[slot]];
+            return instrument.last_batch->source.attr("value")(instrument.last_row, instrument.positions[slot]);
         }
         return instrument.objects[slot];
     }
@@ -454,7 +464,7 @@ private:
     // The instrument's slots from its attribute dictionary in the client's engine, once per
     // engine (a restarted client has a new one).
     void bind(Instrument& instrument) {
-        py::object engine = client_.attr("engine");
+        const py::object& engine = engine_;
         if (instrument.engine.is(engine)) return;
         py::dict attributes = engine.attr("get_InstrumentAttr")(instrument.id);
         py::list names = driver_.attr("slot_names");
@@ -491,7 +501,7 @@ private:
     }
 
     bool has_position(const Instrument& instrument) const {
-        py::object positions = client_.attr("engine").attr("get_Position")(instrument.id);
+        py::object positions = engine_.attr("get_Position")(instrument.id);
         return !positions.is_none() && py::len(positions) > 0;
     }
 
@@ -552,7 +562,7 @@ private:
         peak_ = as_double(account_.attr("peak"));
         deepest_ = as_double(account_.attr("deepest"));
         drawdown_ = as_double(account_.attr("drawdown"));
-        py::object engine = client_.attr("engine");
+        engine_ = client_.attr("engine");
         for (Instrument& instrument : instruments_) {
             if (instrument.state != Instrument::State::Active) continue;
             py::object view = instrument.view, holding = instrument.holding;
@@ -577,7 +587,7 @@ private:
                 (long_side ? instrument.long_volume : instrument.short_volume) = volume;
                 (long_side ? instrument.long_average : instrument.short_average) = average;
             }
-            instrument.has_position = !engine.is_none() && has_position(instrument);
+            instrument.has_position = !engine_.is_none() && has_position(instrument);
             for (const std::optional<Value>* kept : {&instrument.volume, &instrument.dropped_from}) {
                 if (*kept && (*kept)->kind == Value::Kind::Other) unsupported("a cumulative volume that is not a number");
             }
@@ -585,6 +595,7 @@ private:
     }
 
     py::object driver_, client_, progress_, totals_, series_, account_, clock_;
+    py::object engine_;  // the client's engine, as the client last left it
     std::size_t slot_count_;
     double day_close_;
     StatisticSlots at_{};
