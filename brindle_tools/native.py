@@ -53,7 +53,9 @@ class Road:
         self.module = research_module()
         zero = getattr(settings, "Init_Factor_Zero", ())
         parameters = getattr(settings, "Strategy_Parameters", {})
-        names = [*check.record_fields(records, "InstrumentField"), *source.names, *check.ENGINE_KEYS, *zero,
+        # UpdateMillisec: the reader makes it from a time with a fraction.
+        names = [*check.record_fields(records, "InstrumentField"), *source.names, "UpdateMillisec", *check.ENGINE_KEYS,
+                 *zero,
                  *client.args.parameters, *(parameters if isinstance(parameters, dict) else ())]
         self.slot_names = [n for n in dict.fromkeys(names) if isinstance(n, str) and n not in BOOKS]
         self.slot_of = {name: slot for slot, name in enumerate(self.slot_names)}.get
@@ -119,15 +121,14 @@ class Road:
         for batch in source.batches(tick_file):
             names = batch.names
             numbers, others = [], []
-            for position, (name, kind, array) in enumerate(batch.columns):
+            for position, name in enumerate(names):
                 slot = self.slot_of(name)
-                if kind in (int, float):
-                    numbers.append((slot, array))
-                elif slot is not None:
+                if slot is None:
+                    continue
+                if position < len(batch.columns) and batch.columns[position][1] in (int, float):
+                    numbers.append((slot, batch.columns[position][2]))
+                else:
                     others.append((slot, position))
-            for position in range(len(batch.columns), len(names)):
-                if self.slot_of(names[position]) is not None:
-                    others.append((self.slot_of(names[position]), position))
             slots = [slot for slot, _ in numbers]
             try:
                 quote = [slots.index(self.slot_of(name)) for name in QUOTE]
