@@ -87,6 +87,8 @@ def price_text(value):
 
 
 def money(value):
+    if value is None:
+        return "-"  # not finite (summary.json holds null)
     return "{:,.2f}".format(value + 0.0)  # + 0.0: no "-0.00"
 
 

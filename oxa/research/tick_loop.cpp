@@ -373,7 +373,11 @@ private:
             peak_ = equity;
         } else if (peak_ - equity > deepest_) {
             deepest_ = peak_ - equity;
-            if (deepest_ > drawdown_) drawdown_ = deepest_;
+            if (deepest_ > drawdown_) {
+                drawdown_ = deepest_;
+                if (capital_ + peak_ == 0) unsupported("a drawdown against a capital of nothing");
+                drawdown_percent_ = 100.0 * drawdown_ / (capital_ + peak_);
+            }
         }
     }
 
@@ -522,6 +526,7 @@ private:
         account_.attr("peak") = peak_;
         account_.attr("deepest") = deepest_;
         account_.attr("drawdown") = drawdown_;
+        account_.attr("drawdown_percent") = drawdown_percent_;
         py::object skipped = totals_.attr("skipped");
         for (Instrument& instrument : instruments_) {
             if (!instrument.touched) continue;
@@ -562,6 +567,8 @@ private:
         peak_ = as_double(account_.attr("peak"));
         deepest_ = as_double(account_.attr("deepest"));
         drawdown_ = as_double(account_.attr("drawdown"));
+        drawdown_percent_ = as_double(account_.attr("drawdown_percent"));
+        capital_ = as_double(account_.attr("capital"));
         engine_ = client_.attr("engine");
         for (Instrument& instrument : instruments_) {
             if (instrument.state != Instrument::State::Active) continue;
@@ -607,6 +614,7 @@ private:
     std::int64_t totals_ticks_ = 0, series_point_ = -1, trading_day_ = -1;
     std::optional<double> clock_seconds_, series_minute_;
     double gross_ = 0, fees_ = 0, open_value_ = 0, high_ = 0, low_ = 0, peak_ = 0, deepest_ = 0, drawdown_ = 0;
+    double drawdown_percent_ = 0, capital_ = 0;
 };
 
 }  // namespace

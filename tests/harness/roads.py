@@ -1,6 +1,7 @@
 """The two roads of a replay, compared: every replay a test runs with the exact engine is run
 again on the research road (--engine native), and its decisions, fills and summary must be
 the same bytes, the speed figures aside."""
+import difflib
 import re
 from pathlib import Path
 
@@ -17,8 +18,13 @@ def outputs(directory):
 
 
 def assert_same(exact, native):
+    theirs = outputs(native)
     for name, text in outputs(exact).items():
-        assert outputs(native)[name] == text, "%s differs between the exact engine and the native road" % name
+        if theirs[name] != text:
+            lines = difflib.unified_diff(text.decode().splitlines(), theirs[name].decode().splitlines(), "exact",
+                                         "native", n=1, lineterm="")
+            raise AssertionError("%s differs between the exact engine and the native road:\n%s"
+                                 % (name, "\n".join(list(lines)[:24])))
 
 
 def output_directory(args):
