@@ -39,6 +39,8 @@ enum class Opcode : std::int32_t {
     Max,                   // Python's min/max returns (the first of equal ones)
 };
 
+// Registered with pybind11 as oxa._research.Program: py::cast<const Program&> gives the C++
+// object of a Python one.
 class Program {
 public:
     struct Operation {
