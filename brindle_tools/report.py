@@ -222,6 +222,7 @@ class Summary:
         fees = "fees from %s" % shown(args.fees) if args.fees else "no fees (--fees FILE)"
         row("fill model", "%s, slippage %s tick%s, %s" % (
             results.fill_model, "{:g}".format(args.slippage), "" if args.slippage == 1 else "s", fees))
+        row("engine", results.engine)
         row("ticks", "%s in %.2f s: %s ticks/s" % ("{:,}".format(totals.ticks), self.elapsed,
                                                      "{:,.0f}".format(self.rate)))
         days = results.trading_days
