@@ -7,6 +7,7 @@
 #include <cmath>
 #include <memory>
 #include <optional>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -37,8 +38,20 @@ double modulo(double x, double y) {
     return std::copysign(0.0, y);
 }
 
+// An attribute name as an interned str, made once per literal: the loop reads and writes
+// the client's attributes on every event.
+py::handle name(const char* text) {
+    static std::unordered_map<const char*, PyObject*> made;
+    PyObject*& made_name = made[text];
+    if (made_name == nullptr) {
+        made_name = PyUnicode_InternFromString(text);  // kept for the life of the process
+        if (made_name == nullptr) throw py::error_already_set();
+    }
+    return made_name;
+}
+
 // The road's exception for a run that needs the exact engine.
-py::object unsupported_type() { return py::module_::import("brindle_tools.native").attr("Unsupported"); }
+py::object unsupported_type() { return py::module_::import("brindle_tools.native").attr(name("Unsupported")); }
 
 [[noreturn]] void unsupported(const std::string& why) {
     PyErr_SetObject(unsupported_type().ptr(), py::str(why).ptr());
@@ -133,10 +146,10 @@ public:
                slot("order_TradeVolume"),  slot("BidPrice1"),        slot("BidVolume1"),
                slot("BidVolume"),          slot("order_BidVolume"),  slot("AskPrice1"),
                slot("AskVolume1"),         slot("AskVolume"),        slot("order_AskVolume")};
-        totals_ = client_.attr("totals");
-        series_ = client_.attr("series");
-        account_ = client_.attr("account");
-        clock_ = client_.attr("clock");
+        totals_ = client_.attr(name("totals"));
+        series_ = client_.attr(name("series"));
+        account_ = client_.attr(name("account"));
+        clock_ = client_.attr(name("clock"));
     }
 
     void set_strategy(std::size_t index, py::object id, py::list opens, py::list closes) {
@@ -176,11 +189,12 @@ public:
     }
 
     // The engine's step for the tick that the client's own code is handling.
-    py::list evaluate_current() {
-        engine_ = client_.attr("engine");
+    py::object evaluate_current() {
+        engine_ = client_.attr(name("engine"));
         Instrument& instrument = at(current_->instruments.whole(row_));
         instrument.has_position = has_position(instrument);
-        return evaluate(instrument);
+        py::object decisions = evaluate(instrument);
+        return decisions.is_none() ? py::list() : decisions;
     }
 
 private:
@@ -224,24 +238,24 @@ private:
 
     static std::shared_ptr<Batch> prepare(py::handle prepared) {
         auto batch = std::make_shared<Batch>();
-        batch->source = prepared.attr("batch");
-        batch->file = batch->source.attr("file");
-        batch->keys = ArrowColumn(prepared.attr("keys"));
-        batch->days = ArrowColumn(prepared.attr("days"));
-        batch->lines = ArrowColumn(prepared.attr("lines"));
-        batch->instruments = ArrowColumn(prepared.attr("instruments"));
-        py::object bad = prepared.attr("bad");
+        batch->source = prepared.attr(name("batch"));
+        batch->file = batch->source.attr(name("file"));
+        batch->keys = ArrowColumn(prepared.attr(name("keys")));
+        batch->days = ArrowColumn(prepared.attr(name("days")));
+        batch->lines = ArrowColumn(prepared.attr(name("lines")));
+        batch->instruments = ArrowColumn(prepared.attr(name("instruments")));
+        py::object bad = prepared.attr(name("bad"));
         batch->has_bad = !bad.is_none();
         if (batch->has_bad) batch->bad = ArrowColumn(bad);
         batch->size = batch->keys.size();
-        batch->layout = py::cast<int>(prepared.attr("layout"));
-        for (py::handle pair : prepared.attr("numbers")) {
+        batch->layout = py::cast<int>(prepared.attr(name("layout")));
+        for (py::handle pair : prepared.attr(name("numbers"))) {
             batch->numbers.emplace_back(py::cast<int>(pair[py::int_(0)]), ArrowColumn(pair[py::int_(1)]));
         }
-        for (py::handle pair : prepared.attr("others")) {
+        for (py::handle pair : prepared.attr(name("others"))) {
             batch->others.emplace_back(py::cast<int>(pair[py::int_(0)]), py::cast<int>(pair[py::int_(1)]));
         }
-        py::list quote = prepared.attr("quote");
+        py::list quote = prepared.attr(name("quote"));
         for (int i = 0; i < 6; ++i) batch->quote[i] = py::cast<int>(quote[i]);
         return batch;
     }
@@ -276,7 +290,7 @@ private:
         if (!clock_seconds_ || time > *clock_seconds_) clock_seconds_ = time;
         ++instrument.ticks;
         if (++totals_ticks_ % progress_step == 0) {
-            progress_.attr("update")(progress_step);
+            progress_.attr(name("update"))(progress_step);
             if (PyErr_CheckSignals() != 0) throw py::error_already_set();
         }
         Value last_price = batch.number(batch.quote[0], row_);
@@ -295,13 +309,24 @@ private:
         double in_day = modulo(time, seconds_per_day);
         bool closed = day_close_ <= in_day && in_day < evening;
         if (instrument.lots != 0 || instrument.value != 0) mark(instrument);
-        py::list decisions = evaluate(instrument);
+        py::object decisions = evaluate(instrument);
         ++instrument.engine_ticks;
-        if (PyList_GET_SIZE(decisions.ptr()) != 0) {
-            sync_out();
-            driver_.attr("decide")(instrument.view, batch.source, row_, decisions, closed);
-            sync_in();
+        if (!decisions.is_none()) {
+            // Sending orders reads where the tick is, the clock and how many ticks the engine
+            // has seen, and changes only the resting orders of the loop's figures.
+            set_place();
+            instrument.view.attr(name("engine_ticks")) = instrument.engine_ticks;
+            driver_.attr(name("decide"))(instrument.view, batch.source, row_, decisions, closed);
+            instrument.open_orders = py::len(instrument.view.attr(name("open_orders"))) > 0;
         }
+    }
+
+    // The client's place in the ticks: the tick the loop is on, and its clock.
+    void set_place() {
+        if (clock_seconds_) clock_.attr(name("seconds")) = *clock_seconds_;
+        client_.attr(name("file")) = current_->file;
+        client_.attr(name("line")) = current_->lines.whole(row_);
+        client_.attr(name("time")) = current_->keys.real(row_);
     }
 
     static bool is_true(std::optional<bool> answer) {
@@ -332,8 +357,8 @@ private:
     void hand_over(Instrument& instrument, double time) {
         sync_out();
         bool same_time = time == instrument.last_time && instrument.last_batch;
-        py::object last_values = same_time ? instrument.last_batch->source.attr("row")(instrument.last_row) : py::none();
-        py::object admitted = driver_.attr("full")(current_->source, row_, last_values);
+        py::object last_values = same_time ? instrument.last_batch->source.attr(name("row"))(instrument.last_row) : py::none();
+        py::object admitted = driver_.attr(name("full"))(current_->source, row_, last_values);
         if (instrument.state == Instrument::State::Unknown) adopt(instrument);
         if (py::cast<bool>(admitted)) {
             instrument.last_batch = current_;
@@ -344,12 +369,12 @@ private:
 
     // An instrument the client has now seen: traded, or skipped.
     void adopt(Instrument& instrument) {
-        py::object view = client_.attr("instruments").attr("get")(instrument.id);
+        py::object view = client_.attr(name("instruments")).attr(name("get"))(instrument.id);
         if (!view.is_none()) {
             instrument.state = Instrument::State::Active;
             instrument.view = view;
-            instrument.holding = view.attr("holding");
-        } else if (totals_.attr("skipped").contains(instrument.id)) {
+            instrument.holding = view.attr(name("holding"));
+        } else if (totals_.attr(name("skipped")).contains(instrument.id)) {
             instrument.state = Instrument::State::Passive;
         }
     }
@@ -383,7 +408,8 @@ private:
 
     // --- the engine's step ----------------------------------------------------------------
 
-    py::list evaluate(Instrument& instrument) {
+    // The decisions of the tick: a list, or None when there is none.
+    py::object evaluate(Instrument& instrument) {
         bind(instrument);
         const Batch& batch = *current_;
         Quote quote{};
@@ -405,7 +431,7 @@ private:
         }
         instrument.last_batch = current_;
         instrument.last_row = row_;
-        py::list decisions;
+        py::object decisions = py::none();  // a list once a decision is taken
         try {
             for (const Action& action : instrument.opens) decide(instrument, action, decisions);
             if (instrument.has_position) {
@@ -413,16 +439,18 @@ private:
             }
         } catch (py::error_already_set& failure) {
             if (!failure.matches(PyExc_Exception) || failure.matches(unsupported_type())) throw;
-            driver_.attr("tick_failed")(failure.value());
+            driver_.attr(name("tick_failed"))(failure.value());
         }
         return decisions;
     }
 
-    void decide(Instrument& instrument, const Action& action, py::list& decisions) {
+    void decide(Instrument& instrument, const Action& action, py::object& decisions) {
         if (!fires(instrument, action.condition)) return;
         std::optional<py::object> price = value_of(instrument, action.price);
         if (!price) return;
-        decisions.append(py::make_tuple(action.name, instrument.exchange, *price, action.volume));
+        if (decisions.is_none()) decisions = py::list();
+        py::reinterpret_borrow<py::list>(decisions).append(
+            py::make_tuple(action.name, instrument.exchange, *price, action.volume));
     }
 
     // Whether the condition fires: evaluated, and equal to True.
@@ -451,7 +479,7 @@ private:
             py::object value = slot_object(instrument, slot);
             if (value) names[name] = value;
         }
-        py::tuple answer = driver_.attr("python_value")(expression.code, names);
+        py::tuple answer = driver_.attr(name("python_value"))(expression.code, names);
         if (py::cast<int>(answer[0]) != 0) return std::nullopt;
         return py::reinterpret_borrow<py::object>(answer[1]);
     }
@@ -460,7 +488,7 @@ private:
     py::object slot_object(const Instrument& instrument, int slot) {
         if (instrument.slots[slot].kind != Value::Kind::Other) return python_value(instrument.slots[slot]);
         if (instrument.positions[slot] >= 0) {
-            return instrument.last_batch->source.attr("value")(instrument.last_row, instrument.positions[slot]);
+            return instrument.last_batch->source.attr(name("value"))(instrument.last_row, instrument.positions[slot]);
         }
         return instrument.objects[slot];
     }
@@ -470,8 +498,8 @@ private:
     void bind(Instrument& instrument) {
         const py::object& engine = engine_;
         if (instrument.engine.is(engine)) return;
-        py::dict attributes = engine.attr("get_InstrumentAttr")(instrument.id);
-        py::list names = driver_.attr("slot_names");
+        py::dict attributes = engine.attr(name("get_InstrumentAttr"))(instrument.id);
+        py::list names = driver_.attr(name("slot_names"));
         instrument.slots.assign(slot_count_, Value::other());
         instrument.objects.assign(slot_count_, py::object());
         instrument.positions.assign(slot_count_, -1);
@@ -505,7 +533,7 @@ private:
     }
 
     bool has_position(const Instrument& instrument) const {
-        py::object positions = engine_.attr("get_Position")(instrument.id);
+        py::object positions = engine_.attr(name("get_Position"))(instrument.id);
         return !positions.is_none() && py::len(positions) > 0;
     }
 
@@ -515,19 +543,16 @@ private:
     void sync_out() {
         if (!moved_) return;
         moved_ = false;
-        totals_.attr("ticks") = totals_ticks_;
-        if (clock_seconds_) clock_.attr("seconds") = *clock_seconds_;
-        client_.attr("file") = current_->file;
-        client_.attr("line") = current_->lines.whole(row_);
-        client_.attr("time") = current_->keys.real(row_);
-        account_.attr("open_value") = open_value_;
-        account_.attr("high") = high_;
-        account_.attr("low") = low_;
-        account_.attr("peak") = peak_;
-        account_.attr("deepest") = deepest_;
-        account_.attr("drawdown") = drawdown_;
-        account_.attr("drawdown_percent") = drawdown_percent_;
-        py::object skipped = totals_.attr("skipped");
+        totals_.attr(name("ticks")) = totals_ticks_;
+        set_place();
+        account_.attr(name("open_value")) = open_value_;
+        account_.attr(name("high")) = high_;
+        account_.attr(name("low")) = low_;
+        account_.attr(name("peak")) = peak_;
+        account_.attr(name("deepest")) = deepest_;
+        account_.attr(name("drawdown")) = drawdown_;
+        account_.attr(name("drawdown_percent")) = drawdown_percent_;
+        py::object skipped = totals_.attr(name("skipped"));
         for (Instrument& instrument : instruments_) {
             if (!instrument.touched) continue;
             instrument.touched = false;
@@ -537,60 +562,60 @@ private:
                 continue;
             }
             py::object view = instrument.view;
-            view.attr("ticks") = instrument.ticks;
-            view.attr("engine_ticks") = instrument.engine_ticks;
-            view.attr("last_time") = instrument.last_time;
-            view.attr("volume") = python_value(instrument.volume);
-            view.attr("dropped_from") = python_value(instrument.dropped_from);
-            view.attr("market_volume") = python_value(instrument.market_volume);
-            py::object prices = view.attr("prices");
+            view.attr(name("ticks")) = instrument.ticks;
+            view.attr(name("engine_ticks")) = instrument.engine_ticks;
+            view.attr(name("last_time")) = instrument.last_time;
+            view.attr(name("volume")) = python_value(instrument.volume);
+            view.attr(name("dropped_from")) = python_value(instrument.dropped_from);
+            view.attr(name("market_volume")) = python_value(instrument.market_volume);
+            py::object prices = view.attr(name("prices"));
             prices[py::int_(-1)] = python_value(instrument.last_price);
-            instrument.holding.attr("last_price") = python_value(instrument.last_price);
-            instrument.holding.attr("value") = instrument.value;
+            instrument.holding.attr(name("last_price")) = python_value(instrument.last_price);
+            instrument.holding.attr(name("value")) = instrument.value;
         }
     }
 
     // ... and the loop takes what the client's code left.
     void sync_in() {
-        totals_ticks_ = py::cast<std::int64_t>(totals_.attr("ticks"));
-        py::object seconds = clock_.attr("seconds");
+        totals_ticks_ = py::cast<std::int64_t>(totals_.attr(name("ticks")));
+        py::object seconds = clock_.attr(name("seconds"));
         clock_seconds_ = seconds.is_none() ? std::nullopt : std::optional<double>(as_double(seconds));
-        py::object minute = series_.attr("minute");
+        py::object minute = series_.attr(name("minute"));
         series_minute_ = minute.is_none() ? std::nullopt : std::optional<double>(as_double(minute));
-        series_point_ = py::cast<std::int64_t>(series_.attr("point"));
-        trading_day_ = py::cast<std::int64_t>(driver_.attr("day_code")(client_.attr("trading_day")));
-        gross_ = as_double(account_.attr("gross"));
-        fees_ = as_double(account_.attr("fees"));
-        open_value_ = as_double(account_.attr("open_value"));
-        high_ = as_double(account_.attr("high"));
-        low_ = as_double(account_.attr("low"));
-        peak_ = as_double(account_.attr("peak"));
-        deepest_ = as_double(account_.attr("deepest"));
-        drawdown_ = as_double(account_.attr("drawdown"));
-        drawdown_percent_ = as_double(account_.attr("drawdown_percent"));
-        capital_ = as_double(account_.attr("capital"));
-        engine_ = client_.attr("engine");
+        series_point_ = py::cast<std::int64_t>(series_.attr(name("point")));
+        trading_day_ = py::cast<std::int64_t>(driver_.attr(name("day_code"))(client_.attr(name("trading_day"))));
+        gross_ = as_double(account_.attr(name("gross")));
+        fees_ = as_double(account_.attr(name("fees")));
+        open_value_ = as_double(account_.attr(name("open_value")));
+        high_ = as_double(account_.attr(name("high")));
+        low_ = as_double(account_.attr(name("low")));
+        peak_ = as_double(account_.attr(name("peak")));
+        deepest_ = as_double(account_.attr(name("deepest")));
+        drawdown_ = as_double(account_.attr(name("drawdown")));
+        drawdown_percent_ = as_double(account_.attr(name("drawdown_percent")));
+        capital_ = as_double(account_.attr(name("capital")));
+        engine_ = client_.attr(name("engine"));
         for (Instrument& instrument : instruments_) {
             if (instrument.state != Instrument::State::Active) continue;
             py::object view = instrument.view, holding = instrument.holding;
-            instrument.ticks = py::cast<std::int64_t>(view.attr("ticks"));
-            instrument.engine_ticks = py::cast<std::int64_t>(view.attr("engine_ticks"));
-            instrument.last_time = as_double(view.attr("last_time"));
-            instrument.volume = optional_value(view.attr("volume"));
-            instrument.dropped_from = optional_value(view.attr("dropped_from"));
-            instrument.market_volume = from_python(view.attr("market_volume").ptr());
-            instrument.point = py::cast<std::int64_t>(view.attr("point"));
-            instrument.open_orders = py::len(view.attr("open_orders")) > 0;
-            instrument.last_price = optional_value(holding.attr("last_price"));
-            instrument.lots = py::cast<std::int64_t>(holding.attr("lots"));
-            instrument.value = as_double(holding.attr("value"));
-            instrument.multiple = as_double(holding.attr("multiple"));
-            py::dict sides = holding.attr("sides");
+            instrument.ticks = py::cast<std::int64_t>(view.attr(name("ticks")));
+            instrument.engine_ticks = py::cast<std::int64_t>(view.attr(name("engine_ticks")));
+            instrument.last_time = as_double(view.attr(name("last_time")));
+            instrument.volume = optional_value(view.attr(name("volume")));
+            instrument.dropped_from = optional_value(view.attr(name("dropped_from")));
+            instrument.market_volume = from_python(view.attr(name("market_volume")).ptr());
+            instrument.point = py::cast<std::int64_t>(view.attr(name("point")));
+            instrument.open_orders = py::len(view.attr(name("open_orders"))) > 0;
+            instrument.last_price = optional_value(holding.attr(name("last_price")));
+            instrument.lots = py::cast<std::int64_t>(holding.attr(name("lots")));
+            instrument.value = as_double(holding.attr(name("value")));
+            instrument.multiple = as_double(holding.attr(name("multiple")));
+            py::dict sides = holding.attr(name("sides"));
             for (auto item : sides) {
                 py::handle side = item.second;
-                double volume = as_double(side.attr("today")) + as_double(side.attr("yesterday"));
-                double average = as_double(side.attr("average"));
-                bool long_side = py::cast<int>(side.attr("sign")) > 0;
+                double volume = as_double(side.attr(name("today"))) + as_double(side.attr(name("yesterday")));
+                double average = as_double(side.attr(name("average")));
+                bool long_side = py::cast<int>(side.attr(name("sign"))) > 0;
                 (long_side ? instrument.long_volume : instrument.short_volume) = volume;
                 (long_side ? instrument.long_average : instrument.short_average) = average;
             }
