@@ -22,9 +22,6 @@ SESSIONS = (("20241107", 22 * 3600 + 3540, 120), ("20241107", 9 * 3600, 100), ("
 NAMES = ("LastPrice", "AskPrice1", "BidPrice1", "vol_diff", "Volume", "BidVolume1", "AskVolume1",
          "LastPrice_Cur_Up", "LastPrice_Cur_Down", "LastPrice_Cur_Keep", "LastPrice_Acc_Up", "order_TradeVolume",
          "BidVolume", "PriceTick", "VolumeMultiple", "open_ticks", "ratio")
-ZERO = ("LastPrice", "Volume", "LastPrice_Cur_Up", "LastPrice_Acc_Up", "order_acc_up", "LastPrice_Cur_Keep",
-        "LastPrice_Acc_Keep", "order_acc_keep", "LastPrice_Cur_Down", "LastPrice_Acc_Down", "order_acc_down",
-        "order_TradeVolume", "BidVolume", "order_BidVolume", "AskVolume", "order_AskVolume")
 # Texts that the native evaluator leaves to Python, one of them failing on some ticks.
 BEYOND = ("LastPrice // 1 > 0", "UpdateTime >= '09:02:00'", "vol_diff % 2 == 1", "2 ** LastPrice_Cur_Up > 4",
           "1 / vol_diff > 0.2", "LastPrice_Cur_Up in (2, 3)")
@@ -101,7 +98,7 @@ def ticks(draw):
 def settings_text(rb, hc, ratio):
     return ("AI_Strategy = %r\nStrategy_Parameters = {'open_ticks': 2, 'ratio': %r}\nReal_Fresh_Factor = 0\n"
             "update_factor_period = 60\nInit_Factor_Zero = %r\n" % ({"00001": {"rb2501": rb, "hc2501": hc}},
-                                                                     ratio, ZERO))
+                                                                     ratio, roads.ZERO_COUNTERS))
 
 
 def replay(argv):
