@@ -419,6 +419,14 @@ private:
             unsupported("a statistic of " + py::str(instrument.id).cast<std::string>() +
                         " is not a number the native road computes");
         }
+        if (instrument.last_batch && instrument.last_batch->layout != batch.layout) {
+            // Fields of another file's columns stay as its last row left them.
+            for (std::size_t slot = 0; slot < slot_count_; ++slot) {
+                if (instrument.positions[slot] < 0) continue;
+                instrument.objects[slot] = slot_object(instrument, static_cast<int>(slot));
+                instrument.positions[slot] = -1;
+            }
+        }
         for (std::size_t i = 0; i < batch.numbers.size(); ++i) {
             int slot = batch.numbers[i].first;
             instrument.slots[slot] = batch.number(i, row_);
