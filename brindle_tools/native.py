@@ -68,6 +68,7 @@ class Road:
                 [self.action(instrument_id, strategy, action) for action in actions] for actions in (OPENS, CLOSES))
         self.instrument_codes = {}
         self.day_codes = {}
+        self.layouts = {}  # the names of a batch's fields -> its code
 
     # --- the strategy ----------------------------------------------------------------------
 
@@ -136,7 +137,7 @@ class Road:
             day_codes = np.array([self.code_of(self.day_codes, day) for day in batch.day_texts], np.int64)
             yield Prepared(batch, pa.array(batch.keys), pa.array(day_codes[batch.day_index]), pa.array(batch.lines),
                            self.instruments_of(batch), None if batch.bad is None else pa.array(batch.bad.view(np.uint8)),
-                           tick_file.number, numbers, others, quote)
+                           self.code_of(self.layouts, tuple(names)), numbers, others, quote)
 
     def instruments_of(self, batch):
         import numpy as np

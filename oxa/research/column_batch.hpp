@@ -17,7 +17,7 @@ struct ColumnBatch {
     ArrowColumn keys, days, lines, instruments, bad;  // time, trading day, line, instrument, skipped
     bool has_bad = false;
     std::int64_t size = 0;
-    int layout = 0;  // batches of one file have the same columns
+    int layout = 0;  // batches of the same fields, in the same order, have the same layout
     std::vector<std::pair<int, ArrowColumn>> numbers;  // (slot, column)
     std::vector<std::pair<int, int>> others;  // (slot, position among the row's values)
     int quote[6];  // LastPrice, Volume, BidPrice1, BidVolume1, AskPrice1, AskVolume1 among numbers

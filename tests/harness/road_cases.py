@@ -12,6 +12,8 @@ from pathlib import Path
 
 from hypothesis import HealthCheck, Phase, given, settings, strategies as st
 
+from brindle_tools import ticks
+
 from . import roads
 
 ABSENT = "1.7976931348623157e+308"
@@ -82,11 +84,14 @@ def ticks(draw):
                 volume = volume // 3 if event == "reset" else volume + rng.choice([0, 0, 1, 4])
                 bid = ABSENT if event == "absent bid" else price - 1
                 ask = ABSENT if event == "absent ask" else price + 1
-                second += 0 if event == "same time" else rng.choice([0.5, 1, 1, 3])
+                # The morning's times are whole seconds, written without a fraction.
+                steps = [1, 1, 3] if session == 1 else [0.5, 1, 1, 3]
+                second += 0 if event == "same time" else rng.choice(steps)
                 clock = second % 86400
-                lines.append((session, second, "%s,%s,%02d:%02d:%02d.%03d,%d,%d,%s,%d,%s,%d\n" % (
-                    day, instrument, clock // 3600, clock // 60 % 60, clock % 60, (clock % 1) * 1000, price, volume,
-                    bid, rng.randint(1, 5), ask, rng.randint(1, 5))))
+                fraction = ".%03d" % ((clock % 1) * 1000) if session != 1 else ""
+                lines.append((session, second, "%s,%s,%02d:%02d:%02d%s,%d,%d,%s,%d,%s,%d\n" % (
+                    day, instrument, clock // 3600, clock // 60 % 60, clock % 60, fraction, price, volume, bid,
+                    rng.randint(1, 5), ask, rng.randint(1, 5))))
     # Both instruments in time order, but for the odd tick out of place (a recorder's glitch).
     lines.sort(key=lambda entry: entry[:2])
     if rng.random() < 0.5:
@@ -113,6 +118,9 @@ def replay(argv):
 def main(examples):
     sys.dont_write_bytecode = True
     host = Path.cwd()
+    # Batches of some 60 ticks: the roads meet batch ends, and batches with and without the
+    # milliseconds that a time's fraction gives.
+    ticks.BLOCK = 1 << 12
 
     @settings(max_examples=examples, deadline=None, derandomize=True, database=None,
               suppress_health_check=list(HealthCheck), print_blob=False,
