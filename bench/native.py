@@ -1,0 +1,396 @@
+"""Processor time per tick of the native research road (--engine native) against the exact
+replay, the bare engine and backtesting libraries that traders use; a one-day sweep point
+with warm workers; where the native replay's time goes.
+
+    python3 bench/native.py [--quick] [--rounds N] [--peers] [--no-sweep] [--no-profile]
+
+The ticks are the sample days that `make demo` replays (three trading days of rb2501 and
+hc2501, each with its night session), made once into a temporary directory; --quick takes
+the one-day sample session and three rounds. Every road runs in a worker process of its own,
+set up and warmed by one run first; then each round has every worker run once in turn (so
+that a busy moment of a shared machine weighs on all of them alike), and a figure is the
+median over the rounds of the worker's processor time (time.process_time) per tick:
+ a. the exact replay's tick loop: the replay's execute() (reading, the client, the engine and
+    the outputs written on the way); beside it the whole replay, less the interpreter's start
+    and the imports (the host's modules, the instruments and fees read, the outputs closed);
+ b. the bare engine: push_md2trade alone over the same ticks, set up as the replay sets it up;
+ c. the native replay (--engine native), whole, reading included, when this checkout has it;
+ d. with --peers: the libraries of bench/peers.py over the rb2501 ticks alone (each
+    installed at a pinned version into build/peers/ when missing; skipped, with the reason,
+    when that fails).
+"""
+import argparse
+import cProfile
+import gc
+import io
+import json
+import os
+import pstats
+import shutil
+import signal
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+import traceback
+from pathlib import Path
+
+BENCH = Path(__file__).resolve().parent
+REPO = BENCH.parent
+sys.path.insert(0, str(BENCH))
+import peers  # noqa: E402  (beside this file)
+
+GOAL = 1.5e-6  # processor seconds per tick for the whole native replay
+ONE_DAY_GRIDS = (["open_ticks=2..3"], ["open_ticks=2..5", "close_ticks=1..2"])  # 2 and 8 points
+# Where a function of the profile belongs: the first category one of whose marks is in its
+# file name or its name (C functions have no file).
+CATEGORIES = (
+    ("reading (tick files, Arrow batches)", ("brindle_tools/ticks.py", "brindle_tools/inputs.py", "pyarrow", "numpy")),
+    ("native loop (oxa._research)", ("oxa._research", "_research.")),
+    ("engine (push_md2trade, settings module)", ("oxa.Brindle", "COXAAlgos", "host/cfg/")),
+    ("outputs (decision and fill rows, chart series)", ("brindle_tools/report.py", "brindle_tools/results.py",
+                                                        "writerow", "_io.")),
+    ("client (exchange, broker, account, native road)", ("brindle_tools/",)),
+)
+
+
+class Unavailable(Exception):
+    """A road that this checkout or machine cannot run; the message says why."""
+
+
+# --- the workers' side ------------------------------------------------------------------------
+
+def host_copy(place, name):
+    host = place / ("host-%s-%d" % (name, os.getpid()))
+    shutil.copytree(REPO / "host", host, ignore=shutil.ignore_patterns("__pycache__", "log"))
+    return host
+
+
+def replay_road(place, engine):
+    """The measured replay of the sample on an engine: (processor seconds of execute(), of the
+    whole replay, ticks, the road the summary names)."""
+    sys.path.insert(0, str(REPO))
+    from brindle_tools import run
+
+    argv = [str(place / "days.csv"), "--fees", str(REPO / "samples" / "fees.csv"), "--host",
+            str(host_copy(place, engine)), "--no-chart", "--out", str(place / ("out-%s-%d" % (engine, os.getpid()))), "--engine", engine]
+    try:
+        run.parse_arguments(argv)
+    except SystemExit:
+        if engine != "exact":
+            raise Unavailable("this checkout's replay has no --engine %s" % engine) from None
+        del argv[-2:]  # a replay from before the choice of engine
+    spent = []
+    execute = run.execute
+
+    def timed_execute(*arguments):
+        started = time.process_time()
+        try:
+            return execute(*arguments)
+        finally:
+            spent.append(time.process_time() - started)
+
+    run.execute = timed_execute
+
+    def measured():
+        args = run.parse_arguments(argv)
+        started = time.process_time()
+        summary = run.replay(args)
+        whole = time.process_time() - started
+        failure = summary.stopped or summary.not_written or summary.interrupted
+        if failure:
+            raise RuntimeError("the sample replay failed: %s" % failure)
+        road = getattr(summary.results, "engine", "exact")
+        return {"loop": spent[-1], "whole": whole, "ticks": summary.results.totals.ticks, "road": road}
+
+    first = measured()  # imports the host's modules, as the first replay of a process does
+    if engine != "exact" and not first["road"].startswith(engine):
+        raise Unavailable("the replay took another road: %s" % first["road"])
+    return measured
+
+
+def bare_road(place):
+    """push_md2trade alone over the sample's ticks, as bench/bench.py sets it up."""
+    replay_road(place, "exact")  # the host's modules imported by a replay, as the engine needs them
+    import bench as engine_bench
+
+    loop = engine_bench.replay_loop(place / "days.csv", 1)
+
+    def measured():
+        run = loop.engine_run()  # fresh tick dictionaries, made before the clock starts
+        started = time.process_time()
+        run()
+        return {"loop": time.process_time() - started, "ticks": len(loop.stream)}
+
+    return measured
+
+
+def peer_road(place, package):
+    run = peers.prepare(package, place / "peer-ticks.csv")
+    run(time.process_time)  # the warm-up: a library's compilation on first use among it
+    return lambda: run(time.process_time)
+
+
+def prepare(kind, place):
+    if kind == "bare":
+        return bare_road(place)
+    if kind.startswith("peer:"):
+        return peer_road(place, kind[len("peer:"):])
+    return replay_road(place, kind)
+
+
+def profiled(measured):
+    """One measured run under cProfile: its own time by category, in seconds."""
+    profile = cProfile.Profile()
+    profile.enable()
+    measured()
+    profile.disable()
+    spent = {name: 0.0 for name, _ in CATEGORIES}
+    spent["other"] = 0.0
+    for (filename, _, function), row in pstats.Stats(profile, stream=io.StringIO()).stats.items():
+        where = "%s:%s" % (filename, function)
+        category = next((name for name, marks in CATEGORIES if any(mark in where for mark in marks)), "other")
+        spent[category] += row[2]  # the function's own time
+    return spent
+
+
+def serve(kind, place):
+    """A worker: set up, then one measured run per line read ("run" or "profile")."""
+    channel = os.fdopen(os.dup(1), "w", buffering=1)
+    os.dup2(os.open(os.devnull, os.O_WRONLY), 1)  # what the replay and the libraries print
+
+    def say(message):
+        channel.write(json.dumps(message) + "\n")
+
+    try:
+        measured = prepare(kind, place)
+    except Unavailable as reason:
+        say({"unavailable": str(reason)})
+        return
+    except Exception as error:  # a road that fails is reported, and the others still run
+        traceback.print_exc()
+        say({"unavailable": "failed: %s: %s" % (type(error).__name__, error)})
+        return
+    say({"ready": os.getpid()})
+    for command in sys.stdin:
+        gc.collect()
+        say(profiled(measured) if command.strip() == "profile" else measured())
+
+
+# --- the measuring side -----------------------------------------------------------------------
+
+class Worker:
+    def __init__(self, label, kind, place, python=sys.executable):
+        self.label, self.kind = label, kind
+        self.log = place / ("worker-%s.log" % kind.replace(":", "-"))
+        self.process = subprocess.Popen([str(python), str(Path(__file__).resolve()), "--worker", kind, str(place)], stdin=subprocess.PIPE,
+                                        stdout=subprocess.PIPE, stderr=open(self.log, "w"), text=True, cwd=place)
+        self.runs = []
+        first = self.receive()
+        self.unavailable = first.get("unavailable")
+        self.pid = first.get("ready")
+
+    def receive(self):
+        line = self.process.stdout.readline()
+        if not line:
+            raise RuntimeError("worker %s ended: see %s" % (self.kind, self.log))
+        return json.loads(line)
+
+    def ask(self, command):
+        self.process.stdin.write(command + "\n")
+        self.process.stdin.flush()
+        return self.receive()
+
+    def close(self):
+        self.process.stdin.close()
+        self.process.wait()
+
+
+def median_per_tick(runs, key):
+    return statistics.median(run[key] / run["ticks"] for run in runs)
+
+
+def spread(runs, key):
+    values = [run[key] / run["ticks"] * 1e6 for run in runs]
+    return "%.2f-%.2f" % (min(values), max(values))
+
+
+def make_sample(place, days):
+    """The sample file of `days` trading days (1: the one-day sample session)."""
+    path = place / ("days.csv" if days > 1 else "day.csv")
+    command = [sys.executable, "-m", "replay.sample", str(path)] + (["--days", str(days)] if days > 1 else [])
+    subprocess.run(command, cwd=REPO, check=True, stdout=subprocess.DEVNULL)
+    return path
+
+
+def start_workers(place, with_peers):
+    workers = [Worker("a. exact replay", "exact", place), Worker("b. bare engine", "bare", place),
+               Worker("c. native replay", "native", place)]
+    skipped = []
+    if with_peers:
+        peers.write_ticks(place / "days.csv", place / "peer-ticks.csv")
+        for peer in peers.PEERS:
+            label = "d. peer %s (%s)" % (peer.label, peer.name)
+            reason = peers.installed(peer)
+            if reason:
+                skipped.append((label, reason))
+            else:
+                workers.append(Worker(label, "peer:" + peer.package, place, peer.python))
+    return workers, skipped
+
+
+def perf_by_object(worker, place):
+    """The share of each shared object in one measured run of the worker, sampled by perf;
+    None when perf cannot sample here."""
+    if not shutil.which("perf"):
+        return None
+    data = place / "perf.data"
+    recorder = subprocess.Popen(["perf", "record", "-F", "499", "-o", str(data), "-p", str(worker.pid)],
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    time.sleep(1)  # perf attaches
+    worker.ask("run")
+    recorder.send_signal(signal.SIGINT)
+    recorder.wait()
+    shown = subprocess.run(["perf", "report", "-i", str(data), "--sort", "dso", "--stdio", "-q"], capture_output=True,
+                           text=True)
+    shares = []
+    for line in shown.stdout.splitlines():
+        parts = line.split()
+        if len(parts) >= 2 and parts[0].endswith("%"):
+            shares.append((float(parts[0][:-1]), parts[1]))
+    return shares or None
+
+
+def sweep_available(engine):
+    usage = subprocess.run([sys.executable, "-m", "replay.sweep", "--help"], cwd=REPO, capture_output=True, text=True)
+    return engine == "exact" or "--engine" in usage.stdout
+
+
+def sweep_lines(place):
+    """Processor time of a one-day sweep point with warm workers, exact and native: the cost
+    of one more point (two sweeps of 2 and 8 points), and per point of the 8 with the sweep's
+    start shared among them."""
+    import sweep_bench
+
+    day = make_sample(place, 1)
+    lines = []
+    for engine in ("exact", "native"):
+        if not sweep_available(engine):
+            lines.append("%-6s sweep: not available (this checkout's sweep has no --engine)" % engine)
+            continue
+        extra = ["--engine", engine] if engine != "exact" else []
+        (few, _, few_cpu), (many, _, many_cpu) = (
+            sweep_bench.measure(REPO, day, grid, 2, extra, place) for grid in ONE_DAY_GRIDS)
+        lines.append("%-6s sweep of one day, 2 warm workers: one more point %.3f s; %.3f s per point of %d "
+                     "with the sweep's start" % (engine, (many_cpu - few_cpu) / (many - few), many_cpu / many, many))
+    return lines
+
+
+def report(workers, skipped, rounds, ticks_line):
+    by_kind = {w.kind: w for w in workers}
+    native = by_kind["native"]
+    reference = ("native replay, whole", native.runs, "whole") if native.runs else \
+        ("exact replay, tick loop", by_kind["exact"].runs, "loop")
+    base = median_per_tick(reference[1], reference[2])
+    print(ticks_line)
+    print("processor time per tick, median of %d interleaved rounds (range over the rounds)" % rounds)
+    print("%-58s %9s %13s %9s" % ("road", "us/tick", "range", "vs " + reference[0].split(",")[0]))
+    rows = []
+    for worker in workers:
+        if worker.unavailable:
+            rows.append((worker.label, None, worker.unavailable))
+            continue
+        if worker.kind in ("exact", "native"):
+            rows.append((worker.label + ": whole, reading included", worker.runs, "whole"))
+            rows.append(("   " + worker.label[3:] + ": tick loop (execute)", worker.runs, "loop"))
+        elif worker.kind == "bare":
+            rows.append((worker.label + ": push_md2trade alone", worker.runs, "loop"))
+        else:
+            rows.append((worker.label + ", rb2501 only", worker.runs, "run"))
+    for label, runs, key in rows:
+        if runs is None:
+            print("%-58s %s" % (label, "not available: " + key))
+        else:
+            value = median_per_tick(runs, key)
+            print("%-58s %9.2f %13s %8.2fx" % (label, value * 1e6, spread(runs, key), value / base))
+    for label, reason in skipped:
+        print("%-58s %s" % (label, "skipped: " + reason))
+    for worker in workers:
+        if worker.runs and "road" in worker.runs[-1] and worker.kind != "exact":
+            print("%s took: %s" % (worker.label[3:], worker.runs[-1]["road"]))
+    if native.runs:
+        value = median_per_tick(native.runs, "whole")
+        verdict = "met" if value <= GOAL else "missed by %.2f us (%.1fx the goal)" % ((value - GOAL) * 1e6, value / GOAL)
+        print("goal: the whole native replay at %.1f us per tick or less: %s" % (GOAL * 1e6, verdict))
+    for worker in workers:
+        if worker.kind.startswith("peer:") and worker.runs and native.runs:
+            peer_value = median_per_tick(worker.runs, "run")
+            print("%s: the native replay is %.1fx %s" % (
+                worker.label[3:], max(peer_value / base, base / peer_value), "faster" if peer_value > base else "slower"))
+
+
+def profile_lines(workers, place):
+    """Where the time of one replay goes: by category under cProfile, by shared object under
+    perf, for the native replay (the exact one when there is no native)."""
+    worker = next((w for w in workers if w.kind == "native" and w.runs),
+                  next(w for w in workers if w.kind == "exact"))
+    if worker.unavailable:
+        return []
+    spent = worker.ask("profile")
+    total = sum(spent.values()) or 1.0
+    lines = ["where the time of the %s goes (cProfile, own time; its overhead swells the Python parts):"
+             % worker.label[3:]]
+    lines += ["  %5.1f%%  %s" % (100 * seconds / total, name)
+              for name, seconds in sorted(spent.items(), key=lambda item: -item[1]) if seconds]
+    shares = perf_by_object(worker, place)
+    if shares:
+        lines.append("the same replay sampled by perf, by shared object:")
+        lines += ["  %5.1f%%  %s" % share for share in shares[:6]]
+    return lines
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--quick", action="store_true", help="the one-day sample session, 3 rounds")
+    parser.add_argument("--rounds", type=int, help="interleaved rounds (default: 5; 3 with --quick)")
+    parser.add_argument("--peers", action="store_true", help="also measure the peer libraries (installed into "
+                                                             "build/peers/ when missing)")
+    parser.add_argument("--no-sweep", action="store_true", help="skip the sweep points")
+    parser.add_argument("--no-profile", action="store_true", help="skip where the time goes")
+    parser.add_argument("--worker", nargs=2, metavar=("KIND", "PLACE"), help=argparse.SUPPRESS)
+    args = parser.parse_args()
+    if args.worker:
+        serve(args.worker[0], Path(args.worker[1]))
+        return
+    rounds = args.rounds or (3 if args.quick else 5)
+    place = Path(tempfile.mkdtemp(prefix="oxa-native-bench-"))
+    workers = []
+    try:
+        sample = make_sample(place, 1 if args.quick else 3)
+        if sample.name != "days.csv":
+            shutil.copy(sample, place / "days.csv")
+        workers, skipped = start_workers(place, args.peers)
+        ready = [w for w in workers if not w.unavailable]
+        for _ in range(rounds):
+            for worker in ready:
+                worker.runs.append(worker.ask("run"))
+        ticks = ready[0].runs[0]["ticks"] if ready else 0
+        report(workers, skipped, rounds, "sample: %s, %s ticks of rb2501 and hc2501" % (
+            "one trading day" if args.quick else "three trading days with their night sessions",
+            "{:,}".format(ticks)))
+        lines = [] if args.no_profile else profile_lines(workers, place)
+        for worker in workers:
+            worker.close()
+        workers = []
+        lines += [] if args.no_sweep else sweep_lines(place)
+        for line in lines:
+            print(line)
+    finally:
+        for worker in workers:
+            worker.process.kill()
+        shutil.rmtree(place, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    main()
