@@ -47,12 +47,20 @@ ONE_DAY_GRIDS = (["open_ticks=2..3"], ["open_ticks=2..5", "close_ticks=1..2"])  
 # file name or its name (C functions have no file).
 CATEGORIES = (
     ("reading (tick files, Arrow batches)", ("brindle_tools/ticks.py", "brindle_tools/inputs.py", "pyarrow", "numpy")),
-    ("native loop (oxa._research)", ("oxa._research", "_research.")),
-    ("engine (push_md2trade, settings module)", ("oxa.Brindle", "COXAAlgos", "host/cfg/")),
+    ("native road (the C++ loop's own time shows in its caller)", ("brindle_tools/native", "_research")),
+    ("the settings module and the host's records", ("/cfg/oxa_", "py_ApiStructure")),
     ("outputs (decision and fill rows, chart series)", ("brindle_tools/report.py", "brindle_tools/results.py",
                                                         "writerow", "_io.")),
-    ("client (exchange, broker, account, native road)", ("brindle_tools/",)),
+    ("client: exchange, broker, account (and push_md2trade it calls)", ("brindle_tools/",)),
 )
+# The figures of each kind of worker: (what the row adds to the worker's label, key).
+ROWS = {
+    "exact": ((": whole, reading included", "whole"), (": tick loop (execute)", "loop")),
+    "native": ((": whole, reading included", "whole"), (": tick loop (execute)", "loop")),
+    "bare": ((": push_md2trade alone", "loop"),),
+    "reading": ((", tick by tick (the exact road)", "loop"), (", in batches (the native road)", "batches")),
+    "peer": ((", rb2501 only", "run"),),
+}
 
 
 class Unavailable(Exception):
@@ -126,6 +134,33 @@ def bare_road(place):
     return measured
 
 
+def reading_road(place):
+    """The sample's ticks read alone: tick by tick (the exact replay's reader) and, where the
+    reader has them, in column batches (the native road's)."""
+    sys.path[:0] = [str(REPO / "host"), str(REPO)]
+    from brindle_tools.inputs import field_types
+    from brindle_tools.ticks import TickSource
+    from oxa.py_ApiStructure import DepthMarketDataField
+
+    converters = field_types(DepthMarketDataField)
+
+    def measured():
+        source = TickSource([str(place / "days.csv")], converters)
+        started = time.process_time()
+        figures = {"ticks": sum(1 for _ in source), "loop": time.process_time() - started}
+        if hasattr(source, "batches"):
+            source = TickSource([str(place / "days.csv")], converters)
+            started = time.process_time()
+            for tick_file in source.files:
+                for _ in source.batches(tick_file):
+                    pass
+            figures["batches"] = time.process_time() - started
+        return figures
+
+    measured()
+    return measured
+
+
 def peer_road(place, package):
     run = peers.prepare(package, place / "peer-ticks.csv")
     run(time.process_time)  # the warm-up: a library's compilation on first use among it
@@ -135,6 +170,8 @@ def peer_road(place, package):
 def prepare(kind, place):
     if kind == "bare":
         return bare_road(place)
+    if kind == "reading":
+        return reading_road(place)
     if kind.startswith("peer:"):
         return peer_road(place, kind[len("peer:"):])
     return replay_road(place, kind)
@@ -226,7 +263,7 @@ def make_sample(place, days):
 
 def start_workers(place, with_peers):
     workers = [Worker("a. exact replay", "exact", place), Worker("b. bare engine", "bare", place),
-               Worker("c. native replay", "native", place)]
+               Worker("   reading alone", "reading", place), Worker("c. native replay", "native", place)]
     skipped = []
     if with_peers:
         peers.write_ticks(place / "days.csv", place / "peer-ticks.csv")
@@ -301,13 +338,9 @@ def report(workers, skipped, rounds, ticks_line):
         if worker.unavailable:
             rows.append((worker.label, None, worker.unavailable))
             continue
-        if worker.kind in ("exact", "native"):
-            rows.append((worker.label + ": whole, reading included", worker.runs, "whole"))
-            rows.append(("   " + worker.label[3:] + ": tick loop (execute)", worker.runs, "loop"))
-        elif worker.kind == "bare":
-            rows.append((worker.label + ": push_md2trade alone", worker.runs, "loop"))
-        else:
-            rows.append((worker.label + ", rb2501 only", worker.runs, "run"))
+        for number, (suffix, key) in enumerate(ROWS.get(worker.kind, ROWS["peer"])):
+            if key in worker.runs[0]:
+                rows.append(((worker.label if not number else "   " + worker.label[3:]) + suffix, worker.runs, key))
     for label, runs, key in rows:
         if runs is None:
             print("%-58s %s" % (label, "not available: " + key))
@@ -323,6 +356,15 @@ def report(workers, skipped, rounds, ticks_line):
         value = median_per_tick(native.runs, "whole")
         verdict = "met" if value <= GOAL else "missed by %.2f us (%.1fx the goal)" % ((value - GOAL) * 1e6, value / GOAL)
         print("goal: the whole native replay at %.1f us per tick or less: %s" % (GOAL * 1e6, verdict))
+    measured = {w.kind: w.runs for w in workers if w.runs}
+    if {"exact", "bare", "reading"} <= measured.keys():
+        loop, engine, reading = (median_per_tick(measured[kind], "loop") for kind in ("exact", "bare", "reading"))
+        print("exact tick loop in parts: reading %.2f us, push_md2trade %.2f us, the client's own work (exchange, "
+              "account, outputs) %.2f us" % (reading * 1e6, engine * 1e6, (loop - engine - reading) * 1e6))
+    if "native" in measured and "batches" in measured.get("reading", [{}])[0]:
+        loop, reading = median_per_tick(measured["native"], "loop"), median_per_tick(measured["reading"], "batches")
+        print("native tick loop in parts: reading in batches %.2f us, the rest (the native loop, the client's code "
+              "on the ticks handed back, outputs) %.2f us" % (reading * 1e6, (loop - reading) * 1e6))
     for worker in workers:
         if worker.kind.startswith("peer:") and worker.runs and native.runs:
             peer_value = median_per_tick(worker.runs, "run")
