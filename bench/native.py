@@ -62,6 +62,9 @@ ROWS = {
     "peer": ((", rb2501 only", "run"),),
 }
 
+# What the table's ratios are to: the first of these that was measured.
+REFERENCES = (("native replay", "native", "whole"), ("exact tick loop", "exact", "loop"))
+
 
 class Unavailable(Exception):
     """A road that this checkout or machine cannot run; the message says why."""
@@ -325,38 +328,29 @@ def sweep_lines(place):
 
 
 def report(workers, skipped, rounds, ticks_line):
-    by_kind = {w.kind: w for w in workers}
-    native = by_kind["native"]
-    reference = ("native replay, whole", native.runs, "whole") if native.runs else \
-        ("exact replay, tick loop", by_kind["exact"].runs, "loop")
-    base = median_per_tick(reference[1], reference[2])
+    measured = {w.kind: w.runs for w in workers if w.runs}
+    reference = next(((name, kind, key) for name, kind, key in REFERENCES if kind in measured), None)
+    base = median_per_tick(measured[reference[1]], reference[2]) if reference else None
     print(ticks_line)
     print("processor time per tick, median of %d interleaved rounds (range over the rounds)" % rounds)
-    print("%-58s %9s %13s %9s" % ("road", "us/tick", "range", "vs " + reference[0].split(",")[0]))
-    rows = []
+    print("%-58s %9s %13s %9s" % ("road", "us/tick", "range", "vs " + reference[0] if reference else ""))
     for worker in workers:
         if worker.unavailable:
-            rows.append((worker.label, None, worker.unavailable))
+            print("%-58s %s" % (worker.label, "not available: " + worker.unavailable))
             continue
         for number, (suffix, key) in enumerate(ROWS.get(worker.kind, ROWS["peer"])):
             if key in worker.runs[0]:
-                rows.append(((worker.label if not number else "   " + worker.label[3:]) + suffix, worker.runs, key))
-    for label, runs, key in rows:
-        if runs is None:
-            print("%-58s %s" % (label, "not available: " + key))
-        else:
-            value = median_per_tick(runs, key)
-            print("%-58s %9.2f %13s %8.2fx" % (label, value * 1e6, spread(runs, key), value / base))
+                value = median_per_tick(worker.runs, key)
+                print("%-58s %9.2f %13s %9s" % ((worker.label if not number else "   " + worker.label[3:]) + suffix,
+                                                value * 1e6, spread(worker.runs, key),
+                                                "%.2fx" % (value / base) if base else ""))
     for label, reason in skipped:
         print("%-58s %s" % (label, "skipped: " + reason))
-    for worker in workers:
-        if worker.runs and "road" in worker.runs[-1] and worker.kind != "exact":
-            print("%s took: %s" % (worker.label[3:], worker.runs[-1]["road"]))
-    if native.runs:
-        value = median_per_tick(native.runs, "whole")
+    if "native" in measured:
+        print("the native replay took: %s" % measured["native"][-1]["road"])
+        value = median_per_tick(measured["native"], "whole")
         verdict = "met" if value <= GOAL else "missed by %.2f us (%.1fx the goal)" % ((value - GOAL) * 1e6, value / GOAL)
         print("goal: the whole native replay at %.1f us per tick or less: %s" % (GOAL * 1e6, verdict))
-    measured = {w.kind: w.runs for w in workers if w.runs}
     if {"exact", "bare", "reading"} <= measured.keys():
         loop, engine, reading = (median_per_tick(measured[kind], "loop") for kind in ("exact", "bare", "reading"))
         print("exact tick loop in parts: reading %.2f us, push_md2trade %.2f us, the client's own work (exchange, "
@@ -365,11 +359,10 @@ def report(workers, skipped, rounds, ticks_line):
         loop, reading = median_per_tick(measured["native"], "loop"), median_per_tick(measured["reading"], "batches")
         print("native tick loop in parts: reading in batches %.2f us, the rest (the native loop, the client's code "
               "on the ticks handed back, outputs) %.2f us" % (reading * 1e6, (loop - reading) * 1e6))
-    for worker in workers:
-        if worker.kind.startswith("peer:") and worker.runs and native.runs:
-            peer_value = median_per_tick(worker.runs, "run")
-            print("%s: the native replay is %.1fx %s" % (
-                worker.label[3:], max(peer_value / base, base / peer_value), "faster" if peer_value > base else "slower"))
+        for worker in workers:
+            if worker.kind.startswith("peer:") and worker.runs:
+                times = median_per_tick(worker.runs, "run") / base
+                print("%s: %.1fx the native replay's time per tick" % (worker.label[3:], times))
 
 
 def profile_lines(workers, place):
@@ -417,7 +410,7 @@ def main():
         for _ in range(rounds):
             for worker in ready:
                 worker.runs.append(worker.ask("run"))
-        ticks = ready[0].runs[0]["ticks"] if ready else 0
+        ticks = sum(1 for _ in open(place / "days.csv")) - 1
         report(workers, skipped, rounds, "sample: %s, %s ticks of rb2501 and hc2501" % (
             "one trading day" if args.quick else "three trading days with their night sessions",
             "{:,}".format(ticks)))
