@@ -267,17 +267,18 @@ def make_sample(place, days):
 def start_workers(place, with_peers):
     workers = [Worker("a. exact replay", "exact", place), Worker("b. bare engine", "bare", place),
                Worker("   reading alone", "reading", place), Worker("c. native replay", "native", place)]
-    skipped = []
+    notes = []  # (label, what to say of it) after the table
     if with_peers:
         peers.write_ticks(place / "days.csv", place / "peer-ticks.csv")
         for peer in peers.PEERS:
             label = "d. peer %s (%s)" % (peer.label, peer.name)
             reason = peers.installed(peer)
             if reason:
-                skipped.append((label, reason))
+                notes.append((label, "skipped: " + reason))
             else:
+                notes.append((label, peer.kind))
                 workers.append(Worker(label, "peer:" + peer.package, place, peer.python))
-    return workers, skipped
+    return workers, notes
 
 
 def perf_by_object(worker, place):
@@ -327,7 +328,7 @@ def sweep_lines(place):
     return lines
 
 
-def report(workers, skipped, rounds, ticks_line):
+def report(workers, notes, rounds, ticks_line):
     measured = {w.kind: w.runs for w in workers if w.runs}
     reference = next(((name, kind, key) for name, kind, key in REFERENCES if kind in measured), None)
     base = median_per_tick(measured[reference[1]], reference[2]) if reference else None
@@ -344,8 +345,8 @@ def report(workers, skipped, rounds, ticks_line):
                 print("%-58s %9.2f %13s %9s" % ((worker.label if not number else "   " + worker.label[3:]) + suffix,
                                                 value * 1e6, spread(worker.runs, key),
                                                 "%.2fx" % (value / base) if base else ""))
-    for label, reason in skipped:
-        print("%-58s %s" % (label, "skipped: " + reason))
+    for label, note in notes:
+        print("%-34s %s" % (label, note))
     if "native" in measured:
         print("the native replay took: %s" % measured["native"][-1]["road"])
         value = median_per_tick(measured["native"], "whole")
@@ -405,13 +406,13 @@ def main():
         sample = make_sample(place, 1 if args.quick else 3)
         if sample.name != "days.csv":
             shutil.copy(sample, place / "days.csv")
-        workers, skipped = start_workers(place, args.peers)
+        workers, notes = start_workers(place, args.peers)
         ready = [w for w in workers if not w.unavailable]
         for _ in range(rounds):
             for worker in ready:
                 worker.runs.append(worker.ask("run"))
         ticks = sum(1 for _ in open(place / "days.csv")) - 1
-        report(workers, skipped, rounds, "sample: %s, %s ticks of rb2501 and hc2501" % (
+        report(workers, notes, rounds, "sample: %s, %s ticks of rb2501 and hc2501" % (
             "one trading day" if args.quick else "three trading days with their night sessions",
             "{:,}".format(ticks)))
         lines = [] if args.no_profile else profile_lines(workers, place)
