@@ -26,6 +26,7 @@ import io
 import json
 import os
 import pstats
+import resource
 import shutil
 import signal
 import statistics
@@ -59,6 +60,7 @@ ROWS = {
     "native": ((": whole, reading included", "whole"), (": tick loop (execute)", "loop")),
     "bare": ((": push_md2trade alone", "loop"),),
     "reading": ((", tick by tick (the exact road)", "loop"), (", in batches (the native road)", "batches")),
+    "command": ((": the command, its start and imports included", "process"),),
     "peer": ((", rb2501 only", "run"),),
 }
 
@@ -247,6 +249,29 @@ class Worker:
         self.process.wait()
 
 
+class Command:
+    """The native replay as an operator starts it: a process of its own, measured by its
+    processor time (the interpreter's start and the imports included)."""
+
+    kind = "command"
+    unavailable = None
+
+    def __init__(self, label, place, ticks):
+        self.label, self.ticks, self.runs = label, ticks, []
+        self.argv = [sys.executable, "-m", "replay", str(place / "days.csv"), "--fees", str(REPO / "samples" / "fees.csv"),
+                     "--host", str(host_copy(place, "command")), "--no-chart", "--out", str(place / "out-command"),
+                     "--engine", "native"]
+
+    def ask(self, command):
+        before = resource.getrusage(resource.RUSAGE_CHILDREN)
+        subprocess.run(self.argv, cwd=REPO, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        after = resource.getrusage(resource.RUSAGE_CHILDREN)
+        return {"process": after.ru_utime - before.ru_utime + after.ru_stime - before.ru_stime, "ticks": self.ticks}
+
+    def close(self):
+        pass
+
+
 def median_per_tick(runs, key):
     return statistics.median(run[key] / run["ticks"] for run in runs)
 
@@ -265,8 +290,11 @@ def make_sample(place, days):
 
 
 def start_workers(place, with_peers):
+    native = Worker("c. native replay", "native", place)
     workers = [Worker("a. exact replay", "exact", place), Worker("b. bare engine", "bare", place),
-               Worker("   reading alone", "reading", place), Worker("c. native replay", "native", place)]
+               Worker("   reading alone", "reading", place), native]
+    if not native.unavailable:
+        workers.append(Command("   native replay", place, sum(1 for _ in open(place / "days.csv")) - 1))
     notes = []  # (label, what to say of it) after the table
     if with_peers:
         peers.write_ticks(place / "days.csv", place / "peer-ticks.csv")
