@@ -50,6 +50,7 @@ CATEGORIES = (
     ("reading (tick files, Arrow batches)", ("brindle_tools/ticks.py", "brindle_tools/inputs.py", "pyarrow", "numpy")),
     ("native road (the C++ loop's own time shows in its caller)", ("brindle_tools/native", "_research")),
     ("the settings module and the host's records", ("/cfg/oxa_", "py_ApiStructure")),
+    ("the collector's pass before the loop", ("gc.collect",)),
     ("outputs (decision and fill rows, chart series)", ("brindle_tools/report.py", "brindle_tools/results.py",
                                                         "writerow", "_io.")),
     ("client: exchange, broker, account (and push_md2trade it calls)", ("brindle_tools/",)),
@@ -197,8 +198,24 @@ def profiled(measured):
     return spent
 
 
+def sampled(measured, place):
+    """One measured run sampled by perf into place/perf.data (perf attached to this process
+    for that run alone); its figures, or why perf could not sample."""
+    if not shutil.which("perf"):
+        return {"unavailable": "no perf on this machine"}
+    data = place / "perf.data"
+    recorder = subprocess.Popen(["perf", "record", "-F", "4999", "-o", str(data), "-p", str(os.getpid())],
+                                stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+    time.sleep(1)  # perf attaches
+    figures = measured()
+    recorder.send_signal(signal.SIGINT)  # perf writes its samples and ends
+    _, errors = recorder.communicate()
+    return figures if data.exists() else {"unavailable": "perf failed: %s" % errors.strip()[-200:]}
+
+
 def serve(kind, place):
-    """A worker: set up, then one measured run per line read ("run" or "profile")."""
+    """A worker: set up, then one measured run per line read: "run", "profile" (under
+    cProfile) or "perf" (sampled by perf)."""
     channel = os.fdopen(os.dup(1), "w", buffering=1)
     os.dup2(os.open(os.devnull, os.O_WRONLY), 1)  # what the replay and the libraries print
 
@@ -215,9 +232,10 @@ def serve(kind, place):
         say({"unavailable": "failed: %s: %s" % (type(error).__name__, error)})
         return
     say({"ready": os.getpid()})
+    commands = {"run": measured, "profile": lambda: profiled(measured), "perf": lambda: sampled(measured, place)}
     for command in sys.stdin:
         gc.collect()
-        say(profiled(measured) if command.strip() == "profile" else measured())
+        say(commands[command.strip()]())
 
 
 # --- the measuring side -----------------------------------------------------------------------
@@ -309,26 +327,20 @@ def start_workers(place, with_peers):
     return workers, notes
 
 
-def perf_by_object(worker, place):
-    """The share of each shared object in one measured run of the worker, sampled by perf;
-    None when perf cannot sample here."""
-    if not shutil.which("perf"):
-        return None
-    data = place / "perf.data"
-    recorder = subprocess.Popen(["perf", "record", "-F", "499", "-o", str(data), "-p", str(worker.pid)],
-                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    time.sleep(1)  # perf attaches
-    worker.ask("run")
-    recorder.send_signal(signal.SIGINT)
-    recorder.wait()
-    shown = subprocess.run(["perf", "report", "-i", str(data), "--sort", "dso", "--stdio", "-q"], capture_output=True,
-                           text=True)
-    shares = []
-    for line in shown.stdout.splitlines():
-        parts = line.split()
-        if len(parts) >= 2 and parts[0].endswith("%"):
-            shares.append((float(parts[0][:-1]), parts[1]))
-    return shares or None
+def perf_lines(worker, place):
+    """One measured run of the worker sampled by perf: the shares of the shared objects and of
+    the hottest functions."""
+    answer = worker.ask("perf")
+    if "unavailable" in answer:
+        return ["not sampled by perf: " + answer["unavailable"]]
+    lines = []
+    for keys, count, title in (("dso", 6, "by shared object"), ("dso,sym", 12, "its hottest functions")):
+        shown = subprocess.run(["perf", "report", "-i", str(place / "perf.data"), "--sort", keys, "--stdio", "-q"],
+                               capture_output=True, text=True)
+        shares = [" ".join(line.split())[:110] for line in shown.stdout.splitlines() if line.strip()[:1].isdigit()]
+        if shares:
+            lines += ["the same replay sampled by perf, %s:" % title] + ["  " + line for line in shares[:count]]
+    return lines
 
 
 def sweep_available(engine):
@@ -407,11 +419,7 @@ def profile_lines(workers, place):
              % worker.label[3:]]
     lines += ["  %5.1f%%  %s" % (100 * seconds / total, name)
               for name, seconds in sorted(spent.items(), key=lambda item: -item[1]) if seconds]
-    shares = perf_by_object(worker, place)
-    if shares:
-        lines.append("the same replay sampled by perf, by shared object:")
-        lines += ["  %5.1f%%  %s" % share for share in shares[:6]]
-    return lines
+    return lines + perf_lines(worker, place)
 
 
 def main():
