@@ -43,7 +43,10 @@ sys.path.insert(0, str(BENCH))
 import peers  # noqa: E402  (beside this file)
 
 GOAL = 1.5e-6  # processor seconds per tick for the whole native replay
-ONE_DAY_GRIDS = (["open_ticks=2..3"], ["open_ticks=2..5", "close_ticks=1..2"])  # 2 and 8 points
+# A sweep of one point (its start and a worker's first run), and of the sample grid: the
+# difference is what the grid's other points cost in a warm worker (a point's cost varies with
+# its parameters: the more decisions, the more ticks the native loop hands back to Python).
+SWEEP_GRIDS = (["open_ticks=3"], ["open_ticks=2..5", "close_ticks=1..4"])
 # Where a function of the profile belongs: the first category one of whose marks is in its
 # file name or its name (C functions have no file).
 CATEGORIES = (
@@ -349,9 +352,9 @@ def sweep_available(engine):
 
 
 def sweep_lines(place):
-    """Processor time of a one-day sweep point with warm workers, exact and native: the cost
-    of one more point (two sweeps of 2 and 8 points), and per point of the 8 with the sweep's
-    start shared among them."""
+    """Processor time of a one-day sweep point in a warm worker, exact and native (sweeps of
+    one point and of the 16 of the sample grid, with one worker), and per point of the 16 with
+    the sweep's start shared among them."""
     import sweep_bench
 
     day = make_sample(place, 1)
@@ -361,10 +364,11 @@ def sweep_lines(place):
             lines.append("%-6s sweep: not available (this checkout's sweep has no --engine)" % engine)
             continue
         extra = ["--engine", engine] if engine != "exact" else []
-        (few, _, few_cpu), (many, _, many_cpu) = (
-            sweep_bench.measure(REPO, day, grid, 2, extra, place) for grid in ONE_DAY_GRIDS)
-        lines.append("%-6s sweep of one day, 2 warm workers: one more point %.3f s; %.3f s per point of %d "
-                     "with the sweep's start" % (engine, (many_cpu - few_cpu) / (many - few), many_cpu / many, many))
+        (one, _, one_cpu), (many, _, many_cpu) = (
+            sweep_bench.measure(REPO, day, grid, 1, extra, place) for grid in SWEEP_GRIDS)
+        lines.append("%-6s sweep of the one-day sample, %s: %.3f s per point in a warm worker; %.3f s per point "
+                     "with the sweep's start" % (engine, " x ".join(SWEEP_GRIDS[1]), (many_cpu - one_cpu) / (many - one),
+                                                 many_cpu / many))
     return lines
 
 
@@ -403,7 +407,7 @@ def report(workers, notes, rounds, ticks_line):
         for worker in workers:
             if worker.kind.startswith("peer:") and worker.runs:
                 times = median_per_tick(worker.runs, "run") / base
-                print("%s: %.1fx the native replay's time per tick" % (worker.label[3:], times))
+                print("%s: %.3gx the native replay's time per tick" % (worker.label[3:], times))
 
 
 def profile_lines(workers, place):
