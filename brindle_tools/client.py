@@ -121,6 +121,7 @@ class Client:
         self.file = None
         self.line = None
         self.day_close = args.day_close
+        self.progress = None
 
     # --- the engine ------------------------------------------------------------------------
 
@@ -248,65 +249,76 @@ class Client:
     # --- one tick --------------------------------------------------------------------------
 
     def run(self, source, progress):
-        instruments = self.instruments
+        self.progress = progress
+        tick = self.tick
+        for time, day, tick_file, line, fields, values in source:
+            tick(time, day, tick_file, line, fields, values)
+
+    def engine_step(self, instrument, tick):
+        """The engine's decisions on the tick (the research road puts its own step here)."""
+        return self.engine.push_md2trade(self.investor, instrument.id, tick)
+
+    def tick(self, time, day, tick_file, line, tick, values):
+        """One tick, as the client handles it; False when it is not traded on (an instrument
+        without a strategy, a recorder's glitch)."""
+        self.file, self.line, self.time = tick_file, line, time
         totals = self.totals
-        account = self.account
-        warm_up = self.args.warm_up
-        day_close = self.day_close
-        broker, series = self.broker, self.series
-        cancel_after = self.args.cancel_after
-        for time, day, tick_file, line, tick, values in source:
-            self.file, self.line, self.time = tick_file, line, time
-            instrument_id = tick["InstrumentID"]
-            instrument = instruments.get(instrument_id)
+        instrument_id = tick["InstrumentID"]
+        instrument = self.instruments.get(instrument_id)
+        if instrument is None:
+            instrument = self.first_tick_of(instrument_id, time, day)
             if instrument is None:
-                instrument = self.first_tick_of(instrument_id, time, day)
-                if instrument is None:
-                    continue
-            if time <= instrument.last_time and (time < instrument.last_time or values == instrument.last_values):
-                # A recorder's glitch: reported, never traded on.
-                self.skip(totals.went_back if time < instrument.last_time else totals.repeated)
-                continue
-            instrument.last_time, instrument.last_values = time, values
-            if day != self.trading_day:
-                self.begin_day(day)
-            if time > self.clock.seconds:  # the client's clock never goes back
-                self.clock.seconds = time
-            minute = time // 60
-            if minute != series.minute:
-                series.new_point(minute, account)
-            totals.ticks += 1
-            instrument.ticks += 1
-            if not totals.ticks % PROGRESS_STEP:
-                progress.update(PROGRESS_STEP)
-            holding = instrument.holding
-            holding.last_price = last_price = tick["LastPrice"]
-            if instrument.point != series.point:
-                instrument.point = series.point
-                instrument.points.append(series.point)
-                instrument.prices.append(last_price)
-            else:
-                instrument.prices[-1] = last_price
-            traded = instrument.traded_since(tick["Volume"])
-            if traded is None:
-                self.skip(totals.volume_resets)
-                traded = 0
-            instrument.market_volume += traded
-            closed = day_close <= time % 86400 < EVENING
-            if instrument.open_orders:
-                broker.cancel_stale(instrument, cancel_after)
-                if instrument.open_orders and not closed:
-                    fills = self.fills.match(instrument.open_orders, tick, traded, instrument.quotes)
-                    if fills:
-                        broker.book(instrument, tick, fills, time, line, tick_file.name)
-            if holding.lots or holding.value:
-                account.mark(holding)
-            decisions = self.engine.push_md2trade(self.investor, instrument_id, tick)
-            instrument.engine_ticks += 1
-            if decisions:
-                held = "market closed" if closed else "warm-up" if instrument.engine_ticks <= warm_up else None
-                for decision in decisions:
-                    self.decide(instrument, tick, decision, held)
+                return False
+        if time <= instrument.last_time and (time < instrument.last_time or values == instrument.last_values):
+            # A recorder's glitch: reported, never traded on.
+            self.skip(totals.went_back if time < instrument.last_time else totals.repeated)
+            return False
+        instrument.last_time, instrument.last_values = time, values
+        if day != self.trading_day:
+            self.begin_day(day)
+        if time > self.clock.seconds:  # the client's clock never goes back
+            self.clock.seconds = time
+        series, account = self.series, self.account
+        minute = time // 60
+        if minute != series.minute:
+            series.new_point(minute, account)
+        totals.ticks += 1
+        instrument.ticks += 1
+        if not totals.ticks % PROGRESS_STEP:
+            self.progress.update(PROGRESS_STEP)
+        holding = instrument.holding
+        holding.last_price = last_price = tick["LastPrice"]
+        if instrument.point != series.point:
+            instrument.point = series.point
+            instrument.points.append(series.point)
+            instrument.prices.append(last_price)
+        else:
+            instrument.prices[-1] = last_price
+        traded = instrument.traded_since(tick["Volume"])
+        if traded is None:
+            self.skip(totals.volume_resets)
+            traded = 0
+        instrument.market_volume += traded
+        closed = self.day_close <= time % 86400 < EVENING
+        if instrument.open_orders:
+            broker = self.broker
+            broker.cancel_stale(instrument, self.args.cancel_after)
+            if instrument.open_orders and not closed:
+                fills = self.fills.match(instrument.open_orders, tick, traded, instrument.quotes)
+                if fills:
+                    broker.book(instrument, tick, fills, time, line, tick_file.name)
+        if holding.lots or holding.value:
+            account.mark(holding)
+        decisions = self.engine_step(instrument, tick)
+        instrument.engine_ticks += 1
+        if decisions:
+            self.decide_all(instrument, tick, decisions, closed)
+        return True
+
+    def decide_all(self, instrument, tick, decisions, closed):
+        held = "market closed" if closed else "warm-up" if instrument.engine_ticks <= self.args.warm_up else None
+        for decision in decisions:
+            self.decide(instrument, tick, decision, held)
 
     def skip(self, kept):
         kept[0] += 1

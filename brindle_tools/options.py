@@ -81,6 +81,10 @@ def add_replay_options(parser):
                         help="fill model: exchange (default): at the quote or at the limit when the market trades "
                              "through it, volume capped by the tick; engine: the engine's own simulated fill "
                              "(SimNow) at the last price, journalled")
+    parser.add_argument("--engine", choices=("exact", "native"), default="exact",
+                        help="exact (default): every tick through the engine a host loads; native: the research "
+                             "road, a native tick loop and strategy evaluator with the same outputs, many times "
+                             "faster (runs it cannot take use the exact engine, and say so)")
     parser.add_argument("--fees", help="fee file: CSV with InstrumentID or ProductID, then open_per_lot, open_rate, "
                                        "close_per_lot, close_rate, close_today_per_lot, close_today_rate (e.g. %s; "
                                        "default: no fees)" % shown(SAMPLES / "fees.csv"))

@@ -87,6 +87,8 @@ def price_text(value):
 
 
 def money(value):
+    if value is None:
+        return "-"  # not finite (summary.json holds null)
     return "{:,.2f}".format(value + 0.0)  # + 0.0: no "-0.00"
 
 
@@ -222,6 +224,7 @@ class Summary:
         fees = "fees from %s" % shown(args.fees) if args.fees else "no fees (--fees FILE)"
         row("fill model", "%s, slippage %s tick%s, %s" % (
             results.fill_model, "{:g}".format(args.slippage), "" if args.slippage == 1 else "s", fees))
+        row("engine", results.engine)
         row("ticks", "%s in %.2f s: %s ticks/s" % ("{:,}".format(totals.ticks), self.elapsed,
                                                      "{:,.0f}".format(self.rate)))
         days = results.trading_days

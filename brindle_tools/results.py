@@ -63,3 +63,4 @@ class Results:
         self.database_seconds = 0.0
         self.database_failures = []  # what failed on the database, first few
         self.withheld = None  # the pre-trade limits applied and what they withheld (limits.Withheld)
+        self.engine = "exact"  # the road the ticks took, as the summary names it

@@ -21,7 +21,7 @@ import tempfile
 import time
 from pathlib import Path
 
-from . import account, check, db, naming, options, parameters, report
+from . import account, check, db, naming, native, options, parameters, report
 from .client import Client
 from .host import Host, UsageError, shown
 from .inputs import field_types, read_instruments
@@ -199,6 +199,18 @@ def unwritten(args, summary):
 def replay(args):
     """The replay that args (as parse_arguments gives them) describe, its outputs written to
     args.out; gives its summary. A replay that cannot run raises UsageError."""
+    try:
+        return replay_on(args)
+    except native.Unsupported as reason:
+        print("%s: the native engine cannot replay this (%s): replaying with the exact engine"
+              % (naming.prefix("replay"), reason), file=sys.stderr)
+        args.engine = "exact"
+        summary = replay_on(args)
+        summary.results.engine = "exact (the native engine cannot: %s)" % reason
+        return summary
+
+
+def replay_on(args):
     workspace = created = None
     try:
         host = Host(args.host)
@@ -227,8 +239,15 @@ def replay(args):
                 from None
         client = Client(args, settings, records, brindle, outputs, catalogue, fee_schedule,
                         db.describe(config) if config else None)
+        road = None
+        if args.engine == "native":
+            refusal = native.refusal(args)
+            if refusal:
+                raise native.Unsupported(refusal)
+            road = native.Road(client, source, settings, records)
+            client.results.engine = road.describe()
         letters_before = dead_letter_size()
-        summary, log_file = execute(client, source, outputs, workspace)
+        summary, log_file = execute(client, road or client, source, outputs, workspace)
         if args.db:
             summary.dead_letters = (DEAD_LETTERS.resolve(), dead_letters_since(letters_before))
             if summary.interrupted is None:
@@ -258,7 +277,7 @@ def replay(args):
             args.out.rmdir()
 
 
-def execute(client, source, outputs, workspace):
+def execute(client, road, source, outputs, workspace):
     """Replay the ticks with the engine's clock and log redirected; Ctrl-C ends it early. A
     failure of the engine or the database on a tick ends the replay there, with the outputs
     of the ticks before it."""
@@ -278,10 +297,10 @@ def execute(client, source, outputs, workspace):
     started = time.perf_counter()
     progress = report.progress(source.count_rows() if sys.stderr.isatty() else 0, PROGRESS_FROM)
     try:
-        client.run(source, progress)
+        road.run(source, progress)
     except KeyboardInterrupt:
         interrupted = where(client)
-    except UsageError:
+    except (UsageError, native.Unsupported):
         raise
     except Exception as error:  # the engine's and the database's own exceptions reach the client
         stopped = "%s: %s: %s" % (where(client), type(error).__name__, error)

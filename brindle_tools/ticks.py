@@ -61,6 +61,7 @@ TIME_PATTERN = r"^([01]\d|2[0-3]):[0-5]\d:[0-5]\d(\.\d{1,6})?$"
 TIME = re.compile(TIME_PATTERN)
 NUMBER = re.compile(r"^[-+]?(\d+\.?\d*|\.\d+)([eE][-+]?\d+)?$")
 INSTRUMENT_IN_NAME = re.compile(r"^([A-Za-z]{1,2}\d{3,4})(?![0-9])")
+BLANK_LINE = re.compile(rb"\n\r?\n")  # one pass finds both line ends
 DATE_IN_NAME = re.compile(r"(?<![0-9])(20\d{6})(?![0-9])")
 EVENING, MORNING = 18 * 3600, 6 * 3600  # a night session runs from EVENING to MORNING
 DAY = 86400
@@ -382,7 +383,7 @@ class TickFile:
             carry = b""
             for data in iter(lambda: raw.read(BLOCK), b""):
                 chunk = carry + data
-                if b"\n\n" in chunk or b"\n\r\n" in chunk or (not carry and chunk.startswith((b"\n", b"\r\n"))):
+                if BLANK_LINE.search(chunk) or (not carry and chunk.startswith((b"\n", b"\r\n"))):
                     break
                 carry = chunk[-2:]
             else:
@@ -420,6 +421,9 @@ class TickSource:
     def __init__(self, arguments, converters, columns=None, instrument=None, trading_day=None, skip_bad=False):
         """converters: {field: converter} of the host's tick record (inputs.field_types);
         skip_bad: count and skip ticks with impossible values instead of refusing the file."""
+        # The reader's array work is element by element: threads of the linear-algebra library
+        # would only spin beside it (a third of the research road's CPU time).
+        os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
         import numpy  # noqa: F401  (loaded here: the tick loop is timed, not the set-up)
         import pyarrow.compute  # noqa: F401
         import pyarrow.csv  # noqa: F401
@@ -450,20 +454,23 @@ class TickSource:
 
     def _file_ticks(self, tick_file):
         """(time, trading day, file, line, tick, row values) of one file, in file order."""
+        for batch in self.batches(tick_file):
+            yield from batch.ticks()
+
+    def batches(self, tick_file):
+        """The file's ticks as Batch objects, checked, in file order."""
         import numpy as np
         import pyarrow as pa
         import pyarrow.compute as pc
 
         blanks = tick_file.blank_rows()
-        names = tick_file.names
-        constants = list(tick_file.constants.values())
         at_time = tick_file.columns.index("UpdateTime")
         row = 0
         for batch in tick_file.batches():
             size = batch.num_rows
             if not size:
                 continue
-            values = []
+            columns = []  # (name, kind, pyarrow array)
             for column, array in zip(tick_file.columns, batch.columns):
                 kind = tick_file.types.get(column)
                 if array.null_count:
@@ -471,9 +478,7 @@ class TickSource:
                     tick_file.fail(tick_file.line_of(row + index, blanks),
                                    "column %s: an empty value where a number belongs" % column)
                 if column in TEXT_COLUMNS or kind is str:
-                    values.append(texts(array))
-                elif kind is float:
-                    values.append(array.to_numpy().tolist())
+                    kind = str
                 elif kind is int:
                     beyond = pc.greater_equal(pc.abs(array), WHOLE_LIMIT)
                     if pc.any(beyond).as_py():
@@ -486,10 +491,10 @@ class TickSource:
                         index = pc.index(exact, False).as_py()
                         tick_file.fail(tick_file.line_of(row + index, blanks),
                                        not_converted(column, array[index].as_py(), to_int))
-                    values.append(whole.to_numpy().tolist())
-                else:
-                    values.append([to_number(text) for text in texts(array)])
-            names_here = list(names)
+                    array = whole
+                elif kind is not float:
+                    kind = None
+                columns.append((column, kind, array))
             times = batch.column(at_time)
             well_formed = pc.match_substring_regex(times, TIME_PATTERN)
             if not pc.all(well_formed).as_py():
@@ -503,31 +508,26 @@ class TickSource:
             if pc.any(pc.not_equal(fraction, "")).as_py():
                 # 09:30:49.900: the fraction becomes UpdateMillisec, as the broker's record has it.
                 digits = pc.utf8_rpad(pc.utf8_slice_codeunits(fraction, 1, 4), 3, "0")
-                millis = pc.if_else(pc.equal(fraction, ""), "0", digits).cast(pa.int32()).to_numpy()
-                values[at_time] = pc.utf8_slice_codeunits(times, 0, 8).to_pylist()
+                millis = pc.if_else(pc.equal(fraction, ""), "0", digits).cast(pa.int32())
+                columns[at_time] = ("UpdateTime", str, pc.utf8_slice_codeunits(times, 0, 8))
                 if tick_file.has_millis:
-                    values[tick_file.columns.index("UpdateMillisec")] = millis.tolist()
+                    at_millis = tick_file.columns.index("UpdateMillisec")
+                    columns[at_millis] = ("UpdateMillisec", int, millis.cast(pa.int64()))
                 else:
-                    values.append(millis.tolist())
-                    names_here.insert(len(tick_file.columns), "UpdateMillisec")
-                seconds = seconds + millis / 1000.0
+                    columns.append(("UpdateMillisec", int, millis.cast(pa.int64())))
+                seconds = seconds + millis.to_numpy() / 1000.0
             elif tick_file.has_millis:
-                seconds = seconds + np.asarray(values[tick_file.columns.index("UpdateMillisec")], np.float64) / 1000.0
+                millis_column = columns[tick_file.columns.index("UpdateMillisec")]
+                seconds = seconds + np.asarray(Batch.column_values(*millis_column[1:]), np.float64) / 1000.0
             calendar, trading = self._days(tick_file, batch, seconds, row, blanks)
-            keys = (calendar * DAY + seconds).tolist()
+            keys = calendar * DAY + seconds
             labels, inverse = np.unique(trading, return_inverse=True)
-            label_texts = [day_text(d) for d in labels.tolist()]
-            trading_days = [label_texts[i] for i in inverse.tolist()]
             if blanks:
-                lines = [tick_file.line_of(r, blanks) for r in range(row, row + size)]
+                lines = np.array([tick_file.line_of(r, blanks) for r in range(row, row + size)], np.int64)
             else:
-                lines = range(row + tick_file.first_line, row + tick_file.first_line + size)
-            ticks = zip(keys, trading_days, lines, zip(*values, *(itertools.repeat(c, size) for c in constants)))
+                lines = np.arange(row + tick_file.first_line, row + tick_file.first_line + size, dtype=np.int64)
             bad = self._impossible(tick_file, batch, lines)
-            if bad is not None:
-                ticks = itertools.compress(ticks, ~bad)
-            for key, day, line, fields in ticks:
-                yield key, day, tick_file, line, dict(zip(names_here, fields)), fields
+            yield Batch(tick_file, columns, keys, [day_text(d) for d in labels.tolist()], inverse, lines, bad)
             row += size
 
     def _impossible(self, tick_file, batch, lines):
@@ -567,7 +567,7 @@ class TickSource:
         if not bad.any():
             return None
         for index in np.flatnonzero(bad).tolist():
-            line = lines[index]
+            line = int(lines[index])
             column, what = next((c, w) for rows, c, w in checks if rows[index])
             if not self.skip_bad:
                 tick_file.fail(line, "column %s: %r is %s; correct the line, or skip such ticks with %s"
@@ -625,3 +625,102 @@ class TickSource:
                                    "column %s: %r is not a date YYYYMMDD" % (column, text))
             days[number] = day
         return days[indices]
+
+
+class Batch:
+    """A batch of one file's ticks: its columns as pyarrow arrays of the types that the tick
+    record gives them (text, whole number, number; None: each value its own type), the file's
+    constant columns after them, and each row's calendar time, trading day and line."""
+
+    def __init__(self, tick_file, columns, keys, day_texts, day_index, lines, bad):
+        self.file = tick_file
+        self.columns = columns  # [(name, kind, pyarrow array)]
+        self.constants = list(tick_file.constants.items())
+        self.names = [name for name, _, _ in columns] + [name for name, _ in self.constants]
+        self.keys = keys  # numpy float64: calendar time in seconds since 1970
+        self.day_texts = day_texts  # trading days YYYYMMDD; day_index gives each row's
+        self.day_index = day_index
+        self.lines = lines  # numpy int64
+        self.bad = bad  # numpy bool of the rows with impossible values (skipped), or None
+        self.size = len(keys)
+        self.positions = {name: position for position, name in enumerate(self.names)}
+        self._readers = [None] * len(self.names)
+
+    @staticmethod
+    def column_values(kind, array):
+        """The Python values of a column, as the tick dictionary holds them."""
+        if kind is str:
+            return texts(array)
+        if kind is None:
+            return [to_number(text) for text in texts(array)]
+        return array.to_numpy().tolist()
+
+    def ticks(self):
+        """(time, trading day, file, line, tick, row values) of the rows kept."""
+        size = self.size
+        values = [self.column_values(kind, array) for _, kind, array in self.columns]
+        constants = (itertools.repeat(value, size) for _, value in self.constants)
+        day_texts = self.day_texts
+        days = [day_texts[i] for i in self.day_index.tolist()]
+        rows = zip(self.keys.tolist(), days, self.lines.tolist(), zip(*values, *constants))
+        if self.bad is not None:
+            rows = itertools.compress(rows, ~self.bad)
+        names, tick_file = self.names, self.file
+        for key, day, line, fields in rows:
+            yield key, day, tick_file, line, dict(zip(names, fields)), fields
+
+    def row(self, index):
+        """One row's values, as ticks() gives them, without converting the whole batch."""
+        return RowValues(self, index)
+
+    def value(self, index, position):
+        """The value of one field of one row; a column is prepared for it once per batch."""
+        read = self._readers[position]
+        if read is None:
+            read = self._readers[position] = self._reader(position)
+        return read(index)
+
+    def _reader(self, position):
+        if position >= len(self.columns):
+            value = self.constants[position - len(self.columns)][1]
+            return lambda index: value
+        _, kind, array = self.columns[position]
+        if kind is str or kind is None:
+            encoded = array.dictionary_encode()
+            words, indices = encoded.dictionary.to_pylist(), encoded.indices.to_numpy()
+            if kind is None:
+                words = [to_number(text) for text in words]
+            return lambda index: words[indices[index]]
+        return array.to_numpy().item
+
+
+class RowTick(dict):
+    """The tick dictionary of one row of a batch, its fields converted when first read: the
+    research road hands the client's code ticks it mostly does not read."""
+
+    def __init__(self, batch, index):
+        super().__init__()
+        self.batch, self.index = batch, index
+        self.positions = batch.positions
+
+    def __missing__(self, name):
+        value = self[name] = self.batch.value(self.index, self.positions[name])
+        return value
+
+    def get(self, name, default=None):
+        return self[name] if name in self.positions else default
+
+
+class RowValues:
+    """The values of one row of a batch, compared as the tuple of them (converted only then)."""
+
+    __hash__ = None
+
+    def __init__(self, batch, index):
+        self.batch, self.index = batch, index
+
+    def __iter__(self):
+        return (self.batch.value(self.index, position) for position in range(len(self.batch.names)))
+
+    def __eq__(self, other):
+        return tuple(self) == tuple(other)

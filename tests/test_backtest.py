@@ -14,6 +14,7 @@ import threading
 import pyarrow.parquet as pq
 import pytest
 
+from harness import roads
 from harness.host import edit_ini
 from harness.paths import REPO, SAMPLE_HOST
 from brindle_tools import account, exchange, report
@@ -41,9 +42,16 @@ def strategy(buy_open, sell_close, sell_close_price="BidPrice1", extra=""):
 
 
 def replay(run_python, *args, files, prelude=""):
-    # The small tick files of the tests have no dates: their trading day is named.
-    code = prelude + "import sys\nfrom brindle_tools.run import main\nsys.exit(main(%r))" % (list(args) + DAY,)
-    return run_python(code, files={"instruments.csv": INSTRUMENTS, **files})
+    """A replay with the exact engine; one without injected faults is run on the native road
+    as well, with the same outputs."""
+
+    def code(argv):
+        # The small tick files of the tests have no dates: their trading day is named.
+        return prelude + "import sys\nfrom brindle_tools.run import main\nsys.exit(main(%r))" % (list(argv) + DAY,)
+
+    files = {"instruments.csv": INSTRUMENTS, **files}
+    proc = run_python(code(args), files=files)
+    return proc if prelude else roads.compared(code, args, proc, files)
 
 
 def rows(path):

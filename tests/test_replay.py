@@ -11,6 +11,7 @@ import time
 
 import pytest
 
+from harness import roads
 from harness.host import edit_ini
 from harness.paths import REPO, SAMPLE_HOST
 from brindle_tools.host import UsageError
@@ -81,10 +82,15 @@ FILES = {"cfg/oxa_can_change_env.py": STRATEGY, "ticks.csv": TICKS, "instruments
 
 
 def replay(run_python, *args, files=None, command="brindle_tools.run"):
-    # The small tick files of the tests have no dates: their trading day is named.
-    day = DAY if command == "brindle_tools.run" else []
-    code = "import sys\nfrom %s import main\nsys.exit(main(%r))" % (command, list(args) + day)
-    return run_python(code, files={**FILES, **(files or {})})
+    """A replay with the exact engine, run on the native road as well, with the same outputs."""
+
+    def code(argv):
+        # The small tick files of the tests have no dates: their trading day is named.
+        day = DAY if command == "brindle_tools.run" else []
+        return "import sys\nfrom %s import main\nsys.exit(main(%r))" % (command, list(argv) + day)
+
+    files = {**FILES, **(files or {})}
+    return roads.compared(code, args, run_python(code(args), files=files), files)
 
 
 def read_csv(path):

@@ -6,4 +6,5 @@
 
 PYBIND11_MODULE(_research, m) {
     oxa::research::register_evaluator(m);
+    oxa::research::register_tick_loop(m);
 }

@@ -7,5 +7,6 @@ namespace oxa::research {
 namespace py = pybind11;
 
 void register_evaluator(py::module_& m);
+void register_tick_loop(py::module_& m);
 
 }  // namespace oxa::research

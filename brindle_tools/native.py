@@ -1,0 +1,224 @@
+"""The research road (--engine native): the replay's ticks through a native tick loop and a
+native evaluator of the strategy texts, with the same decisions, fills and figures as the
+engine a host loads.
+
+During a backtest the strategy does not change, so its texts are compiled once per run and
+the settings module is executed once per trading day, not on every tick. The loop (the
+module oxa._research) runs the quiet ticks itself and hands every other tick, and each
+decision, to the client's own code (client.py), so the exchange, the account and the outputs
+are the same code as with the exact engine.
+
+What the native road does not do, the exact engine does: a run with factors from the
+database, the engine's own fill model or pre-trade risk limits, a strategy that reads the
+statistics' books, or a strategy table that changes during the run is replayed with the
+exact engine, and the run says so. A text outside what the native evaluator computes is
+evaluated by Python on a namespace made for it, and the run says which texts.
+"""
+import copy
+import importlib
+
+from . import check
+from .native_compile import compile_text
+from .ticks import RowTick
+
+BOOKS = frozenset(("trade_book", "bid_order_book", "ask_order_book", "__builtins__"))
+QUOTE = ("LastPrice", "Volume", "BidPrice1", "BidVolume1", "AskPrice1", "AskVolume1")
+OPENS = ("buy_open", "sell_open")
+CLOSES = ("buy_close", "sell_close")
+
+
+def research_module():
+    return importlib.import_module("oxa._research")
+
+
+class Unsupported(Exception):
+    """The run needs the exact engine; the message says why."""
+
+
+def refusal(args):
+    """Why the run cannot take the native road from the start, or None."""
+    if args.db:
+        return "factors from the database need the exact engine"
+    if args.fills == "engine":
+        return "the engine's own fill model needs the exact engine"
+    return None
+
+
+class Road:
+    """One replay on the research road."""
+
+    def __init__(self, client, source, settings, records):
+        self.client = client
+        self.settings = settings
+        self.module = research_module()
+        zero = getattr(settings, "Init_Factor_Zero", ())
+        parameters = getattr(settings, "Strategy_Parameters", {})
+        # UpdateMillisec: the reader makes it from a time with a fraction.
+        names = [*check.record_fields(records, "InstrumentField"), *source.names, "UpdateMillisec", *check.ENGINE_KEYS,
+                 *zero,
+                 *client.args.parameters, *(parameters if isinstance(parameters, dict) else ())]
+        self.slot_names = [n for n in dict.fromkeys(names) if isinstance(n, str) and n not in BOOKS]
+        self.slot_of = {name: slot for slot, name in enumerate(self.slot_names)}.get
+        self.strategies = copy.deepcopy(client.strategies)
+        self.compiled = {}  # InstrumentID -> (opens, closes)
+        self.python_texts = []  # (where, why) of each text Python evaluates
+        self.texts = 0
+        for instrument_id, strategy in client.strategies.items():
+            self.compiled[instrument_id] = tuple(
+                [self.action(instrument_id, strategy, action) for action in actions] for actions in (OPENS, CLOSES))
+        self.instrument_codes = {}
+        self.day_codes = {}
+
+    # --- the strategy ----------------------------------------------------------------------
+
+    def action(self, instrument_id, strategy, action):
+        return (action, self.expression(instrument_id, action + "_express", strategy[action + "_express"]),
+                self.expression(instrument_id, action + "_price", strategy[action + "_price"]), strategy[action + "_vol"])
+
+    def expression(self, instrument_id, key, text):
+        """(program or None, what Python evaluates, [(name, slot)] of the names it reads)."""
+        self.texts += 1
+        _, free = check.check_expression(text)
+        books = sorted(set(free) & BOOKS)
+        if books:
+            raise Unsupported("%s of %s reads %s" % (key, instrument_id, ", ".join(books)))
+        ops, reason = compile_text(text, self.slot_of)
+        program = self.module.Program(ops) if ops is not None else None
+        if program is None:
+            self.python_texts.append(("%s of %s" % (key, instrument_id), reason))
+        try:
+            code = compile(text, "<string>", "eval")
+        except (SyntaxError, TypeError, ValueError):
+            code = text  # evaluated as given, it fails as it does in the engine
+        names = [(name, self.slot_of(name)) for name in sorted(free) if self.slot_of(name) is not None]
+        return program, code, names
+
+    def describe(self):
+        """What the run tells the operator about the road it took."""
+        native = self.texts - len(self.python_texts)
+        text = "native: %d of %d strategy texts compiled" % (native, self.texts)
+        if self.python_texts:
+            text += "; Python evaluates %s" % "; ".join("%s (%s)" % item for item in self.python_texts)
+        return text
+
+    # --- the run ---------------------------------------------------------------------------
+
+    def run(self, source, progress):
+        client = self.client
+        client.progress = progress
+        client.engine_step = lambda instrument, tick: self.loop.evaluate_current()
+        statistics = {name: self.slot_of(name) for name in check.ENGINE_KEYS | set(check.ZERO_COUNTERS)
+                      if name not in BOOKS}
+        self.loop = self.module.TickLoop(self, client, progress, statistics, len(self.slot_names),
+                                         float(client.day_close))
+        self.loop.run([self.prepared(source, tick_file) for tick_file in source.files])
+
+    def prepared(self, source, tick_file):
+        """The file's batches with what the loop reads of them."""
+        import numpy as np
+        import pyarrow as pa
+
+        for batch in source.batches(tick_file):
+            names = batch.names
+            numbers, others = [], []
+            for position, name in enumerate(names):
+                slot = self.slot_of(name)
+                if slot is None:
+                    continue
+                if position < len(batch.columns) and batch.columns[position][1] in (int, float):
+                    numbers.append((slot, batch.columns[position][2]))
+                else:
+                    others.append((slot, position))
+            slots = [slot for slot, _ in numbers]
+            try:
+                quote = [slots.index(self.slot_of(name)) for name in QUOTE]
+            except ValueError:
+                raise Unsupported("%s: a column of %s is not numbers" % (tick_file.name, ", ".join(QUOTE))) from None
+            day_codes = np.array([self.code_of(self.day_codes, day) for day in batch.day_texts], np.int64)
+            yield Prepared(batch, pa.array(batch.keys), pa.array(day_codes[batch.day_index]), pa.array(batch.lines),
+                           self.instruments_of(batch), None if batch.bad is None else pa.array(batch.bad.view(np.uint8)),
+                           tick_file.number, numbers, others, quote)
+
+    def instruments_of(self, batch):
+        import numpy as np
+        import pyarrow as pa
+
+        constant = dict(batch.constants).get("InstrumentID")
+        if constant is not None:
+            return pa.array(np.full(batch.size, self.instrument_code(constant), np.int64))
+        array = next(array for name, _, array in batch.columns if name == "InstrumentID")
+        encoded = array.dictionary_encode()
+        codes = np.array([self.instrument_code(word) for word in encoded.dictionary.to_pylist()], np.int64)
+        return pa.array(codes[encoded.indices.to_numpy()])
+
+    @staticmethod
+    def code_of(codes, key):
+        code = codes.get(key)
+        if code is None:
+            code = codes[key] = len(codes)
+        return code
+
+    def instrument_code(self, instrument_id):
+        known = instrument_id in self.instrument_codes
+        code = self.code_of(self.instrument_codes, instrument_id)
+        if not known:
+            opens, closes = self.compiled.get(instrument_id, ([], []))
+            self.loop.set_strategy(code, instrument_id, opens, closes)
+        return code
+
+    # --- what the loop asks of the client --------------------------------------------------
+
+    def day_code(self, day):
+        return -1 if day is None else self.code_of(self.day_codes, day)
+
+    def full(self, batch, row, last_values):
+        """The tick, handled by the client's code; True when it was traded on."""
+        client = self.client
+        values, tick = batch.row(row), RowTick(batch, row)
+        instrument = client.instruments.get(tick["InstrumentID"])
+        if last_values is not None and instrument is not None:
+            instrument.last_values = last_values
+        day_before, engine_before = client.trading_day, client.engine
+        traded = client.tick(float(batch.keys[row]), batch.day_texts[batch.day_index[row]], batch.file,
+                             int(batch.lines[row]), tick, values)
+        if client.engine is not engine_before and getattr(client.engine, "risk_limits", None):
+            raise Unsupported("pre-trade risk limits are applied by the exact engine")
+        if day_before is not None and client.trading_day != day_before:
+            self.new_day()
+        return traded
+
+    def new_day(self):
+        """The settings module, executed for the new trading day: its strategies must be the
+        ones compiled."""
+        settings = importlib.reload(self.settings)
+        table = getattr(settings, "AI_Strategy", None)
+        try:
+            same = table[self.client.investor] == self.strategies
+        except Exception:  # a table that cannot be read is one that changed
+            same = False
+        if not same:
+            raise Unsupported("the strategy table changed on trading day %s" % self.client.trading_day)
+
+    def decide(self, instrument, batch, row, decisions, closed):
+        self.client.decide_all(instrument, RowTick(batch, row), decisions, closed)
+
+    @staticmethod
+    def python_value(code, names):
+        """(0, value) of a text that Python evaluates, or (-1, 0) logged as the engine logs it."""
+        try:
+            return 0, eval(code, names)
+        except Exception:
+            importlib.import_module("cfg.oxa_env").logger.error("Calc_Express", exc_info=True)
+            return -1, 0
+
+    @staticmethod
+    def tick_failed(error):
+        importlib.import_module("cfg.oxa_env").logger.error("push_md2trade", exc_info=error)
+
+
+class Prepared:
+    __slots__ = ("batch", "keys", "days", "lines", "instruments", "bad", "layout", "numbers", "others", "quote")
+
+    def __init__(self, *values):
+        for name, value in zip(self.__slots__, values):
+            setattr(self, name, value)

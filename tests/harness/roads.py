@@ -1,0 +1,55 @@
+"""The two roads of a replay, compared: every replay a test runs with the exact engine is run
+again on the research road (--engine native), and its decisions, fills and summary must be
+the same bytes, the speed figures aside."""
+import difflib
+import re
+from pathlib import Path
+
+from .host import run_python
+
+OUTPUTS = ("decisions.csv", "fills.csv", "summary.json")
+SPEED = re.compile(rb'^  "(seconds|ticks_per_second)": .*$', re.M)
+# The counters that a new instrument's statistics read before they write them.
+ZERO_COUNTERS = ("LastPrice", "Volume", "LastPrice_Cur_Up", "LastPrice_Acc_Up", "order_acc_up", "LastPrice_Cur_Keep",
+                 "LastPrice_Acc_Keep", "order_acc_keep", "LastPrice_Cur_Down", "LastPrice_Acc_Down", "order_acc_down",
+                 "order_TradeVolume", "BidVolume", "order_BidVolume", "AskVolume", "order_AskVolume")
+EXACT_ONLY = ("--db", "engine", "--help", "--engine")  # runs the research road hands to the exact engine
+
+
+def outputs(directory):
+    directory = Path(directory)
+    return {name: SPEED.sub(b"", (directory / name).read_bytes()) for name in OUTPUTS}
+
+
+def assert_same(exact, native):
+    theirs = outputs(native)
+    for name, text in outputs(exact).items():
+        if theirs[name] != text:
+            lines = difflib.unified_diff(text.decode().splitlines(), theirs[name].decode().splitlines(), "exact",
+                                         "native", n=1, lineterm="")
+            raise AssertionError("%s differs between the exact engine and the native road:\n%s"
+                                 % (name, "\n".join(list(lines)[:24])))
+
+
+def output_directory(args):
+    args = list(args)
+    return args[args.index("--out") + 1] if "--out" in args else "replay-out"
+
+
+def compared(code_of, args, proc, files):
+    """proc: a replay with the exact engine, run by the code code_of(args) in a host directory
+    with these files. The same replay on the native road, in the same directory, must give
+    the same outputs."""
+    out = output_directory(args)
+    if proc.returncode != 0 or any(a in EXACT_ONLY for a in args) or not (proc.where / out).is_dir():
+        return proc
+    argv = list(args)
+    if "--out" in argv:
+        del argv[argv.index("--out"):argv.index("--out") + 2]
+    native = run_python(code_of(argv + ["--out", out + "-native", "--engine", "native"]), proc.where, files,
+                        base="empty")
+    assert native.returncode == 0, native.stderr
+    # Pre-trade risk limits are the one thing of these tests that the exact engine replays.
+    assert "cannot replay this" not in native.stderr or "risk limits" in native.stderr, native.stderr
+    assert_same(proc.where / out, proc.where / (out + "-native"))
+    return proc
