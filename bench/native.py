@@ -64,7 +64,7 @@ ROWS = {
     "native": ((": whole, reading included", "whole"), (": tick loop (execute)", "loop")),
     "bare": ((": push_md2trade alone", "loop"),),
     "reading": ((", tick by tick (the exact road)", "loop"), (", in batches (the native road)", "batches")),
-    "command": ((": the command, its start and imports included", "process"),),
+    "command": ((" as a command (its start and imports)", "process"),),
     "peer": ((", rb2501 only", "run"),),
 }
 
@@ -84,20 +84,24 @@ def host_copy(place, name):
     return host
 
 
+def replay_argv(place, engine, name):
+    """The sample replay's command line (without the command), on an engine."""
+    return [str(place / "days.csv"), "--fees", str(REPO / "samples" / "fees.csv"),
+            "--host", str(host_copy(place, name)), "--no-chart", "--out", str(place / ("out-" + name))] + \
+        (["--engine", engine] if engine != "exact" else [])
+
+
 def replay_road(place, engine):
-    """The measured replay of the sample on an engine: (processor seconds of execute(), of the
-    whole replay, ticks, the road the summary names)."""
+    """The sample replay on an engine, measured: a function giving the processor seconds of its
+    execute() and of the whole replay, its ticks and the road its summary names."""
     sys.path.insert(0, str(REPO))
     from brindle_tools import run
 
-    argv = [str(place / "days.csv"), "--fees", str(REPO / "samples" / "fees.csv"), "--host",
-            str(host_copy(place, engine)), "--no-chart", "--out", str(place / ("out-%s-%d" % (engine, os.getpid()))), "--engine", engine]
+    argv = replay_argv(place, engine, "%s-%d" % (engine, os.getpid()))
     try:
         run.parse_arguments(argv)
     except SystemExit:
-        if engine != "exact":
-            raise Unavailable("this checkout's replay has no --engine %s" % engine) from None
-        del argv[-2:]  # a replay from before the choice of engine
+        raise Unavailable("this checkout's replay has no --engine %s" % engine) from None
     spent = []
     execute = run.execute
 
@@ -247,8 +251,9 @@ class Worker:
     def __init__(self, label, kind, place, python=sys.executable):
         self.label, self.kind = label, kind
         self.log = place / ("worker-%s.log" % kind.replace(":", "-"))
-        self.process = subprocess.Popen([str(python), str(Path(__file__).resolve()), "--worker", kind, str(place)], stdin=subprocess.PIPE,
-                                        stdout=subprocess.PIPE, stderr=open(self.log, "w"), text=True, cwd=place)
+        self.process = subprocess.Popen([str(python), str(Path(__file__).resolve()), "--worker", kind, str(place)],
+                                        stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=open(self.log, "w"),
+                                        text=True, cwd=place)
         self.runs = []
         first = self.receive()
         self.unavailable = first.get("unavailable")
@@ -279,9 +284,7 @@ class Command:
 
     def __init__(self, label, place, ticks):
         self.label, self.ticks, self.runs = label, ticks, []
-        self.argv = [sys.executable, "-m", "replay", str(place / "days.csv"), "--fees", str(REPO / "samples" / "fees.csv"),
-                     "--host", str(host_copy(place, "command")), "--no-chart", "--out", str(place / "out-command"),
-                     "--engine", "native"]
+        self.argv = [sys.executable, "-m", "replay"] + replay_argv(place, "native", "command")
 
     def ask(self, command):
         before = resource.getrusage(resource.RUSAGE_CHILDREN)
@@ -310,12 +313,17 @@ def make_sample(place, days):
     return path
 
 
+def sample_ticks(place):
+    with open(place / "days.csv") as sample:
+        return sum(1 for _ in sample) - 1  # the header line
+
+
 def start_workers(place, with_peers):
     native = Worker("c. native replay", "native", place)
     workers = [Worker("a. exact replay", "exact", place), Worker("b. bare engine", "bare", place),
                Worker("   reading alone", "reading", place), native]
     if not native.unavailable:
-        workers.append(Command("   native replay", place, sum(1 for _ in open(place / "days.csv")) - 1))
+        workers.append(Command("   native replay", place, sample_ticks(place)))
     notes = []  # (label, what to say of it) after the table
     if with_peers:
         peers.write_ticks(place / "days.csv", place / "peer-ticks.csv")
@@ -367,8 +375,8 @@ def sweep_lines(place):
         (one, _, one_cpu), (many, _, many_cpu) = (
             sweep_bench.measure(REPO, day, grid, 1, extra, place) for grid in SWEEP_GRIDS)
         lines.append("%-6s sweep of the one-day sample, %s: %.3f s per point in a warm worker; %.3f s per point "
-                     "with the sweep's start" % (engine, " x ".join(SWEEP_GRIDS[1]), (many_cpu - one_cpu) / (many - one),
-                                                 many_cpu / many))
+                     "with the sweep's start" % (engine, " x ".join(SWEEP_GRIDS[1]),
+                                                 (many_cpu - one_cpu) / (many - one), many_cpu / many))
     return lines
 
 
@@ -394,7 +402,8 @@ def report(workers, notes, rounds, ticks_line):
     if "native" in measured:
         print("the native replay took: %s" % measured["native"][-1]["road"])
         value = median_per_tick(measured["native"], "whole")
-        verdict = "met" if value <= GOAL else "missed by %.2f us (%.1fx the goal)" % ((value - GOAL) * 1e6, value / GOAL)
+        verdict = "met" if value <= GOAL else \
+            "missed by %.2f us (%.1fx the goal)" % ((value - GOAL) * 1e6, value / GOAL)
         print("goal: the whole native replay at %.1f us per tick or less: %s" % (GOAL * 1e6, verdict))
     if {"exact", "bare", "reading"} <= measured.keys():
         loop, engine, reading = (median_per_tick(measured[kind], "loop") for kind in ("exact", "bare", "reading"))
@@ -451,7 +460,7 @@ def main():
         for _ in range(rounds):
             for worker in ready:
                 worker.runs.append(worker.ask("run"))
-        ticks = sum(1 for _ in open(place / "days.csv")) - 1
+        ticks = sample_ticks(place)
         report(workers, notes, rounds, "sample: %s, %s ticks of rb2501 and hc2501" % (
             "one trading day" if args.quick else "three trading days with their night sessions",
             "{:,}".format(ticks)))

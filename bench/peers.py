@@ -100,7 +100,8 @@ def write_ticks(sample, path):
             previous = volume
             when = datetime.datetime.strptime(row["ActionDay"] + row["UpdateTime"], "%Y%m%d%H:%M:%S") \
                 + datetime.timedelta(milliseconds=int(row["UpdateMillisec"]))
-            out.writerow((when.strftime("%Y-%m-%d %H:%M:%S.%f"), row["LastPrice"], traded, row["BidPrice1"], row["AskPrice1"]))
+            out.writerow((when.strftime("%Y-%m-%d %H:%M:%S.%f"), row["LastPrice"], traded, row["BidPrice1"],
+                          row["AskPrice1"]))
             count += 1
     return count
 
