@@ -109,8 +109,7 @@ class Road:
         client.engine_step = lambda instrument, tick: self.loop.evaluate_current()
         statistics = {name: self.slot_of(name) for name in check.ENGINE_KEYS | set(check.ZERO_COUNTERS)
                       if name not in BOOKS}
-        self.loop = self.module.TickLoop(self, client, progress, statistics, len(self.slot_names),
-                                         float(client.day_close))
+        self.loop = self.module.TickLoop(self, client, progress, statistics, float(client.day_close))
         self.loop.run([self.prepared(source, tick_file) for tick_file in source.files])
 
     def prepared(self, source, tick_file):
@@ -172,20 +171,20 @@ class Road:
         return -1 if day is None else self.code_of(self.day_codes, day)
 
     def full(self, batch, row, last_values):
-        """The tick, handled by the client's code; True when it was traded on."""
+        """The tick, handled by the client's code (last_values: those of the instrument's
+        previous tick, when its time is the same)."""
         client = self.client
         values, tick = batch.row(row), RowTick(batch, row)
         instrument = client.instruments.get(tick["InstrumentID"])
         if last_values is not None and instrument is not None:
             instrument.last_values = last_values
         day_before, engine_before = client.trading_day, client.engine
-        traded = client.tick(float(batch.keys[row]), batch.day_texts[batch.day_index[row]], batch.file,
-                             int(batch.lines[row]), tick, values)
+        client.tick(float(batch.keys[row]), batch.day_texts[batch.day_index[row]], batch.file,
+                    int(batch.lines[row]), tick, values)
         if client.engine is not engine_before and getattr(client.engine, "risk_limits", None):
             raise Unsupported("pre-trade risk limits are applied by the exact engine")
         if day_before is not None and client.trading_day != day_before:
             self.new_day()
-        return traded
 
     def new_day(self):
         """The settings module, executed for the new trading day: its strategies must be the

@@ -71,3 +71,23 @@ def test_the_road_says_which_texts_native_code_evaluates_and_when_the_exact_engi
                "instruments.csv": (REPO / "samples" / "instruments.csv").read_text("utf-8")})
     assert proc.returncode == 0, proc.stderr
     assert said in proc.stdout + proc.stderr
+
+
+def test_files_of_different_columns_keep_a_field_of_the_other_file_on_both_roads(run_python):
+    # rb2501's ticks come from two files; only the first has Tag, which a Python-evaluated
+    # text reads: on the other file's ticks it keeps the first file's last value.
+    header = "TradingDay,InstrumentID,UpdateTime,LastPrice,Volume,BidPrice1,BidVolume1,AskPrice1,AskVolume1"
+    first = header + ",Tag\n" + "".join("20241107,rb2501,09:00:%02d,%d,%d,99,5,101,5,%s\n" % (
+        second, 100 + second % 3, second, "go" if second % 4 == 0 else "wait") for second in range(0, 40, 2))
+    second = header + "\n" + "".join("20241107,rb2501,09:00:%02d,%d,%d,99,5,101,5\n" % (
+        second, 100 + second % 3, second) for second in range(1, 40, 2))
+    files = {"a.csv": first, "b.csv": second, "cfg/oxa_can_change_env.py": settings("Tag == 'go'"),
+             "instruments.csv": (REPO / "samples" / "instruments.csv").read_text("utf-8")}
+    args = ["a.csv", "b.csv", "--instruments", "instruments.csv", "--no-chart"]
+
+    def code(argv):
+        return "import sys\nfrom brindle_tools.run import main\nsys.exit(main(%r))" % (argv,)
+
+    proc = roads.compared(code, args, run_python(code(args), files=files), files)
+    assert proc.returncode == 0, proc.stderr
+    assert "sell_close" in (proc.where / "replay-out" / "decisions.csv").read_text()

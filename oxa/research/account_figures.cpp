@@ -1,0 +1,58 @@
+#include "research/account_figures.hpp"
+
+namespace oxa::research {
+
+void HoldingFigures::read(py::handle holding) {
+    lots = py::cast<std::int64_t>(holding.attr(name("lots")));
+    value = as_double(holding.attr(name("value")));
+    multiple = as_double(holding.attr(name("multiple")));
+    py::dict sides = holding.attr(name("sides"));
+    for (auto item : sides) {
+        py::handle side = item.second;
+        double volume = as_double(side.attr(name("today"))) + as_double(side.attr(name("yesterday")));
+        double average = as_double(side.attr(name("average")));
+        bool long_side = py::cast<int>(side.attr(name("sign"))) > 0;
+        (long_side ? long_volume : short_volume) = volume;
+        (long_side ? long_average : short_average) = average;
+    }
+}
+
+void AccountFigures::read(py::handle account) {
+    double* figures[] = {&gross, &fees, &open_value, &high, &low, &peak, &deepest, &drawdown, &drawdown_percent,
+                         &capital};
+    const char* names[] = {"gross", "fees", "open_value", "high", "low", "peak", "deepest", "drawdown",
+                           "drawdown_percent", "capital"};
+    for (std::size_t i = 0; i < std::size(figures); ++i) *figures[i] = as_double(account.attr(name(names[i])));
+}
+
+void AccountFigures::write(py::handle account) const {
+    const double figures[] = {open_value, high, low, peak, deepest, drawdown, drawdown_percent};
+    const char* names[] = {"open_value", "high", "low", "peak", "deepest", "drawdown", "drawdown_percent"};
+    for (std::size_t i = 0; i < std::size(figures); ++i) account.attr(name(names[i])) = figures[i];
+}
+
+void AccountFigures::mark(HoldingFigures& holding, double price) {
+    double value = ((price - holding.long_average) * holding.long_volume -
+                    (price - holding.short_average) * holding.short_volume) *
+                   holding.multiple;
+    open_value += value - holding.value;
+    holding.value = value;
+    double equity = gross - fees + open_value;
+    if (equity > high) {
+        high = equity;
+    } else if (equity < low) {
+        low = equity;
+    }
+    if (equity > peak) {
+        peak = equity;
+    } else if (peak - equity > deepest) {
+        deepest = peak - equity;
+        if (deepest > drawdown) {
+            drawdown = deepest;
+            if (capital + peak == 0) unsupported("a drawdown against a capital of nothing");
+            drawdown_percent = 100.0 * drawdown / (capital + peak);
+        }
+    }
+}
+
+}  // namespace oxa::research
