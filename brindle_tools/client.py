@@ -259,8 +259,7 @@ class Client:
         return self.engine.push_md2trade(self.investor, instrument.id, tick)
 
     def tick(self, time, day, tick_file, line, tick, values):
-        """One tick, as the client handles it; False when it is not traded on (an instrument
-        without a strategy, a recorder's glitch)."""
+        """One tick, as the client handles it."""
         self.file, self.line, self.time = tick_file, line, time
         totals = self.totals
         instrument_id = tick["InstrumentID"]
@@ -268,11 +267,11 @@ class Client:
         if instrument is None:
             instrument = self.first_tick_of(instrument_id, time, day)
             if instrument is None:
-                return False
+                return
         if time <= instrument.last_time and (time < instrument.last_time or values == instrument.last_values):
             # A recorder's glitch: reported, never traded on.
             self.skip(totals.went_back if time < instrument.last_time else totals.repeated)
-            return False
+            return
         instrument.last_time, instrument.last_values = time, values
         if day != self.trading_day:
             self.begin_day(day)
@@ -313,7 +312,6 @@ class Client:
         instrument.engine_ticks += 1
         if decisions:
             self.decide_all(instrument, tick, decisions, closed)
-        return True
 
     def decide_all(self, instrument, tick, decisions, closed):
         held = "market closed" if closed else "warm-up" if instrument.engine_ticks <= self.args.warm_up else None

@@ -54,9 +54,9 @@ class Road:
         zero = getattr(settings, "Init_Factor_Zero", ())
         parameters = getattr(settings, "Strategy_Parameters", {})
         # UpdateMillisec: the reader makes it from a time with a fraction.
-        names = [*check.record_fields(records, "InstrumentField"), *source.names, "UpdateMillisec", *check.ENGINE_KEYS,
-                 *zero,
-                 *client.args.parameters, *(parameters if isinstance(parameters, dict) else ())]
+        names = [*check.record_fields(records, "InstrumentField"), *source.names, "UpdateMillisec",
+                 *check.ENGINE_KEYS, *zero, *client.args.parameters,
+                 *(parameters if isinstance(parameters, dict) else ())]
         self.slot_names = [n for n in dict.fromkeys(names) if isinstance(n, str) and n not in BOOKS]
         self.slot_of = {name: slot for slot, name in enumerate(self.slot_names)}.get
         self.strategies = copy.deepcopy(client.strategies)
@@ -189,11 +189,10 @@ class Road:
     def new_day(self):
         """The settings module, executed for the new trading day: its strategies must be the
         ones compiled."""
-        settings = importlib.reload(self.settings)
-        table = getattr(settings, "AI_Strategy", None)
         try:
+            table = importlib.reload(self.settings).AI_Strategy
             same = table[self.client.investor] == self.strategies
-        except Exception:  # a table that cannot be read is one that changed
+        except Exception:  # a module that fails, or a table that cannot be read, has changed
             same = False
         if not same:
             raise Unsupported("the strategy table changed on trading day %s" % self.client.trading_day)

@@ -22,7 +22,10 @@ import tempfile
 import threading
 from pathlib import Path
 
+from . import ticks
 from .host import REPO, UsageError
+
+KEPT_TICKS = 256 << 20  # bytes of parsed ticks a warm worker keeps for its next runs
 
 _workers = set()  # worker processes of this driver, stopped on Ctrl-C
 _workers_lock = threading.Lock()
@@ -119,6 +122,7 @@ def worker_main():
     answers = os.fdopen(os.dup(1), "wb")
     quiet = os.open(os.devnull, os.O_WRONLY)
     os.dup2(quiet, 1)  # what the engine and the replay print
+    ticks.keep_batches(KEPT_TICKS)
     serve(sys.stdin.buffer, answers)
 
 

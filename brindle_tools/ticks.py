@@ -30,6 +30,7 @@ or, with skip_bad, skipped and counted by reason. A price at the feed's marker f
 """
 import bisect
 import codecs
+import collections
 import csv
 import datetime
 import glob
@@ -162,6 +163,7 @@ class TickFile:
             regular = stat.S_ISREG(os.stat(self.path).st_mode)
         except OSError as error:
             raise unreadable(self.name, error) from None
+        self.spooled = not regular
         if not regular:
             self.path = spooled(self.path, self.name)
             weakref.finalize(self, os.unlink, str(self.path))
@@ -458,7 +460,31 @@ class TickSource:
             yield from batch.ticks()
 
     def batches(self, tick_file):
-        """The file's ticks as Batch objects, checked, in file order."""
+        """The file's ticks as Batch objects, checked, in file order (from the batches kept of
+        an unchanged file when a warm worker keeps them)."""
+        key = KEPT.key(tick_file, self.skip_bad) if KEPT is not None else None
+        kept = KEPT.get(key) if key is not None else None
+        if kept is None:
+            kept = [] if key is not None else None
+            for batch in self._read_batches(tick_file):
+                if kept is not None:
+                    kept.append(batch)
+                self._count_skipped(tick_file, batch.skipped)
+                yield batch
+            if kept is not None:
+                KEPT.put(key, kept)
+            return
+        for batch in kept:
+            batch.file = tick_file
+            self._count_skipped(tick_file, batch.skipped)
+            yield batch
+
+    def _count_skipped(self, tick_file, skipped):
+        for reason, line in skipped:
+            kept = self.bad.setdefault(reason, [0, "%s %s %d" % (tick_file.name, tick_file.unit, line)])
+            kept[0] += 1
+
+    def _read_batches(self, tick_file):
         import numpy as np
         import pyarrow as pa
         import pyarrow.compute as pc
@@ -526,13 +552,15 @@ class TickSource:
                 lines = np.array([tick_file.line_of(r, blanks) for r in range(row, row + size)], np.int64)
             else:
                 lines = np.arange(row + tick_file.first_line, row + tick_file.first_line + size, dtype=np.int64)
-            bad = self._impossible(tick_file, batch, lines)
-            yield Batch(tick_file, columns, keys, [day_text(d) for d in labels.tolist()], inverse, lines, bad)
+            bad, skipped = self._impossible(tick_file, batch, lines)
+            made = Batch(tick_file, columns, keys, [day_text(d) for d in labels.tolist()], inverse, lines, bad)
+            made.skipped = skipped
+            yield made
             row += size
 
     def _impossible(self, tick_file, batch, lines):
-        """The rows of a batch with impossible values (None when there is none), counted by
-        reason; the first one refuses the file unless skip_bad."""
+        """The rows of a batch with impossible values (None when there is none), and the
+        (reason, line) of each; the first one refuses the file unless skip_bad."""
         import numpy as np
 
         size = batch.num_rows
@@ -565,17 +593,16 @@ class TickSource:
         for rows, _, _ in checks:
             bad |= rows
         if not bad.any():
-            return None
+            return None, []
+        skipped = []
         for index in np.flatnonzero(bad).tolist():
             line = int(lines[index])
             column, what = next((c, w) for rows, c, w in checks if rows[index])
             if not self.skip_bad:
                 tick_file.fail(line, "column %s: %r is %s; correct the line, or skip such ticks with %s"
                                % (column, arrays[column][index].item(), what, SKIP_OPTION))
-            kept = self.bad.setdefault("%s %s" % (column, what), [0, "%s %s %d" % (tick_file.name, tick_file.unit,
-                                                                                   line)])
-            kept[0] += 1
-        return bad
+            skipped.append(("%s %s" % (column, what), line))
+        return bad, skipped
 
     def _days(self, tick_file, batch, seconds, row, blanks):
         """(calendar day, trading day) per row, as numbers of days since 1970-01-01."""
@@ -627,6 +654,52 @@ class TickSource:
         return days[indices]
 
 
+class KeptBatches:
+    """The batches of tick files, kept between the replays of a warm worker: a sweep replays the
+    same files point after point. A file is read again when it changed (its size or its time
+    of change); files that came through a pipe are not kept. The oldest go first beyond the
+    limit (bytes of the batches' arrays)."""
+
+    def __init__(self, limit):
+        self.limit = limit
+        self.files = collections.OrderedDict()  # key -> (batches, bytes)
+        self.size = 0
+
+    @staticmethod
+    def key(tick_file, skip_bad):
+        if tick_file.spooled:
+            return None
+        status = os.stat(tick_file.path)
+        return (str(tick_file.path), status.st_size, status.st_mtime_ns, tuple(tick_file.columns),
+                tuple(sorted(tick_file.types.items(), key=str)), tuple(tick_file.constants.items()), skip_bad)
+
+    def get(self, key):
+        found = self.files.get(key)
+        if found is None:
+            return None
+        self.files.move_to_end(key)
+        return found[0]
+
+    def put(self, key, batches):
+        size = sum(batch.nbytes() for batch in batches)
+        if size > self.limit:
+            return
+        self.files[key] = (batches, size)
+        self.size += size
+        while self.size > self.limit:
+            _, (_, dropped) = self.files.popitem(last=False)
+            self.size -= dropped
+
+
+KEPT = None  # the KeptBatches of a warm worker (keep_batches), None elsewhere
+
+
+def keep_batches(limit):
+    """Keep the batches of the files replayed, up to limit bytes, for the next replays."""
+    global KEPT
+    KEPT = KeptBatches(limit)
+
+
 class Batch:
     """A batch of one file's ticks: its columns as pyarrow arrays of the types that the tick
     record gives them (text, whole number, number; None: each value its own type), the file's
@@ -645,6 +718,11 @@ class Batch:
         self.size = len(keys)
         self.positions = {name: position for position, name in enumerate(self.names)}
         self._readers = [None] * len(self.names)
+        self.skipped = []  # (reason, line) of the rows with impossible values
+
+    def nbytes(self):
+        return sum(array.nbytes for _, _, array in self.columns) + self.keys.nbytes + self.lines.nbytes + \
+            self.day_index.nbytes
 
     @staticmethod
     def column_values(kind, array):

@@ -316,3 +316,27 @@ def test_walk_forward_measures_the_chosen_point_on_the_days_after(tmp_path):
     assert read_csv(tmp_path / "wf" / "walkforward_equity.csv") == [
         {"trading_day": "20241106", "window": "1", "net": "-120.0", "equity": "-120.0"}]
     assert len(read_csv(tmp_path / "wf" / "runs.csv")) == 3 and (tmp_path / "wf" / "walkforward.png").exists()
+
+
+def test_a_warm_worker_keeps_parsed_ticks_until_the_file_changes(tmp_path, monkeypatch):
+    from brindle_tools import ticks
+    from brindle_tools.inputs import field_types
+    from oxa import py_ApiStructure
+
+    path = tmp_path / "rb2501_20241105.csv"
+    path.write_text("UpdateTime,LastPrice,Volume,BidPrice1,BidVolume1,AskPrice1,AskVolume1\n"
+                    "09:00:00,100,1,99,1,101,1\n09:00:01,-5,2,99,1,101,1\n09:00:02,101,3,100,1,102,1\n")
+    monkeypatch.setattr(ticks, "KEPT", None)
+    ticks.keep_batches(1 << 20)
+
+    def read():
+        source = ticks.TickSource([path], field_types(py_ApiStructure.DepthMarketDataField), skip_bad=True)
+        return [(time, tick["LastPrice"], values) for time, _, _, _, tick, values in source], source.bad
+
+    first = read()
+    assert first[1] == {"LastPrice negative": [1, "%s line 3" % path]}
+    assert read() == first and len(ticks.KEPT.files) == 1  # the bad tick counted again, as read
+    time.sleep(0.01)
+    with open(path, "a") as f:
+        f.write("09:00:03,102,4,101,1,103,1\n")
+    assert [price for _, price, _ in read()[0]] == [100.0, 101.0, 102.0]
