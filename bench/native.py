@@ -359,24 +359,29 @@ def sweep_available(engine):
     return engine == "exact" or "--engine" in usage.stdout
 
 
-def sweep_lines(place):
+def sweep_lines(place, rounds):
     """Processor time of a one-day sweep point in a warm worker, exact and native (sweeps of
     one point and of the 16 of the sample grid, with one worker), and per point of the 16 with
-    the sweep's start shared among them."""
+    the sweep's start shared among them: medians of interleaved rounds."""
     import sweep_bench
 
     day = make_sample(place, 1)
-    lines = []
+    engines = [engine for engine in ("exact", "native") if sweep_available(engine)]
+    points = {engine: [] for engine in engines}  # (warm, with the start) per round
+    for _ in range(rounds):
+        for engine in engines:
+            extra = ["--engine", engine] if engine != "exact" else []
+            (one, _, one_cpu), (many, _, many_cpu) = (
+                sweep_bench.measure(REPO, day, grid, 1, extra, place) for grid in SWEEP_GRIDS)
+            points[engine].append(((many_cpu - one_cpu) / (many - one), many_cpu / many))
+    lines = ["sweep of the one-day sample, %s, one worker, median of %d rounds:" % (" x ".join(SWEEP_GRIDS[1]), rounds)]
     for engine in ("exact", "native"):
-        if not sweep_available(engine):
-            lines.append("%-6s sweep: not available (this checkout's sweep has no --engine)" % engine)
+        if engine not in points:
+            lines.append("  %-6s not available (this checkout's sweep has no --engine)" % engine)
             continue
-        extra = ["--engine", engine] if engine != "exact" else []
-        (one, _, one_cpu), (many, _, many_cpu) = (
-            sweep_bench.measure(REPO, day, grid, 1, extra, place) for grid in SWEEP_GRIDS)
-        lines.append("%-6s sweep of the one-day sample, %s: %.3f s per point in a warm worker; %.3f s per point "
-                     "with the sweep's start" % (engine, " x ".join(SWEEP_GRIDS[1]),
-                                                 (many_cpu - one_cpu) / (many - one), many_cpu / many))
+        warm, started = (statistics.median(values) for values in zip(*points[engine]))
+        lines.append("  %-6s %.3f s per point in a warm worker (%s); %.3f s per point with the sweep's start"
+                     % (engine, warm, ", ".join("%.3f" % value for value, _ in points[engine]), started))
     return lines
 
 
@@ -468,7 +473,7 @@ def main():
         for worker in workers:
             worker.close()
         workers = []
-        lines += [] if args.no_sweep else sweep_lines(place)
+        lines += [] if args.no_sweep else sweep_lines(place, 1 if args.quick else 3)
         for line in lines:
             print(line)
     finally:
