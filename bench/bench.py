@@ -442,6 +442,36 @@ def read_sample(path, records):
             for seconds, _, _, _, tick, _ in TickSource([str(path)], field_types(records.DepthMarketDataField))]
 
 
+def replay_loop(sample, repeat):
+    """The bare push_md2trade loop over the ticks of a sample file, with the engine set up as
+    the replay sets it up (its clock, every instrument with a strategy, a position reported
+    in each, no database). The host's modules must have been imported by a replay before."""
+    from brindle_tools.client import Clock
+    from brindle_tools.inputs import read_instruments
+
+    brindle = importlib.import_module("oxa.Brindle")
+    records = importlib.import_module("oxa.py_ApiStructure")
+    settings = importlib.import_module("cfg.oxa_can_change_env")
+    env = importlib.import_module("cfg.oxa_env")
+    env.logger = logging.getLogger("oxa.bench")
+    env.logger.disabled = True
+    stream = read_sample(sample, records)
+    strategies = settings.AI_Strategy[INVESTOR]
+    engine = brindle.COXAAlgos()
+    engine.upload = 0
+    engine.updateFactor = lambda: None
+    catalogue = read_instruments(REPO / "samples" / "instruments.csv", records.InstrumentField)
+    for instrument, (_, fields) in catalogue.items():
+        if instrument in strategies:
+            engine.push_OnRspQryInstrument("Instrument", records.InstrumentField(**fields))
+            engine.push_InstrumentAttr(instrument, dict(settings.Strategy_Parameters))
+            engine.push_OnRspQryInvestorPosition("InvestorPosition", records.InvestorPositionField(
+                InstrumentID=instrument, PosiDirection="2", Position=1))
+    clock = Clock()
+    brindle.datetime = clock
+    return TickLoop(engine, stream, strategies, OPEN_ACTIONS + CLOSE_ACTIONS, settings, repeat, clock)
+
+
 def sample_session(args):
     """The sample replay end to end (its command line, in this process, without the chart),
     the bare push_md2trade loop over the same ticks with the engine set up as the replay sets
@@ -449,8 +479,6 @@ def sample_session(args):
     Run in a process of its own: the replay imports the sample host's settings module."""
     sys.path.insert(0, str(REPO))
     from brindle_tools import run
-    from brindle_tools.client import Clock
-    from brindle_tools.inputs import read_instruments
 
     work = Path(tempfile.mkdtemp(prefix="oxa-bench-sample-"))
     try:
@@ -465,27 +493,8 @@ def sample_session(args):
                     raise RuntimeError("the sample replay failed")
 
         replay()  # imports the host's modules, as the replay does
-        brindle = importlib.import_module("oxa.Brindle")
-        records = importlib.import_module("oxa.py_ApiStructure")
-        settings = importlib.import_module("cfg.oxa_can_change_env")
-        env = importlib.import_module("cfg.oxa_env")
-        env.logger = logging.getLogger("oxa.bench")
-        env.logger.disabled = True
-        stream = read_sample(sample, records)
-        strategies = settings.AI_Strategy[INVESTOR]
-        engine = brindle.COXAAlgos()
-        engine.upload = 0
-        engine.updateFactor = lambda: None
-        catalogue = read_instruments(REPO / "samples" / "instruments.csv", records.InstrumentField)
-        for instrument, (_, fields) in catalogue.items():
-            if instrument in strategies:
-                engine.push_OnRspQryInstrument("Instrument", records.InstrumentField(**fields))
-                engine.push_InstrumentAttr(instrument, dict(settings.Strategy_Parameters))
-                engine.push_OnRspQryInvestorPosition("InvestorPosition", records.InvestorPositionField(
-                    InstrumentID=instrument, PosiDirection="2", Position=1))
-        clock = Clock()
-        brindle.datetime = clock
-        loop = TickLoop(engine, stream, strategies, OPEN_ACTIONS + CLOSE_ACTIONS, settings, args.repeat, clock)
+        loop = replay_loop(sample, args.repeat)
+        stream = loop.stream
         replayed, bare, floor = medians([replay, loop.engine_run(), loop.floor_run()], len(stream), args.repeat)
     finally:
         shutil.rmtree(work, ignore_errors=True)
