@@ -18,17 +18,12 @@ import copy
 import importlib
 
 from . import check
-from .native_compile import compile_text
 from .ticks import RowTick
 
 BOOKS = frozenset(("trade_book", "bid_order_book", "ask_order_book", "__builtins__"))
 QUOTE = ("LastPrice", "Volume", "BidPrice1", "BidVolume1", "AskPrice1", "AskVolume1")
 OPENS = ("buy_open", "sell_open")
 CLOSES = ("buy_close", "sell_close")
-
-
-def research_module():
-    return importlib.import_module("oxa._research")
 
 
 class Unsupported(Exception):
@@ -50,7 +45,11 @@ class Road:
     def __init__(self, client, source, settings, records):
         self.client = client
         self.settings = settings
-        self.module = research_module()
+        # Loaded here: the exact road runs without the research road's module.
+        from . import native_compile
+
+        self.module = importlib.import_module("oxa._research")
+        self.compile_text = native_compile.compile_text
         zero = getattr(settings, "Init_Factor_Zero", ())
         parameters = getattr(settings, "Strategy_Parameters", {})
         # UpdateMillisec: the reader makes it from a time with a fraction.
@@ -83,7 +82,7 @@ class Road:
         books = sorted(set(free) & BOOKS)
         if books:
             raise Unsupported("%s of %s reads %s" % (key, instrument_id, ", ".join(books)))
-        ops, reason = compile_text(text, self.slot_of)
+        ops, reason = self.compile_text(text, self.slot_of)
         program = self.module.Program(ops) if ops is not None else None
         if program is None:
             self.python_texts.append(("%s of %s" % (key, instrument_id), reason))
