@@ -132,6 +132,25 @@ def texts(array):
     return words[encoded.indices.to_numpy()].tolist()
 
 
+def whole_seconds(times):
+    """Seconds of the day of UpdateTime texts that are all HH:MM:SS without a fraction, read
+    from the column's bytes at once; None when any is not (the slower reading then finds it)."""
+    import numpy as np
+
+    offsets = np.frombuffer(times.buffers()[1], np.int32)[times.offset:times.offset + len(times) + 1]
+    if len(times) == 0 or not (np.diff(offsets) == 8).all():
+        return None
+    text = np.frombuffer(times.buffers()[2], np.uint8)[offsets[0]:offsets[-1]].reshape(-1, 8)
+    digits = text[:, [0, 1, 3, 4, 6, 7]].astype(np.int64) - ord("0")
+    if not ((digits >= 0) & (digits <= 9)).all() or not ((text[:, 2] == ord(":")) & (text[:, 5] == ord(":"))).all():
+        return None
+    hours, minutes, seconds = digits[:, 0] * 10 + digits[:, 1], digits[:, 2] * 10 + digits[:, 3], \
+        digits[:, 4] * 10 + digits[:, 5]
+    if (hours > 23).any() or (minutes > 59).any() or (seconds > 59).any():
+        return None
+    return (hours * 3600 + minutes * 60 + seconds).astype(np.float64)
+
+
 def weekday(days):
     """Monday 0 of a day counted from 1970-01-01 (a Thursday)."""
     return (days + 3) % 7
@@ -506,9 +525,9 @@ class TickSource:
                 if column in TEXT_COLUMNS or kind is str:
                     kind = str
                 elif kind is int:
-                    beyond = pc.greater_equal(pc.abs(array), WHOLE_LIMIT)
-                    if pc.any(beyond).as_py():
-                        index = pc.index(beyond, True).as_py()
+                    extremes = pc.min_max(array).as_py()  # one pass: most columns are sound
+                    if max(abs(extremes["min"] or 0), abs(extremes["max"] or 0)) >= WHOLE_LIMIT:
+                        index = pc.index(pc.greater_equal(pc.abs(array), WHOLE_LIMIT), True).as_py()
                         tick_file.fail(tick_file.line_of(row + index, blanks), "column %s: %s is beyond the 64 bits "
                                        "of a whole number" % (column, "{:.0f}".format(array[index].as_py())))
                     whole = array.cast(pa.int64(), safe=False)
@@ -522,19 +541,11 @@ class TickSource:
                     kind = None
                 columns.append((column, kind, array))
             times = batch.column(at_time)
-            well_formed = pc.match_substring_regex(times, TIME_PATTERN)
-            if not pc.all(well_formed).as_py():
-                index = pc.index(well_formed, False).as_py()
-                tick_file.fail(tick_file.line_of(row + index, blanks), "column UpdateTime: %r is not a time of day "
-                                                                      "HH:MM:SS (or HH:MM:SS.fff)" % times[index].as_py())
-            hms = [pc.utf8_slice_codeunits(times, start, start + 2).cast(pa.int32()).to_numpy().astype(np.float64)
-                   for start in (0, 3, 6)]
-            seconds = hms[0] * 3600 + hms[1] * 60 + hms[2]
-            fraction = pc.utf8_slice_codeunits(times, 8, 16)
-            if pc.any(pc.not_equal(fraction, "")).as_py():
+            seconds, millis = whole_seconds(times), None
+            if seconds is None:
+                seconds, millis = self._time_of_day(tick_file, times, row, blanks)
+            if millis is not None:
                 # 09:30:49.900: the fraction becomes UpdateMillisec, as the broker's record has it.
-                digits = pc.utf8_rpad(pc.utf8_slice_codeunits(fraction, 1, 4), 3, "0")
-                millis = pc.if_else(pc.equal(fraction, ""), "0", digits).cast(pa.int32())
                 columns[at_time] = ("UpdateTime", str, pc.utf8_slice_codeunits(times, 0, 8))
                 if tick_file.has_millis:
                     at_millis = tick_file.columns.index("UpdateMillisec")
@@ -543,8 +554,9 @@ class TickSource:
                     columns.append(("UpdateMillisec", int, millis.cast(pa.int64())))
                 seconds = seconds + millis.to_numpy() / 1000.0
             elif tick_file.has_millis:
-                millis_column = columns[tick_file.columns.index("UpdateMillisec")]
-                seconds = seconds + np.asarray(Batch.column_values(*millis_column[1:]), np.float64) / 1000.0
+                _, kind, array = columns[tick_file.columns.index("UpdateMillisec")]
+                given = array.to_numpy() if kind is int else np.asarray(Batch.column_values(kind, array), np.float64)
+                seconds = seconds + given / 1000.0
             calendar, trading = self._days(tick_file, batch, seconds, row, blanks)
             keys = calendar * DAY + seconds
             labels, inverse = np.unique(trading, return_inverse=True)
@@ -557,6 +569,28 @@ class TickSource:
             made.skipped = skipped
             yield made
             row += size
+
+    @staticmethod
+    def _time_of_day(tick_file, times, row, blanks):
+        """(seconds of the day, milliseconds of the times' fractions or None when no time has
+        one) of the UpdateTime texts; a text that is no time of day refuses the file."""
+        import numpy as np
+        import pyarrow as pa
+        import pyarrow.compute as pc
+
+        well_formed = pc.match_substring_regex(times, TIME_PATTERN)
+        if not pc.all(well_formed).as_py():
+            index = pc.index(well_formed, False).as_py()
+            tick_file.fail(tick_file.line_of(row + index, blanks), "column UpdateTime: %r is not a time of day "
+                                                                  "HH:MM:SS (or HH:MM:SS.fff)" % times[index].as_py())
+        hms = [pc.utf8_slice_codeunits(times, start, start + 2).cast(pa.int32()).to_numpy().astype(np.float64)
+               for start in (0, 3, 6)]
+        seconds = hms[0] * 3600 + hms[1] * 60 + hms[2]
+        fraction = pc.utf8_slice_codeunits(times, 8, 16)
+        if not pc.any(pc.not_equal(fraction, "")).as_py():
+            return seconds, None
+        digits = pc.utf8_rpad(pc.utf8_slice_codeunits(fraction, 1, 4), 3, "0")
+        return seconds, pc.if_else(pc.equal(fraction, ""), "0", digits).cast(pa.int32())
 
     def _impossible(self, tick_file, batch, lines):
         """The rows of a batch with impossible values (None when there is none), and the
