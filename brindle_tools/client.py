@@ -31,13 +31,19 @@ EPOCH = datetime.datetime(1970, 1, 1)
 PROGRESS_STEP = 1024
 
 
-def refused(price, tick):
-    """Why an exchange would refuse a limit price on this tick's day, or None."""
+def day_limits(tick):
+    """(lowest, highest) price of the tick's day, or None where the tick does not say."""
+    upper, lower = tick.get("UpperLimitPrice"), tick.get("LowerLimitPrice")
+    if isinstance(upper, float) and isinstance(lower, float) and 0 < lower <= upper < ABSENT:
+        return lower, upper
+    return None
+
+
+def refused(price, limits):
+    """Why an exchange would refuse a limit price within the day's limits, or None."""
     if not 0 < price < ABSENT:  # NaN, infinities and whole numbers beyond a float's range among them
         return "not a price an exchange takes"
-    upper, lower = tick.get("UpperLimitPrice"), tick.get("LowerLimitPrice")
-    if isinstance(upper, float) and isinstance(lower, float) and 0 < lower <= upper < ABSENT and \
-            not lower <= price <= upper:
+    if limits is not None and not limits[0] <= price <= limits[1]:
         return "outside the day's limits"
     return None
 
@@ -343,7 +349,8 @@ class Client:
     def decide(self, instrument, tick, decision, held):
         action, exchange, price, volume = decision
         self.totals.decisions[action] += 1
-        if isinstance(price, bool) or not isinstance(price, numbers.Real):
+        # (A float, the usual price, passes without the slower check of the abstract type.)
+        if type(price) is not float and (isinstance(price, bool) or not isinstance(price, numbers.Real)):
             self.fail("%s gave %r, not a price" % (self.entry(instrument, action + "_price"), price))
         if isinstance(volume, bool) or not isinstance(volume, int) or volume < 1:
             self.fail("%s is %r, not an order volume" % (self.entry(instrument, action + "_vol"), volume))
@@ -353,11 +360,11 @@ class Client:
             self.totals.not_sent += 1
             self.outputs.decisions.write(row + ["", held + ", not sent", ""] + tail)
             return
-        limit = price
-        reason = refused(price, tick)
+        limit, limits = price, day_limits(tick)
+        reason = refused(price, limits)
         if reason is None:
             limit = on_grid(price, instrument.holding.price_tick, DIRECTION[action] == "0")
-            reason = refused(limit, tick)
+            reason = refused(limit, limits)
         if reason:
             self.skip(self.totals.refused.setdefault(reason, [0, None]))
             self.outputs.decisions.write(row + ["", "price %r: %s, not sent" % (limit, reason), ""] + tail)
