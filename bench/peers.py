@@ -122,6 +122,20 @@ class Runs:
             self.up = self.down = 0
         self.previous = price
 
+    def orders(self, price, traded, bid, ask, held):
+        """The sample rule on one bar: the one-lot orders it places, "buy" or "sell"."""
+        self.update(price)
+        made = []
+        if self.up >= OPEN_TICKS and traded > 0 and ask > 0:
+            made.append("buy")
+        if self.down >= OPEN_TICKS and traded > 0 and bid > 0:
+            made.append("sell")
+        if held > 0 and self.down >= CLOSE_TICKS and bid > 0:
+            made.append("sell")
+        elif held < 0 and self.up >= CLOSE_TICKS and ask > 0:
+            made.append("buy")
+        return made
+
 
 def frame(path):
     import pandas
@@ -147,18 +161,10 @@ def backtrader_run(bars):
             self.runs = Runs()
 
         def next(self):
-            data, runs = self.data, self.runs
-            runs.update(data.close[0])
-            traded, bid, ask = data.volume[0], data.bid[0], data.ask[0]
-            if runs.up >= OPEN_TICKS and traded > 0 and ask > 0:
-                self.buy(size=1)
-            if runs.down >= OPEN_TICKS and traded > 0 and bid > 0:
-                self.sell(size=1)
-            held = self.position.size
-            if held > 0 and runs.down >= CLOSE_TICKS and bid > 0:
-                self.sell(size=1)
-            elif held < 0 and runs.up >= CLOSE_TICKS and ask > 0:
-                self.buy(size=1)
+            # An order placed here fills on a later bar: the position is the same before it.
+            data = self.data
+            for side in self.runs.orders(data.close[0], data.volume[0], data.bid[0], data.ask[0], self.position.size):
+                getattr(self, side)(size=1)
 
     def run():
         # Its leanest set-up: no observers, no analysers.
@@ -180,18 +186,10 @@ def backtesting_run(bars):
             self.runs = Runs()
 
         def next(self):
-            data, runs = self.data, self.runs
-            runs.update(data.Close[-1])
-            traded, bid, ask = data.Volume[-1], data.Bid[-1], data.Ask[-1]
-            if runs.up >= OPEN_TICKS and traded > 0 and ask > 0:
-                self.buy(size=1)
-            if runs.down >= OPEN_TICKS and traded > 0 and bid > 0:
-                self.sell(size=1)
-            held = self.position.size
-            if held > 0 and runs.down >= CLOSE_TICKS and bid > 0:
-                self.sell(size=1)
-            elif held < 0 and runs.up >= CLOSE_TICKS and ask > 0:
-                self.buy(size=1)
+            data = self.data
+            for side in self.runs.orders(data.Close[-1], data.Volume[-1], data.Bid[-1], data.Ask[-1],
+                                         self.position.size):
+                getattr(self, side)(size=1)
 
     def run():
         return backtesting.Backtest(bars, Rule, cash=1e9, finalize_trades=True).run()["Equity Final [$]"]
