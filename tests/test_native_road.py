@@ -18,18 +18,20 @@ def test_drawn_strategies_and_ticks_give_the_same_outputs_on_both_roads(run_pyth
     assert proc.returncode == 0, proc.stdout + proc.stderr
 
 
-def test_sample_days_are_the_same_and_a_database_run_says_it_takes_the_exact_engine(tmp_path):
+def test_sample_days_and_their_chart_are_the_same_and_engine_fills_take_the_exact_engine(tmp_path):
     ticks = tmp_path / "days.csv"
     subprocess.run([sys.executable, "-m", "replay.sample", "--days", "3", str(ticks)], cwd=REPO, check=True,
                    capture_output=True)
     printed = {}
     for engine in ("exact", "native"):
         proc = subprocess.run([sys.executable, "-m", "replay", str(ticks), "--host", str(SAMPLE_HOST), "--fees",
-                               str(REPO / "samples" / "fees.csv"), "--out", str(tmp_path / engine), "--no-chart",
+                               str(REPO / "samples" / "fees.csv"), "--out", str(tmp_path / engine),
                                "--engine", engine], cwd=REPO, capture_output=True, text=True)
         assert proc.returncode == 0, proc.stderr
         printed[engine] = proc.stdout
     roads.assert_same(tmp_path / "exact", tmp_path / "native")
+    # The chart draws each minute's equity, its extremes and each instrument's prices.
+    assert (tmp_path / "exact" / "chart.png").read_bytes() == (tmp_path / "native" / "chart.png").read_bytes()
     assert "engine        native: 16 of 16 strategy texts compiled" in printed["native"]
     proc = subprocess.run([sys.executable, "-m", "replay", str(ticks), "--host", str(SAMPLE_HOST), "--fills", "engine",
                            "--out", str(tmp_path / "engine"), "--engine", "native", "--no-chart"], cwd=REPO,

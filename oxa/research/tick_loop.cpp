@@ -1,6 +1,6 @@
 // The native tick loop of the research road. It replays the ticks of column batches as the
-// replay's client does, for the ticks on which nothing but the statistics and the strategy's
-// conditions happen: no new instrument, trading day or chart minute, no resting order, no
+// replay's client does, for the ticks on which little more than the statistics and the
+// strategy's conditions happen: no new instrument or trading day, no resting order, no
 // decision. Every other tick, and each decision, is handed to the client's own Python code,
 // with the client's objects brought up to date first and read back after; so the exchange, the
 // account and the outputs are the client's, and only the quiet ticks run here.
@@ -87,6 +87,17 @@ struct Instrument {
         for (const std::optional<Value>* kept : {&volume, &dropped_from}) {
             if (*kept && (*kept)->kind == Value::Kind::Other) unsupported("a cumulative volume that is not a number");
         }
+    }
+
+    // The instrument's first tick in the chart's point: the previous point keeps the last
+    // price it had, the new one starts with this tick's.
+    void start_point(std::int64_t series_point, Value price) {
+        py::object prices = view.attr(name("prices"));
+        prices[py::int_(-1)] = python_value(last_price);
+        point = series_point;
+        view.attr(name("point")) = point;
+        view.attr(name("points")).attr(name("append"))(point);
+        prices.attr(name("append"))(python_value(price));
     }
 
     // The volume traded since the previous tick (Instrument.traded_since, but for a volume
@@ -206,8 +217,7 @@ private:
         Value volume = batch.number(batch.quote[1], row_);
         bool handed_over = instrument.state == Instrument::State::Unknown || time < instrument.last_time ||
                            (time == instrument.last_time && same_numbers(instrument.strategy)) ||
-                           batch.days.whole(row_) != trading_day_ || !series_minute_ ||
-                           minute != *series_minute_ || instrument.point != series_point_ || instrument.open_orders ||
+                           batch.days.whole(row_) != trading_day_ || !series_minute_ || instrument.open_orders ||
                            (instrument.volume && is_true(compare(volume, *instrument.volume, Py_LT)));
         if (handed_over) {
             hand_over(instrument, time);
@@ -217,12 +227,14 @@ private:
         instrument.last_time = time;
         instrument.touched = moved_ = true;
         if (!clock_seconds_ || time > *clock_seconds_) clock_seconds_ = time;
+        if (minute != *series_minute_) start_minute(minute);
         ++instrument.ticks;
         if (++totals_ticks_ % progress_step == 0) {
             progress_.attr(name("update"))(progress_step);
             if (PyErr_CheckSignals() != 0) throw py::error_already_set();
         }
         Value last_price = batch.number(batch.quote[0], row_);
+        if (instrument.point != series_point_) instrument.start_point(series_point_, last_price);
         instrument.last_price = last_price;
         instrument.market_volume = need(add(instrument.market_volume, instrument.traded_since(volume)),
                                         "the market volume");
@@ -294,6 +306,16 @@ private:
     }
 
     // --- the client's objects -------------------------------------------------------------
+
+    // The chart's point of a new minute (Series.new_point), ending the last one with the
+    // account's figures as the loop has them.
+    void start_minute(double minute) {
+        account_figures_.write(account_);
+        series_.attr(name("new_point"))(minute, account_);
+        account_figures_.read(account_);  // the extremes start again
+        series_minute_ = minute;
+        series_point_ = py::cast<std::int64_t>(series_.attr(name("point")));
+    }
 
     // The client's place in the ticks: the tick the loop is on, and its clock.
     void set_place() {
