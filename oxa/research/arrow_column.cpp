@@ -5,7 +5,7 @@
 namespace oxa::research {
 namespace {
 
-// The two structures of the Arrow C data interface, as its specification lays them out.
+// The two structures of the Arrow C data interface, laid out as the interface defines them.
 struct ArrowSchema {
     const char* format;
     const char* name;
