@@ -89,12 +89,19 @@ def known_names(settings, records, tick_columns=None, factors=None, parameters=(
     names given on the command line besides the settings module's Strategy_Parameters."""
     if tick_columns is None:
         tick_columns = record_fields(records, "DepthMarketDataField")
+    return KnownNames(attribute_names(settings, records, tick_columns, parameters), factors)
+
+
+def attribute_names(settings, records, tick_columns, parameters=()):
+    """The keys an instrument's attribute dictionary can hold (factors aside), each once, in
+    a fixed order: the instrument record's fields, the tick's columns, the engine's own keys,
+    the host's zero counters and the strategy parameters."""
     zero = getattr(settings, "Init_Factor_Zero", ())
     zero = [n for n in zero if isinstance(n, str)] if _iterable(zero) else []
     table = getattr(settings, "Strategy_Parameters", {})
     parameters = [*parameters, *(table if isinstance(table, dict) else ())]
-    return KnownNames([*record_fields(records, "InstrumentField"), *tick_columns, *ENGINE_KEYS, *zero, *parameters],
-                      factors)
+    names = [*record_fields(records, "InstrumentField"), *tick_columns, *sorted(ENGINE_KEYS), *zero, *parameters]
+    return [name for name in dict.fromkeys(names) if isinstance(name, str)]
 
 
 def _iterable(value):

@@ -14,6 +14,7 @@ statistics' books, or a strategy table that changes during the run is replayed w
 exact engine, and the run says so. A text outside what the native evaluator computes is
 evaluated by Python on a namespace made for it, and the run says which texts.
 """
+import collections
 import copy
 import importlib
 
@@ -50,13 +51,9 @@ class Road:
 
         self.module = importlib.import_module("oxa._research")
         self.compile_text = native_compile.compile_text
-        zero = getattr(settings, "Init_Factor_Zero", ())
-        parameters = getattr(settings, "Strategy_Parameters", {})
         # UpdateMillisec: the reader makes it from a time with a fraction.
-        names = [*check.record_fields(records, "InstrumentField"), *source.names, "UpdateMillisec",
-                 *check.ENGINE_KEYS, *zero, *client.args.parameters,
-                 *(parameters if isinstance(parameters, dict) else ())]
-        self.slot_names = [n for n in dict.fromkeys(names) if isinstance(n, str) and n not in BOOKS]
+        names = check.attribute_names(settings, records, [*source.names, "UpdateMillisec"], client.args.parameters)
+        self.slot_names = [name for name in names if name not in BOOKS]
         self.slot_of = {name: slot for slot, name in enumerate(self.slot_names)}.get
         self.strategies = copy.deepcopy(client.strategies)
         self.compiled = {}  # InstrumentID -> (opens, closes)
@@ -211,12 +208,16 @@ class Road:
 
     @staticmethod
     def tick_failed(error):
-        importlib.import_module("cfg.oxa_env").logger.error("push_md2trade", exc_info=error)
+        """Logs a tick's failure as the engine does: from its handler, where the logger sees
+        the exception being handled."""
+        try:
+            raise error
+        except Exception:
+            importlib.import_module("cfg.oxa_env").logger.error("push_md2trade", exc_info=True)
 
 
-class Prepared:
-    __slots__ = ("batch", "keys", "days", "lines", "instruments", "bad", "layout", "numbers", "others", "quote")
-
-    def __init__(self, *values):
-        for name, value in zip(self.__slots__, values):
-            setattr(self, name, value)
+# A batch as the loop reads it: the reader's Batch, its columns for the loop (pyarrow arrays),
+# the layout's code, (slot, array) of its numbers, (slot, position) of its other fields, and
+# where the quote's fields are among the numbers.
+Prepared = collections.namedtuple(
+    "Prepared", "batch keys days lines instruments bad layout numbers others quote")

@@ -565,9 +565,7 @@ class TickSource:
             else:
                 lines = np.arange(row + tick_file.first_line, row + tick_file.first_line + size, dtype=np.int64)
             bad, skipped = self._impossible(tick_file, batch, lines)
-            made = Batch(tick_file, columns, keys, [day_text(d) for d in labels.tolist()], inverse, lines, bad)
-            made.skipped = skipped
-            yield made
+            yield Batch(tick_file, columns, keys, [day_text(d) for d in labels.tolist()], inverse, lines, bad, skipped)
             row += size
 
     @staticmethod
@@ -739,7 +737,7 @@ class Batch:
     record gives them (text, whole number, number; None: each value its own type), the file's
     constant columns after them, and each row's calendar time, trading day and line."""
 
-    def __init__(self, tick_file, columns, keys, day_texts, day_index, lines, bad):
+    def __init__(self, tick_file, columns, keys, day_texts, day_index, lines, bad, skipped):
         self.file = tick_file
         self.columns = columns  # [(name, kind, pyarrow array)]
         self.constants = list(tick_file.constants.items())
@@ -749,10 +747,10 @@ class Batch:
         self.day_index = day_index
         self.lines = lines  # numpy int64
         self.bad = bad  # numpy bool of the rows with impossible values (skipped), or None
+        self.skipped = skipped  # (reason, line) of each of those rows
         self.size = len(keys)
         self.positions = {name: position for position, name in enumerate(self.names)}
         self._readers = [None] * len(self.names)
-        self.skipped = []  # (reason, line) of the rows with impossible values
 
     def nbytes(self):
         return sum(array.nbytes for _, _, array in self.columns) + self.keys.nbytes + self.lines.nbytes + \

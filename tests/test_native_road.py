@@ -47,13 +47,12 @@ TICKS = "TradingDay,InstrumentID,UpdateTime,LastPrice,Volume,BidPrice1,BidVolume
 
 
 def settings(buy_open, extra=""):
-    table = {"00001": {"rb2501": {
+    table = {"rb2501": {
         "buy_open_express": buy_open, "buy_open_price": "AskPrice1", "buy_open_vol": 1,
         "sell_open_express": "False", "sell_open_price": "BidPrice1", "sell_open_vol": 1,
         "buy_close_express": "False", "buy_close_price": "AskPrice1", "buy_close_vol": 1,
-        "sell_close_express": "LastPrice_Cur_Down >= 1", "sell_close_price": "BidPrice1", "sell_close_vol": 1}}}
-    return "AI_Strategy = %r\nReal_Fresh_Factor = 0\nupdate_factor_period = 60\nInit_Factor_Zero = %r\n%s" % (
-        table, roads.ZERO_COUNTERS, extra)
+        "sell_close_express": "LastPrice_Cur_Down >= 1", "sell_close_price": "BidPrice1", "sell_close_vol": 1}}
+    return roads.settings_module(table, extra)
 
 
 @pytest.mark.parametrize("buy_open, extra, said", [

@@ -100,12 +100,6 @@ def ticks(draw):
     return HEADER + "".join(line for _, _, line in lines)
 
 
-def settings_text(rb, hc, ratio):
-    return ("AI_Strategy = %r\nStrategy_Parameters = {'open_ticks': 2, 'ratio': %r}\nReal_Fresh_Factor = 0\n"
-            "update_factor_period = 60\nInit_Factor_Zero = %r\n" % ({"00001": {"rb2501": rb, "hc2501": hc}},
-                                                                     ratio, roads.ZERO_COUNTERS))
-
-
 def replay(argv):
     from brindle_tools.run import main
 
@@ -128,7 +122,9 @@ def main(examples):
     @given(rb=strategies(), hc=strategies(), ratio=numbers, tick_file=ticks(),
            options=st.sampled_from([[], ["--restart-daily"], ["--warm-up", "3"], ["--cancel-after", "1"]]))
     def same_on_both_roads(rb, hc, ratio, tick_file, options):
-        (host / "cfg" / "oxa_can_change_env.py").write_text(settings_text(rb, hc, ratio), encoding="utf-8")
+        (host / "cfg" / "oxa_can_change_env.py").write_text(roads.settings_module(
+            {"rb2501": rb, "hc2501": hc}, "Strategy_Parameters = {'open_ticks': 2, 'ratio': %r}\n" % ratio),
+            encoding="utf-8")
         if "cfg.oxa_can_change_env" in sys.modules:
             importlib.reload(sys.modules["cfg.oxa_can_change_env"])
         (host / "ticks.csv").write_text(tick_file, encoding="utf-8")

@@ -5,15 +5,20 @@ import difflib
 import re
 from pathlib import Path
 
+from brindle_tools import check
+
 from .host import run_python
 
 OUTPUTS = ("decisions.csv", "fills.csv", "summary.json")
 SPEED = re.compile(rb'^  "(seconds|ticks_per_second)": .*$', re.M)
-# The counters that a new instrument's statistics read before they write them.
-ZERO_COUNTERS = ("LastPrice", "Volume", "LastPrice_Cur_Up", "LastPrice_Acc_Up", "order_acc_up", "LastPrice_Cur_Keep",
-                 "LastPrice_Acc_Keep", "order_acc_keep", "LastPrice_Cur_Down", "LastPrice_Acc_Down", "order_acc_down",
-                 "order_TradeVolume", "BidVolume", "order_BidVolume", "AskVolume", "order_AskVolume")
 EXACT_ONLY = ("--db", "engine", "--help", "--engine")  # runs the research road hands to the exact engine
+
+
+def settings_module(strategies, extra=""):
+    """The text of a settings module with these strategies of investor 00001 ({instrument:
+    strategy}), no factor refresh, and the zero counters the statistics need; extra after."""
+    return "AI_Strategy = %r\nReal_Fresh_Factor = 0\nupdate_factor_period = 60\nInit_Factor_Zero = %r\n%s" % (
+        {"00001": strategies}, check.ZERO_COUNTERS, extra)
 
 
 def outputs(directory):
