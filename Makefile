@@ -60,13 +60,13 @@ sanitize: deps
 demo:
 	PYTHON=$(PYTHON) VENV=$(VENV) bash scripts/ensure-deps demo
 	$(MAKE) --no-print-directory build samples/days.csv
-	$(ENV_PYTHON) -m replay samples/days.csv --fees samples/fees.csv --host host --out replay-out $(REPLAY_ARGS)
+	brindle-replay samples/days.csv --fees samples/fees.csv --host host --out replay-out $(REPLAY_ARGS)
 
-samples/ticks.csv: brindle_tools/sample.py
-	$(ENV_PYTHON) -m replay.sample $@
+samples/ticks.csv: brindle_tools/feed/sample.py
+	brindle-sample $@
 
-samples/days.csv: brindle_tools/sample.py
-	$(ENV_PYTHON) -m replay.sample --days 3 $@
+samples/days.csv: brindle_tools/feed/sample.py
+	brindle-sample --days 3 $@
 
 # The first 10,000 ticks of the sample session replayed under Valgrind's memcheck, every
 # trace and recording switch on; fails on any invalid read, write or free.

@@ -11,7 +11,7 @@ cannot avoid by its definition, written in Python:
   dictionary held at that moment;
 - the others: their dictionary reads and writes (and, where the operation is a search, the
   comparisons of that search) without the arithmetic, calls and logging around them.
-The first two rows are the sample session (python3 -m replay.sample): the replay end to
+The first two rows are the sample session (python3 -m brindle_tools sample): the replay end to
 end, through its command line, against the bare push_md2trade loop over the same ticks;
 then that loop, with the engine set up as the replay sets it up, against its floor.
 After the table come a breakdown of the first scenario, the tick through importlib.reload
@@ -435,8 +435,8 @@ def calc_rows(host, repeat):
 def read_sample(path, records):
     """The sample session's ticks as (instrument, tick, calendar seconds), read as the replay
     reads them."""
-    from brindle_tools.inputs import field_types
-    from brindle_tools.ticks import TickSource
+    from brindle_tools.feed.inputs import field_types
+    from brindle_tools.feed.ticks import TickSource
 
     return [(tick["InstrumentID"], tick, seconds)
             for seconds, _, _, _, tick, _ in TickSource([str(path)], field_types(records.DepthMarketDataField))]
@@ -446,8 +446,8 @@ def replay_loop(sample, repeat):
     """The bare push_md2trade loop over the ticks of a sample file, with the engine set up as
     the replay sets it up (its clock, every instrument with a strategy, a position reported
     in each, no database). The host's modules must have been imported by a replay before."""
-    from brindle_tools.client import Clock
-    from brindle_tools.inputs import read_instruments
+    from brindle_tools.replay.client import Clock
+    from brindle_tools.feed.inputs import read_instruments
 
     brindle = importlib.import_module("oxa.Brindle")
     records = importlib.import_module("oxa.py_ApiStructure")
@@ -478,12 +478,12 @@ def sample_session(args):
     it up (its clock, both instruments, a position reported in each) and the loop's floor.
     Run in a process of its own: the replay imports the sample host's settings module."""
     sys.path.insert(0, str(REPO))
-    from brindle_tools import run
+    from brindle_tools.replay import run
 
     work = Path(tempfile.mkdtemp(prefix="oxa-bench-sample-"))
     try:
         sample = work / "ticks.csv"
-        subprocess.run([sys.executable, "-m", "replay.sample", str(sample)], cwd=REPO, check=True,
+        subprocess.run([sys.executable, "-m", "brindle_tools", "sample", str(sample)], cwd=REPO, check=True,
                        stdout=subprocess.DEVNULL)
         replay_argv = [str(sample), "--no-chart", "--out", str(work / "out")]
 

@@ -95,7 +95,7 @@ def replay_road(place, engine):
     """The sample replay on an engine, measured: a function giving the processor seconds of its
     execute() and of the whole replay, its ticks and the road its summary names."""
     sys.path.insert(0, str(REPO))
-    from brindle_tools import run
+    from brindle_tools.replay import run
 
     argv = replay_argv(place, engine, "%s-%d" % (engine, os.getpid()))
     try:
@@ -151,8 +151,8 @@ def reading_road(place):
     """The sample's ticks read alone: tick by tick (the exact replay's reader) and, where the
     reader has them, in column batches (the native road's)."""
     sys.path[:0] = [str(REPO / "host"), str(REPO)]
-    from brindle_tools.inputs import field_types
-    from brindle_tools.ticks import TickSource
+    from brindle_tools.feed.inputs import field_types
+    from brindle_tools.feed.ticks import TickSource
     from oxa.py_ApiStructure import DepthMarketDataField
 
     converters = field_types(DepthMarketDataField)
@@ -284,7 +284,7 @@ class Command:
 
     def __init__(self, label, place, ticks):
         self.label, self.ticks, self.runs = label, ticks, []
-        self.argv = [sys.executable, "-m", "replay"] + replay_argv(place, "native", "command")
+        self.argv = [sys.executable, "-m", "brindle_tools", "replay"] + replay_argv(place, "native", "command")
 
     def ask(self, command):
         before = resource.getrusage(resource.RUSAGE_CHILDREN)
@@ -308,7 +308,7 @@ def spread(runs, key):
 def make_sample(place, days):
     """The sample file of `days` trading days (1: the one-day sample session)."""
     path = place / ("days.csv" if days > 1 else "day.csv")
-    command = [sys.executable, "-m", "replay.sample", str(path)] + (["--days", str(days)] if days > 1 else [])
+    command = [sys.executable, "-m", "brindle_tools", "sample", str(path)] + (["--days", str(days)] if days > 1 else [])
     subprocess.run(command, cwd=REPO, check=True, stdout=subprocess.DEVNULL)
     return path
 
@@ -355,7 +355,7 @@ def perf_lines(worker, place):
 
 
 def sweep_available(engine):
-    usage = subprocess.run([sys.executable, "-m", "replay.sweep", "--help"], cwd=REPO, capture_output=True, text=True)
+    usage = subprocess.run([sys.executable, "-m", "brindle_tools", "sweep", "--help"], cwd=REPO, capture_output=True, text=True)
     return engine == "exact" or "--engine" in usage.stdout
 
 

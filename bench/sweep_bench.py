@@ -25,7 +25,7 @@ def measure(checkout, ticks, grid, workers, extra, place):
     out = Path(tempfile.mkdtemp(dir=place))
     before = resource.getrusage(resource.RUSAGE_CHILDREN)
     started = time.perf_counter()
-    command = [sys.executable, "-m", "replay.sweep", str(ticks), "--workers", str(workers), "--out", str(out / "o")]
+    command = [sys.executable, "-m", "brindle_tools", "sweep", str(ticks), "--workers", str(workers), "--out", str(out / "o")]
     for item in grid:
         command += ["--grid", item]
     subprocess.run(command + extra, cwd=place, env=dict(os.environ, PYTHONPATH=str(checkout)), check=True,
@@ -45,7 +45,7 @@ def main():
     grid = args.grid or ["open_ticks=2..5", "close_ticks=1..4"]
     place = Path(tempfile.mkdtemp(prefix="sweep-bench-"))
     day = place / "day.csv"
-    subprocess.run([sys.executable, "-m", "replay.sample", str(day)], env=dict(os.environ, PYTHONPATH=str(REPO)),
+    subprocess.run([sys.executable, "-m", "brindle_tools", "sample", str(day)], env=dict(os.environ, PYTHONPATH=str(REPO)),
                    check=True, stdout=subprocess.DEVNULL)
     two = place / "two.csv"
     two.write_text("".join(open(day).readlines()[:3]))

@@ -109,11 +109,12 @@ class Backtest:
 
 
 def backtest(ticks, host=None, fees=None, out=None, **options):
-    """Replay tick files (a path or a list of them) as `python3 -m replay` does; out: where
+    """Replay tick files (a path or a list of them) as `brindle-replay` does; out: where
     the files go (default: a temporary directory, removed)."""
     global _bound_host
-    from . import run
-    from .host import Host, UsageError
+    from .replay import run
+    from .common.errors import UsageError
+    from .live.host import Host
 
     with kept_place():
         args = parsed(run.parse_arguments, argv_of(ticks, dict(options, host=host, fees=fees, no_chart=out is None,
@@ -138,10 +139,10 @@ def backtest(ticks, host=None, fees=None, out=None, **options):
 
 
 def sweep(ticks, grid, out=None, **options):
-    """Sweep a grid as `python3 -m replay.sweep` does (grid: {name: "A..B" or a list of
+    """Sweep a grid as `brindle-sweep` does (grid: {name: "A..B" or a list of
     values}); gives (runs, ranking) as DataFrames, or for a walk-forward (train=N, test=M)
     (runs, windows, equity). It prints what the command prints."""
-    from . import naming, sweep as command
+    from .research import sweep as command
 
     with tempfile.TemporaryDirectory(prefix="brindle-sweep-") as scratch:
         target = Path(out) if out is not None else Path(scratch) / "out"
@@ -151,7 +152,7 @@ def sweep(ticks, grid, out=None, **options):
         with kept_place(), contextlib.redirect_stderr(message):
             status = command.main(argv)
         if status == 2:
-            raise ValueError(message.getvalue().strip().removeprefix(naming.prefix("sweep") + ": "))
+            raise ValueError(message.getvalue().strip().removeprefix("brindle-sweep" + ": "))
         if status == 130:
             raise KeyboardInterrupt
         if options.get("train") is not None:

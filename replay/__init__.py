@@ -1,5 +1,5 @@
-"""`python3 -m replay ...` from a checkout: the replay tools live in `brindle_tools`; this
-name only forwards to them (`replay.check`, `replay.db`, `replay.sweep`, ... included)."""
-import brindle_tools
+"""The replay tools' old checkout name: it only tells the new one."""
+import sys
 
-__path__ = brindle_tools.__path__
+sys.exit("python3 -m replay[.sweep|.check|.db|.sample] is now brindle-replay (brindle-sweep, brindle-check, "
+         "brindle-db, brindle-sample): in a checkout, put .venv/bin on PATH (see README.md)")

@@ -17,10 +17,11 @@ import pytest
 from harness import roads
 from harness.host import edit_ini
 from harness.paths import REPO, SAMPLE_HOST
-from brindle_tools import account, exchange, report
-from brindle_tools.host import UsageError
-from brindle_tools.inputs import field_types
-from brindle_tools.ticks import PUBLIC_LAYOUT, TickSource
+from brindle_tools.market import account, exchange
+from brindle_tools.replay import report
+from brindle_tools.common.errors import UsageError
+from brindle_tools.feed.inputs import field_types
+from brindle_tools.feed.ticks import PUBLIC_LAYOUT, TickSource
 from oxa import py_ApiStructure
 
 TYPES = field_types(py_ApiStructure.DepthMarketDataField)
@@ -47,7 +48,7 @@ def replay(run_python, *args, files, prelude=""):
 
     def code(argv):
         # The small tick files of the tests have no dates: their trading day is named.
-        return prelude + "import sys\nfrom brindle_tools.run import main\nsys.exit(main(%r))" % (list(argv) + DAY,)
+        return prelude + "import sys\nfrom brindle_tools.commands.replay import main\nsys.exit(main(%r))" % (list(argv) + DAY,)
 
     files = {"instruments.csv": INSTRUMENTS, **files}
     proc = run_python(code(args), files=files)
@@ -292,13 +293,13 @@ def test_a_thin_day_never_fills_more_than_the_quotes_shown_and_the_volume_traded
 
 @pytest.mark.parametrize("fault, status, message", [
     ("report.open = lambda *args, **kwargs: Disk()", 1,
-     "replay: cannot write the outputs in replay-out: No space left on device; no files written, the summary above "
+     "brindle-replay: cannot write the outputs in replay-out: No space left on device; no files written, the summary above "
      "is kept"),
     ("run.tempfile.mkdtemp = lambda *args, **kwargs: Disk().write('')", 2,
-     "replay: cannot write in the output directory replay-out: No space left on device"),
+     "brindle-replay: cannot write in the output directory replay-out: No space left on device"),
 ])
 def test_outputs_on_a_full_disk_get_one_message(run_python, fault, status, message):
-    prelude = ("import errno\nfrom brindle_tools import report, run\n\n\nclass Disk:\n"
+    prelude = ("import errno\nfrom brindle_tools.replay import report, run\n\n\nclass Disk:\n"
                "    def write(self, data):\n        raise OSError(errno.ENOSPC, 'No space left on device')\n\n"
                "    def close(self):\n        pass\n\n\n%s\n" % fault)
     proc = replay(run_python, "ticks.csv", "--no-chart", prelude=prelude, files={"ticks.csv": BASE})
@@ -468,7 +469,7 @@ def test_bad_tick_files_are_refused_with_file_line_and_fix(tmp_path, content, kw
 def test_out_naming_a_file_gets_a_message(run_python):
     proc = replay(run_python, "ticks.csv", "--out", "ticks.csv", files={"ticks.csv": BASE})
     assert proc.returncode == 2 and "Traceback" not in proc.stderr
-    assert "replay: --out ticks.csv is a file: name a directory for the outputs" in proc.stderr
+    assert "brindle-replay: --out ticks.csv is a file: name a directory for the outputs" in proc.stderr
 
 
 def test_bad_ticks_are_skipped_and_counted_alike_in_csv_and_parquet(tmp_path):
@@ -506,8 +507,8 @@ def test_ticks_are_read_from_a_pipe(tmp_path):
 
 def test_sample_replay_with_the_engine_fills_is_unchanged(tmp_path):
     ticks = tmp_path / "ticks.csv"
-    subprocess.run([sys.executable, "-m", "replay.sample", str(ticks)], cwd=REPO, check=True, capture_output=True)
-    proc = subprocess.run([sys.executable, "-m", "replay", str(ticks), "--host", str(SAMPLE_HOST), "--out",
+    subprocess.run([sys.executable, "-m", "brindle_tools", "sample", str(ticks)], cwd=REPO, check=True, capture_output=True)
+    proc = subprocess.run([sys.executable, "-m", "brindle_tools", "replay", str(ticks), "--host", str(SAMPLE_HOST), "--out",
                            str(tmp_path / "out"), "--fills", "engine", "--no-chart"], cwd=REPO, capture_output=True,
                           text=True)
     assert proc.returncode == 0, proc.stderr
@@ -533,7 +534,7 @@ def test_database_killed_mid_replay_keeps_outputs_and_names_the_dead_letters(run
     mariadb.reset()
     ini = edit_ini((SAMPLE_HOST / "cfg" / "oxa.ini").read_text(encoding="utf-8"), {"CLOUD": mariadb.ini_values()})
     files = {"cfg/oxa.ini": ini}
-    code = "import sys\nfrom brindle_tools.db import main\nsys.exit(main(['create', '--instruments', %r]))"
+    code = "import sys\nfrom brindle_tools.live.db import main\nsys.exit(main(['create', '--instruments', %r]))"
     created = run_python(code % str(REPO / "samples" / "instruments.csv"), files=files)
     assert created.returncode == 0, created.stderr
     port = mariadb.ini_values()["OXA_DB_PORT"]
@@ -566,7 +567,7 @@ def test_database_killed_mid_replay_keeps_outputs_and_names_the_dead_letters(run
 
 
 def test_help_lists_every_option(capsys):
-    from brindle_tools import run
+    from brindle_tools.replay import run
 
     with pytest.raises(SystemExit) as done:
         run.parse_arguments(["--help"])

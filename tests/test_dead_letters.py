@@ -29,7 +29,7 @@ VALUES = (
 
 @pytest.fixture(scope="module")
 def resend():
-    from brindle_tools import resend as module
+    from brindle_tools.live import resend as module
     return module
 
 

@@ -14,11 +14,10 @@ import pymysql
 import pytest
 
 from harness.hostile import Boom, Record, RaisingRecord
-from harness.paths import REPO
+from harness.paths import REPO, TOOL_ENV, tool
 from harness.session import INVESTOR, Session, create_tables, ticks
 
 DEAD_LETTERS = "sql_dead_letters.jsonl"
-RESEND = REPO / "tools" / "resend_dead_letters.py"
 
 
 def closed_port():
@@ -33,7 +32,7 @@ def dead_letters(workdir):
 
 
 def resend(workdir):
-    done = subprocess.run([sys.executable, str(RESEND), "log/" + DEAD_LETTERS], cwd=workdir.path,
+    done = subprocess.run(tool("resend") + ["log/" + DEAD_LETTERS], cwd=workdir.path, env=TOOL_ENV,
                           capture_output=True, text=True, timeout=120)
     assert done.returncode == 0, done.stdout + done.stderr
     return done

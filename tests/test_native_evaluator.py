@@ -6,7 +6,7 @@ from collections import Counter
 import pytest
 from hypothesis import given, settings, strategies as st
 
-from brindle_tools.native_compile import compile_text
+from brindle_tools.replay.native.compiler import compile_text
 from oxa import _research
 
 NAMES = ("a", "b", "c", "d")

@@ -20,11 +20,11 @@ def test_drawn_strategies_and_ticks_give_the_same_outputs_on_both_roads(run_pyth
 
 def test_sample_days_and_their_chart_are_the_same_and_engine_fills_take_the_exact_engine(tmp_path):
     ticks = tmp_path / "days.csv"
-    subprocess.run([sys.executable, "-m", "replay.sample", "--days", "3", str(ticks)], cwd=REPO, check=True,
+    subprocess.run([sys.executable, "-m", "brindle_tools", "sample", "--days", "3", str(ticks)], cwd=REPO, check=True,
                    capture_output=True)
     printed = {}
     for engine in ("exact", "native"):
-        proc = subprocess.run([sys.executable, "-m", "replay", str(ticks), "--host", str(SAMPLE_HOST), "--fees",
+        proc = subprocess.run([sys.executable, "-m", "brindle_tools", "replay", str(ticks), "--host", str(SAMPLE_HOST), "--fees",
                                str(REPO / "samples" / "fees.csv"), "--out", str(tmp_path / engine),
                                "--engine", engine], cwd=REPO, capture_output=True, text=True)
         assert proc.returncode == 0, proc.stderr
@@ -33,7 +33,7 @@ def test_sample_days_and_their_chart_are_the_same_and_engine_fills_take_the_exac
     # The chart draws each minute's equity, its extremes and each instrument's prices.
     assert (tmp_path / "exact" / "chart.png").read_bytes() == (tmp_path / "native" / "chart.png").read_bytes()
     assert "engine        native: 16 of 16 strategy texts compiled" in printed["native"]
-    proc = subprocess.run([sys.executable, "-m", "replay", str(ticks), "--host", str(SAMPLE_HOST), "--fills", "engine",
+    proc = subprocess.run([sys.executable, "-m", "brindle_tools", "replay", str(ticks), "--host", str(SAMPLE_HOST), "--fills", "engine",
                            "--out", str(tmp_path / "engine"), "--engine", "native", "--no-chart"], cwd=REPO,
                           capture_output=True, text=True)
     assert proc.returncode == 0, proc.stderr
@@ -66,7 +66,7 @@ def settings(buy_open, extra=""):
 ])
 def test_the_road_says_which_texts_native_code_evaluates_and_when_the_exact_engine_replays(run_python, buy_open,
                                                                                            extra, said):
-    proc = run_python("import sys\nfrom brindle_tools.run import main\nsys.exit(main(%r))" % (
+    proc = run_python("import sys\nfrom brindle_tools.commands.replay import main\nsys.exit(main(%r))" % (
         ["ticks.csv", "--instruments", "instruments.csv", "--no-chart", "--engine", "native"],),
         files={"ticks.csv": TICKS, "cfg/oxa_can_change_env.py": settings(buy_open, extra),
                "instruments.csv": (REPO / "samples" / "instruments.csv").read_text("utf-8")})
@@ -87,7 +87,7 @@ def test_files_of_different_columns_keep_a_field_of_the_other_file_on_both_roads
     args = ["a.csv", "b.csv", "--instruments", "instruments.csv", "--no-chart"]
 
     def code(argv):
-        return "import sys\nfrom brindle_tools.run import main\nsys.exit(main(%r))" % (argv,)
+        return "import sys\nfrom brindle_tools.commands.replay import main\nsys.exit(main(%r))" % (argv,)
 
     proc = roads.compared(code, args, run_python(code(args), files=files), files)
     assert proc.returncode == 0, proc.stderr

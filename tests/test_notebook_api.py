@@ -33,13 +33,13 @@ json.dump({"fills": result.fills.to_pylist() == replayed["fills"] and len(replay
 
 
 def test_backtest_and_sweep_give_the_command_lines_outputs(tmp_path):
-    from brindle_tools import sample
+    from brindle_tools.feed import sample
 
     sample.write(tmp_path / "day.csv", 3)
     copy_sample_host(tmp_path / "host")
     fees = str(REPO / "samples" / "fees.csv")
     env = dict(os.environ, PYTHONPATH=str(REPO))
-    replay = subprocess.run([sys.executable, "-m", "replay", "day.csv", "--host", "host", "--fees", fees,
+    replay = subprocess.run([sys.executable, "-m", "brindle_tools", "replay", "day.csv", "--host", "host", "--fees", fees,
                              "--set", "open_ticks=2", "--cancel-after", "30", "--out", "cli", "--no-chart"],
                             cwd=tmp_path, env=env, capture_output=True, text=True)
     assert replay.returncode == 0, replay.stderr

@@ -5,8 +5,8 @@ import tarfile
 
 import pytest
 
-from brindle_tools import host
-from brindle_tools.host import unpack_host
+from brindle_tools.live import host
+from brindle_tools.live.host import unpack_host
 
 
 def archive(*members):
@@ -40,7 +40,7 @@ def test_a_host_archive_reaching_outside_its_directory_is_refused(tmp_path, monk
 
 
 def test_a_failed_ray_task_is_reported_by_its_own_error_in_plain_text():
-    from brindle_tools.sweep_ray import error_text
+    from brindle_tools.research.ray_cluster import error_text
 
     class TaskError(Exception):  # what Ray raises for a task that raised
         cause = TypeError("extractall() got an unexpected keyword argument 'filter'")

@@ -14,9 +14,9 @@ import pytest
 from harness import roads
 from harness.host import edit_ini
 from harness.paths import REPO, SAMPLE_HOST
-from brindle_tools.host import UsageError
-from brindle_tools.inputs import field_types, read_instruments
-from brindle_tools.ticks import TickSource
+from brindle_tools.common.errors import UsageError
+from brindle_tools.feed.inputs import field_types, read_instruments
+from brindle_tools.feed.ticks import TickSource
 from oxa import py_ApiStructure
 
 STRATEGY = '''
@@ -81,12 +81,12 @@ INSTRUMENTS = (REPO / "samples" / "instruments.csv").read_text(encoding="utf-8")
 FILES = {"cfg/oxa_can_change_env.py": STRATEGY, "ticks.csv": TICKS, "instruments.csv": INSTRUMENTS}
 
 
-def replay(run_python, *args, files=None, command="brindle_tools.run"):
+def replay(run_python, *args, files=None, command="brindle_tools.commands.replay"):
     """A replay with the exact engine, run on the native road as well, with the same outputs."""
 
     def code(argv):
         # The small tick files of the tests have no dates: their trading day is named.
-        day = DAY if command == "brindle_tools.run" else []
+        day = DAY if command == "brindle_tools.commands.replay" else []
         return "import sys\nfrom %s import main\nsys.exit(main(%r))" % (command, list(argv) + day)
 
     files = {**FILES, **(files or {})}
@@ -176,7 +176,7 @@ def database(mariadb):
 
 def test_replay_with_the_database_journals_the_same_rows(run_python, database):
     server, files = database
-    proc = replay(run_python, "create", "--instruments", "instruments.csv", files=files, command="brindle_tools.db")
+    proc = replay(run_python, "create", "--instruments", "instruments.csv", files=files, command="brindle_tools.live.db")
     assert proc.returncode == 0, proc.stderr
     assert "created t_Instrument, t_factor, T_SimNow_AutoTrade" in proc.stdout
     server.execute("insert into t_factor (InstrumentID, factor_name, factor_val) values ('rb2501', 'offset', 0.5)")
@@ -204,12 +204,12 @@ def test_replay_with_the_database_stops_when_a_table_is_missing(run_python, data
     proc = replay(run_python, "ticks.csv", "--db", files=files)
     assert proc.returncode == 2
     assert "lacks the tables t_Instrument, t_factor, T_SimNow_AutoTrade" in proc.stderr
-    assert "python3 -m replay.db create" in proc.stderr
+    assert "brindle-db create" in proc.stderr
 
 
 def test_unknown_instrument_in_the_database_stops_the_replay(run_python, database):
     server, files = database
-    assert replay(run_python, "create", files=files, command="brindle_tools.db").returncode == 0
+    assert replay(run_python, "create", files=files, command="brindle_tools.live.db").returncode == 0
     proc = replay(run_python, "ticks.csv", "--db", files=files)
     assert proc.returncode == 2
     assert "ticks.csv line 2: instrument rb2501 is not in t_Instrument of oxa_test@" in proc.stderr
@@ -260,7 +260,7 @@ def test_ctrl_c_prints_the_summary_so_far(tmp_path):
             9 + n // 3600 % 6, n // 60 % 60, n % 60, price, volume, price - 1, price + 1))
     (tmp_path / "long.csv").write_text("\n".join(lines) + "\n")
     out = tmp_path / "out"
-    proc = subprocess.Popen([sys.executable, "-m", "replay", str(tmp_path / "long.csv"), "--host", str(host),
+    proc = subprocess.Popen([sys.executable, "-m", "brindle_tools", "replay", str(tmp_path / "long.csv"), "--host", str(host),
                              "--out", str(out), *DAY],
                             cwd=REPO, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
                             # A shell running this in the background has Ctrl-C ignored: restore it.

@@ -1,4 +1,4 @@
-"""tools/resend_dead_letters.py sends the dead letters again: exactly once, whatever stops it,
+"""brindle-resend sends the dead letters again: exactly once, whatever stops it,
 keeping with its reason what cannot be sent, one run at a time."""
 import json
 import os
@@ -12,15 +12,14 @@ from decimal import Decimal
 import pymysql
 import pytest
 
-from harness.paths import REPO
+from harness.paths import REPO, TOOL_ENV, tool
 
-TOOL = REPO / "tools" / "resend_dead_letters.py"
 DEAD_LETTERS = "sql_dead_letters.jsonl"
 
 
 @pytest.fixture(scope="module")
 def resend():
-    from brindle_tools import resend as module
+    from brindle_tools.live import resend as module
     return module
 
 
@@ -39,12 +38,12 @@ def write(path, lines):
 
 
 def run_tool(workdir, *args):
-    return subprocess.run([sys.executable, str(TOOL), *args], cwd=workdir.path, capture_output=True, text=True,
+    return subprocess.run(tool("resend") + list(args), cwd=workdir.path, env=TOOL_ENV, capture_output=True, text=True,
                           timeout=120)
 
 
 def start_tool(workdir):
-    return subprocess.Popen([sys.executable, str(TOOL), "log/" + DEAD_LETTERS], cwd=workdir.path,
+    return subprocess.Popen(tool("resend") + ["log/" + DEAD_LETTERS], cwd=workdir.path, env=TOOL_ENV,
                             stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
 
 

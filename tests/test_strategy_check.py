@@ -30,7 +30,7 @@ def settings(table, zero=ZERO, extra=""):
 
 
 def check(run_python, *args, files=None):
-    code = "import sys\nfrom brindle_tools.check import main\nsys.exit(main(%r))" % (list(args),)
+    code = "import sys\nfrom brindle_tools.live.check import main\nsys.exit(main(%r))" % (list(args),)
     return run_python(code, files=files)
 
 
@@ -101,7 +101,7 @@ def test_investor_and_tick_file_narrow_the_check(run_python):
 def test_a_settings_module_that_does_not_load_is_named_with_its_line(run_python, extra, message):
     proc = check(run_python, files={"cfg/oxa_can_change_env.py": settings({}, extra=extra)})
     assert (proc.returncode, proc.stdout) == (2, "")
-    assert proc.stderr == "replay.check: %s\n" % message
+    assert proc.stderr == "brindle-check: %s\n" % message
 
 
 def test_factors_of_the_database_are_names_of_their_instrument_only(run_python, mariadb):
@@ -112,8 +112,8 @@ def test_factors_of_the_database_are_names_of_their_instrument_only(run_python, 
         "rb2501": strategy(buy_open_express="momentum > 0 and risk < 1 and first > 0"),
         "hc2501": strategy(buy_open_express="momentum > 0"),
     }})}
-    assert check(run_python, "--db", files=files).stderr.startswith("replay.check: database oxa_test@")
-    assert run_python("import sys\nfrom brindle_tools.db import main\nsys.exit(main(['create']))",
+    assert check(run_python, "--db", files=files).stderr.startswith("brindle-check: database oxa_test@")
+    assert run_python("import sys\nfrom brindle_tools.live.db import main\nsys.exit(main(['create']))",
                       files=files).returncode == 0
     mariadb.execute("insert into t_factor (id, InstrumentID, factor_name, factor_val) values "
                     "(1, 'rb2501', 'first', 1), (2, 'rb2501', 'momentum', 0.5), (3, 'all', 'risk', 0.2)")

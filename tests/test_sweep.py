@@ -16,8 +16,10 @@ import pytest
 from harness.host import copy_sample_host
 from harness.paths import REPO
 from harness.ray_head import LOOPBACK_ONLY, RayCluster, RayUnavailable
-from brindle_tools import account, sample, sweep_grid, sweep_runs
-from brindle_tools.host import UsageError
+from brindle_tools.market import account
+from brindle_tools.feed import sample
+from brindle_tools.research import grid as sweep_grid, runs as sweep_runs
+from brindle_tools.common.errors import UsageError
 
 # Appended to the sample host's settings module. In a run of the sweep's workers it kills the
 # worker at open_ticks=4 every time, hangs at open_ticks=9, and kills one local worker and one
@@ -74,7 +76,7 @@ def place(tmp_path_factory):
 
 
 def start_sweep(place, *args):
-    return subprocess.Popen([sys.executable, "-m", "replay.sweep", "--host", "host", *args], cwd=place,
+    return subprocess.Popen([sys.executable, "-m", "brindle_tools", "sweep", "--host", "host", *args], cwd=place,
                             env=dict(os.environ, PYTHONPATH=str(REPO), **LOOPBACK_ONLY), stdout=subprocess.PIPE,
                             stderr=subprocess.PIPE, text=True,
                             preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
@@ -125,7 +127,7 @@ def test_a_point_is_one_account_over_its_days_with_fees_ranked_and_resumed(place
     assert len({r["net"] for r in rows}) > 1  # the parameters reached the strategy
 
     # The row of a point is what one replay of both days with the same options reports.
-    replay = subprocess.run([sys.executable, "-m", "replay", "day1.csv", "day2.csv", "--host", "host", *FEES,
+    replay = subprocess.run([sys.executable, "-m", "brindle_tools", "replay", "day1.csv", "day2.csv", "--host", "host", *FEES,
                              "--set", "open_ticks=3", "--set", "close_ticks=2", "--out", "one", "--no-chart"],
                             cwd=place, env=dict(os.environ, PYTHONPATH=str(REPO)), capture_output=True, text=True)
     assert replay.returncode == 0, replay.stderr
@@ -227,27 +229,27 @@ def test_ctrl_c_keeps_the_finished_rows_and_stops_the_replays(place):
     proc.send_signal(signal.SIGINT)  # to the sweep alone: it stops the replay that hangs
     _, stderr = proc.communicate(timeout=60)
     assert proc.returncode == 130, stderr
-    assert "sweep: interrupted; 1 of 2 runs in stopped/runs.csv: --resume runs the rest" in stderr
+    assert "brindle-sweep: interrupted; 1 of 2 runs in stopped/runs.csv: --resume runs the rest" in stderr
     assert [(r["open_ticks"], r["status"]) for r in read_csv(table)] == [("3", "ok")]
 
 
 @pytest.mark.parametrize("args, message", [
     (["--grid", "open_tics=2,3"],
-     "sweep: parameter open_tics: no expression of investor 00001's strategies in host/cfg/oxa_can_change_env.py "
+     "brindle-sweep: parameter open_tics: no expression of investor 00001's strategies in host/cfg/oxa_can_change_env.py "
      "reads it"),
-    ([], "sweep: an empty grid: give each parameter to vary with --grid NAME=V1,V2,..."),
-    (["--grid", "open_ticks=5..2"], "sweep: --grid open_ticks=5..2: the range 5..2 is empty (a..b needs a <= b)"),
-    (["--grid", "open_ticks=2,,3"], "sweep: --grid open_ticks=2,,3: an empty value"),
-    (["--grid", "open_ticks=2", "--heatmap", "open_ticks,x"], "sweep: --heatmap open_ticks,x: name two different"),
-    (["--grid", "open_ticks=2", "--ray", "127.0.0.1:1"], "sweep: cannot reach the Ray cluster at 127.0.0.1:1: "
-     if importlib.util.find_spec("ray") else "sweep: --ray needs Ray: "),  # Ray has no release for every Python
+    ([], "brindle-sweep: an empty grid: give each parameter to vary with --grid NAME=V1,V2,..."),
+    (["--grid", "open_ticks=5..2"], "brindle-sweep: --grid open_ticks=5..2: the range 5..2 is empty (a..b needs a <= b)"),
+    (["--grid", "open_ticks=2,,3"], "brindle-sweep: --grid open_ticks=2,,3: an empty value"),
+    (["--grid", "open_ticks=2", "--heatmap", "open_ticks,x"], "brindle-sweep: --heatmap open_ticks,x: name two different"),
+    (["--grid", "open_ticks=2", "--ray", "127.0.0.1:1"], "brindle-sweep: cannot reach the Ray cluster at 127.0.0.1:1: "
+     if importlib.util.find_spec("ray") else "brindle-sweep: --ray needs Ray: "),  # Ray has no release for every Python
     # Values the strategy cannot use, or that runs.csv could not tell apart, and grids too large.
-    (["--grid", "open_ticks=1..10/-1"], "sweep: --grid open_ticks=1..10/-1: 1..10/-1 is neither a Python literal"),
-    (["--grid", "open_ticks='a,b'"], "sweep: --grid open_ticks='a,b': 'a is neither a Python literal"),
-    (["--grid", "open_ticks=x"], "sweep: --grid open_ticks=x: 'x' is text, and open_ticks's default 3 is a number"),
-    (["--grid", "open_ticks=3,3.0"], "sweep: --grid open_ticks=3,3.0: 3.0 and 3 are alike"),
-    (["--grid", "open_ticks=1..100000000"], "sweep: the grid has 100,000,000 points, more than the 100,000"),
-    (["--grid", "open_ticks=2", "--set", "open_ticks=3"], "sweep: open_ticks: given with --set and with --grid"),
+    (["--grid", "open_ticks=1..10/-1"], "brindle-sweep: --grid open_ticks=1..10/-1: 1..10/-1 is neither a Python literal"),
+    (["--grid", "open_ticks='a,b'"], "brindle-sweep: --grid open_ticks='a,b': 'a is neither a Python literal"),
+    (["--grid", "open_ticks=x"], "brindle-sweep: --grid open_ticks=x: 'x' is text, and open_ticks's default 3 is a number"),
+    (["--grid", "open_ticks=3,3.0"], "brindle-sweep: --grid open_ticks=3,3.0: 3.0 and 3 are alike"),
+    (["--grid", "open_ticks=1..100000000"], "brindle-sweep: the grid has 100,000,000 points, more than the 100,000"),
+    (["--grid", "open_ticks=2", "--set", "open_ticks=3"], "brindle-sweep: open_ticks: given with --set and with --grid"),
     (["--grid", "open_ticks=2", "--timeout", "-5"], "usage: "),
 ])
 def test_bad_input_is_refused_before_any_run(place, args, message):
@@ -319,8 +321,8 @@ def test_walk_forward_measures_the_chosen_point_on_the_days_after(tmp_path):
 
 
 def test_a_warm_worker_keeps_parsed_ticks_until_the_file_changes(tmp_path, monkeypatch):
-    from brindle_tools import ticks
-    from brindle_tools.inputs import field_types
+    from brindle_tools.feed import ticks
+    from brindle_tools.feed.inputs import field_types
     from oxa import py_ApiStructure
 
     path = tmp_path / "rb2501_20241105.csv"

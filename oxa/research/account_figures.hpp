@@ -1,13 +1,13 @@
 #pragma once
 
-// The account's figures that a tick moves (brindle_tools.account): a holding valued at its last
+// The account's figures that a tick moves (brindle_tools.market.account): a holding valued at its last
 // price, and the equity's extremes and drawdown, with the account's own floating-point steps.
 
 #include "research/python.hpp"
 
 namespace oxa::research {
 
-// What the valuation of a holding reads (brindle_tools.account.Holding).
+// What the valuation of a holding reads (brindle_tools.market.account.Holding).
 struct HoldingFigures {
     std::int64_t lots = 0;
     double value = 0, multiple = 0, long_average = 0, short_average = 0, long_volume = 0, short_volume = 0;

@@ -1,6 +1,6 @@
 #pragma once
 
-// A batch of ticks as the reader made it (brindle_tools.native.Prepared): the columns the
+// A batch of ticks as the reader made it (brindle_tools.replay.native.road.Prepared): the columns the
 // loop reads, handed over through the Arrow C data interface.
 
 #include <memory>

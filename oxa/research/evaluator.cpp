@@ -304,7 +304,7 @@ void register_evaluator(py::module_& m) {
     for (const OpcodeName& entry : opcode_names) opcodes[entry.name] = static_cast<int>(entry.code);
     m.attr("opcodes") = opcodes;
     py::class_<Program>(m, "Program",
-                        "A strategy text compiled by brindle_tools.native_compile, run natively.")
+                        "A strategy text compiled by brindle_tools.replay.native.compiler, run natively.")
         .def(py::init(&program_from_python), py::arg("operations"))
         .def("evaluate", &evaluate, py::arg("values"),
              "The value for these slot values, or NeedsPython where only Python gives it.")

@@ -14,7 +14,7 @@ py::handle name(const char* text) {
     return made_name;
 }
 
-py::object unsupported_type() { return py::module_::import("brindle_tools.native").attr(name("Unsupported")); }
+py::object unsupported_type() { return py::module_::import("brindle_tools.replay.native").attr(name("Unsupported")); }
 
 void unsupported(const std::string& why) {
     PyErr_SetObject(unsupported_type().ptr(), py::str(why).ptr());

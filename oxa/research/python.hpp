@@ -18,7 +18,7 @@ namespace py = pybind11;
 // the client's attributes on every event.
 py::handle name(const char* text);
 
-// The road's exception (brindle_tools.native.Unsupported): the run needs the exact engine.
+// The road's exception (brindle_tools.replay.native.road.Unsupported): the run needs the exact engine.
 py::object unsupported_type();
 [[noreturn]] void unsupported(const std::string& why);
 

@@ -32,7 +32,7 @@ struct Action {
 class StrategyStep {
 public:
     // opens, closes: [(action, condition, price, volume)], each text as
-    // brindle_tools.native.Road.expression gives it.
+    // brindle_tools.replay.native.road.Road.expression gives it.
     void set_strategy(py::object id, py::list opens, py::list closes);
 
     // The slots from the instrument's attribute dictionary in this engine, once per engine (a

@@ -47,7 +47,7 @@ Value need(std::optional<Value> value, const char* what) {
     return *value;
 }
 
-// An instrument as the client sees it (brindle_tools.client.Instrument), while the loop keeps
+// An instrument as the client sees it (brindle_tools.replay.client.Instrument), while the loop keeps
 // its figures, and its attributes and strategy.
 struct Instrument {
     enum class State { Unknown, Active, Passive } state = State::Unknown;  // Passive: no strategy

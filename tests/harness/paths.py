@@ -1,5 +1,6 @@
 """Where things are."""
 import os
+import sys
 from pathlib import Path
 
 REPO = Path(__file__).resolve().parents[2]
@@ -12,3 +13,12 @@ SAMPLE_HOST = REPO / "host"
 MODULE_ROOT = Path(os.environ.get("OXA_MODULE_ROOT") or REPO).resolve()
 MODULE_DIR = MODULE_ROOT / "oxa"
 IMPORT_PATH = [str(MODULE_ROOT)] + ([str(REPO)] if MODULE_ROOT != REPO else [])
+
+
+def tool(name):
+    """A tool's command line in a child process (brindle-NAME), whatever its working directory:
+    run with TOOL_ENV."""
+    return [sys.executable, "-m", "brindle_tools", name]
+
+
+TOOL_ENV = dict(os.environ, PYTHONPATH=str(REPO))

@@ -12,7 +12,7 @@ from pathlib import Path
 
 from hypothesis import HealthCheck, Phase, given, settings, strategies as st
 
-from brindle_tools import ticks
+from brindle_tools.feed import ticks
 
 from . import roads
 
@@ -101,7 +101,7 @@ def ticks(draw):
 
 
 def replay(argv):
-    from brindle_tools.run import main
+    from brindle_tools.commands.replay import main
 
     printed = io.StringIO()
     with contextlib.redirect_stdout(printed), contextlib.redirect_stderr(printed):

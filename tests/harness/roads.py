@@ -5,7 +5,7 @@ import difflib
 import re
 from pathlib import Path
 
-from brindle_tools import check
+from brindle_tools.live import check
 
 from .host import run_python
 

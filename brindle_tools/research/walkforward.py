@@ -12,9 +12,9 @@ import csv
 import sys
 import time
 
-from . import naming, sweep_table
-from .host import UsageError, shown
-from .sweep_days import name_date
+from . import tables
+from ..common.errors import UsageError, shown
+from .days import name_date
 
 SHOWN_FIGURES = ("net", "fees", "max_drawdown", "sharpe", "fills")
 
@@ -66,7 +66,7 @@ class Phase:
 
 def choose(rows, names, figure, capital):
     """(point values, figures) of the best point among one window's runs, or None."""
-    ranked = sweep_table.ranking(sweep_table.point_figures(rows, names, capital), figure)
+    ranked = tables.ranking(tables.point_figures(rows, names, capital), figure)
     if not ranked or ranked[0][1]["failed"] or ranked[0][1][figure] is None:
         return None
     return ranked[0]
@@ -84,7 +84,7 @@ def main(args, plan, spans, runner):
     print("Walk-forward of %d point%s over %d window%s (%d trading days trained, %d tested) on %s" % (
         len(plan.points), "s" * (len(plan.points) > 1), len(spans), "s" * (len(spans) > 1), args.train, args.test,
         runner.where), flush=True)
-    table = sweep_table.Table(out / "runs.csv", ["window", "sample"] + plan.columns)
+    table = tables.Table(out / "runs.csv", ["window", "sample"] + plan.columns)
     phase = Phase(plan, runner, table)
     started = time.perf_counter()
     try:
@@ -98,7 +98,7 @@ def main(args, plan, spans, runner):
     except KeyboardInterrupt:
         table.close()
         print("%s: interrupted; the walk-forward's runs so far are in %s"
-              % (naming.prefix("sweep"), shown(out / "runs.csv")), file=sys.stderr)
+              % ("brindle-sweep", shown(out / "runs.csv")), file=sys.stderr)
         return 130
     table.close()
     elapsed = time.perf_counter() - started
@@ -110,12 +110,12 @@ def main(args, plan, spans, runner):
         chart(equity, spans, out / "walkforward.png")
         written.append("walkforward.png")
     except Exception as error:  # no chart is no reason to lose the tables
-        print("%s: no chart: %s: %s" % (naming.prefix("sweep"), type(error).__name__, error), file=sys.stderr)
+        print("%s: no chart: %s: %s" % ("brindle-sweep", type(error).__name__, error), file=sys.stderr)
     print("  %d runs in %.1f s" % (len(phase.rows), elapsed))
     print(text(windows_rows, names, args.rank))
     total = equity[-1]["equity"] if equity else 0.0
     print("  out of sample over %d trading day%s: net %s" % (len(equity), "s" * (len(equity) != 1),
-                                                             sweep_table.number_text(total)))
+                                                             tables.number_text(total)))
     print("  written %s/: %s" % (shown(out), ", ".join(written)))
     failed = [row for row in phase.rows.values() if row["status"] != "ok"]
     return 1 if failed or not all(chosen.values()) else 0
@@ -140,7 +140,7 @@ def results(args, plan, spans, chosen, rows, index):
         windows_rows.append(row)
         if ok:
             days = outcome["trading_days"].split()
-            for day, net in zip(days, outcome[sweep_table.DAILY].split()):
+            for day, net in zip(days, outcome[tables.DAILY].split()):
                 total += float(net)
                 equity.append({"trading_day": day, "window": number + 1, "net": float(net), "equity": round(total, 6)})
     return windows_rows, equity
@@ -156,7 +156,7 @@ def write_csv(path, rows):
 def text(rows, names, figure):
     header = ["window", "train", "test"] + list(names) + ["in " + figure, "out " + figure]
     lines = [header] + [[str(r["window"]), r["train_days"], r["test_days"]] + [str(r[n]) for n in names]
-                        + [sweep_table.number_text(r["in_" + figure]), sweep_table.number_text(r["out_" + figure])]
+                        + [tables.number_text(r["in_" + figure]), tables.number_text(r["out_" + figure])]
                         for r in rows]
     widths = [max(len(line[i]) for line in lines) for i in range(len(header))]
     return "\n".join("  " + "  ".join(c.rjust(w) for c, w in zip(line, widths)) for line in lines)

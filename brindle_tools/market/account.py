@@ -10,8 +10,8 @@ price of the position (gross); fees are kept apart, and net = gross - fees.
 """
 import math
 
-from .host import UsageError, shown
-from .inputs import CsvFile
+from ..common.errors import UsageError, shown
+from ..feed.inputs import CsvFile
 
 ACTIONS = ("buy_open", "sell_open", "buy_close", "sell_close")
 # Broker codes: order direction (buy, sell), offset flag (open, close), position direction.

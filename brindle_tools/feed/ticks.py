@@ -45,7 +45,7 @@ import weakref
 from operator import itemgetter
 from pathlib import Path
 
-from .host import UsageError, shown
+from ..common.errors import UsageError, shown
 from .inputs import column_problem, not_converted, to_int, to_number
 
 PUBLIC_LAYOUT = ("UpdateTime", "BidPrice1", "BidVolume1", "AskPrice1", "AskVolume1", "LastPrice", "Volume",

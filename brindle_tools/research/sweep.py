@@ -2,7 +2,7 @@
 all its trading days as one account, on warm workers on this machine's cores or on a Ray
 cluster; with --train/--test a walk-forward validation instead.
 
-    python3 -m replay.sweep TICKS... --grid open_ticks=2,3,4 --grid close_ticks=1..3
+    brindle-sweep TICKS... --grid open_ticks=2,3,4 --grid close_ticks=1..3
         [--per-day] [--train N --test M] [--sample N [--seed S]] [--rank FIGURE] [--heatmap P1,P2]
         [--out DIR] [--resume] [--workers N | --ray ADDRESS|auto [--ship]] [any replay option]
 
@@ -17,12 +17,17 @@ import json
 import os
 import sys
 import time
-import types
 from pathlib import Path
 
-from . import account, naming, options, parameters, sweep_grid, sweep_runs, sweep_table
-from .host import Host, UsageError, shown
-from .sweep_days import label, tick_files, trading_days
+from ..market import account
+from ..replay import options
+from ..live import parameters
+from . import tables
+from .grid import LIMIT, check_size, grid_points, parse_grid, part_text, point_values
+from .runs import run_locally
+from ..common.errors import UsageError, shown
+from ..live.host import Host
+from .days import label, tick_files, trading_days
 
 HEATMAP_VALUES = 200  # values of a heat map's axis
 
@@ -40,10 +45,10 @@ class Plan:
         self.points = points
         self.segments = segments
         self.replay = replay  # the replay options every run is given
-        self.columns = sweep_table.run_columns(self.names)
+        self.columns = tables.run_columns(self.names)
 
     def values(self, point):
-        return sweep_grid.point_values(self.grid, point)
+        return point_values(self.grid, point)
 
     def keys(self):
         return [(point, number) for point in self.points for number in range(len(self.segments))]
@@ -66,7 +71,7 @@ class Plan:
 
     def configuration(self, args):
         return {"ticks": [[str(p) for p in s] for s in self.segments],
-                "grid": {n: [sweep_grid.part_text(p) for p in vs.parts] for n, vs in self.grid.items()},
+                "grid": {n: [part_text(p) for p in vs.parts] for n, vs in self.grid.items()},
                 "sample": args.sample, "seed": args.seed if args.sample is not None else None,
                 "replay": options.plain(self.replay)}
 
@@ -83,7 +88,7 @@ class LocalRunner:
         self.where = "%d local worker%s" % (workers, "s" * (workers > 1))
 
     def run(self, requests, on_result):
-        sweep_runs.run_locally(requests, self.replay, self.workers, on_result, self.retries, self.timeout,
+        run_locally(requests, self.replay, self.workers, on_result, self.retries, self.timeout,
                                self.runs_per_process)
 
     def close(self):
@@ -92,7 +97,7 @@ class LocalRunner:
 
 def runner_for(args, replay):
     if args.ray:
-        from .sweep_ray import RayRunner
+        from .ray_cluster import RayRunner
 
         return RayRunner(args.ray, replay, args.retries, args.timeout, args.ship, args.runs_per_process)
     return LocalRunner(replay, args.workers, args.retries, args.timeout, args.runs_per_process)
@@ -104,7 +109,7 @@ def runner_for(args, replay):
 def host_setup(args):
     """Settle the host and the investor in args; gives the host's settings module (loaded
     here and forgotten again) and its name as messages show it."""
-    from . import run
+    from ..replay import run
 
     saved_cwd, saved_path, saved_modules = os.getcwd(), list(sys.path), set(sys.modules)
     try:
@@ -126,14 +131,14 @@ def build_grid(args, settings, settings_shown):
     """The grid, checked as the replay checks its parameters."""
     fixed = dict(parameters.parse_assignment(text) for text in args.assignments)
     defaults = parameters.defaults(settings, settings_shown)
-    grid = sweep_grid.parse_grid(args.grid, set(sweep_table.run_columns(())) | {"rank"}, defaults)
+    grid = parse_grid(args.grid, set(tables.run_columns(())) | {"rank"}, defaults)
     both = sorted(set(fixed) & set(grid))
     if both:
         raise UsageError("%s: given with --set and with --grid; a parameter is fixed or varied" % ", ".join(both))
     # A name that no expression reads, or a fixed value of the wrong kind, as the replay refuses it.
     parameters.resolve(settings, settings_shown, args.investor,
                        list(args.assignments) + ["%s=%r" % (name, values[0]) for name, values in grid.items()])
-    sweep_grid.check_size(grid, args.sample)
+    check_size(grid, args.sample)
     return grid
 
 
@@ -179,7 +184,7 @@ def prepare_output(args, plan):
             raise UsageError("%s holds a sweep of other tick files, grid or replay options than this one: "
                              "resume it with its own command, or choose another --out" % shown(out))
         runs = {plan.text_key(key): (key, plan.values(key[0])) for key in plan.keys()}
-        return sweep_table.read_finished(table_path, plan.columns, plan.names, runs)
+        return tables.read_finished(table_path, plan.columns, plan.names, runs)
     out.mkdir(parents=True, exist_ok=True)
     config_path.write_text(json.dumps(configuration, indent=2) + "\n", encoding="utf-8")
     return {}
@@ -189,7 +194,7 @@ def prepare_output(args, plan):
 
 
 def parse_arguments(argv):
-    parser = argparse.ArgumentParser(prog=naming.command("sweep"), description=__doc__.split("\n\n")[0])
+    parser = argparse.ArgumentParser(prog="brindle-sweep", description=__doc__.split("\n\n")[0])
     parser.add_argument("ticks", nargs="+", help="tick files, or directories of them")
     parser.add_argument("--grid", action="append", default=[], metavar="NAME=VALUES",
                         help="a parameter and its values: Python literals separated by commas, or integer "
@@ -203,10 +208,10 @@ def parse_arguments(argv):
     parser.add_argument("--test", type=options.positive_int, metavar="M", help="walk-forward: trading days tested")
     parser.add_argument("--sample", type=options.positive_int, metavar="N",
                         help="only N points of the grid, drawn at random (grids of more than %s points need it)"
-                             % "{:,}".format(sweep_grid.LIMIT))
+                             % "{:,}".format(LIMIT))
     parser.add_argument("--seed", type=int, default=0, help="seed of --sample's draw (default %(default)s)")
-    parser.add_argument("--rank", default="net", choices=sweep_table.FIGURES, metavar="FIGURE",
-                        help="figure that ranks the points: %s (default %%(default)s)" % ", ".join(sweep_table.FIGURES))
+    parser.add_argument("--rank", default="net", choices=tables.FIGURES, metavar="FIGURE",
+                        help="figure that ranks the points: %s (default %%(default)s)" % ", ".join(tables.FIGURES))
     parser.add_argument("--heatmap", metavar="P1,P2", help="draw the ranked figure over these two parameters")
     parser.add_argument("--out", default="sweep-out", help="output directory (default %(default)s)")
     parser.add_argument("--resume", action="store_true", help="run only the runs that OUT/runs.csv lacks or that "
@@ -244,7 +249,7 @@ def plan_of(args):
     grid = build_grid(args, settings, settings_shown)
     pair = heatmap_pair(args, grid)
     days = trading_days(tick_files(args.ticks))
-    points = list(sweep_grid.grid_points(grid, args.sample, args.seed))
+    points = list(grid_points(grid, args.sample, args.seed))
     segments = days if args.per_day else [tuple(p for day in days for p in day)]
     return Plan(grid, points, segments, options.replay_options(args)), pair, days
 
@@ -265,7 +270,7 @@ def main(argv=None):
         finished = prepare_output(args, plan)
         return sweep(args, plan, finished, pair, runner, len(days))
     except UsageError as error:
-        print("%s: %s" % (naming.prefix("sweep"), error), file=sys.stderr)
+        print("%s: %s" % ("brindle-sweep", error), file=sys.stderr)
         return 2
     finally:
         if runner is not None:
@@ -305,7 +310,7 @@ def execute(plan, keys, runner, progress):
 def sweep(args, plan, finished, pair, runner, day_count):
     keys = plan.keys()
     pending = [key for key in keys if key not in finished]
-    table = sweep_table.Table(args.out / "runs.csv", plan.columns, [finished[k] for k in keys if k in finished])
+    table = tables.Table(args.out / "runs.csv", plan.columns, [finished[k] for k in keys if k in finished])
     progress = Progress(plan, table, len(keys), len(finished))
     progress.results.update(finished)
     print("Sweep of %s x %s = %s (%d to do) on %s" % (
@@ -316,7 +321,7 @@ def sweep(args, plan, finished, pair, runner, day_count):
         elapsed = execute(plan, pending, runner, progress)
     except KeyboardInterrupt:
         print("%s: interrupted; %d of %d runs in %s: --resume runs the rest" % (
-            naming.prefix("sweep"), len(progress.results), len(keys), shown(args.out / "runs.csv")), file=sys.stderr)
+            "brindle-sweep", len(progress.results), len(keys), shown(args.out / "runs.csv")), file=sys.stderr)
         return 130
     rows = [progress.results[key] for key in keys]
     written = write_results(args, plan, rows, pair, day_count)
@@ -329,7 +334,7 @@ def sweep(args, plan, finished, pair, runner, day_count):
             "%s=%r" % (n, row[n]) for n in plan.names), row["error"]))
     print("  ranked by %s (%s):" % (args.rank, "each day replayed apart" if args.per_day else
                                     "each point one account over its days"))
-    print(sweep_table.ranking_text(written.pop("ranked"), plan.names, args.rank))
+    print(tables.ranking_text(written.pop("ranked"), plan.names, args.rank))
     print("  written %s/: %s" % (shown(args.out), ", ".join(written["files"])))
     return 1 if failed else 0
 
@@ -339,28 +344,16 @@ def plural(number, word):
 
 
 def write_results(args, plan, rows, pair, day_count):
-    sweep_table.write_sorted(rows, plan.columns, plan.names, args.out)
-    points = sweep_table.point_figures(rows, plan.names, plan.replay.capital)
-    ranked = sweep_table.ranking(points, args.rank)
-    sweep_table.write_ranking(ranked, plan.names, args.out / "ranking.csv")
+    tables.write_sorted(rows, plan.columns, plan.names, args.out)
+    points = tables.point_figures(rows, plan.names, plan.replay.capital)
+    ranked = tables.ranking(points, args.rank)
+    tables.write_ranking(ranked, plan.names, args.out / "ranking.csv")
     files = ["runs.csv", "runs.parquet", "ranking.csv"]
     if pair:
-        sweep_table.heatmap(points, plan.grid, plan.names, pair, args.rank, day_count, args.out / "heatmap.png")
+        tables.heatmap(points, plan.grid, plan.names, pair, args.rank, day_count, args.out / "heatmap.png")
         files.append("heatmap.png")
     return {"ranked": ranked, "files": files}
 
-
-class CallableModule(types.ModuleType):
-    """This module, called: the notebook's brindle_tools.sweep(...), so that importing the
-    command's module never hides the function of the same name."""
-
-    def __call__(self, *args, **kwargs):
-        from .api import sweep as notebook_sweep
-
-        return notebook_sweep(*args, **kwargs)
-
-
-sys.modules[__name__].__class__ = CallableModule
 
 if __name__ == "__main__":
     sys.exit(main())

@@ -4,8 +4,8 @@ import datetime
 import re
 from pathlib import Path
 
-from .host import UsageError, shown
-from .ticks import SUFFIXES
+from ..common.errors import UsageError, shown
+from ..feed.ticks import SUFFIXES
 
 DATE_IN_NAME = re.compile(r"(?<!\d)(\d{8})(?!\d)")
 

@@ -8,7 +8,7 @@ tried again up to `retries` times; a run that outlives the timeout is stopped wi
 worker. Requests and answers pass as pickles over the worker's stdin and stdout; the
 engine's own prints go nowhere.
 
-    python3 -m brindle_tools.sweep_runs      a worker (started by Worker, not by hand)
+    python3 -m brindle_tools.research.runs      a worker (started by Worker, not by hand)
 """
 import argparse
 import os
@@ -22,8 +22,9 @@ import tempfile
 import threading
 from pathlib import Path
 
-from . import ticks
-from .host import REPO, UsageError
+from ..feed import ticks
+from ..common.errors import UsageError
+from ..common.places import REPO
 
 KEPT_TICKS = 256 << 20  # bytes of parsed ticks a warm worker keeps for its next runs
 
@@ -72,7 +73,7 @@ def last_line(text):
 def replay_run(options, ticks, assignments, shown_as):
     """One run: a replay of the tick files with these parameter assignments over the bound
     replay options; gives {status, error, figures...}."""
-    from . import run  # here, not at import: the driver need not load the replay
+    from ..replay import run  # here, not at import: the driver need not load the replay
 
     work = Path(tempfile.mkdtemp(prefix="brindle-sweep-"))
     args = argparse.Namespace(**vars(options))
@@ -153,7 +154,7 @@ class Worker:
             if _stopping.is_set():
                 return False
             self.process = subprocess.Popen(
-                [sys.executable, "-m", "brindle_tools.sweep_runs"], cwd=self.cwd, env=env, stdin=subprocess.PIPE,
+                [sys.executable, "-m", "brindle_tools.research.runs"], cwd=self.cwd, env=env, stdin=subprocess.PIPE,
                 stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
             _workers.add(self.process)
         self.runs = 0

@@ -6,8 +6,8 @@ import math
 import random
 import re
 
-from . import parameters
-from .host import UsageError
+from ..live import parameters
+from ..common.errors import UsageError
 
 RANGE = re.compile(r"(-?\d+)\.\.(-?\d+)(?:/(\d+))?")
 WHOLE_NUMBER = re.compile(r"-?\d+")

@@ -5,7 +5,7 @@ number when it reads as one. Anything malformed stops the replay with the file, 
 and, where it helps, the column. Tick files are read by ticks.py."""
 import csv
 
-from .host import UsageError, shown
+from ..common.errors import UsageError, shown
 
 
 def to_int(text):

@@ -19,8 +19,10 @@ import tarfile
 import tempfile
 from pathlib import Path
 
-from .host import REPO, UsageError, shown, unpack_host
-from .sweep_runs import Worker, failed
+from ..common.errors import UsageError, shown
+from ..common.places import REPO
+from ..live.host import unpack_host
+from .runs import Worker, failed
 
 POLL_SECONDS = 0.25
 REACH_SECONDS = 10

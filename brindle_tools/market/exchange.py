@@ -20,7 +20,7 @@ rounds down and a sell's up (never a worse price than the strategy asked for).
 import math
 
 from .account import DIRECTION, OFFSET
-from .ticks import ABSENT
+from ..feed.ticks import ABSENT
 
 # Order states as a broker reports them.
 FILLED, PARTLY_FILLED, QUEUEING, CANCELLED = "0", "1", "3", "5"

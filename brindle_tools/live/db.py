@@ -2,7 +2,7 @@
 built-in test settings where a key is missing; a tool had better say so), and the tables the
 engine uses.
 
-    python3 -m replay.db create [--host DIR] [--instruments FILE]
+    brindle-db create [--host DIR] [--instruments FILE]
 
 creates t_Instrument, t_factor and T_SimNow_AutoTrade where they are missing and, with
 --instruments, puts the instruments of an instrument file into t_Instrument (replacing
@@ -14,9 +14,10 @@ import sys
 from contextlib import contextmanager
 from pathlib import Path
 
-from . import naming
-from .host import DATA, SAMPLES, Host, UsageError, shown
-from .inputs import read_instruments
+from ..common.errors import UsageError, shown
+from ..common.places import DATA, SAMPLES
+from .host import Host
+from ..feed.inputs import read_instruments
 
 INI = Path("cfg") / "oxa.ini"
 SCHEMA = DATA / "sql" / "schema.sql"
@@ -97,7 +98,7 @@ def store_instruments(connection, instruments):
 
 
 def main(argv=None):
-    parser = argparse.ArgumentParser(prog=naming.command("db"), description=__doc__.split("\n\n")[0])
+    parser = argparse.ArgumentParser(prog="brindle-db", description=__doc__.split("\n\n")[0])
     commands = parser.add_subparsers(dest="command", required=True)
     create = commands.add_parser("create", help="create the tables, optionally with instruments")
     create.add_argument("--host", help="host working directory whose cfg/oxa.ini names the database "
@@ -119,7 +120,7 @@ def main(argv=None):
             if instruments:
                 store_instruments(connection, instruments)
     except UsageError as error:
-        print("%s: %s" % (naming.prefix("db"), error), file=sys.stderr)
+        print("%s: %s" % ("brindle-db", error), file=sys.stderr)
         return 2
     print("%s: %s" % (describe(config), "created " + ", ".join(absent) if absent else "all tables present"))
     if instruments:

@@ -9,7 +9,7 @@ import ast
 import numbers
 
 from . import check
-from .host import UsageError
+from ..common.errors import UsageError
 
 SETTING = "Strategy_Parameters"
 NO_DEFAULT = object()  # a parameter that the settings module gives no default

@@ -6,9 +6,8 @@ import json
 import math
 from pathlib import Path
 
-from .account import ACTIONS, LONG, SHORT
-from . import naming
-from .host import shown
+from ..market.account import ACTIONS, LONG, SHORT
+from ..common.errors import shown
 
 DECISION_COLUMNS = ("Line", "UpdateTime", "InstrumentID", "Action", "ExchangeID", "Price", "Volume",
                     "OrderRef", "Note", "OrderPrice", "FirstTick", "TradingDay", "File")
@@ -308,7 +307,7 @@ class Summary:
             if self.dead_letters and self.dead_letters[1]:
                 row("dead letters", "%s kept in %s: send them with `%s` once the "
                                     "database is back" % (count(self.dead_letters[1], "row"),
-                                                          shown(self.dead_letters[0]), naming.command("resend")))
+                                                          shown(self.dead_letters[0]), "brindle-resend"))
             row("database", "%.2f s waited on it%s" % (results.database_seconds, "; failed: " + "; ".join(
                 results.database_failures) if results.database_failures else ""))
         if self.written:

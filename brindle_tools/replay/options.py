@@ -4,9 +4,10 @@ import argparse
 import json
 from pathlib import Path
 
-from . import account, limits
-from .host import SAMPLES, shown
-from .ticks import DAY_OPTION, PUBLIC_LAYOUT, PUBLIC_NAME, SKIP_OPTION, parse_day
+from ..market import account, limits
+from ..common.errors import shown
+from ..common.places import SAMPLES
+from ..feed.ticks import DAY_OPTION, PUBLIC_LAYOUT, PUBLIC_NAME, SKIP_OPTION, parse_day
 
 PATHS = ("instruments", "fees")  # options naming files, relative to where the command was started
 

@@ -2,7 +2,7 @@
 exchange that fills its orders, an account that books fees and profit, and the figures a
 trader judges a strategy by.
 
-    python3 -m replay TICKS... [--instruments FILE | --db] [--fills exchange|engine] [--fees FILE]
+    brindle-replay TICKS... [--instruments FILE | --db] [--fills exchange|engine] [--fees FILE]
                       [--out DIR] [--set NAME=VALUE]... (--help lists them all)
 
 Exit status: 0 done; 1 done, but the database failed during the replay (the summary says
@@ -21,11 +21,15 @@ import tempfile
 import time
 from pathlib import Path
 
-from . import account, check, db, naming, native, options, parameters, report
+from ..market import account
+from ..live import check, db, parameters
+from . import native
+from . import options, report
 from .client import Client
-from .host import Host, UsageError, shown
-from .inputs import field_types, read_instruments
-from .ticks import TickSource
+from ..common.errors import UsageError, shown
+from ..live.host import Host
+from ..feed.inputs import field_types, read_instruments
+from ..feed.ticks import TickSource
 
 PROGRESS_FROM = 20000  # ticks from which a terminal shows a progress bar
 DEAD_LETTERS = Path("log") / "sql_dead_letters.jsonl"  # where the engine keeps rows the database refused
@@ -48,7 +52,7 @@ class CountingHandler(logging.Handler):
 
 
 def parse_arguments(argv):
-    parser = argparse.ArgumentParser(prog=naming.command("replay"), description=__doc__.split("\n\n")[0])
+    parser = argparse.ArgumentParser(prog="brindle-replay", description=__doc__.split("\n\n")[0])
     parser.add_argument("ticks", nargs="+", metavar="TICKS",
                         help="tick files (CSV or Parquet), directories of them or glob patterns; replayed "
                              "together in time order")
@@ -82,7 +86,7 @@ def check_strategies(args, settings, records, host, names, factors):
     if findings:
         lines = [f.text(host.settings_shown) for f in findings[:10]]
         if len(findings) > 10:
-            lines.append("... and %d more (python3 -m replay.check lists them)" % (len(findings) - 10))
+            lines.append("... and %d more (brindle-check lists them)" % (len(findings) - 10))
         raise UsageError("the strategies cannot be replayed:\n  " + "\n  ".join(lines))
 
 
@@ -91,7 +95,7 @@ def prepare_database():
     with db.connect(config) as connection:
         absent = db.missing_tables(connection)
         if absent:
-            raise UsageError("database %s lacks the table%s %s: create %s with `python3 -m replay.db create`"
+            raise UsageError("database %s lacks the table%s %s: create %s with `brindle-db create`"
                              % (db.describe(config), "s" if len(absent) > 1 else "", ", ".join(absent),
                                 "them" if len(absent) > 1 else "it"))
         return config, check.factor_names(connection), db.journal_rows(connection)
@@ -173,18 +177,18 @@ def main(argv=None):
     try:
         summary = replay(args)
     except UsageError as error:
-        print("%s: %s" % (naming.prefix("replay"), error), file=sys.stderr)
+        print("%s: %s" % ("brindle-replay", error), file=sys.stderr)
         return 2
     except KeyboardInterrupt:
-        print("%s: interrupted; no files written" % naming.prefix("replay"), file=sys.stderr)
+        print("%s: interrupted; no files written" % "brindle-replay", file=sys.stderr)
         return 130
     print(summary.text())
     if summary.not_written is not None:
         # A full or read-only disk: the summary printed above is what the replay keeps.
-        print("%s: %s; no files written, the summary above is kept" % (naming.prefix("replay"), unwritten(args, summary)), file=sys.stderr)
+        print("%s: %s; no files written, the summary above is kept" % ("brindle-replay", unwritten(args, summary)), file=sys.stderr)
         return 1
     if summary.stopped:
-        print("%s: stopped at %s" % (naming.prefix("replay"), summary.stopped), file=sys.stderr)
+        print("%s: stopped at %s" % ("brindle-replay", summary.stopped), file=sys.stderr)
         return 1
     if summary.interrupted is not None:
         return 130
@@ -203,7 +207,7 @@ def replay(args):
         return replay_on(args)
     except native.Unsupported as reason:
         print("%s: the native engine cannot replay this (%s): replaying with the exact engine"
-              % (naming.prefix("replay"), reason), file=sys.stderr)
+              % ("brindle-replay", reason), file=sys.stderr)
         args.engine = "exact"
         summary = replay_on(args)
         summary.results.engine = "exact (the native engine cannot: %s)" % reason
@@ -262,7 +266,7 @@ def replay_on(args):
                 try:
                     report.chart(client.results, workspace / "chart.png")
                 except Exception as error:  # no chart is no reason to lose the other outputs
-                    print("%s: no chart: %s: %s" % (naming.prefix("replay"), type(error).__name__, error), file=sys.stderr)
+                    print("%s: no chart: %s: %s" % ("brindle-replay", type(error).__name__, error), file=sys.stderr)
             try:
                 report.write_json(summary, workspace / "summary.json")
                 summary.written = publish(workspace, args.out)

@@ -18,13 +18,14 @@ import numbers
 import time as clock_time
 from array import array
 
-from . import limits, parameters
-from .account import DIRECTION, Account, fees_for
-from .broker import OFFSET_NAMES, Broker
-from .exchange import Quotes, model, on_grid
+from ..market import limits
+from ..live import parameters
+from ..market.account import DIRECTION, Account, fees_for
+from ..market.broker import OFFSET_NAMES, Broker
+from ..market.exchange import Quotes, model, on_grid
 from .results import Results
-from .host import UsageError, shown
-from .ticks import ABSENT, EVENING
+from ..common.errors import UsageError, shown
+from ..feed.ticks import ABSENT, EVENING
 
 INSTRUMENT_TABLE = "Instrument"  # the name under which the client hands instrument records to the engine
 EPOCH = datetime.datetime(1970, 1, 1)

@@ -18,8 +18,8 @@ import collections
 import copy
 import importlib
 
-from . import check
-from .ticks import RowTick
+from ...live import check
+from ...feed.ticks import RowTick
 
 BOOKS = frozenset(("trade_book", "bid_order_book", "ask_order_book", "__builtins__"))
 QUOTE = ("LastPrice", "Volume", "BidPrice1", "BidVolume1", "AskPrice1", "AskVolume1")
@@ -47,10 +47,10 @@ class Road:
         self.client = client
         self.settings = settings
         # Loaded here: the exact road runs without the research road's module.
-        from . import native_compile
+        from . import compiler
 
         self.module = importlib.import_module("oxa._research")
-        self.compile_text = native_compile.compile_text
+        self.compile_text = compiler.compile_text
         # UpdateMillisec: the reader makes it from a time with a fraction.
         names = check.attribute_names(settings, records, [*source.names, "UpdateMillisec"], client.args.parameters)
         self.slot_names = [name for name in names if name not in BOOKS]

@@ -11,34 +11,11 @@ import tarfile
 import traceback
 from pathlib import Path
 
-PACKAGE = Path(__file__).resolve().parent
-REPO = PACKAGE.parent
-# Installed, the sample host, the sample files and the schema travel in the package's data/;
-# in a checkout they are the repository's own.
-INSTALLED = (PACKAGE / "data").is_dir()
-DATA = PACKAGE / "data" if INSTALLED else REPO
-SAMPLE_HOST = DATA / "host"
-SAMPLES = DATA / "samples"
+from ..common.errors import UsageError, shown
+from ..common.places import REPO, SAMPLE_HOST
+
 SETTINGS_MODULE = "cfg.oxa_can_change_env"
 SETTINGS_FILE = Path("cfg") / "oxa_can_change_env.py"
-# Where the command was started; paths are shown relative to it, also after enter().
-START_DIR = Path.cwd()
-
-
-class UsageError(Exception):
-    """Stops a command with one message for the operator (exit status 2)."""
-
-
-def shown(path):
-    """A path as the operator should read it: relative to the directory the command was
-    started in when it lies below it."""
-    path = Path(path)
-    try:
-        return str(path.resolve().relative_to(START_DIR))
-    except ValueError:
-        return str(path)
-
-
 HAS_DATA_FILTER = hasattr(tarfile, "data_filter")  # since 3.11.4
 
 

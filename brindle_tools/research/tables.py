@@ -5,8 +5,8 @@ import csv
 import math
 import os
 
-from .account import Account
-from .host import UsageError, shown
+from ..market.account import Account
+from ..common.errors import UsageError, shown
 
 RUN_COLUMNS = ("tick_files", "trading_days", "status", "error")
 FLOAT_FIGURES = ("net", "gross", "fees", "max_drawdown", "max_drawdown_percent", "sharpe", "win_rate",

@@ -45,7 +45,6 @@ import time
 
 import pymysql
 
-from . import naming
 
 SENT_TABLE = "t_dead_letters_resent"
 _NO_SUCH_TABLE = 1146
@@ -623,7 +622,7 @@ def resend_file(path, settings, report=print, stop=None):
 
 
 def main(argv=None):
-    parser = argparse.ArgumentParser(prog=naming.command("resend"), description="Send again the statements SQL2DB gave up on.")
+    parser = argparse.ArgumentParser(prog="brindle-resend", description="Send again the statements SQL2DB gave up on.")
     parser.add_argument("file", help="the dead-letter file, e.g. log/sql_dead_letters.jsonl")
     parser.add_argument("--ini", default="cfg/oxa.ini", help="INI file with the database settings")
     args = parser.parse_args(argv)

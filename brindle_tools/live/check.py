@@ -3,7 +3,7 @@ instrument of its strategy table, each expression that does not compile, each of
 keys that is missing, each volume that is no order volume and each name that no attribute
 dictionary will hold when the expressions run.
 
-    python3 -m replay.check [--host DIR] [--ticks FILE] [--db] [--investor ID] [--limit NAME=VALUE]...
+    brindle-check [--host DIR] [--ticks FILE] [--db] [--investor ID] [--limit NAME=VALUE]...
 
 With pre-trade limits (the [RISK] section of the host's cfg/oxa.ini, or --limit), it also
 replays the sample session (or --session FILE) and reports each strategy that hits a limit.
@@ -22,9 +22,12 @@ import tempfile
 from dataclasses import dataclass
 from pathlib import Path
 
-from . import db, limits, naming, sample
-from .host import Host, UsageError, shown
-from .ticks import TickFile
+from . import db
+from ..market import limits
+from ..feed import sample
+from ..common.errors import UsageError, shown
+from .host import Host
+from ..feed.ticks import TickFile
 
 STRATEGY_KEYS = tuple("%s_%s_%s" % (side, offset, part)
                       for side, offset in (("buy", "open"), ("sell", "open"), ("buy", "close"), ("sell", "close"))
@@ -223,7 +226,7 @@ def limit_findings(host, investors, overrides, session=None):
             sample.write(str(session), sample.DEFAULT_SEED, None)
         for investor in investors:
             out = Path(scratch) / "out"
-            command = [sys.executable, "-m", "brindle_tools", str(session), "--host", str(host.directory),
+            command = [sys.executable, "-m", "brindle_tools", "replay", str(session), "--host", str(host.directory),
                        "--investor", investor, "--out", str(out), "--no-chart"]
             command += ["--limit=%s=%s" % item for item in overrides]
             env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
@@ -239,7 +242,7 @@ def limit_findings(host, investors, overrides, session=None):
 
 
 def main(argv=None):
-    parser = argparse.ArgumentParser(prog=naming.command("check"), description=__doc__.split("\n\n")[0])
+    parser = argparse.ArgumentParser(prog="brindle-check", description=__doc__.split("\n\n")[0])
     parser.add_argument("--host", help="host working directory (default: the current directory if it is one, "
                                        "else the sample host)")
     parser.add_argument("--ticks", help="tick file to be replayed (CSV or Parquet): its columns are the tick fields")
@@ -269,7 +272,7 @@ def main(argv=None):
             investors = args.investor or list(table if isinstance(table, dict) else {})
             findings = limit_findings(host, investors, args.limits, session)
     except UsageError as error:
-        print("%s: %s" % (naming.prefix("check"), error), file=sys.stderr)
+        print("%s: %s" % ("brindle-check", error), file=sys.stderr)
         return 2
     for finding in findings:
         print(finding.text(host.settings_shown))

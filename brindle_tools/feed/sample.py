@@ -2,8 +2,8 @@
 price grid, ticks every half second at most, written the same for a given seed on every
 machine (the generator draws only uniform numbers from a seeded generator).
 
-    python3 -m replay.sample [FILE] [--seed N]      (default FILE: samples/ticks.csv)
-    python3 -m replay.sample --days N FILE          N trading days from Thursday 2024-11-07 on,
+    brindle-sample [FILE] [--seed N]      (default FILE: samples/ticks.csv)
+    brindle-sample --days N FILE          N trading days from Thursday 2024-11-07 on,
                                                     each a night session from 21:00 to 01:00 of
                                                     the evening before (Friday's for Monday) and
                                                     the day session
@@ -17,8 +17,8 @@ import random
 import sys
 from pathlib import Path
 
-from . import naming
-from .host import INSTALLED, SAMPLES, shown
+from ..common.errors import shown
+from ..common.places import INSTALLED, SAMPLES
 
 TRADING_DAY = "20241105"
 SESSIONS = (("09:00:00", "10:15:00"), ("10:30:00", "11:30:00"), ("13:30:00", "15:00:00"))
@@ -160,7 +160,7 @@ def write(path, seed, days=None):
 
 
 def main(argv=None):
-    parser = argparse.ArgumentParser(prog=naming.command("sample"), description=__doc__.split("\n\n")[0])
+    parser = argparse.ArgumentParser(prog="brindle-sample", description=__doc__.split("\n\n")[0])
     # Installed, the package's own directory is no place for a user's file.
     default = "ticks.csv" if INSTALLED else str(SAMPLES / "ticks.csv")
     parser.add_argument("file", nargs="?", default=default, help="tick file to write (default: %(default)s)")

@@ -1,0 +1,1 @@
+from ..replay.run import main  # noqa: F401

@@ -1,0 +1,1 @@
+from ..research.sweep import main  # noqa: F401

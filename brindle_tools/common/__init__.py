@@ -1,0 +1,1 @@
+"""The floor every other part stands on: the operator's errors and where things are."""
