@@ -4,6 +4,7 @@
 #include "persistence/journal.hpp"
 #include "shell/config_errors.hpp"
 #include "strategy/risk_limits.hpp"
+#include "strategy/strategy_names.hpp"
 
 namespace oxa::engine {
 namespace {
@@ -25,19 +26,23 @@ void set_fallback_switches(py::handle self) {
     setattr(self, names.cython_c, one);
 }
 
-// The opt-in switch [PYTHON_SWITCH] reload_on_change: only when it reads as 1 does the
-// engine get the attribute `reload_on_change` = 1, under which the tick handler re-executes
-// the settings module only when its source changed. Anything unreadable leaves it off, and
-// an engine without the switch is exactly as before.
-void read_reload_on_change(py::handle self) {
+// An opt-in switch of [PYTHON_SWITCH]: only when it reads as 1 does the engine get the
+// attribute of its name = 1. Anything unreadable leaves it off, and an engine without the
+// switch is exactly as before. reload_on_change: the tick handler re-executes the settings
+// module only when its source changed; strategy_names: trading state and indicators as
+// names (strategy/strategy_names.hpp).
+bool read_python_switch(py::handle self, PyObject* key) {
+    bool on = false;
     try_except(
         [&] {
             py::object one = integer(1);
-            if (equals(read_switch(self, names.PYTHON_SWITCH, names.reload_on_change), one)) {
-                setattr(self, names.reload_on_change, one);
+            if (equals(read_switch(self, names.PYTHON_SWITCH, key), one)) {
+                setattr(self, key, one);
+                on = true;
             }
         },
         [](const py::error_already_set&) {});
+    return on;
 }
 
 // The opt-in switch [CLOUD] async_writes: when it reads as 1 the engine gets the attribute
@@ -81,7 +86,10 @@ py::object init(py::handle self) {
             log_error("COXAAlgos.init");
             set_fallback_switches(self);
         });
-    read_reload_on_change(self);
+    read_python_switch(self, names.reload_on_change);
+    if (read_python_switch(self, names.strategy_names)) {
+        try_except_log([&] { strategy::start_strategy_names(self); }, "strategy names: cannot start");
+    }
     read_async_writes(self);
     strategy::read_risk_limits(self);
     return py::none();

@@ -120,7 +120,13 @@ namespace oxa {
     X(RISK) X(risk_limits) X(risk_withheld) X(risk_sent) X(risk_logged) X(lower)            \
     X(CloseProfit) X(PositionCost) X(Position) X(VolumeTotal)                               \
     X(max_position) X(max_order_volume) X(max_orders_per_second) X(max_orders_per_minute)   \
-    X(max_resting_orders) X(max_daily_loss) X(has_section) X(partition)
+    X(max_resting_orders) X(max_daily_loss) X(has_section) X(partition)                                  \
+    /* strategy names */                                                                    \
+    X(strategy_names) X(strategy_names_state) X(Indicators) X(Sessions) X(TodayPosition)    \
+    X(OpenCost) X(TradingDay) X(position) X(long_lots) X(short_lots) X(long_today)          \
+    X(long_yd) X(short_today) X(short_yd) X(long_price) X(short_price) X(entry_price)       \
+    X(open_profit) X(resting_buy) X(resting_sell) X(held_seconds) X(day_seconds)            \
+    X(session_left)
 
 struct InternedNames {
 #define OXA_DECLARE_NAME(identifier) PyObject* identifier;

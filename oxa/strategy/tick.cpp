@@ -9,6 +9,7 @@
 #include "interop/iteration.hpp"
 #include "strategy/risk_limits.hpp"
 #include "strategy/settings_reload.hpp"
+#include "strategy/strategy_names.hpp"
 
 namespace oxa::strategy {
 namespace {
@@ -145,6 +146,9 @@ py::object push_md2trade(py::handle self, py::handle i_InvestorID, py::handle i_
                 throw;
             }
             reload();
+            if (engine::optional_switch_on(self, names.strategy_names)) {
+                update_strategy_names(self, i_InstrumentID, attributes);
+            }
 
             py::object strategy;
             try_except(
