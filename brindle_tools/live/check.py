@@ -14,8 +14,11 @@ run (the settings module does not load, the database cannot be read).
 import argparse
 import ast
 import builtins
+import configparser
+import difflib
 import json
 import os
+import re
 import subprocess
 import sys
 import tempfile
@@ -49,6 +52,16 @@ ZERO_COUNTERS = (
     "order_TradeVolume", "BidVolume", "order_BidVolume", "AskVolume", "order_AskVolume",
 )
 GLOBAL_INSTRUMENT = "all"  # t_factor rows for it go to the global dictionary, not to an instrument
+# The trading state an engine with the switch on keeps in each attribute dictionary (the
+# engine's oxa/strategy/trading_figures.hpp names the first fourteen); session_left only
+# with a Sessions table.
+TRADING_STATE = ("position", "long_lots", "short_lots", "long_today", "long_yd", "short_today", "short_yd",
+                 "long_price", "short_price", "entry_price", "open_profit", "resting_buy", "resting_sell",
+                 "held_seconds", "day_seconds", "session_left")
+SWITCH = "[PYTHON_SWITCH] strategy_names = 1 in cfg/oxa.ini"
+STATISTICS = ("mean", "max", "min", "sum", "ema", "vwap")
+WINDOW = re.compile(r"^ *(?:(day)|(\d+(?:\.\d+)?) +(ticks?|s|sec|seconds?)) *$")
+TIME_OF_DAY = re.compile(r"^([01]\d|2[0-4]):([0-5]\d)(?::([0-5]\d))?$")
 
 
 @dataclass(frozen=True)
@@ -66,11 +79,13 @@ class Finding:
 class KnownNames:
     """The names an expression of an instrument's strategy can read."""
 
-    def __init__(self, names, factors=None):
+    def __init__(self, names, factors=None, names_on=False):
+        self.attributes = list(names)
         self.names = set(names) | set(dir(builtins))
         factors = factors or {}
         self.factors = {k: v for k, v in factors.items() if k != GLOBAL_INSTRUMENT}
         self.global_factors = factors.get(GLOBAL_INSTRUMENT, set())
+        self.names_on = names_on
 
     def problem(self, instrument, name):
         if name in self.names or name in self.factors.get(instrument, ()):
@@ -78,7 +93,77 @@ class KnownNames:
         if name in self.global_factors:
             return ("name %r is only a factor of all instruments (t_factor rows for %r go to the global "
                     "dictionary, which expressions do not see)" % (name, GLOBAL_INSTRUMENT))
-        return "name %r: no attribute dictionary holds it" % name
+        text = "name %r: no attribute dictionary holds it" % name
+        if name in TRADING_STATE and not self.names_on:
+            return text + " (a trading-state name: %s turns them on)" % SWITCH
+        if name == "session_left":
+            return text + " (session_left needs a Sessions table in the settings module)"
+        closest = difflib.get_close_matches(name, [*self.attributes, *self.factors.get(instrument, ())], 1)
+        if not closest and not self.names_on:
+            closest = difflib.get_close_matches(name, TRADING_STATE, 1)
+        return text + ("; did you mean %r?" % closest[0] if closest else "")
+
+
+def names_switch(directory="."):
+    """Whether the host's cfg/oxa.ini turns the trading-state names and indicators on, as the
+    engine reads the switch: a whole number equal to 1."""
+    config = configparser.ConfigParser()
+    try:
+        config.read(Path(directory) / "cfg" / "oxa.ini", encoding="utf-8")
+        return int(config.get("PYTHON_SWITCH", "strategy_names")) == 1
+    except (configparser.Error, ValueError, UnicodeDecodeError):
+        return False
+
+
+def indicator_problem(name, declaration):
+    """Why the engine cannot compute an Indicators entry, or None (the engine's twin:
+    parse_declaration in oxa/strategy/strategy_names.cpp, with the same texts)."""
+    if not isinstance(name, str) or not name.isidentifier():
+        return "its name is not a Python name"
+    if not isinstance(declaration, (tuple, list)) or len(declaration) != 3:
+        return "it is not (statistic, field, window)"
+    kind, field, window = declaration
+    if kind not in STATISTICS or not isinstance(kind, str):
+        return "the statistic is none of %s" % ", ".join(STATISTICS)
+    if not (field is None and kind == "vwap") and not (isinstance(field, str) and field.isidentifier()):
+        return "the field is not a name (None only for vwap, which then weights LastPrice)"
+    matched = WINDOW.match(window) if isinstance(window, str) else None
+    if not matched or (matched.group(3) or "").startswith("tick") and "." in matched.group(2):
+        return "the window is none of 'N ticks', 'N s', 'day'"
+    if not matched.group(1) and not float(matched.group(2)) > 0:
+        return "the window is none of 'N ticks', 'N s', 'day'"
+    if kind == "ema" and not (matched.group(3) or "").startswith("tick"):
+        return "ema needs a window of N ticks"
+    return None
+
+
+def indicators(settings):
+    """{name: declaration} of the settings module's Indicators that the engine computes."""
+    table = getattr(settings, "Indicators", None)
+    if not isinstance(table, dict):
+        return {}
+    return {name: spec for name, spec in table.items() if indicator_problem(name, spec) is None}
+
+
+def sessions_problem(table):
+    """Why the engine cannot use a Sessions table, or None (the engine's twin: parse_sessions
+    in oxa/strategy/strategy_names.cpp)."""
+
+    def sound(sessions):
+        return isinstance(sessions, (tuple, list)) and all(
+            isinstance(pair, (tuple, list)) and len(pair) == 2 and all(
+                isinstance(t, str) and TIME_OF_DAY.match(t) and seconds_of_day(t) <= 86400 for t in pair)
+            and seconds_of_day(pair[0]) != seconds_of_day(pair[1]) for pair in sessions)
+
+    if table is None or (sound(table.values()) if isinstance(table, dict) else sound(table)):
+        return None
+    return ('it is not a list of (start, end) times "HH:MM" or "HH:MM:SS", or a dictionary of such lists by '
+            'instrument or product')
+
+
+def seconds_of_day(text):
+    hours, minutes, seconds = TIME_OF_DAY.match(text).groups()
+    return int(hours) * 3600 + int(minutes) * 60 + int(seconds or 0)
 
 
 def record_fields(records, class_name):
@@ -86,25 +171,43 @@ def record_fields(records, class_name):
     return list(record_class().to_dict()) if record_class is not None else []
 
 
-def known_names(settings, records, tick_columns=None, factors=None, parameters=()):
+def known_names(settings, records, tick_columns=None, factors=None, parameters=(), names_on=False):
     """tick_columns: the columns of the tick file to be replayed; by default every field of
     the host's tick record. factors: {InstrumentID: factor names} of t_factor. parameters:
-    names given on the command line besides the settings module's Strategy_Parameters."""
+    names given on the command line besides the settings module's Strategy_Parameters.
+    names_on: the host's switch of the trading-state names and indicators."""
     if tick_columns is None:
         tick_columns = record_fields(records, "DepthMarketDataField")
-    return KnownNames(attribute_names(settings, records, tick_columns, parameters), factors)
+    return KnownNames(attribute_names(settings, records, tick_columns, parameters, names_on), factors, names_on)
 
 
-def attribute_names(settings, records, tick_columns, parameters=()):
-    """The keys an instrument's attribute dictionary can hold (factors aside), each once, in
-    a fixed order: the instrument record's fields, the tick's columns, the engine's own keys,
-    the host's zero counters and the strategy parameters."""
+def name_groups(settings, records, tick_columns, parameters=(), names_on=False):
+    """[(group, names)] of the keys an instrument's attribute dictionary can hold (factors
+    aside), each once, in a fixed order: the instrument record's fields, the tick's columns,
+    the engine's statistics, the host's other zero counters, the trading state and the
+    indicators (with the switch on), and the strategy parameters."""
     zero = getattr(settings, "Init_Factor_Zero", ())
     zero = [n for n in zero if isinstance(n, str)] if _iterable(zero) else []
     table = getattr(settings, "Strategy_Parameters", {})
     parameters = [*parameters, *(table if isinstance(table, dict) else ())]
-    names = [*record_fields(records, "InstrumentField"), *tick_columns, *sorted(ENGINE_KEYS), *zero, *parameters]
-    return [name for name in dict.fromkeys(names) if isinstance(name, str)]
+    state = [n for n in TRADING_STATE if n != "session_left" or getattr(settings, "Sessions", None) is not None]
+    groups = [("instrument", record_fields(records, "InstrumentField")), ("tick", tick_columns),
+              ("statistics", sorted(ENGINE_KEYS - {"__builtins__"}) + ["__builtins__"]), ("zeroed", zero),
+              ("trading state", state if names_on else []), ("indicators", list(indicators(settings)) if names_on else []),
+              ("parameters", parameters)]
+    seen = set()
+    kept = []
+    for group, names in groups:
+        names = [n for n in dict.fromkeys(names) if isinstance(n, str) and n not in seen]
+        seen.update(names)
+        kept.append((group, names))
+    return kept
+
+
+def attribute_names(settings, records, tick_columns, parameters=(), names_on=False):
+    """The keys an instrument's attribute dictionary can hold (factors aside), each once, in
+    the order of name_groups."""
+    return [name for _, names in name_groups(settings, records, tick_columns, parameters, names_on) for name in names]
 
 
 def _iterable(value):

@@ -123,10 +123,7 @@ namespace oxa {
     X(max_resting_orders) X(max_daily_loss) X(has_section) X(partition)                                  \
     /* strategy names */                                                                    \
     X(strategy_names) X(strategy_names_state) X(Indicators) X(Sessions) X(TodayPosition)    \
-    X(OpenCost) X(TradingDay) X(position) X(long_lots) X(short_lots) X(long_today)          \
-    X(long_yd) X(short_today) X(short_yd) X(long_price) X(short_price) X(entry_price)       \
-    X(open_profit) X(resting_buy) X(resting_sell) X(held_seconds) X(day_seconds)            \
-    X(session_left)
+    X(OpenCost) X(TradingDay) X(day_seconds) X(session_left)
 
 struct InternedNames {
 #define OXA_DECLARE_NAME(identifier) PyObject* identifier;

@@ -14,12 +14,11 @@
 #include "interop/iteration.hpp"
 #include "strategy/record_values.hpp"
 #include "strategy/rolling.hpp"
+#include "strategy/trading_figures.hpp"
 
 namespace oxa::strategy {
 namespace {
 
-constexpr double absent = 1.79e308;  // the feed's marker for no price
-constexpr long day_start = 18 * 3600, seconds_per_day = 86400;
 constexpr const char* capsule_name = "oxa.strategy_names";
 
 std::string utf8(py::handle text) {
@@ -137,8 +136,6 @@ std::string parse_declaration(py::handle name, py::handle declaration, Declared&
 
 // --- sessions ----------------------------------------------------------------------------
 
-using Sessions = std::vector<std::pair<long, long>>;  // (start, end) seconds of the day
-
 bool parse_sessions(py::handle list, Sessions& sessions) {
     if (!(PyTuple_Check(list.ptr()) || PyList_Check(list.ptr()))) return false;
     bool sound = true;
@@ -152,15 +149,6 @@ bool parse_sessions(py::handle list, Sessions& sessions) {
         sessions.emplace_back(start, end);
     });
     return sound;
-}
-
-// Seconds from `now` to the end of the session it is in; 0 outside every session.
-long session_left(const Sessions& sessions, long now) {
-    for (auto [start, end] : sessions) {
-        bool inside = start < end ? start <= now && now <= end : now >= start || now <= end;
-        if (inside) return ((end - now) % seconds_per_day + seconds_per_day) % seconds_per_day;
-    }
-    return 0;
 }
 
 // --- the engine's state --------------------------------------------------------------------
@@ -280,30 +268,39 @@ void read_declarations(State& state) {
 
 // --- one tick ------------------------------------------------------------------------------
 
-py::object lots(double value) { return checked(PyLong_FromDouble(value)); }
-py::object real(double value) { return checked(PyFloat_FromDouble(value)); }
+// The trading-state names, interned once.
+PyObject* const* trading_keys() {
+    static PyObject** keys = [] {
+        auto** made = new PyObject*[trading_name_count];
+        for (int i = 0; i < trading_name_count; ++i) {
+            made[i] = PyUnicode_InternFromString(trading_names[i]);
+            if (!made[i]) throw_error();
+        }
+        return made;
+    }();
+    return keys;
+}
 
-struct Side {
-    double lots = 0, today = 0, cost = 0;
-};
+py::object number(const Figure& figure) {
+    return checked(figure.whole ? PyLong_FromDouble(figure.value) : PyFloat_FromDouble(figure.value));
+}
 
-void write_trading_state(py::handle self, py::handle instrument, py::handle attributes, Kept& kept,
-                         std::optional<double> now, State& state) {
-    Side sides[2];  // long, short
+// What the instrument's position and order records tell.
+Holding holding_of(py::handle self, py::handle instrument) {
+    Holding holding;
     py::object positions = call_method(self, names.get_Position, {instrument.ptr()});
     if (!positions.is_none()) {
         for_each(positions, [&](py::handle record) {
             if (!PyDict_Check(record.ptr())) return;
             py::object direction = get(record, names.PosiDirection);
-            Side* side = is_text(direction, "2") ? &sides[0] : is_text(direction, "3") ? &sides[1] : nullptr;
-            if (!side) return;
-            side->lots += as_double(get(record, names.Position));
-            side->today += as_double(get(record, names.TodayPosition));
+            int side = is_text(direction, "2") ? 0 : is_text(direction, "3") ? 1 : -1;
+            if (side < 0) return;
+            holding.lots[side] += as_double(get(record, names.Position));
+            holding.today[side] += as_double(get(record, names.TodayPosition));
             py::object cost = get(record, names.OpenCost);
-            side->cost += as_double(cost.is_none() ? get(record, names.PositionCost) : cost);
+            holding.cost[side] += as_double(cost.is_none() ? get(record, names.PositionCost) : cost);
         });
     }
-    double resting[2] = {0, 0};  // buy, sell
     py::object orders = call_method(self, names.get_Order_list, {instrument.ptr()});
     if (!orders.is_none()) {
         for_each(orders, [&](py::handle order) {
@@ -311,47 +308,23 @@ void write_trading_state(py::handle self, py::handle instrument, py::handle attr
             py::object status = get(order, names.OrderStatus);
             if (!is_text(status, "1") && !is_text(status, "3")) return;  // partly traded or untraded, queueing
             py::object direction = get(order, names.Direction);
-            if (is_text(direction, "0")) resting[0] += as_double(get(order, names.VolumeTotal));
-            if (is_text(direction, "1")) resting[1] += as_double(get(order, names.VolumeTotal));
+            int side = is_text(direction, "0") ? 0 : is_text(direction, "1") ? 1 : -1;
+            if (side >= 0) holding.resting[side] += as_double(get(order, names.VolumeTotal));
         });
     }
+    return holding;
+}
+
+void write_trading_state(py::handle self, py::handle instrument, py::handle attributes, Kept& kept,
+                         std::optional<double> now, State& state) {
+    Holding holding = holding_of(self, instrument);
     double multiple = as_double(get(attributes, names.VolumeMultiple));
     double last = as_double(get(attributes, names.LastPrice));
-    double price[2], profit = 0;
-    for (int i = 0; i < 2; ++i) {
-        price[i] = sides[i].lots > 0 && multiple > 0 ? sides[i].cost / (sides[i].lots * multiple) : 0.0;
-        if (sides[i].lots > 0 && std::fabs(last) < absent) {
-            profit += (i == 0 ? last - price[i] : price[i] - last) * sides[i].lots * multiple;
-        }
-    }
-    double net = sides[0].lots - sides[1].lots;
-    bool held = sides[0].lots + sides[1].lots > 0;
-    if (!held) kept.opened_at.reset();
-    if (held && !kept.opened_at && now) kept.opened_at = now;
-    double held_seconds = held && now && kept.opened_at ? std::floor(*now - *kept.opened_at) : 0;
-
-    std::pair<PyObject*, py::object> entries[] = {
-        {names.position, lots(net)},
-        {names.long_lots, lots(sides[0].lots)},
-        {names.short_lots, lots(sides[1].lots)},
-        {names.long_today, lots(sides[0].today)},
-        {names.long_yd, lots(sides[0].lots - sides[0].today)},
-        {names.short_today, lots(sides[1].today)},
-        {names.short_yd, lots(sides[1].lots - sides[1].today)},
-        {names.long_price, real(price[0])},
-        {names.short_price, real(price[1])},
-        {names.entry_price, real(net > 0 ? price[0] : net < 0 ? price[1] : 0.0)},
-        {names.open_profit, real(profit)},
-        {names.resting_buy, lots(resting[0])},
-        {names.resting_sell, lots(resting[1])},
-        {names.held_seconds, lots(held_seconds)},
-    };
-    for (auto& [key, value] : entries) setitem(attributes, py::handle(key), value);
-
+    std::vector<Figure> figures = trading_figures(holding, multiple, last, kept.opened_at, now);
+    for (int i = 0; i < trading_name_count; ++i) setitem(attributes, py::handle(trading_keys()[i]), number(figures[i]));
     long time = time_of_day(get(attributes, names.UpdateTime), true);
     if (time < 0) return;
-    setitem(attributes, py::handle(names.day_seconds),
-            integer(((time - day_start) % seconds_per_day + seconds_per_day) % seconds_per_day));
+    setitem(attributes, py::handle(names.day_seconds), integer(day_seconds(time)));
     if (const Sessions* sessions = state.sessions_of(instrument, attributes)) {
         setitem(attributes, py::handle(names.session_left), integer(session_left(*sessions, time)));
     }
@@ -367,9 +340,9 @@ bool new_trading_day(py::handle attributes, Kept& kept, std::optional<double> no
         return changed;
     }
     if (!now) return false;
-    double clock_day = std::floor((*now + (seconds_per_day - day_start)) / seconds_per_day);
-    bool changed = kept.clock_day && *kept.clock_day != clock_day;
-    kept.clock_day = clock_day;
+    double by_clock = clock_day(*now);
+    bool changed = kept.clock_day && *kept.clock_day != by_clock;
+    kept.clock_day = by_clock;
     return changed;
 }
 
@@ -388,9 +361,9 @@ void write_indicators(py::handle attributes, Kept& kept, std::optional<double> n
         // A field that is no number, or the feed's marker for none, leaves the tick out.
         if (!(PyFloat_Check(value.ptr()) || PyLong_Check(value.ptr()))) continue;
         double x = as_double(value);
-        if (!(std::fabs(x) < absent)) continue;
+        if (!(std::fabs(x) < absent_price)) continue;
         double result = kept.indicators[i].add(x, weight, now ? *now : 0.0, new_day);
-        setitem(attributes, declared[i].name, real(result));
+        setitem(attributes, declared[i].name, checked(PyFloat_FromDouble(result)));
     }
 }
 
