@@ -4,6 +4,7 @@ keys that is missing, each volume that is no order volume and each name that no 
 dictionary will hold when the expressions run.
 
     brindle-check [--host DIR] [--ticks FILE] [--db] [--investor ID] [--limit NAME=VALUE]...
+    brindle-check --names [--host DIR] [--ticks FILE] [--db]
 
 With pre-trade limits (the [RISK] section of the host's cfg/oxa.ini, or --limit), it also
 replays the sample session (or --session FILE) and reports each strategy that hits a limit.
@@ -60,8 +61,8 @@ TRADING_STATE = ("position", "long_lots", "short_lots", "long_today", "long_yd",
                  "held_seconds", "day_seconds", "session_left")
 SWITCH = "[PYTHON_SWITCH] strategy_names = 1 in cfg/oxa.ini"
 STATISTICS = ("mean", "max", "min", "sum", "ema", "vwap")
-WINDOW = re.compile(r"^ *(?:(day)|(\d+(?:\.\d+)?) +(ticks?|s|sec|seconds?)) *$")
-TIME_OF_DAY = re.compile(r"^([01]\d|2[0-4]):([0-5]\d)(?::([0-5]\d))?$")
+WINDOW = re.compile(r" *(?:(day)|(\d+(?:\.\d+)?) +(ticks?|s|sec|seconds?)) *")
+TIME_OF_DAY = re.compile(r"([01]\d|2[0-4]):([0-5]\d)(?::([0-5]\d))?")
 
 
 @dataclass(frozen=True)
@@ -79,8 +80,9 @@ class Finding:
 class KnownNames:
     """The names an expression of an instrument's strategy can read."""
 
-    def __init__(self, names, factors=None, names_on=False):
+    def __init__(self, names, factors=None, names_on=False, taken=()):
         self.attributes = list(names)
+        self.taken = set(taken)  # the names besides the indicators
         self.names = set(names) | set(dir(builtins))
         factors = factors or {}
         self.factors = {k: v for k, v in factors.items() if k != GLOBAL_INSTRUMENT}
@@ -120,6 +122,8 @@ def indicator_problem(name, declaration):
     parse_declaration in oxa/strategy/strategy_names.cpp, with the same texts)."""
     if not isinstance(name, str) or not name.isidentifier():
         return "its name is not a Python name"
+    if name in ENGINE_KEYS or name in ("LastPrice", "Volume") or name in TRADING_STATE:
+        return "its name is one the engine writes itself"
     if not isinstance(declaration, (tuple, list)) or len(declaration) != 3:
         return "it is not (statistic, field, window)"
     kind, field, window = declaration
@@ -127,7 +131,7 @@ def indicator_problem(name, declaration):
         return "the statistic is none of %s" % ", ".join(STATISTICS)
     if not (field is None and kind == "vwap") and not (isinstance(field, str) and field.isidentifier()):
         return "the field is not a name (None only for vwap, which then weights LastPrice)"
-    matched = WINDOW.match(window) if isinstance(window, str) else None
+    matched = WINDOW.fullmatch(window) if isinstance(window, str) else None
     if not matched or (matched.group(3) or "").startswith("tick") and "." in matched.group(2):
         return "the window is none of 'N ticks', 'N s', 'day'"
     if not matched.group(1) and not float(matched.group(2)) > 0:
@@ -152,7 +156,7 @@ def sessions_problem(table):
     def sound(sessions):
         return isinstance(sessions, (tuple, list)) and all(
             isinstance(pair, (tuple, list)) and len(pair) == 2 and all(
-                isinstance(t, str) and TIME_OF_DAY.match(t) and seconds_of_day(t) <= 86400 for t in pair)
+                isinstance(t, str) and TIME_OF_DAY.fullmatch(t) and seconds_of_day(t) <= 86400 for t in pair)
             and seconds_of_day(pair[0]) != seconds_of_day(pair[1]) for pair in sessions)
 
     if table is None or (sound(table.values()) if isinstance(table, dict) else sound(table)):
@@ -162,7 +166,7 @@ def sessions_problem(table):
 
 
 def seconds_of_day(text):
-    hours, minutes, seconds = TIME_OF_DAY.match(text).groups()
+    hours, minutes, seconds = TIME_OF_DAY.fullmatch(text).groups()
     return int(hours) * 3600 + int(minutes) * 60 + int(seconds or 0)
 
 
@@ -178,7 +182,9 @@ def known_names(settings, records, tick_columns=None, factors=None, parameters=(
     names_on: the host's switch of the trading-state names and indicators."""
     if tick_columns is None:
         tick_columns = record_fields(records, "DepthMarketDataField")
-    return KnownNames(attribute_names(settings, records, tick_columns, parameters, names_on), factors, names_on)
+    groups = name_groups(settings, records, tick_columns, parameters, names_on)
+    return KnownNames([n for _, names in groups for n in names], factors, names_on,
+                      [n for group, names in groups if group != "indicators" for n in names])
 
 
 def name_groups(settings, records, tick_columns, parameters=(), names_on=False):
@@ -279,6 +285,7 @@ def check_settings(settings, names, investors=None):
     for attribute in ("Real_Fresh_Factor", "update_factor_period", "Init_Factor_Zero", "AI_Strategy"):
         if not hasattr(settings, attribute):
             findings.append(Finding(attribute, "missing: the engine reads it on every tick"))
+    findings += declaration_findings(settings, names)
     zero = getattr(settings, "Init_Factor_Zero", None)
     if zero is not None:
         if not _iterable(zero):
@@ -302,6 +309,30 @@ def check_settings(settings, names, investors=None):
             continue
         for instrument, strategy in instruments.items():
             findings.extend(check_strategy(investor, instrument, strategy, names))
+    return findings
+
+
+def declaration_findings(settings, names):
+    """Findings for the settings module's Indicators and Sessions."""
+    findings = []
+    problem = sessions_problem(getattr(settings, "Sessions", None))
+    if problem:
+        findings.append(Finding("Sessions", problem + ": session_left is not set"))
+    table = getattr(settings, "Indicators", None)
+    if table is None:
+        return findings
+    if not isinstance(table, dict):
+        return findings + [Finding("Indicators", "a %s, not a dictionary of indicators" % type(table).__name__)]
+    if not names.names_on:
+        return findings + [Finding("Indicators", "declared, but the engine computes none: %s turns them on" % SWITCH)]
+    for name, declaration in table.items():
+        problem = indicator_problem(name, declaration)
+        if problem is None and name in names.taken:
+            problem = "its name is already an attribute name"
+        if problem is None and declaration[1] is not None and names.problem(None, declaration[1]):
+            problem = "its field %s" % names.problem(None, declaration[1])
+        if problem:
+            findings.append(Finding("Indicators", "%r cannot be computed: %s" % (name, problem)))
     return findings
 
 
@@ -344,6 +375,23 @@ def limit_findings(host, investors, overrides, session=None):
     return findings
 
 
+def print_names(settings, records, tick_columns, factors, names_on):
+    """The names an expression can read, one a line under its group's heading."""
+    if tick_columns is None:
+        tick_columns = record_fields(records, "DepthMarketDataField")
+    groups = name_groups(settings, records, tick_columns, names_on=names_on)
+    every_factor = sorted(set().union(*factors.values())) if factors else []
+    for group, names in [*groups, ("factors", every_factor)]:
+        note = ""
+        if group in ("trading state", "indicators") and not names_on:
+            note = " (off: %s turns them on)" % SWITCH
+        elif group == "factors" and factors is None:
+            note = " (those of t_factor: --db lists them)"
+        print("%s:%s" % (group, note))
+        for name in names:
+            print("  " + name)
+
+
 def main(argv=None):
     parser = argparse.ArgumentParser(prog="brindle-check", description=__doc__.split("\n\n")[0])
     parser.add_argument("--host", help="host working directory (default: the current directory if it is one, "
@@ -355,6 +403,8 @@ def main(argv=None):
     parser.add_argument("--limit", action="append", default=[], type=limits.assignment, metavar="NAME=VALUE",
                         dest="limits", help="pre-trade limit over the host's [RISK] section (repeatable)")
     parser.add_argument("--session", help="tick file replayed to find the limits hit (default: the sample session)")
+    parser.add_argument("--names", action="store_true", help="list the names an expression can read, by group "
+                                                             "(docs/strategy-names.md says what each means)")
     args = parser.parse_args(argv)
     try:
         session = str(Path(args.session).resolve()) if args.session else None  # before entering the host
@@ -369,7 +419,12 @@ def main(argv=None):
         if args.db:
             with db.connect(db.settings()) as connection:
                 factors = factor_names(connection)
-        findings = check_settings(settings, known_names(settings, records, tick_columns, factors), args.investor)
+        names_on = names_switch()
+        if args.names:
+            print_names(settings, records, tick_columns, factors, names_on)
+            return 0
+        findings = check_settings(settings, known_names(settings, records, tick_columns, factors, names_on=names_on),
+                                  args.investor)
         if not findings:
             table = getattr(settings, "AI_Strategy", None)
             investors = args.investor or list(table if isinstance(table, dict) else {})

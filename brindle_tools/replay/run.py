@@ -58,7 +58,7 @@ def choose_investor(args, settings, host):
 
 
 def check_strategies(args, settings, records, host, names, factors):
-    known = check.known_names(settings, records, names, factors, args.parameters)
+    known = check.known_names(settings, records, names, factors, args.parameters, check.names_switch())
     findings = check.check_settings(settings, known, [args.investor])
     if findings:
         lines = [f.text(host.settings_shown) for f in findings[:10]]

@@ -123,9 +123,11 @@ struct Stream {
 
 class TickLoop {
 public:
-    TickLoop(py::object driver, py::object client, py::object progress, py::dict statistic_slots, double day_close)
+    TickLoop(py::object driver, py::object client, py::object progress, py::dict statistic_slots, double day_close,
+             py::object name_slots)
         : driver_(std::move(driver)), client_(std::move(client)), progress_(std::move(progress)),
           slot_names_(driver_.attr(name("slot_names"))), day_close_(day_close) {
+        if (!name_slots.is_none()) name_slots_.emplace(name_slots);
         auto slot = [&](const char* key) { return py::cast<int>(statistic_slots[key]); };
         at_ = {slot("LastPrice"),         slot("Volume"),           slot("LastPrice_Cur_Up"),
                slot("LastPrice_Cur_Keep"), slot("LastPrice_Cur_Down"), slot("LastPrice_Acc_Up"),
@@ -177,8 +179,8 @@ public:
     py::object evaluate_current() {
         engine_ = client_.attr(name("engine"));
         StrategyStep& strategy = at(current_->instruments.whole(row_)).strategy;
-        strategy.has_position = has_position(strategy);
-        py::object decisions = evaluate(strategy);
+        strategy.read_holding(engine_, name_slots_.has_value());
+        py::object decisions = evaluate(strategy, as_double(clock_.attr(name("seconds"))));
         return decisions.is_none() ? py::list() : decisions;
     }
 
@@ -245,7 +247,7 @@ private:
                                                           ? last_price.f
                                                           : static_cast<double>(last_price.i));
         }
-        py::object decisions = evaluate(instrument.strategy);
+        py::object decisions = evaluate(instrument.strategy, *clock_seconds_);
         ++instrument.engine_ticks;
         if (!decisions.is_none()) {
             // Sending orders reads where the tick is, the clock and how many ticks the engine
@@ -257,9 +259,9 @@ private:
         }
     }
 
-    py::object evaluate(StrategyStep& strategy) {
-        strategy.bind(engine_, slot_names_, at_);
-        return strategy.step(current_, row_, at_, driver_);
+    py::object evaluate(StrategyStep& strategy, double clock) {
+        strategy.bind(engine_, slot_names_, at_, name_slots_ ? &*name_slots_ : nullptr);
+        return strategy.step(current_, row_, at_, driver_, clock);
     }
 
     // Whether the row's numbers equal those of the instrument's previous tick (then only the
@@ -298,11 +300,6 @@ private:
         } else if (totals_.attr(name("skipped")).contains(id)) {
             instrument.state = Instrument::State::Passive;
         }
-    }
-
-    bool has_position(const StrategyStep& strategy) const {
-        py::object positions = engine_.attr(name("get_Position"))(strategy.id());
-        return !positions.is_none() && py::len(positions) > 0;
     }
 
     // --- the client's objects -------------------------------------------------------------
@@ -360,7 +357,11 @@ private:
         for (Instrument& instrument : instruments_) {
             if (instrument.state != Instrument::State::Active) continue;
             instrument.read();
-            instrument.strategy.has_position = !engine_.is_none() && has_position(instrument.strategy);
+            if (engine_.is_none()) {
+                instrument.strategy.has_position = false;
+            } else {
+                instrument.strategy.read_holding(engine_, name_slots_.has_value());
+            }
         }
     }
 
@@ -368,6 +369,7 @@ private:
     py::object engine_;  // the client's engine, as the client last left it
     py::list slot_names_;  // the run's names, by slot
     double day_close_;
+    std::optional<NameSlots> name_slots_;  // with the engine's strategy names on
     StatisticSlots at_{};
     std::vector<Instrument> instruments_;
     std::shared_ptr<ColumnBatch> current_;
@@ -383,8 +385,9 @@ private:
 
 void register_tick_loop(py::module_& m) {
     py::class_<TickLoop>(m, "TickLoop")
-        .def(py::init<py::object, py::object, py::object, py::dict, double>(), py::arg("driver"), py::arg("client"),
-             py::arg("progress"), py::arg("statistic_slots"), py::arg("day_close"))
+        .def(py::init<py::object, py::object, py::object, py::dict, double, py::object>(), py::arg("driver"),
+             py::arg("client"), py::arg("progress"), py::arg("statistic_slots"), py::arg("day_close"),
+             py::arg("name_slots"))
         .def("set_strategy", &TickLoop::set_strategy)
         .def("run", &TickLoop::run)
         .def("evaluate_current", &TickLoop::evaluate_current);

@@ -30,30 +30,9 @@ std::string utf8(py::handle text) {
 
 std::string repr_text(py::handle value) { return utf8(checked(PyObject_Repr(value.ptr()))); }
 
-// Seconds of "HH:MM" or "HH:MM:SS" (anything after the seconds is left aside); -1 otherwise.
-long time_of_day(py::handle value, bool fraction_allowed) {
-    if (!PyUnicode_Check(value.ptr())) return -1;
-    std::string text = utf8(value);
-    auto two = [&](std::size_t at, int top) -> long {
-        if (text.size() < at + 2 || !std::isdigit(static_cast<unsigned char>(text[at])) ||
-            !std::isdigit(static_cast<unsigned char>(text[at + 1]))) {
-            return -1;
-        }
-        long number = (text[at] - '0') * 10 + (text[at + 1] - '0');
-        return number <= top ? number : -1;
-    };
-    long hours = two(0, 24), minutes = text.size() > 2 && text[2] == ':' ? two(3, 59) : -1;
-    if (hours < 0 || minutes < 0) return -1;
-    long seconds = 0;
-    std::size_t end = 5;
-    if (text.size() > 5 && text[5] == ':') {
-        seconds = two(6, 59);
-        if (seconds < 0) return -1;
-        end = 8;
-    }
-    if (text.size() > end && !fraction_allowed) return -1;
-    long total = hours * 3600 + minutes * 60 + seconds;
-    return total <= seconds_per_day ? total : -1;
+// time_of_day of a str; -1 for anything else.
+long time_of_day(py::handle value, bool more_allowed) {
+    return PyUnicode_Check(value.ptr()) ? strategy::time_of_day(utf8(value), more_allowed) : -1;
 }
 
 // --- declarations ------------------------------------------------------------------------
@@ -101,10 +80,29 @@ bool parse_window(py::handle value, RollingSpec& spec) {
     return false;
 }
 
+// A name the engine writes itself (the statistics, the tick's quote, the trading state).
+bool reserved(py::handle name) {
+    static PyObject* const own[] = {
+        names.UpdateTime, names.ExchangeID, names.bid_order_book, names.ask_order_book, names.trade_book,
+        names.__builtins__, names.vol_diff, names.BidPrice1, names.BidVolume1, names.AskPrice1, names.AskVolume1,
+        names.BidVolume, names.AskVolume, names.LastPrice_Cur_Up, names.LastPrice_Acc_Up, names.LastPrice_Cur_Keep,
+        names.LastPrice_Acc_Keep, names.LastPrice_Cur_Down, names.LastPrice_Acc_Down, names.order_acc_up,
+        names.order_acc_keep, names.order_acc_down, names.order_TradeVolume, names.order_BidVolume,
+        names.order_AskVolume, names.LastPrice, names.Volume, names.day_seconds, names.session_left};
+    for (PyObject* key : own) {
+        if (PyUnicode_Compare(name.ptr(), key) == 0) return true;
+    }
+    for (const char* key : trading_names) {
+        if (PyUnicode_CompareWithASCIIString(name.ptr(), key) == 0) return true;
+    }
+    return false;
+}
+
 // Why the declaration cannot be computed; empty when it can, and then `declared` holds it.
 std::string parse_declaration(py::handle name, py::handle declaration, Declared& declared) {
     using Kind = RollingSpec::Kind;
     if (!PyUnicode_Check(name.ptr()) || PyUnicode_IsIdentifier(name.ptr()) != 1) return "its name is not a Python name";
+    if (reserved(name)) return "its name is one the engine writes itself";
     if (!(PyTuple_Check(declaration.ptr()) || PyList_Check(declaration.ptr())) || PySequence_Size(declaration.ptr()) != 3) {
         return "it is not (statistic, field, window)";
     }

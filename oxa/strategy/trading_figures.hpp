@@ -3,8 +3,10 @@
 // give the same numbers.
 #pragma once
 
+#include <cctype>
 #include <cmath>
 #include <optional>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -59,6 +61,31 @@ inline std::vector<Figure> trading_figures(const Holding& h, double multiple, do
             {h.resting[0], true},
             {h.resting[1], true},
             {held_seconds, true}};
+}
+
+// Seconds of "HH:MM" or "HH:MM:SS" (with more after the seconds where allowed: a tick's
+// UpdateTime); -1 otherwise.
+inline long time_of_day(std::string_view text, bool more_allowed) {
+    auto two = [&](std::size_t at, int top) -> long {
+        if (text.size() < at + 2 || !std::isdigit(static_cast<unsigned char>(text[at])) ||
+            !std::isdigit(static_cast<unsigned char>(text[at + 1]))) {
+            return -1;
+        }
+        long number = (text[at] - '0') * 10 + (text[at + 1] - '0');
+        return number <= top ? number : -1;
+    };
+    long hours = two(0, 24), minutes = text.size() > 2 && text[2] == ':' ? two(3, 59) : -1;
+    if (hours < 0 || minutes < 0) return -1;
+    long seconds = 0;
+    std::size_t end = 5;
+    if (text.size() > 5 && text[5] == ':') {
+        seconds = two(6, 59);
+        if (seconds < 0) return -1;
+        end = 8;
+    }
+    if (text.size() > end && !more_allowed) return -1;
+    long total = hours * 3600 + minutes * 60 + seconds;
+    return total <= seconds_per_day ? total : -1;
 }
 
 // Seconds since 18:00, where a trading day begins.

@@ -52,9 +52,12 @@ class Road:
         self.module = importlib.import_module("oxa._research")
         self.compile_text = compiler.compile_text
         # UpdateMillisec: the reader makes it from a time with a fraction.
-        names = check.attribute_names(settings, records, [*source.names, "UpdateMillisec"], client.args.parameters)
+        self.names_on = check.names_switch()
+        names = check.attribute_names(settings, records, [*source.names, "UpdateMillisec"], client.args.parameters,
+                                      self.names_on)
         self.slot_names = [name for name in names if name not in BOOKS]
         self.slot_of = {name: slot for slot, name in enumerate(self.slot_names)}.get
+        self.declarations = self.declared(settings)
         self.strategies = copy.deepcopy(client.strategies)
         self.compiled = {}  # InstrumentID -> (opens, closes)
         self.python_texts = []  # (where, why) of each text Python evaluates
@@ -98,6 +101,36 @@ class Road:
             text += "; Python evaluates %s" % "; ".join("%s (%s)" % item for item in self.python_texts)
         return text
 
+    @staticmethod
+    def declared(settings):
+        return getattr(settings, "Indicators", None), getattr(settings, "Sessions", None)
+
+    def name_slots(self):
+        """Where the trading-state names and indicators go (the loop's NameSlots), None with the
+        switch off."""
+        if not self.names_on:
+            return None
+        slot = lambda name: -1 if self.slot_of(name) is None else self.slot_of(name)
+        indicators = []
+        for name, (kind, field, window) in check.indicators(self.settings).items():
+            if self.slot_of(field or "LastPrice") is None:
+                raise Unsupported("the indicator %s reads %s, which is no attribute of the run" % (name, field))
+            matched = check.WINDOW.fullmatch(window)
+            unit = 2 if matched.group(1) else 0 if matched.group(3).startswith("tick") else 1
+            indicators.append((slot(name), self.slot_of(field or "LastPrice"), check.STATISTICS.index(kind), unit,
+                               0.0 if unit == 2 else float(matched.group(2))))
+        sessions = self.declared(self.settings)[1]
+        if sessions is not None and check.sessions_problem(sessions) is None:
+            parsed = lambda pairs: [tuple(check.seconds_of_day(t) for t in pair) for pair in pairs]
+            sessions = ({key: parsed(pairs) for key, pairs in sessions.items()} if isinstance(sessions, dict)
+                        else parsed(sessions))
+        else:
+            sessions = None
+        return {"trading": [slot(name) for name in check.TRADING_STATE[:14]], "day_seconds": slot("day_seconds"),
+                "session_left": slot("session_left"), "update_time": slot("UpdateTime"),
+                "trading_day": slot("TradingDay"), "multiple": slot("VolumeMultiple"), "indicators": indicators,
+                "sessions": sessions}
+
     # --- the run ---------------------------------------------------------------------------
 
     def run(self, source, progress):
@@ -106,7 +139,8 @@ class Road:
         client.engine_step = lambda instrument, tick: self.loop.evaluate_current()
         statistics = {name: self.slot_of(name) for name in check.ENGINE_KEYS | set(check.ZERO_COUNTERS)
                       if name not in BOOKS}
-        self.loop = self.module.TickLoop(self, client, progress, statistics, float(client.day_close))
+        self.loop = self.module.TickLoop(self, client, progress, statistics, float(client.day_close),
+                                         self.name_slots())
         self.loop.run([self.prepared(source, tick_file) for tick_file in source.files])
 
     def prepared(self, source, tick_file):
@@ -187,12 +221,15 @@ class Road:
         """The settings module, executed for the new trading day: its strategies must be the
         ones compiled."""
         try:
-            table = importlib.reload(self.settings).AI_Strategy
-            same = table[self.client.investor] == self.strategies
+            settings = importlib.reload(self.settings)
+            same = settings.AI_Strategy[self.client.investor] == self.strategies
+            declared = self.declared(settings) == self.declarations
         except Exception:  # a module that fails, or a table that cannot be read, has changed
-            same = False
+            same = declared = False
         if not same:
             raise Unsupported("the strategy table changed on trading day %s" % self.client.trading_day)
+        if not declared:
+            raise Unsupported("the Indicators or Sessions changed on trading day %s" % self.client.trading_day)
 
     def decide(self, instrument, batch, row, decisions, closed):
         self.client.decide_all(instrument, RowTick(batch, row), decisions, closed)

@@ -1,0 +1,1 @@
+../../../host/cfg/oxa_env.py
