@@ -4,11 +4,17 @@ tick; without the switch the engine is as before."""
 import calendar
 import datetime
 import importlib
+import re
+import shutil
+import subprocess
+import types
 
 import pytest
 
 from brindle_tools.feed import sample
 from brindle_tools.live import check
+from harness import roads
+from harness.paths import REPO, SAMPLE_HOST, TOOL_ENV, tool
 
 INVESTOR, INSTRUMENT = "00001", "rb2501"
 STRATEGY = {"buy_open_express": "position == 0 and LastPrice > 0", "buy_open_price": "LastPrice",
@@ -214,3 +220,115 @@ def test_a_declaration_the_engine_cannot_compute_is_logged_at_start_with_its_nam
     _, attributes = tick(engine, 3510)
     assert attributes["ok"] == 3505.0 and not set(declared) - {"ok"} & set(attributes)
     assert len([r for r in log.records if r.level == "error"]) == 6  # not again on each tick
+
+
+# --- the check, the glossary and the replay's two roads ----------------------------------------
+
+GUARDED = REPO / "samples" / "guarded-host"
+
+
+def listed(host):
+    """{group: names} that brindle-check --names prints for the host."""
+    proc = subprocess.run([*tool("check"), "--names", "--host", str(host)], capture_output=True, text=True,
+                          env=TOOL_ENV, cwd=REPO)
+    assert proc.returncode == 0, proc.stderr
+    groups = {}
+    for line in proc.stdout.splitlines():
+        if line.startswith("  "):
+            groups[group].append(line.strip())
+        else:
+            group = line.split(":")[0]
+            groups[group] = []
+    return groups
+
+
+def glossary():
+    """{section: names} of the tables in docs/strategy-names.md."""
+    groups, section = {}, None
+    for line in (REPO / "docs" / "strategy-names.md").read_text(encoding="utf-8").splitlines():
+        if line.startswith("## "):
+            section = line[3:]
+        found = re.match(r"\| `(\w+)` \|", line)
+        if found:
+            groups.setdefault(section, []).append(found.group(1))
+    return groups
+
+
+def test_the_glossary_lists_what_the_check_lists_and_the_engine_writes(make_engine):
+    guarded, sample, documented = listed(GUARDED), listed(SAMPLE_HOST), glossary()
+    for section, group in (("Tick", "tick"), ("Instrument", "instrument"), ("Running statistics", "statistics"),
+                           ("Trading state", "trading state"), ("Indicators", "indicators")):
+        assert sorted(documented[section]) == sorted(guarded[group]), section
+    assert documented["Zeroed at start"] == sample["zeroed"] and sample["trading state"] == []
+    # The engine with the guarded settings writes exactly these names (and the parameters).
+    engine = make_engine(extra=(GUARDED / "cfg" / "oxa_can_change_env.py").read_text(encoding="utf-8"))
+    engine.push_OnRspQryInstrument("Instrument", records().InstrumentField(
+        InstrumentID=INSTRUMENT, ExchangeID="SHFE", VolumeMultiple=10, PriceTick=1.0, ProductID="rb"))
+    engine.push_InstrumentAttr(INSTRUMENT, {"open_ticks": 3, "stop_ticks": 5})
+    fields = records().DepthMarketDataField(InstrumentID=INSTRUMENT, TradingDay="20241107", LastPrice=3500.0,
+                                            Volume=10, UpdateTime="09:30:00").to_dict()
+    engine.push_md2trade(INVESTOR, INSTRUMENT, fields)
+    written = set(engine.get_InstrumentAttr(INSTRUMENT))
+    assert written == {name for names in guarded.values() for name in names}
+
+
+def test_the_check_suggests_names_says_the_switch_and_refuses_what_the_engine_cannot_compute():
+    def findings(names_on, **settings):
+        settings = types.SimpleNamespace(AI_Strategy={INVESTOR: {INSTRUMENT: dict(
+            STRATEGY, buy_open_express="LastPrise > 0 and position == 0", buy_close_price="AskPrice1",
+            buy_close_vol=1, sell_open_price="BidPrice1", sell_open_vol=1)}}, Real_Fresh_Factor=0,
+            update_factor_period=60, Init_Factor_Zero=check.ZERO_COUNTERS, **settings)
+        known = check.known_names(settings, records(), names_on=names_on)
+        return [f.text("settings") for f in check.check_settings(settings, known)]
+
+    assert findings(False, Indicators={"ma": ("mean", "LastPrice", "5 ticks")}) == [
+        "settings: Indicators: declared, but the engine computes none: %s turns them on" % check.SWITCH,
+        "settings: 00001 / rb2501 / buy_open_express: name 'LastPrise': no attribute dictionary holds it; "
+        "did you mean 'LastPrice'?",
+        "settings: 00001 / rb2501 / buy_open_express: name 'position': no attribute dictionary holds it (a "
+        "trading-state name: %s turns them on)" % check.SWITCH,
+        "settings: 00001 / rb2501 / sell_close_express: name 'entry_price': no attribute dictionary holds it (a "
+        "trading-state name: %s turns them on)" % check.SWITCH]
+    assert findings(True, Sessions=[("21:00", "25:00")], Indicators={
+        "ma": ("mean", "LastPrise", "5 ticks"), "PriceTick": ("max", "LastPrice", "day"),
+        "med": ("median", "LastPrice", "day"), "ok": ("vwap", None, "300 s")})[:4] == [
+        'settings: Sessions: it is not a list of (start, end) times "HH:MM" or "HH:MM:SS", or a dictionary of such '
+        "lists by instrument or product: session_left is not set",
+        "settings: Indicators: 'ma' cannot be computed: its field name 'LastPrise': no attribute dictionary holds "
+        "it; did you mean 'LastPrice'?",
+        "settings: Indicators: 'PriceTick' cannot be computed: its name is already an attribute name",
+        "settings: Indicators: 'med' cannot be computed: the statistic is none of mean, max, min, sum, ema, vwap"]
+
+
+def replay(where, host, engine, *extra):
+    proc = subprocess.run([*tool("replay"), str(where / "days.csv"), "--host", str(host), "--fees",
+                           str(REPO / "samples" / "fees.csv"), "--out", str(where / engine), "--no-chart",
+                           "--engine", engine, *extra], capture_output=True, text=True, env=TOOL_ENV, cwd=REPO)
+    assert proc.returncode == 0, proc.stderr
+    return proc.stdout + proc.stderr
+
+
+@pytest.mark.parametrize("restart", [(), ("--restart-daily",)], ids=["carried", "restarted"])
+def test_both_roads_give_the_same_bytes_with_the_names_in_use(tmp_path, restart):
+    subprocess.run([*tool("sample"), "--days", "2", str(tmp_path / "days.csv")], check=True, capture_output=True,
+                   env=TOOL_ENV, cwd=REPO)
+    replay(tmp_path, GUARDED, "exact", *restart)
+    said = replay(tmp_path, GUARDED, "native", *restart)
+    assert "native: 8 of 8 strategy texts compiled" in said and "cannot replay" not in said
+    roads.assert_same(tmp_path / "exact", tmp_path / "native")
+    decisions = (tmp_path / "exact" / "decisions.csv").read_text()
+    assert decisions.count("buy_open") > 20 and decisions.count("sell_close") > 20
+
+
+def test_the_switch_changes_no_output_of_a_strategy_that_reads_none_of_the_names(tmp_path):
+    subprocess.run([*tool("sample"), str(tmp_path / "days.csv")], check=True, capture_output=True, env=TOOL_ENV,
+                   cwd=REPO)
+    switched = tmp_path / "host"
+    shutil.copytree(SAMPLE_HOST, switched, symlinks=True)
+    text = (switched / "cfg" / "oxa.ini").read_text(encoding="utf-8")
+    (switched / "cfg" / "oxa.ini").write_text(text.replace("reload_on_change = 0", "reload_on_change = 0\n"
+                                                           "strategy_names = 1"), encoding="utf-8")
+    replay(tmp_path, SAMPLE_HOST, "exact")
+    (tmp_path / "exact").rename(tmp_path / "off")
+    replay(tmp_path, switched, "exact")
+    roads.assert_same(tmp_path / "off", tmp_path / "exact")
