@@ -69,7 +69,8 @@ def test_each_kind_of_problem_is_found_with_its_place(run_python):
                "before they write them",
         file + ": 00001 / rb2501 / buy_open_express: syntax error at column 21: invalid syntax",
         file + ": 00001 / rb2501 / sell_open_vol: missing",
-        file + ": 00001 / hc2501 / sell_open_price: name 'Tick': no attribute dictionary holds it",
+        file + ": 00001 / hc2501 / sell_open_price: name 'Tick': no attribute dictionary holds it; "
+               "did you mean 'PriceTick'?",
         file + ": 00001 / hc2501 / buy_close_vol: 0 is no order volume (a whole number of lots, 1 or more)",
         file + ": 00001 / hc2501 / sell_close_express: syntax error at the end: invalid syntax",
         file + ": 00001 / hc2501 / sell_close_vol: '2' is no order volume (a whole number of lots, 1 or more)",
@@ -91,7 +92,8 @@ def test_investor_and_tick_file_narrow_the_check(run_python):
     proc = check(run_python, "--investor", "00001", "--ticks", "ticks.csv", files=files)
     assert proc.returncode == 1
     assert proc.stdout.splitlines()[0] == ("cfg/oxa_can_change_env.py: 00001 / rb2501 / buy_open_price: "
-                                           "name 'OpenInterest': no attribute dictionary holds it")
+                                           "name 'OpenInterest': no attribute dictionary holds it; did you mean "
+                                           "'OpenDate'?")
 
 
 @pytest.mark.parametrize("extra, message", [

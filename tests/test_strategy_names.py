@@ -332,3 +332,11 @@ def test_the_switch_changes_no_output_of_a_strategy_that_reads_none_of_the_names
     (tmp_path / "exact").rename(tmp_path / "off")
     replay(tmp_path, switched, "exact")
     roads.assert_same(tmp_path / "off", tmp_path / "exact")
+
+
+def test_sessions_by_product_and_over_midnight(make_engine):
+    engine = make_engine(extra="Sessions = {'rb': [('21:00', '01:00')], 'hc': [('09:00', '10:15')]}\n")
+    assert tick(engine, 3500, update_time="23:59:30")[1]["session_left"] == 3630
+    assert tick(engine, 3500, update_time="02:00:00")[1]["session_left"] == 0  # after the night session
+    assert check.sessions_problem({"rb": [("21:00", "01:00")]}) is None
+    assert check.sessions_problem([("21:00", "21:00")]) and check.sessions_problem([("9:00", "10:00")])

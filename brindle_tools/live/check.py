@@ -159,7 +159,7 @@ def sessions_problem(table):
                 isinstance(t, str) and TIME_OF_DAY.fullmatch(t) and seconds_of_day(t) <= 86400 for t in pair)
             and seconds_of_day(pair[0]) != seconds_of_day(pair[1]) for pair in sessions)
 
-    if table is None or (sound(table.values()) if isinstance(table, dict) else sound(table)):
+    if table is None or (all(map(sound, table.values())) if isinstance(table, dict) else sound(table)):
         return None
     return ('it is not a list of (start, end) times "HH:MM" or "HH:MM:SS", or a dictionary of such lists by '
             'instrument or product')

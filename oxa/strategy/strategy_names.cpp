@@ -161,7 +161,7 @@ struct Kept {
 
 struct State {
     py::object declarations, sessions_seen;
-    bool declarations_read = false, sessions_read = false;
+    bool declarations_read = false, sessions_read = false, sessions_usable = false;
     std::vector<Declared> declared;
     std::size_t generation = 0;
     Sessions all_sessions;
@@ -206,6 +206,7 @@ struct State {
         all_sessions.clear();
         keyed_sessions.clear();
         sessions_by_key = py::dict();
+        sessions_usable = false;
         if (!found || found.is_none()) return;
         bool sound = true;
         if (PyDict_Check(found.ptr())) {
@@ -218,6 +219,7 @@ struct State {
         } else {
             sound = parse_sessions(found, all_sessions);
         }
+        sessions_usable = sound;
         if (!sound) {
             all_sessions.clear();
             keyed_sessions.clear();
@@ -230,8 +232,8 @@ struct State {
 
     // The sessions of an instrument; null when the table has none for it.
     const Sessions* sessions_of(py::handle instrument, py::handle attributes) {
-        if (!sessions_seen || sessions_seen.is_none()) return nullptr;
-        if (!PyDict_Check(sessions_seen.ptr())) return all_sessions.empty() ? nullptr : &all_sessions;
+        if (!sessions_usable) return nullptr;
+        if (!PyDict_Check(sessions_seen.ptr())) return &all_sessions;
         for (py::object key : {py::reinterpret_borrow<py::object>(instrument), get(attributes, names.ProductID)}) {
             if (key.is_none()) continue;
             py::object index = get(sessions_by_key, key);
