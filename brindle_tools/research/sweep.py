@@ -8,6 +8,7 @@ grows in OUT/runs.csv as runs end; at the end the sweep writes it sorted by run 
 runs.parquet, ranks the points in ranking.csv and draws heatmap.png.
 """
 import argparse
+import collections
 import contextlib
 import importlib
 import json
@@ -429,6 +430,7 @@ class SweepResult:
         self.failed = [row for row in rows if row["status"] != "ok"]
         self.files = files  # written into out, by name
         self._args, self._plan, self._ranked, self._ran, self._elapsed = args, plan, ranked, ran, elapsed
+        self._rows = rows
 
     @property
     def ok(self):
@@ -443,6 +445,9 @@ class SweepResult:
         for row in self.failed[:5]:
             lines.append("  failed: %s with %s: %s" % (row["tick_files"], ", ".join(
                 "%s=%r" % (n, row[n]) for n in names), row["error"]))
+        taken = collections.Counter(row["engine"] for row in self._rows if row["status"] == "ok")
+        if self._plan.replay.engine == "native" and set(taken) != {"native"}:
+            lines += ["  engine: %s run%s %s" % (n, "s" * (n != 1), road) for road, n in sorted(taken.items())]
         lines.append("  ranked by %s (%s):" % (args.rank, "each day replayed apart" if args.per_day else
                                                "each point one account over its days"))
         lines.append(tables.ranking_text(self._ranked, names, args.rank, args.rank_all))

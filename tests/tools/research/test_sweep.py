@@ -221,6 +221,15 @@ def test_failed_runs_are_rows_with_their_error(place):
     assert [r["open_ticks"] for r in read_csv(place / "failing" / "ranking.csv")] == ["3", "4"]
 
 
+def test_a_run_the_native_engine_cannot_take_names_the_engine_it_took(place):
+    proc = run_sweep(place, "day1.csv", "--grid", "open_ticks=3", "--engine", "native", "--fills", "engine",
+                     "--out", "fallback")
+    assert proc.returncode == 0, proc.stdout + proc.stderr
+    taken = "exact (the native engine cannot: the engine's own fill model needs the exact engine)"
+    assert [r["engine"] for r in read_csv(place / "fallback" / "runs.csv")] == [taken]
+    assert "engine: 1 run " + taken in proc.stdout
+
+
 def test_ctrl_c_keeps_the_finished_rows_and_stops_the_replays(place):
     proc = start_sweep(place, "day1.csv", "--grid", "open_ticks=3,9", "--workers", "2", "--out", "stopped")
     table = place / "stopped" / "runs.csv"
