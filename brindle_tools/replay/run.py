@@ -209,7 +209,7 @@ def replay_on(args):
         args.parameters = parameters.resolve(settings, host.settings_shown, args.investor, args.set)
         args.capital = account.capital_of(args.capital)
         source = TickSource(args.ticks, field_types(records.DepthMarketDataField), args.columns, args.instrument,
-                            args.trading_day, args.skip_bad_ticks)
+                            args.trading_day, args.skip_bad_ticks, args.days)
         fee_schedule = account.read_fees(args.fees) if args.fees else None
         catalogue = None if args.db else read_instruments(args.instruments, records.InstrumentField)
         config = factors = journal_before = None
