@@ -199,7 +199,8 @@ def name_groups(settings, records, tick_columns, parameters=(), names_on=False):
     state = [n for n in TRADING_STATE if n != "session_left" or getattr(settings, "Sessions", None) is not None]
     groups = [("instrument", record_fields(records, "InstrumentField")), ("tick", tick_columns),
               ("statistics", sorted(ENGINE_KEYS - {"__builtins__"}) + ["__builtins__"]), ("zeroed", zero),
-              ("trading state", state if names_on else []), ("indicators", list(indicators(settings)) if names_on else []),
+              ("trading state", state if names_on else []),
+              ("indicators", list(indicators(settings)) if names_on else []),
               ("parameters", parameters)]
     seen = set()
     kept = []
