@@ -1,6 +1,7 @@
 """Drawn replays on both roads, in one process: strategy texts from the native evaluator's
-forms (and some beyond them) over tick streams with absent prices, volume resets, repeated
-and equal times and night sessions across midnight. Run in a host directory:
+forms (and some beyond them), reading the trading state and indicators too, over tick streams
+with absent prices, volume resets, repeated and equal times and night sessions across
+midnight. Run in a host directory:
 `python3 -c "from harness.road_cases import main; main(EXAMPLES)"`."""
 import contextlib
 import importlib
@@ -15,6 +16,7 @@ from hypothesis import HealthCheck, Phase, given, settings, strategies as st
 from brindle_tools.feed import ticks
 
 from . import roads
+from .host import edit_ini
 
 ABSENT = "1.7976931348623157e+308"
 HEADER = "TradingDay,InstrumentID,UpdateTime,LastPrice,Volume,BidPrice1,BidVolume1,AskPrice1,AskVolume1\n"
@@ -23,7 +25,13 @@ HEADER = "TradingDay,InstrumentID,UpdateTime,LastPrice,Volume,BidPrice1,BidVolum
 SESSIONS = (("20241107", 22 * 3600 + 3540, 120), ("20241107", 9 * 3600, 100), ("20241108", 21 * 3600, 80))
 NAMES = ("LastPrice", "AskPrice1", "BidPrice1", "vol_diff", "Volume", "BidVolume1", "AskVolume1",
          "LastPrice_Cur_Up", "LastPrice_Cur_Down", "LastPrice_Cur_Keep", "LastPrice_Acc_Up", "order_TradeVolume",
-         "BidVolume", "PriceTick", "VolumeMultiple", "open_ticks", "ratio")
+         "BidVolume", "PriceTick", "VolumeMultiple", "open_ticks", "ratio",
+         # the trading state and indicators of the host's strategy_names switch
+         "position", "long_lots", "entry_price", "open_profit", "resting_buy", "held_seconds", "day_seconds",
+         "session_left", "ma", "hi", "lo", "vw", "em", "sm")
+INDICATORS = {"ma": ("mean", "LastPrice", "5 ticks"), "hi": ("max", "AskPrice1", "30 s"), "lo": ("min", "BidPrice1", "day"),
+              "vw": ("vwap", None, "60 s"), "em": ("ema", "LastPrice", "4 ticks"), "sm": ("sum", "vol_diff", "day")}
+SESSION_TABLE = [("22:59", "00:30"), ("09:00", "09:01")]
 # Texts that the native evaluator leaves to Python, one of them failing on some ticks.
 BEYOND = ("LastPrice // 1 > 0", "UpdateTime >= '09:02:00'", "vol_diff % 2 == 1", "2 ** LastPrice_Cur_Up > 4",
           "1 / vol_diff > 0.2", "LastPrice_Cur_Up in (2, 3)")
@@ -115,6 +123,8 @@ def main(examples):
     # Batches of some 60 ticks: the roads meet batch ends, and batches with and without the
     # milliseconds that a time's fraction gives.
     ticks.BLOCK = 1 << 12
+    ini = host / "cfg" / "oxa.ini"
+    ini.write_text(edit_ini(ini.read_text(encoding="utf-8"), {"PYTHON_SWITCH": {"strategy_names": 1}}), encoding="utf-8")
 
     @settings(max_examples=examples, deadline=None, derandomize=True, database=None,
               suppress_health_check=list(HealthCheck), print_blob=False,
@@ -123,7 +133,8 @@ def main(examples):
            options=st.sampled_from([[], ["--restart-daily"], ["--warm-up", "3"], ["--cancel-after", "1"]]))
     def same_on_both_roads(rb, hc, ratio, tick_file, options):
         (host / "cfg" / "oxa_can_change_env.py").write_text(roads.settings_module(
-            {"rb2501": rb, "hc2501": hc}, "Strategy_Parameters = {'open_ticks': 2, 'ratio': %r}\n" % ratio),
+            {"rb2501": rb, "hc2501": hc}, "Strategy_Parameters = {'open_ticks': 2, 'ratio': %r}\nIndicators = %r\n"
+            "Sessions = %r\n" % (ratio, INDICATORS, SESSION_TABLE)),
             encoding="utf-8")
         if "cfg.oxa_can_change_env" in sys.modules:
             importlib.reload(sys.modules["cfg.oxa_can_change_env"])
