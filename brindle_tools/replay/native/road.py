@@ -110,7 +110,12 @@ class Road:
         switch off."""
         if not self.names_on:
             return None
-        slot = lambda name: -1 if self.slot_of(name) is None else self.slot_of(name)
+        def slot(name):
+            return -1 if self.slot_of(name) is None else self.slot_of(name)
+
+        def parsed(pairs):
+            return [tuple(check.seconds_of_day(t) for t in pair) for pair in pairs]
+
         indicators = []
         for name, (kind, field, window) in check.indicators(self.settings).items():
             if self.slot_of(field or "LastPrice") is None:
@@ -121,7 +126,6 @@ class Road:
                                0.0 if unit == 2 else float(matched.group(2))))
         sessions = self.declared(self.settings)[1]
         if sessions is not None and check.sessions_problem(sessions) is None:
-            parsed = lambda pairs: [tuple(check.seconds_of_day(t) for t in pair) for pair in pairs]
             sessions = ({key: parsed(pairs) for key, pairs in sessions.items()} if isinstance(sessions, dict)
                         else parsed(sessions))
         else:
