@@ -1,5 +1,6 @@
 """A replay's results as a notebook holds them, built from what the replay kept in memory."""
 import html
+from typing import Any, Dict
 
 from ..common.frames import csv_text_frame, frame
 from . import report
@@ -9,6 +10,13 @@ class Backtest:
     """The results of a replay: `summary` (the dictionary of summary.json), and as DataFrames
     `fills` and `decisions` (as fills.csv and decisions.csv hold them), `equity` (net of fees,
     one row per minute with ticks) and `per_day`; `plot()` draws the chart."""
+
+    summary: Dict[str, Any]
+    fills: Any  # DataFrames: pandas where it is installed, else pyarrow tables
+    decisions: Any
+    equity: Any
+    per_day: Any
+    text: str  # the summary as brindle-replay prints it
 
     def __init__(self, summary):
         self.summary = summary.as_dict()
