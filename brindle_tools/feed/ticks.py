@@ -174,8 +174,9 @@ def parse_day(text):
 class TickFile:
     """One tick file: its layout, found from its first lines, and its ticks in batches."""
 
-    def __init__(self, path, number, types, columns=None, instrument=None, trading_day=None):
+    def __init__(self, path, number, types, columns=None, instrument=None, trading_day=None, threads=True):
         self.path = Path(path)
+        self.threads = threads  # whether the CSV reader may convert on threads of its own
         self.number = number  # position among the replayed files
         self.name = shown(path)
         self.types = types
@@ -338,7 +339,7 @@ class TickFile:
         import pyarrow.csv as pacsv
 
         read = pacsv.ReadOptions(column_names=self.columns, skip_rows=self.first_line - 1, block_size=BLOCK,
-                                 encoding=self.encoding)
+                                 encoding=self.encoding, use_threads=self.threads)
         # Only an empty field is no value: "nan" is a number, refused as Parquet's NaN is.
         convert = pacsv.ConvertOptions(column_types=kinds, null_values=[""], strings_can_be_null=False,
                                        quoted_strings_can_be_null=False)
@@ -441,10 +442,11 @@ class TickSource:
     file, line, tick dictionary, the row's values)."""
 
     def __init__(self, arguments, converters, columns=None, instrument=None, trading_day=None, skip_bad=False,
-                 days=None):
+                 days=None, threads=True):
         """converters: {field: converter} of the host's tick record (inputs.field_types);
         skip_bad: count and skip ticks with impossible values instead of refusing the file;
-        days: the trading days (YYYYMMDD) to read of the files, or None for all."""
+        days: the trading days (YYYYMMDD) to read of the files, or None for all; threads:
+        whether CSV files may be read on the reader's own threads."""
         # The reader's array work is element by element: threads of the linear-algebra library
         # would only spin beside it (a third of the research road's CPU time).
         os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
@@ -454,7 +456,7 @@ class TickSource:
 
         types = {name: KINDS.get(convert) for name, convert in converters.items()}
         paths = expand(arguments)
-        self.files = [TickFile(p, n, types, columns, instrument, trading_day) for n, p in enumerate(paths)]
+        self.files = [TickFile(p, n, types, columns, instrument, trading_day, threads) for n, p in enumerate(paths)]
         for tick_file in self.files:
             if "TradingDay" not in tick_file.names and "ActionDay" not in tick_file.names:
                 tick_file.fail(None, "no TradingDay column and no date YYYYMMDD in the file name: name the trading "

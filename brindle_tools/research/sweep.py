@@ -134,10 +134,11 @@ def host_setup(args):
 def days_in(path, converters, args):
     """The trading days a tick file holds, read as the replay reads it; none where it cannot be
     read here (its runs fail with the reader's message: on a cluster the workers may see files
-    that this machine does not)."""
+    that this machine does not). Read without the CSV reader's threads: the driver's process
+    aborted now and then at its exit, in the thread pool's teardown."""
     try:
         source = TickSource([str(path)], converters, args.columns, args.instrument, args.trading_day,
-                            args.skip_bad_ticks)
+                            args.skip_bad_ticks, threads=False)
         return sorted(set().union(*(batch.days() for batch in source.batches(source.files[0]))))
     except UsageError:
         return []
