@@ -9,8 +9,8 @@ SAMPLE_HOST = REPO / "host"
 # The directory whose oxa/ holds the engine's module file under test, and whose
 # brindle_tools/replay/native/ the native road's: the repository itself (the in-place build),
 # or the output of another build named by OXA_MODULE_ROOT (the sanitizer build, whose
-# brindle_tools/ is the package with the rest linked to the repository's sources, see
-# scripts/sanitized). It comes before the repository on the import path.
+# sitecustomize finds the native road's module there, see scripts/sanitized). It comes before
+# the repository on the import path.
 MODULE_ROOT = Path(os.environ.get("OXA_MODULE_ROOT") or REPO).resolve()
 MODULE_DIR = MODULE_ROOT / "oxa"
 ROAD_DIR = MODULE_ROOT / "brindle_tools" / "replay" / "native"

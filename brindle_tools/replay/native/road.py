@@ -4,9 +4,9 @@ engine a host loads.
 
 During a backtest the strategy does not change, so its texts are compiled once per run and
 the settings module is executed once per trading day, not on every tick. The loop (the
-extension _road beside this module, built from oxa/research/) runs the quiet ticks itself and hands every other tick, and each
-decision, to the client's own code (client.py), so the exchange, the account and the outputs
-are the same code as with the exact engine.
+extension _road beside this module, built from oxa/research/) runs the quiet ticks itself and
+hands every other tick, and each decision, to the client's own code (client.py), so the
+exchange, the account and the outputs are the same code as with the exact engine.
 
 What the native road does not do, the exact engine does: a run with factors from the
 database, the engine's own fill model or pre-trade risk limits, a strategy that reads the
