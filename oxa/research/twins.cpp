@@ -1,5 +1,5 @@
 // The native twins of the client's and the engine's bookkeeping, driven alone from Python:
-// the parity tests give both sides the same drawn inputs (tests/test_twins.py).
+// the parity tests give both sides the same drawn inputs (tests/tools/replay/test_twins.py).
 #include <vector>
 
 #include "research/account_figures.hpp"

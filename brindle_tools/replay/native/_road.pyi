@@ -29,7 +29,7 @@ class TickLoop:
     def evaluate_current(self) -> list[tuple[str, Any, Any, Any]]: ...
 
 class _Twins:
-    """The submodule twins: the native twins alone, for the parity tests (tests/test_twins.py)."""
+    """The submodule twins: the native twins alone, for the parity tests (tests/tools/replay/test_twins.py)."""
     @staticmethod
     def traded_since(volume: Any, dropped_from: Any, now: Any) -> tuple[Any, Any, Any]: ...
     @staticmethod

@@ -2,8 +2,8 @@
 same drawn inputs, so that a side changed without its twin fails here, not only in a whole
 replay: the fields the native loop shares with the client, the traded volume, the valuation
 and drawdown, and the market statistics. (The strategy texts' pair is in
-test_native_evaluator.py; the tick and the strategy step are compared in whole drawn replays,
-test_native_road.py.)"""
+tools/replay/test_native_evaluator.py; the tick and the strategy step are compared in whole drawn
+replays, system/test_native_road.py.)"""
 import ast
 import copy
 import inspect
