@@ -11,7 +11,8 @@ SANITIZE_DIR ?= build/sanitize
 
 .PHONY: build clean deps test test-python bench demo sanitize valgrind memory
 
-# In-place build: oxa/Brindle<EXT_SUFFIX> beside the sources, with the build tools of the
+# In-place build: oxa/Brindle<EXT_SUFFIX> beside the sources and the native road's
+# brindle_tools/replay/native/_road<EXT_SUFFIX> in its package, with the build tools of the
 # environment (made first when missing, and again for another PYTHON).
 build:
 	@PYTHON=$(PYTHON) VENV=$(VENV) bash scripts/ensure-deps build
@@ -19,7 +20,7 @@ build:
 	cmake --build $(BUILD_DIR)
 
 clean:
-	rm -rf build oxa/Brindle*.so oxa/_research*.so
+	rm -rf build oxa/Brindle*.so brindle_tools/replay/native/_road*.so
 
 # Installs what building and testing need, where missing (Debian packages, the environment
 # and the pinned packages in it, mariadb-server).
@@ -48,7 +49,8 @@ bench: deps
 # made in its own directory beside the in-place build; fails on any finding.
 sanitize: deps
 	cmake -S . -B $(SANITIZE_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBRINDLE_SANITIZE=ON \
-		-DBRINDLE_MODULE_DIR=$(abspath $(SANITIZE_DIR))/oxa -DPython_EXECUTABLE=$(abspath $(ENV_PYTHON)) >/dev/null
+		-DBRINDLE_MODULE_DIR=$(abspath $(SANITIZE_DIR))/oxa \
+		-DBRINDLE_ROAD_DIR=$(abspath $(SANITIZE_DIR))/brindle_tools/replay/native -DPython_EXECUTABLE=$(abspath $(ENV_PYTHON)) >/dev/null
 	cmake --build $(SANITIZE_DIR)
 	bash scripts/sanitized $(SANITIZE_DIR) $(ENV_PYTHON) -m pytest -q $(PYTEST_ARGS)
 

@@ -50,12 +50,12 @@ SWEEP_GRIDS = (["open_ticks=3"], ["open_ticks=2..5", "close_ticks=1..4"])
 # Where a function of the profile belongs: the first category one of whose marks is in its
 # file name or its name (C functions have no file).
 CATEGORIES = (
-    ("reading (tick files, Arrow batches)", ("brindle_tools/ticks.py", "brindle_tools/inputs.py", "pyarrow", "numpy")),
-    ("native road (the C++ loop's own time shows in its caller)", ("brindle_tools/native", "_research")),
+    ("reading (tick files, Arrow batches)", ("brindle_tools/feed/", "pyarrow", "numpy")),
+    ("native road (the C++ loop's own time shows in its caller)", ("brindle_tools/replay/native/", "_road")),
     ("the settings module and the host's records", ("/cfg/oxa_", "py_ApiStructure")),
     ("the collector's pass before the loop", ("gc.collect",)),
-    ("outputs (decision and fill rows, chart series)", ("brindle_tools/report.py", "brindle_tools/results.py",
-                                                        "writerow", "_io.")),
+    ("outputs (decision and fill rows, chart series)", ("brindle_tools/replay/report.py",
+                                                        "brindle_tools/replay/results.py", "writerow", "_io.")),
     ("client: exchange, broker, account (and push_md2trade it calls)", ("brindle_tools/",)),
 )
 # The figures of each kind of worker: (what the row adds to the worker's label, key).

@@ -4,6 +4,7 @@ import-time cases, and a private MariaDB server.
 
 Fixtures:
   brindle          the imported oxa.Brindle module (session)
+  native_road      the native road's module, brindle_tools.replay.native._road (session)
   host_dir         the session copy of the sample host, first on sys.path (session)
   workdir          fresh working directory with cfg/oxa.ini, oxa.ini and log/; the test
                    runs inside it (autouse)
@@ -29,7 +30,7 @@ import pytest
 from harness.fake_pymysql import FakePyMySQL
 from harness.host import SettingsModule, WorkDir, copy_sample_host, run_python as _run_python
 from harness.mariadb import MariaDBError, MariaDBServer
-from harness.paths import IMPORT_PATH, MODULE_DIR
+from harness.paths import IMPORT_PATH, MODULE_DIR, ROAD_DIR
 from harness.recording_logger import RecordingLogger
 
 try:
@@ -105,6 +106,17 @@ def brindle():
     if _Session.module is None:
         pytest.fail("cannot import oxa.Brindle:\n%s" % _Session.import_error, pytrace=False)
     return _Session.module
+
+
+@pytest.fixture(scope="session")
+def native_road():
+    """The native road's module of the build under test, set up as the road sets it up."""
+    from brindle_tools.replay.native import road
+
+    module = road.native_module()
+    if Path(module.__file__).resolve().parent != ROAD_DIR:
+        pytest.fail("%s is not the build under test in %s" % (module.__file__, ROAD_DIR), pytrace=False)
+    return module
 
 
 @pytest.fixture(scope="session")

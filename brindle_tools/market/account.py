@@ -126,6 +126,7 @@ class Holding:
     def realised(self):
         return self.sides[LONG].realised + self.sides[SHORT].realised
 
+    # Twin: AccountFigures::mark in oxa/research/account_figures.cpp.
     def open_profit(self):
         price = self.last_price
         if price is None:
@@ -206,6 +207,7 @@ class Account:
         self.mark(holding)
         return side, fee
 
+    # Twin: AccountFigures::mark in oxa/research/account_figures.cpp.
     def mark(self, holding):
         """Value the holding at its last price and follow the drawdown."""
         value = holding.open_profit()

@@ -63,6 +63,7 @@ class Clock:
         return self.made
 
 
+# Twin: Instrument in oxa/research/tick_loop.cpp, over the fields of road.CLIENT_FIELDS.
 class Instrument:
     """The client's view of one instrument: its account holding, resting orders and what the
     chart shows of it."""
@@ -87,6 +88,7 @@ class Instrument:
         self.prices = array("d")
         self.marks = []  # (chart point, price, action) of every fill
 
+    # Twin: Instrument::traded_since in oxa/research/tick_loop.cpp.
     def traded_since(self, volume):
         """The volume traded since the previous tick, from the cumulative volume; None when it
         went down (a feed's reset or a bad tick). After such a drop, a volume back at the
@@ -265,6 +267,7 @@ class Client:
         """The engine's decisions on the tick (the research road puts its own step here)."""
         return self.engine.push_md2trade(self.investor, instrument.id, tick)
 
+    # Twin: TickLoop::tick in oxa/research/tick_loop.cpp (the native road's quiet ticks).
     def tick(self, time, day, tick_file, line, tick, values):
         """One tick, as the client handles it."""
         self.file, self.line, self.time = tick_file, line, time

@@ -3,15 +3,15 @@
 namespace oxa::research {
 
 void HoldingFigures::read(py::handle holding) {
-    lots = py::cast<std::int64_t>(holding.attr(name("lots")));
-    value = as_double(holding.attr(name("value")));
-    multiple = as_double(holding.attr(name("multiple")));
-    py::dict sides = holding.attr(name("sides"));
+    lots = py::cast<std::int64_t>(holding.attr(field("Holding.lots")));
+    value = as_double(holding.attr(field("Holding.value")));
+    multiple = as_double(holding.attr(field("Holding.multiple")));
+    py::dict sides = holding.attr(field("Holding.sides"));
     for (auto item : sides) {
         py::handle side = item.second;
-        double volume = as_double(side.attr(name("today"))) + as_double(side.attr(name("yesterday")));
-        double average = as_double(side.attr(name("average")));
-        bool long_side = py::cast<int>(side.attr(name("sign"))) > 0;
+        double volume = as_double(side.attr(field("Side.today"))) + as_double(side.attr(field("Side.yesterday")));
+        double average = as_double(side.attr(field("Side.average")));
+        bool long_side = py::cast<int>(side.attr(field("Side.sign"))) > 0;
         (long_side ? long_volume : short_volume) = volume;
         (long_side ? long_average : short_average) = average;
     }
@@ -20,15 +20,17 @@ void HoldingFigures::read(py::handle holding) {
 void AccountFigures::read(py::handle account) {
     double* figures[] = {&gross, &fees, &open_value, &high, &low, &peak, &deepest, &drawdown, &drawdown_percent,
                          &capital};
-    const char* names[] = {"gross", "fees", "open_value", "high", "low", "peak", "deepest", "drawdown",
-                           "drawdown_percent", "capital"};
-    for (std::size_t i = 0; i < std::size(figures); ++i) *figures[i] = as_double(account.attr(name(names[i])));
+    const char* names[] = {"Account.gross", "Account.fees", "Account.open_value", "Account.high", "Account.low",
+                           "Account.peak", "Account.deepest", "Account.drawdown", "Account.drawdown_percent",
+                           "Account.capital"};
+    for (std::size_t i = 0; i < std::size(figures); ++i) *figures[i] = as_double(account.attr(field(names[i])));
 }
 
 void AccountFigures::write(py::handle account) const {
     const double figures[] = {open_value, high, low, peak, deepest, drawdown, drawdown_percent};
-    const char* names[] = {"open_value", "high", "low", "peak", "deepest", "drawdown", "drawdown_percent"};
-    for (std::size_t i = 0; i < std::size(figures); ++i) account.attr(name(names[i])) = figures[i];
+    const char* names[] = {"Account.open_value", "Account.high", "Account.low", "Account.peak",
+                           "Account.deepest", "Account.drawdown", "Account.drawdown_percent"};
+    for (std::size_t i = 0; i < std::size(figures); ++i) account.attr(field(names[i])) = figures[i];
 }
 
 void AccountFigures::mark(HoldingFigures& holding, double price) {

@@ -7,7 +7,7 @@
 
 namespace oxa::research {
 
-// What the valuation of a holding reads (brindle_tools.market.account.Holding).
+// What the valuation of a holding reads (Holding in brindle_tools/market/account.py).
 struct HoldingFigures {
     std::int64_t lots = 0;
     double value = 0, multiple = 0, long_average = 0, short_average = 0, long_volume = 0, short_volume = 0;
@@ -22,7 +22,8 @@ struct AccountFigures {
 
     void read(py::handle account);
     void write(py::handle account) const;  // what mark() changes
-    // Account.mark: the holding valued at price, the drawdown followed.
+    // Twin: Account.mark and Holding.open_profit in brindle_tools/market/account.py: the
+    // holding valued at price, the drawdown followed.
     void mark(HoldingFigures& holding, double price);
 };
 

@@ -236,7 +236,7 @@ std::optional<Value> Program::run(const Value* slots) const {
 
 namespace {
 
-// Raised to Python as oxa._research.NeedsPython.
+// Raised to Python as _road.NeedsPython.
 struct NeedsPython : std::exception {
     const char* what() const noexcept override { return "only Python gives this text's exact value"; }
 };

@@ -1,5 +1,5 @@
-// A strategy text compiled once per run (brindle_tools/native_compile.py) to a stack machine
-// over an instrument's slots, and run natively on every tick with Python's exact results.
+// A strategy text compiled once per run (brindle_tools/replay/native/compiler.py) to a stack
+// machine over an instrument's slots, and run natively on every tick with Python's exact results.
 // Where it cannot give Python's answer it gives up, and the caller evaluates the text in
 // Python.
 #pragma once
@@ -14,8 +14,7 @@ namespace oxa::research {
 
 // The operations, as Python builds them: a tuple per operation, the opcode first, then its
 // operands (ints; a number for constant). Jump targets are indexes of a later operation, or
-// the program's length for its end. Python reads the numbers by name from
-// oxa._research.opcodes.
+// the program's length for its end. Python reads the numbers by name from _road.opcodes.
 enum class Opcode : std::int32_t {
     Load,                  // (load, slot): push slots[slot]
     Constant,              // (constant, bool | int | float): push it
@@ -39,8 +38,9 @@ enum class Opcode : std::int32_t {
     Max,                   // Python's min/max returns (the first of equal ones)
 };
 
-// Registered with pybind11 as oxa._research.Program: py::cast<const Program&> gives the C++
-// object of a Python one.
+// Twin: eval of the text, as COXAAlgos.Calc_Express does it (oxa/strategy/expression.cpp).
+// Registered with pybind11 as _road.Program: py::cast<const Program&> gives the C++ object of a
+// Python one.
 class Program {
 public:
     struct Operation {

@@ -30,6 +30,21 @@ bool fold_side(Value* slots, int price_at, int volume_at, int sum_at, int order_
 
 }  // namespace
 
+StatisticSlots statistic_slots_of(const py::dict& slot_of) {
+    auto slot = [&](const char* key) { return py::cast<int>(slot_of[key]); };
+    return {slot("LastPrice"),          slot("Volume"),
+            slot("LastPrice_Cur_Up"),   slot("LastPrice_Cur_Keep"),
+            slot("LastPrice_Cur_Down"), slot("LastPrice_Acc_Up"),
+            slot("LastPrice_Acc_Keep"), slot("LastPrice_Acc_Down"),
+            slot("order_acc_up"),       slot("order_acc_keep"),
+            slot("order_acc_down"),     slot("vol_diff"),
+            slot("order_TradeVolume"),  slot("BidPrice1"),
+            slot("BidVolume1"),         slot("BidVolume"),
+            slot("order_BidVolume"),    slot("AskPrice1"),
+            slot("AskVolume1"),         slot("AskVolume"),
+            slot("order_AskVolume")};
+}
+
 bool fold_quote(Value* slots, const StatisticSlots& at, const Quote& tick) {
     const Value one = Value::integer(1), zero = Value::integer(0);
     std::optional<bool> rose = compare(tick.last, slots[at.last_price], Py_GT);

@@ -3,7 +3,7 @@
 // The market statistics of a tick, kept in an instrument's slots with the engine's formulas
 // and Python's integer and floating-point results.
 
-#include "research/value.hpp"
+#include "research/python.hpp"
 
 namespace oxa::research {
 
@@ -16,11 +16,15 @@ struct StatisticSlots {
     int ask_price, ask_volume, ask_sum, order_ask_sum;
 };
 
+// The slots of the engine's statistics, from {attribute name: slot}.
+StatisticSlots statistic_slots_of(const py::dict& slot_of);
+
 // The fields of a tick that the statistics read.
 struct Quote {
     Value last, volume, bid, bid_volume, ask, ask_volume;
 };
 
+// Twin: COXAAlgos.statMD in oxa/strategy/statistics.cpp, but its books.
 // Folds the tick into the slots; false where only Python could give the result (a value that
 // is not a native number, or an integer beyond 64 bits), the slots then partly written.
 bool fold_quote(Value* slots, const StatisticSlots& at, const Quote& tick);

@@ -48,6 +48,7 @@ struct NameSlots {
     py::object sessions;       // None, [(start, end)] or {instrument or product: [(start, end)]}
 };
 
+// Twin: COXAAlgos.push_md2trade in oxa/strategy/tick.cpp.
 class StrategyStep {
 public:
     // opens, closes: [(action, condition, price, volume)], each text as

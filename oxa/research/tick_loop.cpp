@@ -47,8 +47,8 @@ Value need(std::optional<Value> value, const char* what) {
     return *value;
 }
 
-// An instrument as the client sees it (brindle_tools.replay.client.Instrument), while the loop keeps
-// its figures, and its attributes and strategy.
+// Twin: Instrument in brindle_tools/replay/client.py, over the fields of road.CLIENT_FIELDS; the
+// loop keeps its figures while it runs, and its attributes and strategy.
 struct Instrument {
     enum class State { Unknown, Active, Passive } state = State::Unknown;  // Passive: no strategy
     py::object view, holding;
@@ -61,28 +61,28 @@ struct Instrument {
     HoldingFigures figures;
 
     void write() const {
-        view.attr(name("ticks")) = ticks;
-        view.attr(name("engine_ticks")) = engine_ticks;
-        view.attr(name("last_time")) = last_time;
-        view.attr(name("volume")) = python_value(volume);
-        view.attr(name("dropped_from")) = python_value(dropped_from);
-        view.attr(name("market_volume")) = python_value(market_volume);
-        py::object prices = view.attr(name("prices"));
+        view.attr(field("Instrument.ticks")) = ticks;
+        view.attr(field("Instrument.engine_ticks")) = engine_ticks;
+        view.attr(field("Instrument.last_time")) = last_time;
+        view.attr(field("Instrument.volume")) = python_value(volume);
+        view.attr(field("Instrument.dropped_from")) = python_value(dropped_from);
+        view.attr(field("Instrument.market_volume")) = python_value(market_volume);
+        py::object prices = view.attr(field("Instrument.prices"));
         prices[py::int_(-1)] = python_value(last_price);
-        holding.attr(name("last_price")) = python_value(last_price);
-        holding.attr(name("value")) = figures.value;
+        holding.attr(field("Holding.last_price")) = python_value(last_price);
+        holding.attr(field("Holding.value")) = figures.value;
     }
 
     void read() {
-        ticks = py::cast<std::int64_t>(view.attr(name("ticks")));
-        engine_ticks = py::cast<std::int64_t>(view.attr(name("engine_ticks")));
-        last_time = as_double(view.attr(name("last_time")));
-        volume = optional_value(view.attr(name("volume")));
-        dropped_from = optional_value(view.attr(name("dropped_from")));
-        market_volume = from_python(view.attr(name("market_volume")).ptr());
-        point = py::cast<std::int64_t>(view.attr(name("point")));
-        open_orders = py::len(view.attr(name("open_orders"))) > 0;
-        last_price = optional_value(holding.attr(name("last_price")));
+        ticks = py::cast<std::int64_t>(view.attr(field("Instrument.ticks")));
+        engine_ticks = py::cast<std::int64_t>(view.attr(field("Instrument.engine_ticks")));
+        last_time = as_double(view.attr(field("Instrument.last_time")));
+        volume = optional_value(view.attr(field("Instrument.volume")));
+        dropped_from = optional_value(view.attr(field("Instrument.dropped_from")));
+        market_volume = from_python(view.attr(field("Instrument.market_volume")).ptr());
+        point = py::cast<std::int64_t>(view.attr(field("Instrument.point")));
+        open_orders = py::len(view.attr(field("Instrument.open_orders"))) > 0;
+        last_price = optional_value(holding.attr(field("Holding.last_price")));
         figures.read(holding);
         for (const std::optional<Value>* kept : {&volume, &dropped_from}) {
             if (*kept && (*kept)->kind == Value::Kind::Other) unsupported("a cumulative volume that is not a number");
@@ -92,16 +92,16 @@ struct Instrument {
     // The instrument's first tick in the chart's point: the previous point keeps the last
     // price it had, the new one starts with this tick's.
     void start_point(std::int64_t series_point, Value price) {
-        py::object prices = view.attr(name("prices"));
+        py::object prices = view.attr(field("Instrument.prices"));
         prices[py::int_(-1)] = python_value(last_price);
         point = series_point;
-        view.attr(name("point")) = point;
-        view.attr(name("points")).attr(name("append"))(point);
+        view.attr(field("Instrument.point")) = point;
+        view.attr(field("Instrument.points")).attr(name("append"))(point);
         prices.attr(name("append"))(python_value(price));
     }
 
-    // The volume traded since the previous tick (Instrument.traded_since, but for a volume
-    // that went down, which the client's code handles).
+    // Twin: Instrument.traded_since in brindle_tools/replay/client.py, but for a volume that
+    // went down, which the client's code handles.
     Value traded_since(Value now) {
         Value traded = Value::integer(0);
         if (volume) {
@@ -128,18 +128,11 @@ public:
         : driver_(std::move(driver)), client_(std::move(client)), progress_(std::move(progress)),
           slot_names_(driver_.attr(name("slot_names"))), day_close_(day_close) {
         if (!name_slots.is_none()) name_slots_.emplace(name_slots);
-        auto slot = [&](const char* key) { return py::cast<int>(statistic_slots[key]); };
-        at_ = {slot("LastPrice"),         slot("Volume"),           slot("LastPrice_Cur_Up"),
-               slot("LastPrice_Cur_Keep"), slot("LastPrice_Cur_Down"), slot("LastPrice_Acc_Up"),
-               slot("LastPrice_Acc_Keep"), slot("LastPrice_Acc_Down"), slot("order_acc_up"),
-               slot("order_acc_keep"),     slot("order_acc_down"),   slot("vol_diff"),
-               slot("order_TradeVolume"),  slot("BidPrice1"),        slot("BidVolume1"),
-               slot("BidVolume"),          slot("order_BidVolume"),  slot("AskPrice1"),
-               slot("AskVolume1"),         slot("AskVolume"),        slot("order_AskVolume")};
-        totals_ = client_.attr(name("totals"));
-        series_ = client_.attr(name("series"));
-        account_ = client_.attr(name("account"));
-        clock_ = client_.attr(name("clock"));
+        at_ = statistic_slots_of(statistic_slots);
+        totals_ = client_.attr(field("Client.totals"));
+        series_ = client_.attr(field("Client.series"));
+        account_ = client_.attr(field("Client.account"));
+        clock_ = client_.attr(field("Client.clock"));
     }
 
     void set_strategy(std::size_t index, py::object id, py::list opens, py::list closes) {
@@ -177,10 +170,10 @@ public:
 
     // The engine's step for the tick that the client's own code is handling.
     py::object evaluate_current() {
-        engine_ = client_.attr(name("engine"));
+        engine_ = client_.attr(field("Client.engine"));
         StrategyStep& strategy = at(current_->instruments.whole(row_)).strategy;
         strategy.read_holding(engine_, name_slots_.has_value());
-        py::object decisions = evaluate(strategy, as_double(clock_.attr(name("seconds"))));
+        py::object decisions = evaluate(strategy, as_double(clock_.attr(field("Clock.seconds"))));
         return decisions.is_none() ? py::list() : decisions;
     }
 
@@ -205,6 +198,7 @@ private:
 
     // --- one tick -------------------------------------------------------------------------
 
+    // Twin: Client.tick in brindle_tools/replay/client.py, for a quiet tick.
     void tick() {
         const ColumnBatch& batch = *current_;
         if (batch.has_bad && batch.bad.whole(row_)) return;
@@ -253,9 +247,9 @@ private:
             // Sending orders reads where the tick is, the clock and how many ticks the engine
             // has seen, and changes only the resting orders of the loop's figures.
             set_place();
-            instrument.view.attr(name("engine_ticks")) = instrument.engine_ticks;
+            instrument.view.attr(field("Instrument.engine_ticks")) = instrument.engine_ticks;
             driver_.attr(name("decide"))(instrument.view, batch.source, row_, decisions, closed);
-            instrument.open_orders = py::len(instrument.view.attr(name("open_orders"))) > 0;
+            instrument.open_orders = py::len(instrument.view.attr(field("Instrument.open_orders"))) > 0;
         }
     }
 
@@ -292,12 +286,12 @@ private:
     // An instrument the client has now seen: traded, or skipped.
     void adopt(Instrument& instrument) {
         const py::object& id = instrument.strategy.id();
-        py::object view = client_.attr(name("instruments")).attr(name("get"))(id);
+        py::object view = client_.attr(field("Client.instruments")).attr(name("get"))(id);
         if (!view.is_none()) {
             instrument.state = Instrument::State::Active;
             instrument.view = view;
-            instrument.holding = view.attr(name("holding"));
-        } else if (totals_.attr(name("skipped")).contains(id)) {
+            instrument.holding = view.attr(field("Instrument.holding"));
+        } else if (totals_.attr(field("Totals.skipped")).contains(id)) {
             instrument.state = Instrument::State::Passive;
         }
     }
@@ -308,28 +302,28 @@ private:
     // account's figures as the loop has them.
     void start_minute(double minute) {
         account_figures_.write(account_);
-        series_.attr(name("new_point"))(minute, account_);
+        series_.attr(field("Series.new_point"))(minute, account_);
         account_figures_.read(account_);  // the extremes start again
         series_minute_ = minute;
-        series_point_ = py::cast<std::int64_t>(series_.attr(name("point")));
+        series_point_ = py::cast<std::int64_t>(series_.attr(field("Series.point")));
     }
 
     // The client's place in the ticks: the tick the loop is on, and its clock.
     void set_place() {
-        if (clock_seconds_) clock_.attr(name("seconds")) = *clock_seconds_;
-        client_.attr(name("file")) = current_->file;
-        client_.attr(name("line")) = current_->lines.whole(row_);
-        client_.attr(name("time")) = current_->keys.real(row_);
+        if (clock_seconds_) clock_.attr(field("Clock.seconds")) = *clock_seconds_;
+        client_.attr(field("Client.file")) = current_->file;
+        client_.attr(field("Client.line")) = current_->lines.whole(row_);
+        client_.attr(field("Client.time")) = current_->keys.real(row_);
     }
 
     // The client's objects take what the loop kept since the client last ran.
     void sync_out() {
         if (!moved_) return;
         moved_ = false;
-        totals_.attr(name("ticks")) = totals_ticks_;
+        totals_.attr(field("Totals.ticks")) = totals_ticks_;
         set_place();
         account_figures_.write(account_);
-        py::object skipped = totals_.attr(name("skipped"));
+        py::object skipped = totals_.attr(field("Totals.skipped"));
         for (Instrument& instrument : instruments_) {
             if (!instrument.touched) continue;
             instrument.touched = false;
@@ -345,15 +339,16 @@ private:
 
     // ... and the loop takes what the client's code left.
     void sync_in() {
-        totals_ticks_ = py::cast<std::int64_t>(totals_.attr(name("ticks")));
-        py::object seconds = clock_.attr(name("seconds"));
+        totals_ticks_ = py::cast<std::int64_t>(totals_.attr(field("Totals.ticks")));
+        py::object seconds = clock_.attr(field("Clock.seconds"));
         clock_seconds_ = seconds.is_none() ? std::nullopt : std::optional<double>(as_double(seconds));
-        py::object minute = series_.attr(name("minute"));
+        py::object minute = series_.attr(field("Series.minute"));
         series_minute_ = minute.is_none() ? std::nullopt : std::optional<double>(as_double(minute));
-        series_point_ = py::cast<std::int64_t>(series_.attr(name("point")));
-        trading_day_ = py::cast<std::int64_t>(driver_.attr(name("day_code"))(client_.attr(name("trading_day"))));
+        series_point_ = py::cast<std::int64_t>(series_.attr(field("Series.point")));
+        py::object trading_day = client_.attr(field("Client.trading_day"));
+        trading_day_ = py::cast<std::int64_t>(driver_.attr(name("day_code"))(trading_day));
         account_figures_.read(account_);
-        engine_ = client_.attr(name("engine"));
+        engine_ = client_.attr(field("Client.engine"));
         for (Instrument& instrument : instruments_) {
             if (instrument.state != Instrument::State::Active) continue;
             instrument.read();
@@ -383,7 +378,19 @@ private:
 
 }  // namespace
 
-void register_tick_loop(py::module_& m) {
+// Instrument::traded_since from a state of the instrument, for the parity test of the twins.
+py::tuple traded_since(py::handle volume, py::handle dropped_from, py::handle now) {
+    Instrument instrument;
+    instrument.volume = optional_value(volume);
+    instrument.dropped_from = optional_value(dropped_from);
+    Value traded = instrument.traded_since(from_python(now.ptr()));
+    return py::make_tuple(python_value(traded), python_value(instrument.volume), python_value(instrument.dropped_from));
+}
+
+void register_tick_loop(py::module_& m, py::module_& twins) {
+    twins.def("traded_since", &traded_since, py::arg("volume"), py::arg("dropped_from"), py::arg("now"),
+              "(traded, volume, dropped_from) after a tick of cumulative volume `now`; a volume that went "
+              "down is the client's to handle.");
     py::class_<TickLoop>(m, "TickLoop")
         .def(py::init<py::object, py::object, py::object, py::dict, double, py::object>(), py::arg("driver"),
              py::arg("client"), py::arg("progress"), py::arg("statistic_slots"), py::arg("day_close"),

@@ -78,6 +78,7 @@ py::object evaluate(py::handle expression, py::handle namespace_) {
 
 }  // namespace
 
+// Twin: Program in oxa/research/evaluator.cpp for the texts it runs, Road.python_value for the rest.
 py::object Calc_Express(py::handle self, py::handle instrument, py::handle strExpress, py::handle) {
     long status = 0;
     py::object value = integer(0);

@@ -68,6 +68,7 @@ void best_quote(py::handle factor, py::handle pMD, PyObject* price_key, PyObject
 
 }  // namespace
 
+// Twin: fold_quote in oxa/research/statistics.cpp (the native road's statistics).
 py::object statMD(py::handle, py::handle factor, py::handle pMD) {
     py::object previous_price = getitem(factor, names.LastPrice);
     py::object price = getitem(pMD, names.LastPrice);

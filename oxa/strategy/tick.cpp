@@ -107,6 +107,7 @@ bool refresh_due(py::handle self, TickTime& time) {
 
 }  // namespace
 
+// Twin: StrategyStep::step in oxa/research/strategy_step.cpp, and Road.tick_failed for its handler.
 py::object push_md2trade(py::handle self, py::handle i_InvestorID, py::handle i_InstrumentID,
                          py::handle dict_new_md) {
     py::list decisions;

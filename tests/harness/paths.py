@@ -6,12 +6,14 @@ from pathlib import Path
 REPO = Path(__file__).resolve().parents[2]
 # The sample host working directory: host modules, INI files, log/.
 SAMPLE_HOST = REPO / "host"
-# The directory whose oxa/ holds the module file under test: the repository itself (the
-# in-place build), or the output of another build named by OXA_MODULE_ROOT (the sanitizer
-# build). It comes before the repository on the import path, which still serves the
-# repository's own packages (the replay tools).
+# The directory whose oxa/ holds the engine's module file under test, and whose
+# brindle_tools/replay/native/ the native road's: the repository itself (the in-place build),
+# or the output of another build named by OXA_MODULE_ROOT (the sanitizer build, whose
+# sitecustomize finds the native road's module there, see scripts/sanitized). It comes before
+# the repository on the import path.
 MODULE_ROOT = Path(os.environ.get("OXA_MODULE_ROOT") or REPO).resolve()
 MODULE_DIR = MODULE_ROOT / "oxa"
+ROAD_DIR = MODULE_ROOT / "brindle_tools" / "replay" / "native"
 IMPORT_PATH = [str(MODULE_ROOT)] + ([str(REPO)] if MODULE_ROOT != REPO else [])
 
 

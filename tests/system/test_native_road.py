@@ -1,5 +1,7 @@
 """The research road (--engine native) against the exact engine: drawn strategies and tick
-streams, the sample days, and the runs that the road hands to the exact engine."""
+streams, the sample days, and the runs that the road hands to the exact engine. The drawn
+replays are the parity test of the twin pairs that only a run drives: Client.tick and
+TickLoop::tick, COXAAlgos.push_md2trade and StrategyStep::step (docs/architecture.md)."""
 import subprocess
 import sys
 

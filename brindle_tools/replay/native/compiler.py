@@ -2,7 +2,7 @@
 
 compile_text(text, slot_of) gives (operations, None) for a text within the forms the
 evaluator covers, or (None, reason) for one outside them, the reason a short phrase for the
-operator ("uses //", "names trade_book"). The operations are what oxa._research.Program takes;
+operator ("uses //", "names trade_book"). The operations are what _road.Program takes;
 their format is described beside the opcodes in oxa/research/evaluator.hpp.
 
 The forms: names, int, float and bool numbers, + - * /, unary - + and not, comparisons
@@ -13,9 +13,9 @@ know the name, so slot_of must answer for every name the text's namespace holds.
 """
 import ast
 
-from oxa import _research
+from . import _road
 
-_OPCODE = _research.opcodes
+_OPCODE = _road.opcodes
 _INT64 = range(-(2**63), 2**63)
 _BINARY = {ast.Add: "add", ast.Sub: "subtract", ast.Mult: "multiply", ast.Div: "divide"}
 _UNARY = {ast.USub: "negative", ast.UAdd: "positive", ast.Not: "not"}
@@ -40,6 +40,7 @@ class _Outside(Exception):
     """The text leaves the evaluator's forms; the message says how."""
 
 
+# Twin: Program in oxa/research/evaluator.cpp runs what this makes, with eval's exact results.
 def compile_text(text, slot_of):
     if not isinstance(text, str):
         return None, "not a text but %s" % type(text).__name__

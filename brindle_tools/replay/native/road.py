@@ -4,9 +4,9 @@ engine a host loads.
 
 During a backtest the strategy does not change, so its texts are compiled once per run and
 the settings module is executed once per trading day, not on every tick. The loop (the
-module oxa._research) runs the quiet ticks itself and hands every other tick, and each
-decision, to the client's own code (client.py), so the exchange, the account and the outputs
-are the same code as with the exact engine.
+extension _road beside this module, built from oxa/research/) runs the quiet ticks itself and
+hands every other tick, and each decision, to the client's own code (client.py), so the
+exchange, the account and the outputs are the same code as with the exact engine.
 
 What the native road does not do, the exact engine does: a run with factors from the
 database, the engine's own fill model or pre-trade risk limits, a strategy that reads the
@@ -27,8 +27,35 @@ OPENS = ("buy_open", "sell_open")
 CLOSES = ("buy_close", "sell_close")
 
 
+# The client's fields that the native loop reads and writes, by the class that holds them: the
+# module is handed this and touches no other (oxa/research/python.hpp, field()). A field here
+# has a twin in C++ that must change with it (docs/architecture.md).
+CLIENT_FIELDS = {
+    "Client": ("account", "clock", "engine", "file", "instruments", "line", "series", "time", "totals",
+               "trading_day"),  # replay/client.py
+    "Clock": ("seconds",),  # replay/client.py
+    "Instrument": ("dropped_from", "engine_ticks", "holding", "last_time", "market_volume", "open_orders", "point",
+                   "points", "prices", "ticks", "volume"),  # replay/client.py
+    "Totals": ("skipped", "ticks"),  # replay/results.py
+    "Series": ("minute", "new_point", "point"),  # replay/results.py
+    "Account": ("capital", "deepest", "drawdown", "drawdown_percent", "fees", "gross", "high", "low", "open_value",
+                "peak"),  # market/account.py
+    "Holding": ("last_price", "lots", "multiple", "sides", "value"),  # market/account.py
+    "Side": ("average", "sign", "today", "yesterday"),  # market/account.py
+}
+
+
 class Unsupported(Exception):
     """The run needs the exact engine; the message says why."""
+
+
+def native_module():
+    """The native road's extension, handed the road's exception and the client's fields.
+    Imported here: the exact road runs without it."""
+    from . import _road
+
+    _road.setup(Unsupported, CLIENT_FIELDS)
+    return _road
 
 
 def refusal(args):
@@ -46,10 +73,9 @@ class Road:
     def __init__(self, client, source, settings, records):
         self.client = client
         self.settings = settings
-        # Loaded here: the exact road runs without the research road's module.
         from . import compiler
 
-        self.module = importlib.import_module("oxa._research")
+        self.module = native_module()
         self.compile_text = compiler.compile_text
         # UpdateMillisec: the reader makes it from a time with a fraction.
         self.names_on = check.names_switch()
@@ -238,6 +264,7 @@ class Road:
     def decide(self, instrument, batch, row, decisions, closed):
         self.client.decide_all(instrument, RowTick(batch, row), decisions, closed)
 
+    # Twin: COXAAlgos.Calc_Express in oxa/strategy/expression.cpp (its value and its log).
     @staticmethod
     def python_value(code, names):
         """(0, value) of a text that Python evaluates, or (-1, 0) logged as the engine logs it."""
@@ -247,6 +274,7 @@ class Road:
             importlib.import_module("cfg.oxa_env").logger.error("Calc_Express", exc_info=True)
             return -1, 0
 
+    # Twin: push_md2trade's handler in oxa/strategy/tick.cpp.
     @staticmethod
     def tick_failed(error):
         """Logs a tick's failure as the engine does: from its handler, where the logger sees

@@ -1,5 +1,6 @@
-"""The research road's native evaluator against Python's eval: the same value of the same
-type, or NeedsPython, which it must give wherever Python raises."""
+"""The twin pair of the strategy texts: the native road's evaluator (compiler.py and Program in
+oxa/research/evaluator.cpp) against Python's eval, as COXAAlgos.Calc_Express evaluates them:
+the same value of the same type, or NeedsPython, which it must give wherever Python raises."""
 import math
 from collections import Counter
 
@@ -7,7 +8,7 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 from brindle_tools.replay.native.compiler import compile_text
-from oxa import _research
+from brindle_tools.replay.native import _road
 
 NAMES = ("a", "b", "c", "d")
 GAVE_UP = "gave up"
@@ -16,13 +17,13 @@ GAVE_UP = "gave up"
 def compiled(text, names):
     operations, reason = compile_text(text, lambda name: names.index(name) if name in names else None)
     assert reason is None, (text, reason)
-    return _research.Program(operations)
+    return _road.Program(operations)
 
 
 def native(text, **values):
     try:
         return compiled(text, list(values)).evaluate(list(values.values()))
-    except _research.NeedsPython:
+    except _road.NeedsPython:
         return GAVE_UP
 
 
@@ -221,10 +222,10 @@ def test_refusals_of_texts_python_cannot_read_or_that_shadow_builtins():
     [("load", 0), ("load", 1), ("compare", 6)], [("min", 1)], [(99,)], [("load",)], ["load"],
 ])
 def test_malformed_programs_are_refused(operations):
-    codes = [tuple(_research.opcodes.get(part, part) for part in op) if type(op) is tuple else op
+    codes = [tuple(_road.opcodes.get(part, part) for part in op) if type(op) is tuple else op
              for op in operations]
     with pytest.raises(ValueError):
-        _research.Program(codes)
+        _road.Program(codes)
 
 
 def test_evaluate_needs_a_value_for_every_slot_read():
