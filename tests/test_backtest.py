@@ -446,6 +446,9 @@ def test_real_file_formats_give_the_same_ticks(tmp_path, name, content, kwargs):
                          "--trading-day YYYYMMDD, or rename the file"),
     (BASE.replace(",3522,12,", ",3522,99999999999999999999,").encode(), {},
      "line 3: column Volume: 100000000000000000000 is beyond the 64 bits of a whole number"),
+    (BASE.replace(",3522,12,", ",3522,1152921504606846977,").encode(), {},
+     "line 3: column Volume: 1152921504606846976 is 2**53 or more, where a whole number read from a tick file "
+     "loses its last digits; correct the line, or skip such ticks with --skip-bad-ticks"),
     # Impossible prices and volumes; the feed's marker of an absent quote is no such price.
     (BASE.replace(",3522,2,", ",inf,2,").encode(), {}, "line 3: column AskPrice1: inf is not finite; correct the "
                                                       "line, or skip such ticks with --skip-bad-ticks"),

@@ -73,6 +73,7 @@ PARQUET_BATCH = 1 << 16  # rows read at a time
 ABSENT = 1.79e308  # a price at or above this is the feed's marker for "none"
 FAR = 0.5  # a last price and a best bid or ask further apart than this share are impossible
 WHOLE_LIMIT = 2.0 ** 63  # whole numbers are 64-bit in the broker's record
+EXACT_LIMIT = 2.0 ** 53  # ... but a tick file's numbers are read as doubles, exact below this
 SKIP_OPTION = "--skip-bad-ticks"
 DAY_OPTION = "--trading-day"
 
@@ -329,7 +330,8 @@ class TickFile:
                 arrays = []
                 for column, array in zip(self.columns, batch.columns):
                     try:
-                        arrays.append(array.cast(kinds[column]))
+                        # A whole number beyond a double's exact range is an impossible tick, named by its row.
+                        arrays.append(array.cast(kinds[column], safe=not pa.types.is_integer(array.type)))
                     except (pa.ArrowInvalid, pa.ArrowNotImplementedError):
                         self.fail(None, "column %s of type %s: expected %s" % (column, array.type, kinds[column]))
                 yield pa.RecordBatch.from_arrays(arrays, names=self.columns)
@@ -525,13 +527,10 @@ class TickSource:
                 if column in TEXT_COLUMNS or kind is str:
                     kind = str
                 elif kind is int:
-                    extremes = pc.min_max(array).as_py()  # one pass: most columns are sound
-                    if max(abs(extremes["min"] or 0), abs(extremes["max"] or 0)) >= WHOLE_LIMIT:
-                        index = pc.index(pc.greater_equal(pc.abs(array), WHOLE_LIMIT), True).as_py()
-                        tick_file.fail(tick_file.line_of(row + index, blanks), "column %s: %s is beyond the 64 bits "
-                                       "of a whole number" % (column, "{:.0f}".format(array[index].as_py())))
+                    # Values from EXACT_LIMIT on are impossible ticks (_impossible names them).
                     whole = array.cast(pa.int64(), safe=False)
-                    exact = pc.equal(whole.cast(pa.float64()), array)
+                    exact = pc.or_(pc.equal(whole.cast(pa.float64(), safe=False), array),
+                                   pc.greater_equal(pc.abs(array), EXACT_LIMIT))
                     if not pc.all(exact).as_py():
                         index = pc.index(exact, False).as_py()
                         tick_file.fail(tick_file.line_of(row + index, blanks),
@@ -596,11 +595,18 @@ class TickSource:
         import numpy as np
 
         size = batch.num_rows
-        pairs = zip(tick_file.columns, batch.columns)
-        arrays = {column: array.to_numpy(zero_copy_only=False) for column, array in pairs
-                  if checked(column) and array.type == "double"}
+        numbers = {column: array for column, array in zip(tick_file.columns, batch.columns)
+                   if column not in TEXT_COLUMNS and array.type == "double"}
+        arrays = {column: array.to_numpy(zero_copy_only=False) for column, array in numbers.items()
+                  if checked(column)}
+        wholes = {column: arrays.get(column, array.to_numpy(zero_copy_only=False))
+                  for column, array in numbers.items() if tick_file.types.get(column) is int}
         checks = []  # (rows, column, what is wrong)
         with np.errstate(invalid="ignore"):
+            for column, values in wholes.items():
+                checks.append((np.abs(values) >= WHOLE_LIMIT, column, "beyond the 64 bits of a whole number"))
+                checks.append((np.abs(values) >= EXACT_LIMIT, column,
+                               "2**53 or more, where a whole number read from a tick file loses its last digits"))
             for column, values in arrays.items():
                 checks.append((~np.isfinite(values), column, "not finite"))
                 checks.append((values < 0, column, "negative"))
@@ -631,8 +637,10 @@ class TickSource:
             line = int(lines[index])
             column, what = next((c, w) for rows, c, w in checks if rows[index])
             if not self.skip_bad:
-                tick_file.fail(line, "column %s: %r is %s; correct the line, or skip such ticks with %s"
-                               % (column, arrays[column][index].item(), what, SKIP_OPTION))
+                value = arrays[column][index].item() if column in arrays else wholes[column][index].item()
+                value = "{:.0f}".format(value) if column in wholes and abs(value) >= EXACT_LIMIT else repr(value)
+                tick_file.fail(line, "column %s: %s is %s; correct the line, or skip such ticks with %s"
+                               % (column, value, what, SKIP_OPTION))
             skipped.append(("%s %s" % (column, what), line))
         return bad, skipped
 
