@@ -407,18 +407,22 @@ def parquet(tmp_path, text=BASE):
     ("blank-lines.csv", BASE.replace("\n2024", "\n\n2024").encode(), {}),
     ("rb2501_20241107.csv", PUBLIC.encode(), {}),
     ("ticks_20241107.txt", PUBLIC.encode(), {"columns": PUBLIC_LAYOUT, "instrument": "rb2501"}),
-    ("rb2501.parquet", None, {}),
-    # A header in other words: --columns names its columns.
+    ("rb2501.parquet", BASE, {}),
+    # A header in other words: --columns names its columns, for Parquet too.
     ("rb2501_20241107.txt", ("时间,买价,买量,卖价,卖量,最新价,成交量,持仓量\n" + PUBLIC).encode("gb18030"),
      {"columns": PUBLIC_LAYOUT}),
+    ("rb2501.parquet", BASE.replace("Price1,", "Px1,"), {"columns": BASE.split("\n")[0].split(",")}),
+    # A vendor's usual Chinese headers are the broker's names.
+    ("vendor.csv", BASE.replace(BASE.split("\n")[0], "交易日,合约代码,最后修改时间,最后修改毫秒,最新价,数量,申买价一,"
+                                "申买量一,申卖价一,申卖量一,持仓量").encode("gb18030"), {}),
 ])
 def test_real_file_formats_give_the_same_ticks(tmp_path, name, content, kwargs):
     (tmp_path / "base.csv").write_text(BASE)
     expected = [(time, day, {k: t[k] for k in ("InstrumentID", "UpdateTime", "UpdateMillisec", "LastPrice", "Volume",
                                                "BidVolume1", "AskPrice1")})
                 for time, day, _, _, t, _ in TickSource([tmp_path / "base.csv"], TYPES)]
-    path = parquet(tmp_path) if content is None else tmp_path / name
-    if content is not None:
+    path = parquet(tmp_path, content) if name.endswith(".parquet") else tmp_path / name
+    if not name.endswith(".parquet"):
         path.write_bytes(content)
     got = [(time, day, {k: t[k] for k in expected[0][2]})
            for time, day, _, _, t, _ in TickSource([path], TYPES, **kwargs)]
@@ -439,7 +443,7 @@ def test_real_file_formats_give_the_same_ticks(tmp_path, name, content, kwargs):
     (BASE.replace(",3522,12,", ",3522,x,").encode(), {}, "line 3: column Volume: 'x' is not a whole number"),
     (BASE.replace(",UpdateTime,", ",Time,").encode(), {}, "line 1: missing column UpdateTime in the header line "
                                                          "TradingDay,InstrumentID,Time,"),
-    ("时间,最新价\n09:30:49,3521\n".encode("gb18030"), {}, "line 1: missing columns UpdateTime, LastPrice, Volume, "
+    ("时间,最新价\n09:30:49,3521\n".encode("gb18030"), {}, "line 1: missing columns UpdateTime, Volume, "
      "BidPrice1, BidVolume1, AskPrice1, AskVolume1 in the header line 时间,最新价: name its columns with --columns"),
     (b"\xef\xbb\xbf", {}, ": no ticks, only a byte-order mark"),
     (PUBLIC.encode(), {}, ": no TradingDay column and no date YYYYMMDD in the file name: name the trading day with "
@@ -467,6 +471,15 @@ def test_bad_tick_files_are_refused_with_file_line_and_fix(tmp_path, content, kw
         list(TickSource([path], TYPES, **kwargs))
     where = "rb2501_bad.csv" + ("" if message.startswith(":") else " ")
     assert where + message in str(refused.value), str(refused.value)
+
+
+def test_parquet_refusals_show_the_columns_found(tmp_path):
+    path = parquet(tmp_path, BASE.replace("AskVolume1", "AskVol1").replace("Volume,", "Vol,"))
+    with pytest.raises(UsageError, match=r"rb2501.parquet: missing columns Volume, AskVolume1 in the columns "
+                                         r"TradingDay,InstrumentID,UpdateTime,UpdateMillisec,LastPrice,Vol,.*,AskVol1,"):
+        TickSource([path], TYPES)
+    with pytest.raises(UsageError, match="11 columns .*, --columns names 2: name every column"):
+        TickSource([path], TYPES, columns=("UpdateTime", "LastPrice"))
 
 
 def test_out_naming_a_file_gets_a_message(run_python):

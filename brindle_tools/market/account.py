@@ -55,30 +55,27 @@ def read_fees(path):
     close_rate, close_today_per_lot, close_today_rate (absent: 0; close-today absent: as
     close)."""
     table = CsvFile(path, "fee")
-    try:
-        key = table.header[0]
-        if key not in ("InstrumentID", "ProductID"):
-            table.fail(1, "the first column is InstrumentID or ProductID, not %s" % key)
-        unknown = [c for c in table.header[1:] if c not in FEE_COLUMNS]
-        if unknown:
-            table.fail(1, "unknown column %s: the fee columns are %s" % (unknown[0], ", ".join(FEE_COLUMNS)))
-        converters = [str] + [float] * (len(table.header) - 1)
-        schedule = {}
-        for line, values in table.rows(converters):
-            given = dict(zip(table.header[1:], values[1:]))
-            if any(v < 0 or not math.isfinite(v) for v in given.values()):
-                table.fail(line, "fees are numbers of 0 or more")
-            per_lot, rate = {}, {}
-            for kind in FEE_KINDS:
-                fallback = "close" if kind == "close_today" else None
-                for part, target in (("per_lot", per_lot), ("rate", rate)):
-                    name = "%s_%s" % (kind, part)
-                    if name not in given and fallback:
-                        name = "%s_%s" % (fallback, part)
-                    target[kind] = given.get(name, 0.0)
-            schedule[values[0]] = Fees(per_lot, rate, "%s line %d" % (shown(path), line))
-    finally:
-        table.close()
+    key = table.header[0]
+    if key not in ("InstrumentID", "ProductID"):
+        table.fail(1, "the first column is InstrumentID or ProductID, not %s" % key)
+    unknown = [c for c in table.header[1:] if c not in FEE_COLUMNS]
+    if unknown:
+        table.fail(1, "unknown column %s: the fee columns are %s" % (unknown[0], ", ".join(FEE_COLUMNS)))
+    converters = [str] + [float] * (len(table.header) - 1)
+    schedule = {}
+    for line, values in table.rows(converters):
+        given = dict(zip(table.header[1:], values[1:]))
+        if any(v < 0 or not math.isfinite(v) for v in given.values()):
+            table.fail(line, "fees are numbers of 0 or more")
+        per_lot, rate = {}, {}
+        for kind in FEE_KINDS:
+            fallback = "close" if kind == "close_today" else None
+            for part, target in (("per_lot", per_lot), ("rate", rate)):
+                name = "%s_%s" % (kind, part)
+                if name not in given and fallback:
+                    name = "%s_%s" % (fallback, part)
+                target[kind] = given.get(name, 0.0)
+        schedule[values[0]] = Fees(per_lot, rate, "%s line %d" % (shown(path), line))
     return schedule
 
 

@@ -17,6 +17,7 @@ import datetime
 import numbers
 import time as clock_time
 from array import array
+from pathlib import Path
 
 from ..market import limits
 from ..live import parameters
@@ -25,6 +26,7 @@ from ..market.broker import OFFSET_NAMES, Broker
 from ..market.exchange import Quotes, model, on_grid
 from .results import Results
 from ..common.errors import UsageError, shown
+from ..common.places import SAMPLES
 from ..feed.ticks import ABSENT, EVENING
 
 INSTRUMENT_TABLE = "Instrument"  # the name under which the client hands instrument records to the engine
@@ -115,6 +117,8 @@ class Client:
         self.account = Account(args.capital)
         self.results = results = Results(self.investor, self.account, database)
         self.totals, self.instruments, self.series = results.totals, results.instruments, results.series
+        if catalogue is not None and catalogue.assumed:
+            results.layouts.append((shown(args.instruments), catalogue.assumed))
         self.fills = model(args.fills, self.investor, None)
         results.fill_model = self.fills.name
         self.clock = Clock()
@@ -200,7 +204,11 @@ class Client:
         else:
             found = self.catalogue.get(instrument_id)
             if found is None:
-                self.fail("instrument %s is not in %s" % (instrument_id, shown(self.args.instruments)))
+                default = Path(self.args.instruments) == SAMPLES / "instruments.csv"
+                self.fail("instrument %s is not in %s%s" % (
+                    instrument_id, shown(self.args.instruments),
+                    ", the sample instrument file: name your broker's instrument list with --instruments FILE"
+                    if default else ""))
             record = self.records.InstrumentField(**found[1])
             source = "%s line %d" % (shown(self.args.instruments), found[0])
         fields = record.to_dict()

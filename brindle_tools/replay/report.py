@@ -212,6 +212,7 @@ class Summary:
         source = "t_Instrument of %s" % results.database if args.db else shown(args.instruments)
         lines = ["Replay of %s for investor %s" % (self.source.shown, results.investor),
                  "  host          %s/, instruments from %s" % (shown(args.host_directory), source)]
+        lines.extend("  layout        %s: %s" % item for item in self.source.assumed + results.layouts)
         if self.interrupted is not None:
             lines.append("  INTERRUPTED   at %s: the summary so far; no files written" % self.interrupted)
         if self.stopped is not None:

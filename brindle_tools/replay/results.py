@@ -64,3 +64,4 @@ class Results:
         self.database_failures = []  # what failed on the database, first few
         self.withheld = None  # the pre-trade limits applied and what they withheld (limits.Withheld)
         self.engine = "exact"  # the road the ticks took, as the summary names it
+        self.layouts = []  # (file, layout) of the input files read without a header line
