@@ -16,7 +16,7 @@ import pytest
 
 from harness import roads
 from harness.host import edit_ini
-from harness.paths import REPO, SAMPLE_HOST
+from harness.paths import REPO, SAMPLE_HOST, TEST_DATA
 from brindle_tools.market import account, exchange
 from brindle_tools.replay import report
 from brindle_tools.common.errors import UsageError
@@ -189,6 +189,53 @@ def test_replay_fills_partly_with_fees_and_warm_up(run_python):
     assert summary["orders"] == {"placed": 2, "filled": 2, "cancelled": 0, "expired": 0, "open": 0}
     assert (summary["round_trips"], summary["win_rate"], summary["sharpe"]) == (1, 0.0, None)
     assert "profit        gross -50.00 - fees 5.50 = net -55.50" in proc.stdout
+
+
+def test_a_strategy_without_a_position_guard_is_refused_once_its_funds_are_used(run_python, tmp_path):
+    # rb1801 of the broker's own list: 10 per lot, margin ratio 0.11 both sides; a fee of 5 a lot.
+    ticks = ("InstrumentID,UpdateTime,LastPrice,Volume,BidPrice1,BidVolume1,AskPrice1,AskVolume1\n"
+             "rb1801,09:00:00,3900,10,3899,5,3901,5\n"
+             "rb1801,09:00:01,3901,12,3900,5,3901,5\n"
+             "rb1801,09:00:02,3901,14,3900,5,3901,5\n"
+             "rb1801,09:00:03,3950,16,3949,5,3951,5\n")
+    proc = replay(run_python, "ticks.csv", "--instruments", "broker.csv", "--fees", "fees.csv", "--capital", "50000",
+                  "--no-chart", files={
+                      "ticks.csv": ticks, "fees.csv": "ProductID,open_per_lot\nrb,5\n",
+                      "broker.csv": (TEST_DATA / "broker-instruments-20171113.csv").read_bytes(),
+                      "cfg/oxa_can_change_env.py": strategy("True", "False").replace("rb2501", "rb1801")})
+    assert proc.returncode == 0, proc.stderr
+    out = proc.where / "replay-out"
+    # An order of 5 at 3901 holds 3901 x 10 x 0.11 x 5 = 21,455.50 of margin and 25 of fees:
+    # 21,480.50. Two filled at 3901 hold 42,911.00 and paid 50: 50,000 - 50 - 42,911 = 7,039.00
+    # is left; at 3950 the open profit adds (3950 - 3901) x 10 x 10 = 4,900, and the third
+    # order needs 3951 x 10 x 0.11 x 5 + 25 = 21,755.50.
+    assert [(d["Line"], d["OrderRef"], d["Note"]) for d in rows(out / "decisions.csv")] == [
+        ("2", "1", ""), ("3", "2", ""),
+        ("4", "", "refused by the broker: beyond the funds available: margin and fee 21,480.50, available 7,039.00"),
+        ("5", "", "refused by the broker: beyond the funds available: margin and fee 21,755.50, available "
+                  "11,939.00")]
+    assert len(rows(out / "fills.csv")) == 2
+    summary = json.loads((out / "summary.json").read_text())
+    # Settled at the day's last price: 10 x 3950 x 10 x 0.11 = 43,450; the highest share of the
+    # capital plus the equity was after the second fill, 42,911 / 49,950.
+    assert summary["funds"] == {"open_profit_counts": True, "margin_file": None, "margin": pytest.approx(43450.0),
+                                "peak_margin": pytest.approx(43450.0),
+                                "peak_margin_share": pytest.approx(42911 / 49950),
+                                "refused": {"count": 2, "first": "ticks.csv line 4"}}
+    assert summary["per_day"][0]["margin"] == pytest.approx(43450.0)
+    assert "2 opening decisions refused by the broker: beyond the funds available (first: ticks.csv line 4)" \
+        in proc.stdout
+    assert "  layout        broker.csv: no header line: read as the broker's instrument list" in proc.stdout
+    # Left out of the funds, open profit no longer helps; a margin file sets a product's ratios.
+    (tmp_path / "margins.csv").write_text("ProductID,MarginRatio\nrb,0.2\n")
+    book = account.Account(50000.0, open_profit_funds=False)
+    ratios = account.margin_ratios(account.read_margins(tmp_path / "margins.csv"),
+                                   {"InstrumentID": "rb1801", "ProductID": "rb", "LongMarginRatio": 0.11})
+    holding = book.add({"InstrumentID": "rb1801", "ExchangeID": "SHFE", "VolumeMultiple": 10}, account.Fees(), ratios)
+    book.fill(holding, "sell_open", 2, 4000.0, 0.0)
+    holding.last_price = 3000.0
+    book.mark(holding)
+    assert (book.margin, book.available(), book.open_value) == (16000.0, 34000.0, 20000.0)
 
 
 def test_a_plain_close_takes_the_exchange_rule_and_the_chart_keeps_each_minute_extremes_and_breaks():

@@ -21,7 +21,7 @@ from pathlib import Path
 
 from ..market import limits
 from ..live import parameters
-from ..market.account import DIRECTION, Account, fees_for
+from ..market.account import DIRECTION, OFFSET, OPEN, Account, fees_for, margin_ratios
 from ..market.broker import OFFSET_NAMES, Broker
 from ..market.exchange import Quotes, model, on_grid
 from .results import Results
@@ -104,7 +104,8 @@ class Instrument:
 
 
 class Client:
-    def __init__(self, args, settings, records, brindle, outputs, catalogue, fee_schedule, database=None):
+    def __init__(self, args, settings, records, brindle, outputs, catalogue, fee_schedule, database=None,
+                 margins=None):
         self.args = args
         self.settings = settings
         self.records = records
@@ -112,9 +113,10 @@ class Client:
         self.outputs = outputs
         self.catalogue = catalogue  # {InstrumentID: (line, fields)}, None with the database
         self.fee_schedule = fee_schedule
+        self.margins = margins  # {InstrumentID or ProductID: {side: ratio}} over the instruments' own
         self.investor = args.investor
         self.strategies = settings.AI_Strategy[self.investor]
-        self.account = Account(args.capital)
+        self.account = Account(args.capital, args.funds == "marked")
         self.results = results = Results(self.investor, self.account, database)
         self.totals, self.instruments, self.series = results.totals, results.instruments, results.series
         if catalogue is not None and catalogue.assumed:
@@ -216,7 +218,8 @@ class Client:
         if isinstance(multiple, bool) or not isinstance(multiple, numbers.Real) or not multiple > 0:
             self.fail("instrument %s (%s) has VolumeMultiple %r: the profit needs the contract size"
                       % (instrument_id, source, multiple))
-        holding = self.account.add(fields, fees_for(self.fee_schedule, instrument_id, fields.get("ProductID")))
+        holding = self.account.add(fields, fees_for(self.fee_schedule, instrument_id, fields.get("ProductID")),
+                                   margin_ratios(self.margins, fields))
         instrument = self.instruments[instrument_id] = Instrument(record, holding)
         self.tell_instrument(instrument)
         return instrument
@@ -378,6 +381,12 @@ class Client:
             self.skip(self.totals.refused.setdefault(reason, [0, None]))
             self.outputs.decisions.write(row + ["", "price %r: %s, not sent" % (limit, reason), ""] + tail)
             return
+        if OFFSET[action] == OPEN:
+            reason = self.broker.funds_refusal(instrument, action, limit, volume)
+            if reason:
+                self.skip(self.totals.funds_refused)
+                self.outputs.decisions.write(row + ["", "refused by the broker: %s" % reason, limit] + tail)
+                return
         # As a broker would refuse it, the client sends no close order beyond its position.
         orders = self.broker.send(instrument, tick, action, exchange, limit, volume,
                                   self.strategies[instrument.id][action + "_express"])

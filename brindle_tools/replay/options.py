@@ -9,7 +9,7 @@ from ..common.errors import shown
 from ..common.places import SAMPLES
 from ..feed.ticks import DAY_OPTION, PUBLIC_LAYOUT, PUBLIC_NAME, SKIP_OPTION, parse_day
 
-PATHS = ("instruments", "fees")  # options naming files, relative to where the command was started
+PATHS = ("instruments", "fees", "margin")  # options naming files, relative to where the command was started
 
 
 def time_of_day(text):
@@ -92,8 +92,16 @@ def add_replay_options(parser):
     parser.add_argument("--slippage", type=non_negative, default=0.0, metavar="TICKS",
                         help="price ticks every fill loses (default: %(default)g)")
     parser.add_argument("--capital", type=float, default=account.DEFAULT_CAPITAL,
-                        help="capital that returns and drawdown percent are measured on (default: %s)"
-                             % "{:,.0f}".format(account.DEFAULT_CAPITAL))
+                        help="capital that returns and drawdown percent are measured on, and the account's funds "
+                             "(default: %s)" % "{:,.0f}".format(account.DEFAULT_CAPITAL))
+    parser.add_argument("--margin", metavar="FILE",
+                        help="margin ratios over the instruments' own: CSV with InstrumentID or ProductID, then "
+                             "LongMarginRatio, ShortMarginRatio or MarginRatio (both sides)")
+    parser.add_argument("--funds", choices=("marked", "realised"), default="marked",
+                        help="funds available for an opening order: capital + realised profit - fees - margin held "
+                             "- margin and fees of resting orders, plus (marked, the default) or without (realised) "
+                             "the open profit of the positions at their last price; the broker refuses an order "
+                             "beyond them")
     parser.add_argument("--cancel-after", type=non_negative, default=60.0, metavar="SECONDS",
                         help="cancel a resting order after this many seconds of market time; 0: never "
                              "(default: %(default)g); orders left at the end of a trading day expire")

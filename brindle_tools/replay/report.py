@@ -91,6 +91,10 @@ def money(value):
     return "{:,.2f}".format(value + 0.0)  # + 0.0: no "-0.00"
 
 
+def percent(share):
+    return "%.2f%%" % (100 * share) if math.isfinite(share) else "all (the equity is gone)"
+
+
 def count(value, word):
     return "%s %s%s" % ("{:,}".format(value), word, "" if value == 1 else "s")
 
@@ -156,6 +160,8 @@ class Summary:
                 "short": {"volume": holding.sides[SHORT].volume, "average_price": holding.sides[SHORT].average},
                 "realised_profit": holding.realised, "open_profit": holding.open_profit(),
                 "fees": holding.fees_paid, "turnover": holding.turnover, "fee_schedule": holding.fees.as_dict(),
+                "margin_ratio": {"long": holding.sides[LONG].margin_ratio, "short": holding.sides[SHORT].margin_ratio},
+                "margin": holding.sides[LONG].margin + holding.sides[SHORT].margin,
                 "market_volume": instrument.market_volume, "filled_volume": instrument.filled_volume,
                 "market_share": share(instrument),
             }
@@ -192,6 +198,10 @@ class Summary:
             "realised_profit": realised, "open_profit": opened,
             "profit": {"gross": realised + opened, "fees": account.fees, "net": realised + opened - account.fees},
             "max_drawdown": {"money": account.drawdown, "percent": account.drawdown_percent},
+            "funds": {"open_profit_counts": account.open_profit_funds,
+                      "margin_file": str(args.margin) if args.margin else None, "margin": account.margin,
+                      "peak_margin": account.peak_margin, "peak_margin_share": account.peak_margin_share,
+                      "refused": {"count": totals.funds_refused[0], "first": totals.funds_refused[1]}},
             "sharpe": account.sharpe(),
             "round_trips": figures["round_trips"], "win_rate": figures["win_rate"],
             "profit_factor": figures["profit_factor"],
@@ -255,6 +265,9 @@ class Summary:
             row("", "%s not sent (warm-up or market closed)" % count(totals.not_sent, "decision"))
         for reason, (number, first) in sorted(totals.refused.items()):
             row("", "%s not sent: %s (first: %s)" % (count(number, "decision"), reason, first))
+        if totals.funds_refused[0]:
+            row("", "%s refused by the broker: beyond the funds available (first: %s)" % (
+                count(totals.funds_refused[0], "opening decision"), totals.funds_refused[1]))
         for label, text in results.withheld.text():
             row(label, text)
         for instrument in results.instruments.values():
@@ -282,6 +295,11 @@ class Summary:
             money(account.drawdown), account.drawdown_percent, money(account.capital),
             "%.2f over %d days" % (sharpe, len(account.days)) if sharpe is not None else
             "undefined (%s)" % ("one day" if len(account.days) < 2 else "no variation")))
+        row("funds", "peak margin %s (%s of the capital plus the equity), %s at the end; open profit %s the "
+                     "funds available%s" % (
+                         money(account.peak_margin), percent(account.peak_margin_share), money(account.margin),
+                         "counts in" if account.open_profit_funds else "is left out of",
+                         ", margin ratios from %s" % shown(args.margin) if args.margin else ""))
         row("trades", "%s, win rate %s, profit factor %s, average holding %s, turnover %s" % (
             count(data["round_trips"], "round trip"),
             "%.1f%%" % (100 * data["win_rate"]) if data["win_rate"] is not None else "-",

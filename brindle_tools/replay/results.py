@@ -16,6 +16,7 @@ class Totals:
         self.unavailable = {}  # instrument -> [ticks skipped, reason]: no instrument record
         self.volume_resets = [0, None]  # ticks whose cumulative volume went down: count, first
         self.refused = {}  # reason -> [decisions an exchange would refuse, not sent; first]
+        self.funds_refused = [0, None]  # opening orders the broker refused for their funds: count, first
 
 
 class Series:
@@ -38,7 +39,9 @@ class Series:
         self.equity.append(account.equity)
 
     def close_point(self, account):
-        """The point of the minute that ends: its last equity, its extremes."""
+        """The point of the minute that ends: its last equity, its extremes (the margin's
+        share of the equity among them)."""
+        account.follow_margin()
         if self.equity:
             self.equity[-1] = account.equity
             low, high, deepest = account.take_extremes()

@@ -228,6 +228,7 @@ def replay_on(args):
         source = TickSource(args.ticks, field_types(records.DepthMarketDataField), args.columns, args.instrument,
                             args.trading_day, args.skip_bad_ticks)
         fee_schedule = account.read_fees(args.fees) if args.fees else None
+        margins = account.read_margins(args.margin) if args.margin else None
         catalogue = None if args.db else read_instruments(args.instruments, records.InstrumentField)
         config = factors = journal_before = None
         if args.db:
@@ -242,7 +243,7 @@ def replay_on(args):
             raise UsageError("cannot write in the output directory %s: %s" % (shown(args.out), error.strerror)) \
                 from None
         client = Client(args, settings, records, brindle, outputs, catalogue, fee_schedule,
-                        db.describe(config) if config else None)
+                        db.describe(config) if config else None, margins)
         road = None
         if args.engine == "native":
             refusal = native.refusal(args)

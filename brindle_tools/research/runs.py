@@ -46,13 +46,16 @@ def figures(summary):
     orders = summary.get("orders") or {}
     log = summary.get("engine_log") or {}
     days = summary.get("per_day") or ()
+    funds = summary.get("funds") or {}
     row = {"trading_days": " ".join(map(str, summary.get("trading_days") or ())),
            "daily_net": " ".join(repr(round(day["net"], 6)) for day in days),
            "net": net, "gross": gross, "fees": fees,
            "max_drawdown": drawdown.get("money"), "max_drawdown_percent": drawdown.get("percent"),
            "sharpe": summary.get("sharpe"), "round_trips": summary.get("round_trips"), "fills": orders.get("filled"),
            "win_rate": summary.get("win_rate"), "profit_factor": summary.get("profit_factor"),
-           "turnover": summary.get("turnover"), "ticks": summary.get("ticks"), "engine_errors": log.get("errors")}
+           "turnover": summary.get("turnover"), "ticks": summary.get("ticks"), "engine_errors": log.get("errors"),
+           "peak_margin": funds.get("peak_margin"), "peak_margin_share": funds.get("peak_margin_share"),
+           "funds_refused": (funds.get("refused") or {}).get("count")}
     # Sums of prices carry binary fractions (1859.9999999999864); a millionth is below any money.
     return {k: round(v, 6) if isinstance(v, float) else v for k, v in row.items()}
 

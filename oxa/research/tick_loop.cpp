@@ -248,9 +248,11 @@ private:
         py::object decisions = evaluate(instrument.strategy);
         ++instrument.engine_ticks;
         if (!decisions.is_none()) {
-            // Sending orders reads where the tick is, the clock and how many ticks the engine
-            // has seen, and changes only the resting orders of the loop's figures.
+            // Sending orders reads where the tick is, the clock, how many ticks the engine has
+            // seen and the account's equity (the broker's funds check), and changes only the
+            // resting orders of the loop's figures.
             set_place();
+            account_figures_.write(account_);
             instrument.view.attr(name("engine_ticks")) = instrument.engine_ticks;
             driver_.attr(name("decide"))(instrument.view, batch.source, row_, decisions, closed);
             instrument.open_orders = py::len(instrument.view.attr(name("open_orders"))) > 0;
