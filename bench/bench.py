@@ -478,7 +478,7 @@ def sample_session(args):
     it up (its clock, both instruments, a position reported in each) and the loop's floor.
     Run in a process of its own: the replay imports the sample host's settings module."""
     sys.path.insert(0, str(REPO))
-    from brindle_tools.replay import run
+    from brindle_tools.commands.replay import main as replay_main
 
     work = Path(tempfile.mkdtemp(prefix="oxa-bench-sample-"))
     try:
@@ -489,7 +489,7 @@ def sample_session(args):
 
         def replay():
             with contextlib.redirect_stdout(io.StringIO()):
-                if run.main(replay_argv) != 0:
+                if replay_main(replay_argv) != 0:
                     raise RuntimeError("the sample replay failed")
 
         replay()  # imports the host's modules, as the replay does

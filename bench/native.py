@@ -95,11 +95,13 @@ def replay_road(place, engine):
     """The sample replay on an engine, measured: a function giving the processor seconds of its
     execute() and of the whole replay, its ticks and the road its summary names."""
     sys.path.insert(0, str(REPO))
+    from brindle_tools.commands.replay import parse_arguments
     from brindle_tools.replay import run
+    from brindle_tools.replay.options import replay_options
 
     argv = replay_argv(place, engine, "%s-%d" % (engine, os.getpid()))
     try:
-        run.parse_arguments(argv)
+        parse_arguments(argv)
     except SystemExit:
         raise Unavailable("this checkout's replay has no --engine %s" % engine) from None
     spent = []
@@ -115,9 +117,9 @@ def replay_road(place, engine):
     run.execute = timed_execute
 
     def measured():
-        args = run.parse_arguments(argv)
+        args = parse_arguments(argv)
         started = time.process_time()
-        summary = run.replay(args)
+        summary = run.replay(args.ticks, replay_options(args), out=args.out, chart=not args.no_chart)
         whole = time.process_time() - started
         failure = summary.stopped or summary.not_written or summary.interrupted
         if failure:

@@ -4,8 +4,14 @@ brindle-db, brindle-sample, brindle-resend. In a notebook:
 
     import brindle_tools as bt
     result = bt.backtest("ticks.csv", fees="fees.csv", set={"open_ticks": 4})
-    runs = bt.sweep("days", grid={"open_ticks": "2..5"})
+    sweep = bt.sweep("days", {"open_ticks": "2..5"})
+    wf = bt.walk_forward("days", {"open_ticks": "2..5"}, train=3, test=1)
 """
-from .api import backtest, sweep
+from .api import backtest, sweep, walk_forward
+from .replay.options import ReplayOptions
+from .replay.backtest import Backtest
+from .research.sweep import SweepOptions, SweepResult
+from .research.walkforward import WalkForwardResult
 
-__all__ = ["backtest", "sweep"]
+__all__ = ["backtest", "sweep", "walk_forward", "ReplayOptions", "SweepOptions", "Backtest", "SweepResult",
+           "WalkForwardResult"]

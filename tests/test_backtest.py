@@ -630,9 +630,9 @@ def test_database_killed_mid_replay_keeps_outputs_and_names_the_dead_letters(run
 
 
 def test_help_lists_every_option(capsys):
-    from brindle_tools.replay import run
+    from brindle_tools.commands import replay
 
     with pytest.raises(SystemExit) as done:
-        run.parse_arguments(["--help"])
+        replay.parse_arguments(["--help"])
     assert done.value.code == 0
     assert "--fills {exchange,engine}" in capsys.readouterr().out

@@ -32,7 +32,7 @@ def _run_assignments():
     frame = _sys._getframe()
     while frame is not None:
         if frame.f_code.co_name == "replay_run":
-            return frame.f_locals["assignments"]
+            return ["%%s=%%r" %% item for item in frame.f_locals["values"].items()]
         frame = frame.f_back
     return ()
 

@@ -70,12 +70,11 @@ def names_read(strategies):
     return names
 
 
-def resolve(settings, settings_shown, investor, assignments):
-    """The parameters of a replay: the settings module's defaults with the assignments over
-    them. A name that no expression of the investor's strategies reads is refused: a typo
-    would otherwise vary nothing."""
+def resolve(settings, settings_shown, investor, chosen):
+    """The parameters of a replay: the settings module's defaults with the chosen values
+    ({name: value}) over them. A name that no expression of the investor's strategies reads
+    is refused: a typo would otherwise vary nothing."""
     values = defaults(settings, settings_shown)
-    chosen = dict(parse_assignment(text) for text in assignments)
     for name, value in chosen.items():
         check_kind(name, value, values.get(name, NO_DEFAULT), "--set %s=%r" % (name, value))
     unread = sorted(set(chosen) - names_read(settings.AI_Strategy[investor]))

@@ -2,11 +2,14 @@
 the sweep is the replay that the same options would give."""
 import argparse
 import json
+from dataclasses import MISSING, asdict, dataclass, field, fields, replace
 from pathlib import Path
+from typing import Any, Dict, List, Optional, Tuple
 
-from ..market import account, limits
-from ..common.errors import shown
+from ..common.errors import UsageError, shown
 from ..common.places import SAMPLES
+from ..live import parameters
+from ..market import account, limits
 from ..feed.ticks import DAY_OPTION, PUBLIC_LAYOUT, PUBLIC_NAME, SKIP_OPTION, parse_day
 
 PATHS = ("instruments", "fees", "margin")  # options naming files, relative to where the command was started
@@ -66,96 +69,222 @@ def trading_day(text):
     return text.strip()
 
 
-def add_replay_options(parser):
-    """Every option of a replay but its tick files and its outputs."""
-    source = parser.add_mutually_exclusive_group()
-    source.add_argument("--instruments", default=str(SAMPLES / "instruments.csv"),
-                        help="instrument file: CSV of the instrument record's 31 fields (default: %s)"
-                             % shown(SAMPLES / "instruments.csv"))
-    source.add_argument("--db", action="store_true",
-                        help="use the database of cfg/oxa.ini: instruments from t_Instrument, factors from "
-                             "t_factor, simulated trades journalled to T_SimNow_AutoTrade (with --fills engine)")
-    parser.add_argument("--investor", help="investor whose strategies decide (default: the only one)")
-    parser.add_argument("--host", help="host working directory (default: the current directory if it is one, "
-                                       "else the sample host)")
-    parser.add_argument("--fills", choices=("exchange", "engine"), default="exchange",
+NUMBER_CHECKS = (non_negative, positive, positive_int, count)
+
+
+def column_names(text):
+    """--columns: the names, comma-separated, or the public layout's name."""
+    if text.strip() == PUBLIC_NAME:
+        return PUBLIC_LAYOUT
+    return tuple(c.strip() for c in text.split(","))
+
+
+def assignment(item):
+    """NAME=VALUE of a --set option, or a notebook's (name, value), as (name, value): a value
+    given as a value is kept as it is."""
+    try:
+        if isinstance(item, str):
+            return parameters.parse_assignment(item)
+        name, value = item
+        parameters.parse_assignment("%s=0" % name)
+        return name, value
+    except UsageError as error:
+        raise argparse.ArgumentTypeError(str(error)) from None
+
+
+def limit(item):
+    """NAME=VALUE of a --limit option, or a notebook's (name, number), as (name, number)."""
+    return limits.assignment(item if isinstance(item, str) else "%s=%s" % tuple(item))
+
+
+def option(default=None, help="", flag=None, group=None, factory=None, **argparse_options):
+    """A field of ReplayOptions and how its command line option reads it: `type` turns the
+    command line's text into the field's value (a notebook's text is read the same way)."""
+    metadata = dict(argparse_options, help=help, flag=flag, group=group)
+    if factory is not None:
+        return field(default_factory=factory, metadata=metadata)
+    return field(default=default, metadata=metadata)
+
+
+@dataclass
+class ReplayOptions:
+    """Every option of a replay but its tick files and its outputs: the command lines are
+    parsed into it and the notebook functions take it, or its fields as keywords."""
+
+    instruments: Optional[Path] = option(
+        SAMPLES / "instruments.csv", group="source", type=Path,
+        help="instrument file: CSV of the instrument record's 31 fields (default: %s)"
+             % shown(SAMPLES / "instruments.csv"))
+    db: bool = option(False, group="source", action="store_true",
+                      help="use the database of cfg/oxa.ini: instruments from t_Instrument, factors from "
+                           "t_factor, simulated trades journalled to T_SimNow_AutoTrade (with --fills engine)")
+    investor: Optional[str] = option(None, help="investor whose strategies decide (default: the only one)")
+    host: Optional[Path] = option(None, type=Path, help="host working directory (default: the current directory "
+                                                        "if it is one, else the sample host)")
+    fills: str = option("exchange", choices=("exchange", "engine"),
                         help="fill model: exchange (default): at the quote or at the limit when the market trades "
                              "through it, volume capped by the tick; engine: the engine's own simulated fill "
                              "(SimNow) at the last price, journalled")
-    parser.add_argument("--engine", choices=("exact", "native"), default="exact",
-                        help="exact (default): every tick through the engine a host loads; native: the research "
-                             "road, a native tick loop and strategy evaluator with the same outputs, many times "
-                             "faster (runs it cannot take use the exact engine, and say so)")
-    parser.add_argument("--fees", help="fee file: CSV with InstrumentID or ProductID, then open_per_lot, open_rate, "
+    engine: str = option("exact", choices=("exact", "native"),
+                         help="exact (default): every tick through the engine a host loads; native: the research "
+                              "road, a native tick loop and strategy evaluator with the same outputs, many times "
+                              "faster (runs it cannot take use the exact engine, and say so)")
+    fees: Optional[Path] = option(None, type=Path,
+                                  help="fee file: CSV with InstrumentID or ProductID, then open_per_lot, open_rate, "
                                        "close_per_lot, close_rate, close_today_per_lot, close_today_rate (e.g. %s; "
                                        "default: no fees)" % shown(SAMPLES / "fees.csv"))
-    parser.add_argument("--slippage", type=non_negative, default=0.0, metavar="TICKS",
-                        help="price ticks every fill loses (default: %(default)g)")
-    parser.add_argument("--capital", type=float, default=account.DEFAULT_CAPITAL,
-                        help="capital that returns and drawdown percent are measured on, and the account's funds "
-                             "(default: %s)" % "{:,.0f}".format(account.DEFAULT_CAPITAL))
-    parser.add_argument("--margin", metavar="FILE",
-                        help="margin ratios over the instruments' own: CSV with InstrumentID or ProductID, then "
-                             "LongMarginRatio, ShortMarginRatio or MarginRatio (both sides)")
-    parser.add_argument("--funds", choices=("marked", "realised"), default="marked",
+    slippage: float = option(0.0, type=non_negative, metavar="TICKS",
+                             help="price ticks every fill loses (default: %(default)g)")
+    capital: float = option(account.DEFAULT_CAPITAL, type=float,
+                            help="capital that returns and drawdown percent are measured on, and the account's "
+                                 "funds (default: %s)" % "{:,.0f}".format(account.DEFAULT_CAPITAL))
+    margin: Optional[Path] = option(None, type=Path, metavar="FILE",
+                                    help="margin ratios over the instruments' own: CSV with InstrumentID or "
+                                         "ProductID, then LongMarginRatio, ShortMarginRatio or MarginRatio (both "
+                                         "sides)")
+    funds: str = option("marked", choices=("marked", "realised"),
                         help="funds available for an opening order: capital + realised profit - fees - margin held "
                              "- margin and fees of resting orders, plus (marked, the default) or without (realised) "
                              "the open profit of the positions at their last price; the broker refuses an order "
                              "beyond them")
-    parser.add_argument("--cancel-after", type=non_negative, default=60.0, metavar="SECONDS",
-                        help="cancel a resting order after this many seconds of market time; 0: never "
-                             "(default: %(default)g); orders left at the end of a trading day expire")
-    parser.add_argument("--warm-up", type=int, default=0, metavar="N",
-                        help="the first N ticks of each instrument update the statistics, their decisions are "
-                             "not sent (default: %(default)s)")
-    parser.add_argument("--restart-daily", action="store_true",
-                        help="start each trading day with a fresh engine, as a restarted client (positions "
-                             "carried); default: one engine for the whole replay, as a client left running")
-    parser.add_argument("--day-close", type=time_of_day, default=time_of_day("15:00:00"), metavar="HH:MM:SS",
-                        help="close of the day session: ticks from then until the evening are snapshots after "
-                             "the close, not traded on (default: 15:00:00)")
-    parser.add_argument("--columns", help="column names of the tick files, comma-separated (the broker's field "
-                                          "names, in the file's order; over a header line the file has), or %s "
-                                          "for %s" % (PUBLIC_NAME, ",".join(PUBLIC_LAYOUT)))
-    parser.add_argument(DAY_OPTION, type=trading_day, metavar="YYYYMMDD",
-                        help="trading day of tick files without a TradingDay or ActionDay column (default: a date "
-                             "in the file name; a file with no date at all is refused)")
-    parser.add_argument(SKIP_OPTION, action="store_true",
-                        help="skip ticks with impossible prices or volumes (not finite, negative, no last price, "
-                             "outside the day's limits, a quote far from the last price), counted in the summary; "
-                             "default: such a tick stops the replay with its file and line")
-    parser.add_argument("--instrument", help="instrument of tick files without an InstrumentID column (default: "
-                                             "taken from the start of the file name, as rb2501 from "
-                                             "rb2501_20241105.csv)")
-    parser.add_argument("--limit", action="append", default=[], type=limits.assignment, metavar="NAME=VALUE",
-                        dest="limits", help="pre-trade limit over the [RISK] section of the host's cfg/oxa.ini, "
-                                            "e.g. max_position=4 or max_orders_per_second.rb2501=2 (repeatable); "
-                                            "the summary counts the decisions each limit withheld")
-    parser.add_argument("--set", action="append", default=[], metavar="NAME=VALUE", dest="assignments",
-                        help="strategy parameter that the expressions read, over the settings module's "
-                             "Strategy_Parameters (repeatable)")
+    cancel_after: float = option(60.0, type=non_negative, metavar="SECONDS",
+                                 help="cancel a resting order after this many seconds of market time; 0: never "
+                                      "(default: %(default)g); orders left at the end of a trading day expire")
+    warm_up: int = option(0, type=count, metavar="N",
+                          help="the first N ticks of each instrument update the statistics, their decisions are "
+                               "not sent (default: %(default)s)")
+    restart_daily: bool = option(False, action="store_true",
+                                 help="start each trading day with a fresh engine, as a restarted client (positions "
+                                      "carried); default: one engine for the whole replay, as a client left running")
+    day_close: int = option(time_of_day("15:00:00"), type=time_of_day, metavar="HH:MM:SS",
+                            help="close of the day session: ticks from then until the evening are snapshots after "
+                                 "the close, not traded on (default: 15:00:00)")
+    columns: Optional[Tuple[str, ...]] = option(
+        None, type=column_names,
+        help="column names of the tick files, comma-separated (the broker's field names, in the file's order; over "
+             "a header line the file has), or %s for %s" % (PUBLIC_NAME, ",".join(PUBLIC_LAYOUT)))
+    trading_day: Optional[str] = option(
+        None, flag=DAY_OPTION, type=trading_day, metavar="YYYYMMDD",
+        help="trading day of tick files without a TradingDay or ActionDay column (default: a date in the file "
+             "name; a file with no date at all is refused)")
+    skip_bad_ticks: bool = option(
+        False, flag=SKIP_OPTION, action="store_true",
+        help="skip ticks with impossible prices or volumes (not finite, negative, no last price, outside the day's "
+             "limits, a quote far from the last price), counted in the summary; default: such a tick stops the "
+             "replay with its file and line")
+    instrument: Optional[str] = option(
+        None, help="instrument of tick files without an InstrumentID column (default: taken from the start of the "
+                   "file name, as rb2501 from rb2501_20241105.csv)")
+    limits: List[Tuple[str, float]] = option(
+        factory=list, flag="--limit", action="append", type=limit, metavar="NAME=VALUE",
+        help="pre-trade limit over the [RISK] section of the host's cfg/oxa.ini, e.g. max_position=4 or "
+             "max_orders_per_second.rb2501=2 (repeatable); the summary counts the decisions each limit withheld")
+    set: Dict[str, Any] = option(
+        factory=dict, action="append", type=assignment, metavar="NAME=VALUE",
+        help="strategy parameter that the expressions read, over the settings module's Strategy_Parameters "
+             "(repeatable)")
+
+    def checked(self):
+        """These options as a replay takes them: each text read as its command line option reads
+        it (a refusal is a ValueError with the option's message), paths made absolute, so that a
+        run that changes the working directory still finds them. Parameter values given as
+        values are kept exactly."""
+        values = read_fields(self)
+        for name in PATHS + ("host",):
+            if values[name] is not None:
+                values[name] = Path(values[name]).resolve()
+        if values["db"] and self.instruments != ReplayOptions.instruments:
+            raise ValueError("--instruments and --db: the instruments come from one of them")
+        return replace(self, **values)
+
+
+def read_fields(options):
+    """{field: value} of an options dataclass, each text read by its command line option's
+    type, each number checked by it, and the choices checked; a refusal is a ValueError with
+    the option's message."""
+    values = {}
+    for spec in fields(options):
+        value, read = getattr(options, spec.name), spec.metadata.get("type")
+        try:
+            if spec.metadata.get("action") == "append" and read is not None:
+                items = value.items() if isinstance(value, dict) else value
+                value = [read(item) for item in items]
+                if spec.default_factory is dict:
+                    value = dict(value)
+            elif isinstance(value, str) and read not in (None, str, Path):
+                value = read(value)
+            elif read in NUMBER_CHECKS and value is not None:
+                value = read(str(value))
+        except argparse.ArgumentTypeError as error:
+            message = str(error)
+            raise ValueError(message if message.startswith(flag_of(spec)) else "%s: %s" % (flag_of(spec), message)) \
+                from None
+        choices = spec.metadata.get("choices")
+        if choices and value not in choices:
+            raise ValueError("%s: %r is not one of %s" % (flag_of(spec), value, ", ".join(choices)))
+        values[spec.name] = value
+    return values
+
+
+def flag_of(spec):
+    return spec.metadata.get("flag") or "--" + spec.name.replace("_", "-")
+
+
+def add_arguments(parser, options_type):
+    """The command line options of an options dataclass's fields; fields of one `group` are
+    mutually exclusive."""
+    groups = {}
+    for spec in fields(options_type):
+        meta = {k: v for k, v in spec.metadata.items() if k not in ("flag", "group")}
+        if spec.default is not MISSING:
+            meta["default"] = spec.default
+        group = spec.metadata.get("group")
+        if group and group not in groups:
+            groups[group] = parser.add_mutually_exclusive_group()
+        (groups[group] if group else parser).add_argument(flag_of(spec), dest=spec.name, **meta)
+
+
+def add_replay_options(parser):
+    """Every option of a replay but its tick files and its outputs."""
+    add_arguments(parser, ReplayOptions)
+
+
+def fields_of(options_type, args):
+    """{field: value} of an options dataclass among a command line's args (an append option
+    given no time: the field's default)."""
+    values = {}
+    for spec in fields(options_type):
+        value = getattr(args, spec.name)
+        values[spec.name] = spec.default_factory() if value is None and spec.default is MISSING else value
+    return values
+
+
+def given_fields(options_type, options, given):
+    """options (default: options_type()) with the fields given as keywords over them; an
+    unknown keyword is a TypeError, as for any function."""
+    names = {spec.name for spec in fields(options_type)}
+    unknown = sorted(set(given) - names)
+    if unknown:
+        raise TypeError("unexpected keyword argument%s %s" % ("s" * (len(unknown) > 1), ", ".join(unknown)))
+    return replace(options or options_type(), **given)
 
 
 def complete(parser, args):
-    """The checks that one option alone cannot make, and the options' final forms."""
-    if args.warm_up < 0:
-        parser.error("argument --warm-up: %d is not a number of ticks" % args.warm_up)
-    for name in PATHS:
-        if getattr(args, name):
-            setattr(args, name, Path(getattr(args, name)).resolve())
-    if args.columns:
-        names = PUBLIC_LAYOUT if args.columns.strip() == PUBLIC_NAME else \
-            tuple(c.strip() for c in args.columns.split(","))
-        args.columns = names
+    """The checks that one option alone cannot make, and the options' final forms: the
+    replay options among args checked as ReplayOptions."""
+    try:
+        options = replay_options(args).checked()
+    except ValueError as error:
+        parser.error(str(error))
+    for name, value in vars(options).items():
+        setattr(args, name, value)
 
 
 def replay_options(args):
-    """The replay options among args, as a namespace of their own."""
-    parser = argparse.ArgumentParser(add_help=False)
-    add_replay_options(parser)
-    return argparse.Namespace(**{name: getattr(args, name) for name in vars(parser.parse_args([]))})
+    """The replay options among args (a command line's namespace) as ReplayOptions."""
+    return ReplayOptions(**fields_of(ReplayOptions, args))
 
 
-def plain(namespace):
+def plain(options):
     """Options as JSON holds them (paths as text, tuples as lists)."""
-    return json.loads(json.dumps(vars(namespace), default=str, sort_keys=True))
+    return json.loads(json.dumps(asdict(options), default=str, sort_keys=True))

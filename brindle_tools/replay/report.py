@@ -2,6 +2,7 @@
 summary (as text and as JSON) and the chart."""
 import csv
 import datetime
+import io
 import json
 import math
 from pathlib import Path
@@ -22,35 +23,45 @@ SHARE_WARNING = 0.05  # fills above this share of the market's traded volume mak
 
 
 class CsvOut:
-    """A CSV output written as the replay goes; a write that fails (a full disk) stops the
-    writing, and the error is kept for the end of the replay."""
+    """A CSV output written as the replay goes, to its file (path None: none), and kept as
+    text when asked; a write that fails (a full disk) stops the writing, and the error is kept
+    for the end of the replay."""
 
-    def __init__(self, path, columns):
-        self.file = open(path, "w", newline="", encoding="utf-8")
-        self.writer = csv.writer(self.file, lineterminator="\n")
+    def __init__(self, path, columns, keep):
+        self.kept = io.StringIO() if keep else None
+        self.file = open(path, "w", newline="", encoding="utf-8") if path is not None else None
+        self.writers = [csv.writer(target, lineterminator="\n") for target in (self.file, self.kept)
+                        if target is not None]
         self.error = None
         self.write(columns)
 
     def write(self, row):
         if self.error is None:
             try:
-                self.writer.writerow(row)
+                for writer in self.writers:
+                    writer.writerow(row)
             except OSError as error:
                 self.error = error
 
+    def text(self):
+        """What was written, when it was kept."""
+        return self.kept.getvalue()
+
     def close(self):
         try:
-            self.file.close()
+            if self.file is not None:
+                self.file.close()
         except OSError as error:
             self.error = self.error or error
 
 
 class Outputs:
-    """The per-tick outputs, written as the replay goes."""
+    """The per-tick outputs, written as the replay goes into directory (None: no files), and
+    kept in memory when asked."""
 
-    def __init__(self, directory):
-        self.decisions = CsvOut(directory / "decisions.csv", DECISION_COLUMNS)
-        self.fills = CsvOut(directory / "fills.csv", FILL_COLUMNS)
+    def __init__(self, directory, keep=False):
+        self.decisions = CsvOut(directory and directory / "decisions.csv", DECISION_COLUMNS, keep)
+        self.fills = CsvOut(directory and directory / "fills.csv", FILL_COLUMNS, keep)
 
     @property
     def error(self):
@@ -136,6 +147,7 @@ class Summary:
         self.journal_note = None  # why the journal rows are not known
         self.dead_letters = None  # (file, rows) kept by the engine during the replay
         self.written = []
+        self.kept = None  # the decisions and fills as CSV text (Outputs), when the replay kept them
 
     @property
     def rate(self):
@@ -366,26 +378,30 @@ def broken(xs, ys, minutes):
 
 
 def chart(results, path):
+    """The chart of figure(), written to path (nothing when no instrument had ticks)."""
+    drawing = figure(results)
+    if drawing is not None:
+        drawing.savefig(Path(path), dpi=80)
+
+
+def figure(results):
     """Per instrument its price with the fills (buys as upward triangles, sells as downward
     ones; opens filled, closes as larger hollow markers drawn over them), then the equity net
     of fees (the band: each minute's lowest and highest) and each minute's deepest drawdown.
     One point per minute with ticks; no line crosses hours without ticks: breaks of the
     sessions are dashed lines, trading days solid ones."""
-    import matplotlib
-
-    matplotlib.use("Agg")
-    from matplotlib import pyplot
+    from matplotlib.figure import Figure
     from matplotlib.ticker import FuncFormatter, MaxNLocator
 
     shown_instruments = [i for i in results.instruments.values() if i.ticks]
     if not shown_instruments:
-        return
+        return None
     series = results.series
     minutes, equity = series.minutes, series.equity
     panels = len(shown_instruments) + 2
     heights = [3] * len(shown_instruments) + [2, 1.2]
-    figure, axes = pyplot.subplots(panels, 1, figsize=(12, sum(heights) * 1.1 + 0.6), sharex=True,
-                                   gridspec_kw={"height_ratios": heights}, squeeze=False)
+    drawing = Figure(figsize=(12, sum(heights) * 1.1 + 0.6))
+    axes = drawing.subplots(panels, 1, sharex=True, gridspec_kw={"height_ratios": heights}, squeeze=False)
     axes = axes[:, 0]
     marks = {"buy_open": ("^", "tab:green", "tab:green", 40, "buy open"),
              "buy_close": ("o", "none", "tab:green", 90, "buy close"),
@@ -441,6 +457,5 @@ def chart(results, path):
                         fontsize=8)
     for axis in axes:
         axis.grid(True, color="0.92")
-    figure.tight_layout()
-    figure.savefig(Path(path), dpi=80)
-    pyplot.close(figure)
+    drawing.tight_layout()
+    return drawing

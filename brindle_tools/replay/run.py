@@ -1,35 +1,28 @@
 """Replay recorded ticks through oxa.Brindle as a trading client would feed them live, with an
 exchange that fills its orders, an account that books fees and profit, and the figures a
-trader judges a strategy by.
-
-    brindle-replay TICKS... [--instruments FILE | --db] [--fills exchange|engine] [--fees FILE]
-                      [--out DIR] [--set NAME=VALUE]... (--help lists them all)
-
-Exit status: 0 done; 1 done, but the database failed during the replay (the summary says
-what, and where the rows it refused were kept) or the outputs could not be written (a full
-or read-only disk: the printed summary is what is kept); 2 the replay could not run (one message
-says why); 130 interrupted.
-"""
+trader judges a strategy by. `replay()` is the replay of brindle-replay, of the notebook's
+backtest() and of each run of a sweep."""
 import argparse
+import contextlib
 import gc
 import importlib
 import json
 import logging
+import os
 import shutil
 import sys
 import tempfile
 import time
 from pathlib import Path
 
-from ..market import account
-from ..live import check, db, parameters
-from . import native
-from . import options, report
-from .client import Client
 from ..common.errors import UsageError, shown
-from ..live.host import Host
 from ..feed.inputs import field_types, read_instruments
 from ..feed.ticks import TickSource
+from ..live import check, db, parameters
+from ..live.host import Host
+from ..market import account
+from . import native, report
+from .client import Client
 
 PROGRESS_FROM = 20000  # ticks from which a terminal shows a progress bar
 DEAD_LETTERS = Path("log") / "sql_dead_letters.jsonl"  # where the engine keeps rows the database refused
@@ -49,22 +42,6 @@ class CountingHandler(logging.Handler):
                 self.first_error = record.getMessage() + (": %s: %s" % (type(exc).__name__, exc) if exc else "")
         elif record.levelno >= logging.WARNING:
             self.warnings += 1
-
-
-def parse_arguments(argv):
-    parser = argparse.ArgumentParser(prog="brindle-replay", description=__doc__.split("\n\n")[0])
-    parser.add_argument("ticks", nargs="+", metavar="TICKS",
-                        help="tick files (CSV or Parquet), directories of them or glob patterns; replayed "
-                             "together in time order")
-    options.add_replay_options(parser)
-    parser.add_argument("--out", default="replay-out", help="directory for the outputs (default: %(default)s)")
-    parser.add_argument("--no-chart", action="store_true", help="do not draw the chart")
-    args = parser.parse_args(argv)
-    options.complete(parser, args)
-    # Paths are the operator's, relative to where the command was started.
-    args.ticks = [str(Path(t).resolve()) if not Path(t).is_absolute() else t for t in args.ticks]
-    args.out = Path(args.out).resolve()
-    return args
 
 
 def choose_investor(args, settings, host):
@@ -112,11 +89,21 @@ class LogFile(logging.FileHandler):
             self.error = sys.exc_info()[1]
 
 
+class NoLogFile(logging.NullHandler):
+    """The engine's log of a replay that writes no files: counted only."""
+
+    error = None
+
+
 def engine_logger(workspace):
-    """The engine's log during the replay: to a file among the outputs, counted."""
+    """The engine's log during the replay: to a file among the outputs (when there are
+    outputs), counted."""
     logger = logging.Logger("oxa.replay")
-    handler = LogFile(workspace / "engine.log", encoding="utf-8", delay=True)
-    handler.setFormatter(logging.Formatter("%(asctime)s %(levelname)s %(message)s"))
+    if workspace is None:
+        handler = NoLogFile()
+    else:
+        handler = LogFile(workspace / "engine.log", encoding="utf-8", delay=True)
+        handler.setFormatter(logging.Formatter("%(asctime)s %(levelname)s %(message)s"))
     counter = CountingHandler()
     logger.addHandler(handler)
     logger.addHandler(counter)
@@ -172,46 +159,42 @@ def dead_letters_since(offset):
     return rows
 
 
-def main(argv=None):
-    args = parse_arguments(argv)
+def replay(ticks, options, out=None, chart=True, keep=False):
+    """The replay of tick files (paths, directories or glob patterns, relative to the working
+    directory) with these ReplayOptions; gives its report.Summary. out: the directory the
+    outputs are written to, or None for none; keep: the summary keeps the decisions and fills
+    as CSV text. A replay that cannot run raises UsageError; the working directory and module
+    path are as they were afterwards, so that a second replay sees the world the first saw."""
+    args = vars(options.checked())
+    args.update(ticks=[str(Path(t).resolve()) for t in ([ticks] if isinstance(ticks, (str, Path)) else ticks)],
+                out=Path(out).resolve() if out is not None else None, no_chart=not chart, keep=keep)
     try:
-        summary = replay(args)
-    except UsageError as error:
-        print("%s: %s" % ("brindle-replay", error), file=sys.stderr)
-        return 2
-    except KeyboardInterrupt:
-        print("%s: interrupted; no files written" % "brindle-replay", file=sys.stderr)
-        return 130
-    print(summary.text())
-    if summary.not_written is not None:
-        # A full or read-only disk: the summary printed above is what the replay keeps.
-        print("%s: %s; no files written, the summary above is kept" % ("brindle-replay", unwritten(args, summary)), file=sys.stderr)
-        return 1
-    if summary.stopped:
-        print("%s: stopped at %s" % ("brindle-replay", summary.stopped), file=sys.stderr)
-        return 1
-    if summary.interrupted is not None:
-        return 130
-    return 1 if args.db and summary.database_failed else 0
+        with kept_place():
+            return replay_on(argparse.Namespace(**args))
+    except native.Unsupported as reason:
+        print("brindle-replay: the native engine cannot replay this (%s): replaying with the exact engine"
+              % reason, file=sys.stderr)
+        args["engine"] = "exact"
+        with kept_place():
+            summary = replay_on(argparse.Namespace(**args))
+        summary.results.engine = "exact (the native engine cannot: %s)" % reason
+        return summary
+
+
+@contextlib.contextmanager
+def kept_place():
+    """The working directory and module path, restored after a replay entered its host."""
+    cwd, path = os.getcwd(), list(sys.path)
+    try:
+        yield
+    finally:
+        os.chdir(cwd)
+        sys.path[:] = path
 
 
 def unwritten(args, summary):
     error = summary.not_written
     return "cannot write the outputs in %s: %s" % (shown(args.out), error.strerror or error)
-
-
-def replay(args):
-    """The replay that args (as parse_arguments gives them) describe, its outputs written to
-    args.out; gives its summary. A replay that cannot run raises UsageError."""
-    try:
-        return replay_on(args)
-    except native.Unsupported as reason:
-        print("%s: the native engine cannot replay this (%s): replaying with the exact engine"
-              % ("brindle-replay", reason), file=sys.stderr)
-        args.engine = "exact"
-        summary = replay_on(args)
-        summary.results.engine = "exact (the native engine cannot: %s)" % reason
-        return summary
 
 
 def replay_on(args):
@@ -223,7 +206,7 @@ def replay_on(args):
         settings = host.load_settings()
         records = host.records()
         choose_investor(args, settings, host)
-        args.parameters = parameters.resolve(settings, host.settings_shown, args.investor, args.assignments)
+        args.parameters = parameters.resolve(settings, host.settings_shown, args.investor, args.set)
         args.capital = account.capital_of(args.capital)
         source = TickSource(args.ticks, field_types(records.DepthMarketDataField), args.columns, args.instrument,
                             args.trading_day, args.skip_bad_ticks)
@@ -235,13 +218,14 @@ def replay_on(args):
             config, factors, journal_before = prepare_database()
         check_strategies(args, settings, records, host, source.names, factors)
         brindle = host.engine_module()
-        created = output_directory(args.out)
-        try:
-            workspace = Path(tempfile.mkdtemp(prefix=".replay-", dir=args.out))
-            outputs = report.Outputs(workspace)
-        except OSError as error:
-            raise UsageError("cannot write in the output directory %s: %s" % (shown(args.out), error.strerror)) \
-                from None
+        if args.out is not None:
+            created = output_directory(args.out)
+            try:
+                workspace = Path(tempfile.mkdtemp(prefix=".replay-", dir=args.out))
+            except OSError as error:
+                raise UsageError("cannot write in the output directory %s: %s"
+                                 % (shown(args.out), error.strerror)) from None
+        outputs = report.Outputs(workspace, args.keep)
         client = Client(args, settings, records, brindle, outputs, catalogue, fee_schedule,
                         db.describe(config) if config else None, margins)
         road = None
@@ -262,7 +246,7 @@ def replay_on(args):
                 except UsageError as error:
                     summary.journal_note = "rows added unknown: %s" % error
         not_written = outputs.error or log_file.error
-        if summary.interrupted is None and not_written is None:
+        if workspace is not None and summary.interrupted is None and not_written is None:
             if not args.no_chart:
                 try:
                     report.chart(client.results, workspace / "chart.png")
@@ -274,6 +258,7 @@ def replay_on(args):
             except OSError as error:
                 not_written = error
         summary.not_written = not_written
+        summary.kept = outputs if args.keep else None
         return summary
     finally:
         if workspace is not None:

@@ -9,7 +9,6 @@ live). With `--ship` the driver puts their bytes into Ray's object store once; e
 unpacks the host and the instrument file once, and a run's tick files into a directory of
 its own.
 """
-import argparse
 import io
 import re
 import shutil
@@ -17,6 +16,7 @@ import socket
 import sys
 import tarfile
 import tempfile
+from dataclasses import replace
 from pathlib import Path
 
 from ..common.errors import UsageError, shown
@@ -81,18 +81,17 @@ class Replayer:
         self.home = Path(tempfile.mkdtemp(prefix="brindle-actor-"))
         self.renames = []
         if host_tar is not None:
-            replay = argparse.Namespace(**vars(replay))
             unpack_host(host_tar, self.home / "host")
             self.renames.append((str(self.home / "host"), shown(replay.host)))
-            replay.host = str(self.home / "host")
+            replay = replace(replay, host=self.home / "host")
             if instruments is not None:
                 (self.home / "instruments.csv").write_bytes(instruments)
                 self.renames.append((str(self.home / "instruments.csv"), shown(replay.instruments)))
-                replay.instruments = self.home / "instruments.csv"
+                replay = replace(replay, instruments=self.home / "instruments.csv")
         self.worker = Worker(replay, cwd, runs_per_process)
 
     def run(self, request, retries, timeout, *shipped):
-        key, ticks, assignments, renames = request
+        key, ticks, values, renames = request
         run_dir = None
         if shipped:
             run_dir = Path(tempfile.mkdtemp(dir=self.home))
@@ -102,7 +101,7 @@ class Replayer:
                 Path(ticks[-1]).write_bytes(data)
             renames = [(t, name) for t, (_, name) in zip(ticks, renames)]
         try:
-            return self.worker.run(ticks, assignments, list(renames) + self.renames, retries, timeout)
+            return self.worker.run(ticks, values, list(renames) + self.renames, retries, timeout)
         finally:
             if run_dir is not None:
                 shutil.rmtree(run_dir, ignore_errors=True)

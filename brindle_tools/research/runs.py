@@ -10,17 +10,15 @@ engine's own prints go nowhere.
 
     python3 -m brindle_tools.research.runs      a worker (started by Worker, not by hand)
 """
-import argparse
 import os
 import pickle
 import select
-import shutil
 import signal
 import subprocess
 import sys
 import tempfile
 import threading
-from pathlib import Path
+from dataclasses import replace
 
 from ..feed import ticks
 from ..common.errors import UsageError
@@ -73,25 +71,17 @@ def last_line(text):
 # --- in the worker process ---------------------------------------------------------------------
 
 
-def replay_run(options, ticks, assignments, shown_as):
-    """One run: a replay of the tick files with these parameter assignments over the bound
-    replay options; gives {status, error, figures...}."""
+def replay_run(options, ticks, values, shown_as):
+    """One run: a replay of the tick files with these parameter values over the bound replay
+    options; gives {status, error, figures...}."""
     from ..replay import run  # here, not at import: the driver need not load the replay
 
-    work = Path(tempfile.mkdtemp(prefix="brindle-sweep-"))
-    args = argparse.Namespace(**vars(options))
-    args.ticks, args.out, args.no_chart = list(ticks), work / "out", True
-    args.assignments = list(options.assignments) + list(assignments)
     try:
-        summary = run.replay(args)
+        summary = run.replay(ticks, replace(options, set=dict(options.set, **values)))
     except UsageError as error:
         return failed(shown_as(last_line(error)))
     except Exception as error:  # the run fails, the worker goes on
         return failed(shown_as("%s: %s" % (type(error).__name__, error)))
-    finally:
-        shutil.rmtree(work, ignore_errors=True)
-    if summary.not_written is not None:
-        return failed(shown_as(run.unwritten(args, summary)))
     if summary.stopped:
         return failed(shown_as("stopped at %s" % summary.stopped))
     return dict(figures(summary.as_dict()), status="ok", error="")
@@ -109,14 +99,14 @@ def serve(requests, answers):
         if options is None:
             options = request
             continue
-        ticks, assignments, renames = request
+        ticks, values, renames = request
 
         def shown_as(text):
             for path, name in renames:
                 text = text.replace(path, name)
             return text
 
-        answer = replay_run(options, ticks, assignments, shown_as)
+        answer = replay_run(options, ticks, values, shown_as)
         pickle.dump(answer, answers)
         answers.flush()
 
@@ -194,14 +184,14 @@ class Worker:
         except (EOFError, OSError, pickle.UnpicklingError):
             return "died", self.stop()
 
-    def run(self, ticks, assignments, renames=(), retries=0, timeout=None):
+    def run(self, ticks, values, renames=(), retries=0, timeout=None):
         """{status, error, figures...} of one run."""
         attempts = 1 + retries
         status = None
         for _ in range(attempts):
             if self.process is None and not self.start():
                 return failed("the sweep was interrupted")
-            outcome, value = self.ask((list(ticks), list(assignments), list(renames)), timeout)
+            outcome, value = self.ask((list(ticks), dict(values), list(renames)), timeout)
             if outcome == "answer":
                 self.runs += 1
                 if self.runs_per_process and self.runs >= self.runs_per_process:
@@ -228,7 +218,7 @@ def stop_workers():
 
 
 def run_locally(requests, options, workers, on_result, retries, timeout, runs_per_process=0):
-    """The requests ((key, ticks, assignments, renames)...) on `workers` local worker
+    """The requests ((key, ticks, values, renames)...) on `workers` local worker
     processes; on_result(key, result) as each ends, from one thread at a time."""
     _stopping.clear()  # a sweep after an interrupted one (in a notebook) runs
     source = iter(requests)
@@ -243,8 +233,8 @@ def run_locally(requests, options, workers, on_result, retries, timeout, runs_pe
                     request = next(source, None)
                 if request is None:
                     return
-                key, ticks, assignments, renames = request
-                result = worker.run(ticks, assignments, renames, retries, timeout)
+                key, ticks, values, renames = request
+                result = worker.run(ticks, values, renames, retries, timeout)
                 if _stopping.is_set():
                     return
                 with result_lock:

@@ -1,33 +1,34 @@
 """Parameter sweep: the replay over a grid of strategy parameters, each point replayed over
 all its trading days as one account, on warm workers on this machine's cores or on a Ray
-cluster; with --train/--test a walk-forward validation instead.
+cluster; with train/test a walk-forward validation instead (walkforward.py).
 
-    brindle-sweep TICKS... --grid open_ticks=2,3,4 --grid close_ticks=1..3
-        [--per-day] [--train N --test M] [--sample N [--seed S]] [--rank FIGURE] [--heatmap P1,P2]
-        [--out DIR] [--resume] [--workers N | --ray ADDRESS|auto [--ship]] [any replay option]
-
-TICKS are tick files or directories of them; the files whose names carry the same date
-(YYYYMMDD) are one trading day, a file without a date a day of its own. The table of the
-runs grows in OUT/runs.csv as runs end; at the end the sweep writes it sorted by run to
-runs.csv and runs.parquet, ranks the points in ranking.csv and draws heatmap.png.
+Tick files are files or directories of them; the files whose names carry the same date
+(YYYYMMDD) are one trading day, a file without a date a day of its own. The table of the runs
+grows in OUT/runs.csv as runs end; at the end the sweep writes it sorted by run to runs.csv and
+runs.parquet, ranks the points in ranking.csv and draws heatmap.png.
 """
 import argparse
+import contextlib
 import importlib
 import json
 import os
 import sys
+import tempfile
 import time
+from dataclasses import dataclass, fields as dataclass_fields, replace
 from pathlib import Path
+from typing import List, Optional
 
-from ..market import account
-from ..replay import options
+from ..common.errors import UsageError, shown
+from ..common.frames import csv_frame, frame
 from ..live import parameters
+from ..live.host import Host
+from ..market import account
+from ..replay.options import ReplayOptions, count, given_fields, option, plain, positive, positive_int, read_fields
 from . import tables
+from .days import label, tick_files, trading_days
 from .grid import LIMIT, check_size, grid_points, parse_grid, part_text, point_values
 from .runs import run_locally
-from ..common.errors import UsageError, shown
-from ..live.host import Host
-from .days import label, tick_files, trading_days
 
 HEATMAP_VALUES = 200  # values of a heat map's axis
 
@@ -56,8 +57,7 @@ class Plan:
     def request(self, key):
         point, number = key
         files = self.segments[number]
-        assignments = ["%s=%r" % item for item in self.values(point).items()]
-        return key, [str(p) for p in files], assignments, [(str(p), shown(p)) for p in files]
+        return key, [str(p) for p in files], self.values(point), [(str(p), shown(p)) for p in files]
 
     def text_key(self, key):
         return tuple(str(v) for v in self.values(key[0]).values()) + (label(self.segments[key[1]]),)
@@ -73,7 +73,7 @@ class Plan:
         return {"ticks": [[str(p) for p in s] for s in self.segments],
                 "grid": {n: [part_text(p) for p in vs.parts] for n, vs in self.grid.items()},
                 "sample": args.sample, "seed": args.seed if args.sample is not None else None,
-                "replay": options.plain(self.replay)}
+                "replay": plain(self.replay)}
 
 
 # --- runners -----------------------------------------------------------------------------------
@@ -111,17 +111,16 @@ def host_setup(args):
     here and forgotten again) and its name as messages show it."""
     from ..replay import run
 
-    saved_cwd, saved_path, saved_modules = os.getcwd(), list(sys.path), set(sys.modules)
+    saved_modules = set(sys.modules)
     try:
-        host = Host(args.host)
-        host.enter()
-        settings = host.load_settings()
-        run.choose_investor(args, settings, host)
-        args.host = str(host.directory)
-        return settings, host.settings_shown
+        with run.kept_place():
+            host = Host(args.host)
+            host.enter()
+            settings = host.load_settings()
+            run.choose_investor(args, settings, host)
+            args.host = str(host.directory)
+            return settings, host.settings_shown
     finally:
-        os.chdir(saved_cwd)
-        sys.path[:] = saved_path
         for name in set(sys.modules) - saved_modules:
             if name == "cfg" or name.startswith(("cfg.", "oxa.py_ApiStructure")):
                 del sys.modules[name]
@@ -129,7 +128,7 @@ def host_setup(args):
 
 def build_grid(args, settings, settings_shown):
     """The grid, checked as the replay checks its parameters."""
-    fixed = dict(parameters.parse_assignment(text) for text in args.assignments)
+    fixed = args.set
     defaults = parameters.defaults(settings, settings_shown)
     grid = parse_grid(args.grid, set(tables.run_columns(())) | {"rank"}, defaults)
     both = sorted(set(fixed) & set(grid))
@@ -137,7 +136,7 @@ def build_grid(args, settings, settings_shown):
         raise UsageError("%s: given with --set and with --grid; a parameter is fixed or varied" % ", ".join(both))
     # A name that no expression reads, or a fixed value of the wrong kind, as the replay refuses it.
     parameters.resolve(settings, settings_shown, args.investor,
-                       list(args.assignments) + ["%s=%r" % (name, values[0]) for name, values in grid.items()])
+                       dict(fixed, **{name: values[0] for name, values in grid.items()}))
     check_size(grid, args.sample)
     return grid
 
@@ -190,60 +189,76 @@ def prepare_output(args, plan):
     return {}
 
 
-# --- the command -------------------------------------------------------------------------------
+# --- the options ------------------------------------------------------------------------------
 
 
-def parse_arguments(argv):
-    parser = argparse.ArgumentParser(prog="brindle-sweep", description=__doc__.split("\n\n")[0])
-    parser.add_argument("ticks", nargs="+", help="tick files, or directories of them")
-    parser.add_argument("--grid", action="append", default=[], metavar="NAME=VALUES",
-                        help="a parameter and its values: Python literals separated by commas, or integer "
-                             "ranges A..B or A..B/STEP (repeatable: the grid is all combinations)")
-    parser.add_argument("--per-day", action="store_true",
-                        help="replay each trading day apart, with a fresh account; by default a point's days are "
-                             "one replay, one account, positions carried")
-    parser.add_argument("--train", type=options.positive_int, metavar="N",
-                        help="walk-forward: choose the best point on N trading days, measure it on the --test days "
-                             "after them, then slide on by --test days")
-    parser.add_argument("--test", type=options.positive_int, metavar="M", help="walk-forward: trading days tested")
-    parser.add_argument("--sample", type=options.positive_int, metavar="N",
-                        help="only N points of the grid, drawn at random (grids of more than %s points need it)"
-                             % "{:,}".format(LIMIT))
-    parser.add_argument("--seed", type=int, default=0, help="seed of --sample's draw (default %(default)s)")
-    parser.add_argument("--rank", default="net", choices=tables.FIGURES, metavar="FIGURE",
-                        help="figure that ranks the points: %s (default %%(default)s)" % ", ".join(tables.FIGURES))
-    parser.add_argument("--heatmap", metavar="P1,P2", help="draw the ranked figure over these two parameters")
-    parser.add_argument("--out", default="sweep-out", help="output directory (default %(default)s)")
-    parser.add_argument("--resume", action="store_true", help="run only the runs that OUT/runs.csv lacks or that "
-                                                              "failed there")
-    parser.add_argument("--workers", type=options.positive_int, default=os.cpu_count() or 1,
-                        help="replays at once on this machine (default: its %(default)s cores)")
-    parser.add_argument("--runs-per-process", type=options.positive_int, default=0, metavar="N",
-                        help="start a fresh worker process after N runs (1: a process per run; default: never)")
-    parser.add_argument("--ray", metavar="ADDRESS", help="run on the Ray cluster at ADDRESS (host:port, or auto)")
-    parser.add_argument("--ship", action="store_true",
+@dataclass
+class SweepOptions:
+    """The sweep's own options (the replay's are ReplayOptions): brindle-sweep's command line is
+    parsed into them, and sweep() and walk_forward() take them as keywords."""
+
+    grid: List[str] = option(factory=list, action="append", metavar="NAME=VALUES",
+                             help="a parameter and its values: Python literals separated by commas, or integer "
+                                  "ranges A..B or A..B/STEP (repeatable: the grid is all combinations)")
+    per_day: bool = option(False, action="store_true",
+                           help="replay each trading day apart, with a fresh account; by default a point's days "
+                                "are one replay, one account, positions carried")
+    train: Optional[int] = option(None, type=positive_int, metavar="N",
+                                  help="walk-forward: choose the best point on N trading days, measure it on the "
+                                       "--test days after them, then slide on by --test days")
+    test: Optional[int] = option(None, type=positive_int, metavar="M", help="walk-forward: trading days tested")
+    sample: Optional[int] = option(None, type=positive_int, metavar="N",
+                                   help="only N points of the grid, drawn at random (grids of more than %s points "
+                                        "need it)" % "{:,}".format(LIMIT))
+    seed: int = option(0, type=int, help="seed of --sample's draw (default %(default)s)")
+    rank: str = option("net", choices=tables.FIGURES, metavar="FIGURE",
+                       help="figure that ranks the points: %s (default %%(default)s)" % ", ".join(tables.FIGURES))
+    heatmap: Optional[str] = option(None, metavar="P1,P2", help="draw the ranked figure over these two parameters")
+    resume: bool = option(False, action="store_true",
+                          help="run only the runs that OUT/runs.csv lacks or that failed there")
+    workers: int = option(os.cpu_count() or 1, type=positive_int,
+                          help="replays at once on this machine (default: its %(default)s cores)")
+    runs_per_process: int = option(0, type=count, metavar="N",
+                                   help="start a fresh worker process after N runs (1: a process per run; "
+                                        "default: never)")
+    ray: Optional[str] = option(None, metavar="ADDRESS",
+                                help="run on the Ray cluster at ADDRESS (host:port, or auto)")
+    ship: bool = option(False, action="store_true",
                         help="with --ray: send the tick files, the instrument file and the host directory to the "
                              "workers through Ray's object store instead of reading them from a shared path")
-    parser.add_argument("--retries", type=options.count, default=2,
-                        help="runs again a run whose worker process was killed, or whose Ray actor was lost, "
-                             "at most this many times (default %(default)s)")
-    parser.add_argument("--timeout", type=options.positive, metavar="SECONDS", help="stop a run after this long")
-    options.add_replay_options(parser)
-    args = parser.parse_args(argv)
-    options.complete(parser, args)
-    if args.ship and not args.ray:
-        parser.error("--ship goes with --ray")
-    if (args.train is None) != (args.test is None):
-        parser.error("--train and --test go together")
-    if args.train is not None and (args.per_day or args.resume):
-        parser.error("a walk-forward replays each window as one account and cannot be resumed: "
-                     "leave out --per-day and --resume")
-    args.out = Path(args.out).resolve()
-    return args
+    retries: int = option(2, type=count,
+                          help="runs again a run whose worker process was killed, or whose Ray actor was lost, at "
+                               "most this many times (default %(default)s)")
+    timeout: Optional[float] = option(None, type=positive, metavar="SECONDS", help="stop a run after this long")
+
+    def checked(self):
+        """These options, each read as its command line option reads it, and the checks that
+        no option alone can make; a refusal is a ValueError."""
+        values = read_fields(self)
+        if values["ship"] and not values["ray"]:
+            raise ValueError("--ship goes with --ray")
+        if (values["train"] is None) != (values["test"] is None):
+            raise ValueError("--train and --test go together")
+        if values["train"] is not None and (values["per_day"] or values["resume"]):
+            raise ValueError("a walk-forward replays each window as one account and cannot be resumed: "
+                             "leave out --per-day and --resume")
+        return replace(self, **values)
 
 
-def plan_of(args):
-    """(plan, heat map pair, trading days) of a sweep, all checked before any run."""
+def grid_texts(grid):
+    """--grid texts of a notebook's grid: {name: "A..B" or a list of values}, or the texts."""
+    if not isinstance(grid, dict):
+        return list(grid)
+    return ["%s=%s" % (name, values if isinstance(values, str) else ",".join(repr(v) for v in values))
+            for name, values in grid.items()]
+
+
+def planned(ticks, options, settings, out):
+    """(args, plan, heat map pair, trading days): a sweep's options as one namespace, and its
+    plan, all checked before any run."""
+    args = argparse.Namespace(**vars(options.checked()), **vars(settings.checked()))
+    args.ticks = [str(Path(t).resolve()) for t in ([ticks] if isinstance(ticks, (str, Path)) else ticks)]
+    args.out = Path(out).resolve()
     settings, settings_shown = host_setup(args)
     args.capital = account.capital_of(args.capital)
     grid = build_grid(args, settings, settings_shown)
@@ -251,30 +266,67 @@ def plan_of(args):
     days = trading_days(tick_files(args.ticks))
     points = list(grid_points(grid, args.sample, args.seed))
     segments = days if args.per_day else [tuple(p for day in days for p in day)]
-    return Plan(grid, points, segments, options.replay_options(args)), pair, days
+    replay = replace(options.checked(), host=Path(args.host), investor=args.investor, capital=args.capital)
+    return args, Plan(grid, points, segments, replay), pair, days
 
 
-def main(argv=None):
-    args = parse_arguments(argv)
-    runner = None
-    try:
-        plan, pair, days = plan_of(args)
+def sweep(ticks, grid, options=None, settings=None, *, out=None, **fields):
+    """Replays every point of a grid of strategy parameters over tick files; gives a SweepResult
+    (runs and ranking as DataFrames). grid: {name: "A..B", "A..B/STEP" or a list of values};
+    options: ReplayOptions; settings: SweepOptions; any of their fields may be given as
+    keywords instead. out: the directory of runs.csv, runs.parquet, ranking.csv and heatmap.png
+    (default: a temporary one, removed). Raises UsageError when the sweep cannot run and
+    KeyboardInterrupt when interrupted (runs.csv then holds the runs so far)."""
+    options, settings = with_fields(options, settings, grid, fields)
+    if settings.train is not None:
+        raise UsageError("train and test make a walk-forward: call walk_forward()")
+    with output_place(out) as place:
+        args, plan, pair, days = planned(ticks, options, settings, place)
         require_packages(pair)
-        if args.train is not None:
-            from . import walkforward
-
-            windows = walkforward.windows(days, args.train, args.test)
         runner = runner_for(args, plan.replay)
-        if args.train is not None:
-            return walkforward.main(args, plan, windows, runner)
-        finished = prepare_output(args, plan)
-        return sweep(args, plan, finished, pair, runner, len(days))
-    except UsageError as error:
-        print("%s: %s" % ("brindle-sweep", error), file=sys.stderr)
-        return 2
-    finally:
-        if runner is not None:
+        try:
+            finished = prepare_output(args, plan)
+            return run_sweep(args, plan, finished, pair, runner, len(days), out is not None)
+        finally:
             runner.close()
+
+
+def walk_forward(ticks, grid, train, test, options=None, settings=None, *, out=None, **fields):
+    """Walk-forward validation: on each window of `train` trading days every point of the grid
+    is replayed and the best (by settings.rank) is chosen; that point alone is replayed on the
+    `test` days after the window; then the window slides on by `test` days. Gives a
+    WalkForwardResult (runs, windows and the out-of-sample equity as DataFrames). The other
+    arguments are sweep()'s."""
+    from . import walkforward
+
+    options, settings = with_fields(options, settings, grid, dict(fields, train=train, test=test))
+    with output_place(out) as place:
+        args, plan, pair, days = planned(ticks, options, settings, place)
+        require_packages(pair)
+        spans = walkforward.windows(days, args.train, args.test)
+        runner = runner_for(args, plan.replay)
+        try:
+            return walkforward.run(args, plan, spans, runner, out is not None)
+        finally:
+            runner.close()
+
+
+def with_fields(options, settings, grid, given):
+    """ReplayOptions and SweepOptions with the keyword fields over them."""
+    replay_names = {spec.name for spec in dataclass_fields(ReplayOptions)}
+    options = given_fields(ReplayOptions, options, {k: v for k, v in given.items() if k in replay_names})
+    settings = given_fields(SweepOptions, settings, {k: v for k, v in given.items() if k not in replay_names})
+    return options, replace(settings, grid=grid_texts(grid))
+
+
+@contextlib.contextmanager
+def output_place(out):
+    """The output directory, or a temporary one that goes afterwards."""
+    if out is not None:
+        yield out
+        return
+    with tempfile.TemporaryDirectory(prefix="brindle-sweep-") as scratch:
+        yield Path(scratch) / "out"
 
 
 class Progress:
@@ -307,7 +359,7 @@ def execute(plan, keys, runner, progress):
     return time.perf_counter() - started
 
 
-def sweep(args, plan, finished, pair, runner, day_count):
+def run_sweep(args, plan, finished, pair, runner, day_count, kept):
     keys = plan.keys()
     pending = [key for key in keys if key not in finished]
     table = tables.Table(args.out / "runs.csv", plan.columns, [finished[k] for k in keys if k in finished])
@@ -320,30 +372,10 @@ def sweep(args, plan, finished, pair, runner, day_count):
     try:
         elapsed = execute(plan, pending, runner, progress)
     except KeyboardInterrupt:
-        print("%s: interrupted; %d of %d runs in %s: --resume runs the rest" % (
-            "brindle-sweep", len(progress.results), len(keys), shown(args.out / "runs.csv")), file=sys.stderr)
-        return 130
+        print("brindle-sweep: interrupted; %d of %d runs in %s: --resume runs the rest" % (
+            len(progress.results), len(keys), shown(args.out / "runs.csv")), file=sys.stderr)
+        raise
     rows = [progress.results[key] for key in keys]
-    written = write_results(args, plan, rows, pair, day_count)
-    failed = [row for row in rows if row["status"] != "ok"]
-    print("  %s in %.1f s: %.2f runs/s; %d ok, %d failed" % (
-        plural(len(pending), "run"), elapsed, len(pending) / elapsed if elapsed > 0 else 0.0,
-        len(rows) - len(failed), len(failed)))
-    for row in failed[:5]:
-        print("  failed: %s with %s: %s" % (row["tick_files"], ", ".join(
-            "%s=%r" % (n, row[n]) for n in plan.names), row["error"]))
-    print("  ranked by %s (%s):" % (args.rank, "each day replayed apart" if args.per_day else
-                                    "each point one account over its days"))
-    print(tables.ranking_text(written.pop("ranked"), plan.names, args.rank))
-    print("  written %s/: %s" % (shown(args.out), ", ".join(written["files"])))
-    return 1 if failed else 0
-
-
-def plural(number, word):
-    return "%d %s%s" % (number, word, "s" * (number != 1))
-
-
-def write_results(args, plan, rows, pair, day_count):
     tables.write_sorted(rows, plan.columns, plan.names, args.out)
     points = tables.point_figures(rows, plan.names, plan.replay.capital)
     ranked = tables.ranking(points, args.rank)
@@ -352,8 +384,45 @@ def write_results(args, plan, rows, pair, day_count):
     if pair:
         tables.heatmap(points, plan.grid, plan.names, pair, args.rank, day_count, args.out / "heatmap.png")
         files.append("heatmap.png")
-    return {"ranked": ranked, "files": files}
+    return SweepResult(args, plan, rows, ranked, len(pending), elapsed, files if kept else [])
 
 
-if __name__ == "__main__":
-    sys.exit(main())
+class SweepResult:
+    """A sweep's runs and ranking (DataFrames, as runs.parquet and ranking.csv hold them), and
+    the report brindle-sweep prints."""
+
+    def __init__(self, args, plan, rows, ranked, ran, elapsed, files):
+        self.runs = frame(tables.arrow_table(rows, plan.columns, plan.names))
+        self.ranking = csv_frame(tables.ranking_rows(ranked, plan.names),
+                                        tables.ranking_columns(plan.names))
+        self.failed = [row for row in rows if row["status"] != "ok"]
+        self.files = files  # written into out, by name
+        self._args, self._plan, self._ranked, self._ran, self._elapsed = args, plan, ranked, ran, elapsed
+
+    @property
+    def ok(self):
+        """Whether every run ended well."""
+        return not self.failed
+
+    def text(self):
+        args, names = self._args, self._plan.names
+        lines = ["  %s in %.1f s: %.2f runs/s; %d ok, %d failed" % (
+            plural(self._ran, "run"), self._elapsed, self._ran / self._elapsed if self._elapsed > 0 else 0.0,
+            len(self.runs) - len(self.failed), len(self.failed))]
+        for row in self.failed[:5]:
+            lines.append("  failed: %s with %s: %s" % (row["tick_files"], ", ".join(
+                "%s=%r" % (n, row[n]) for n in names), row["error"]))
+        lines.append("  ranked by %s (%s):" % (args.rank, "each day replayed apart" if args.per_day else
+                                               "each point one account over its days"))
+        lines.append(tables.ranking_text(self._ranked, names, args.rank))
+        if self.files:
+            lines.append("  written %s/: %s" % (shown(args.out), ", ".join(self.files)))
+        return "\n".join(lines)
+
+    def __repr__(self):
+        return "<SweepResult: %d runs, %d failed, best %s>" % (
+            len(self.runs), len(self.failed), dict(zip(self._plan.names, self._ranked[0][0])) if self._ranked else None)
+
+
+def plural(number, word):
+    return "%d %s%s" % (number, word, "s" * (number != 1))

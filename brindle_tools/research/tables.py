@@ -5,8 +5,8 @@ import csv
 import math
 import os
 
-from ..market.account import Account
 from ..common.errors import UsageError, shown
+from ..market.account import Account
 
 RUN_COLUMNS = ("tick_files", "trading_days", "status", "error")
 FLOAT_FIGURES = ("net", "gross", "fees", "max_drawdown", "max_drawdown_percent", "sharpe", "win_rate",
@@ -186,9 +186,13 @@ def ranking_rows(ranked, names):
             for number, (values, entry) in enumerate(ranked, 1)]
 
 
+def ranking_columns(names):
+    return ["rank"] + list(names) + list(RANKING_COLUMNS)
+
+
 def write_ranking(ranked, names, path):
     with open(path, "w", newline="", encoding="utf-8") as out:
-        writer = csv.DictWriter(out, ["rank"] + list(names) + list(RANKING_COLUMNS), lineterminator="\n")
+        writer = csv.DictWriter(out, ranking_columns(names), lineterminator="\n")
         writer.writeheader()
         writer.writerows(ranking_rows(ranked, names))
 

@@ -14,6 +14,7 @@ import time
 
 from . import tables
 from ..common.errors import UsageError, shown
+from ..common.frames import csv_frame
 from .days import name_date
 
 SHOWN_FIGURES = ("net", "fees", "max_drawdown", "sharpe", "fills")
@@ -46,6 +47,7 @@ class Phase:
     def __init__(self, plan, runner, table):
         self.plan, self.runner, self.table = plan, runner, table
         self.rows = {}
+        self.table_rows = []  # as runs.csv holds them
 
     def run(self, keys, sample):
         from tqdm import tqdm
@@ -55,7 +57,8 @@ class Phase:
         def on_result(key, result):
             row = self.plan.row(key, result)
             self.rows[key] = row
-            self.table.append(dict(row, window=key[1] + 1, sample=sample))
+            self.table_rows.append(dict(row, window=key[1] + 1, sample=sample))
+            self.table.append(self.table_rows[-1])
             bar.update()
 
         try:
@@ -72,19 +75,19 @@ def choose(rows, names, figure, capital):
     return ranked[0]
 
 
-def main(args, plan, spans, runner):
-    """The walk-forward of plan's grid over the windows `spans`."""
+def run(args, plan, spans, runner, kept):
+    """The walk-forward of plan's grid over the windows `spans`; gives a WalkForwardResult."""
     out = args.out
     if (out / "walkforward.csv").exists():
         raise UsageError("%s already holds a walk-forward: choose another --out" % shown(out))
     out.mkdir(parents=True, exist_ok=True)
-    names = plan.names
     plan.segments = [flat(train) for train, _ in spans] + [flat(test) for _, test in spans]
     tested = len(spans)
     print("Walk-forward of %d point%s over %d window%s (%d trading days trained, %d tested) on %s" % (
         len(plan.points), "s" * (len(plan.points) > 1), len(spans), "s" * (len(spans) > 1), args.train, args.test,
         runner.where), flush=True)
-    table = tables.Table(out / "runs.csv", ["window", "sample"] + plan.columns)
+    run_columns = ["window", "sample"] + plan.columns
+    table = tables.Table(out / "runs.csv", run_columns)
     phase = Phase(plan, runner, table)
     started = time.perf_counter()
     try:
@@ -92,15 +95,15 @@ def main(args, plan, spans, runner):
         chosen = {}
         for number in range(tested):
             rows = [phase.rows[(point, number)] for point in plan.points]
-            chosen[number] = choose(rows, names, args.rank, plan.replay.capital)
+            chosen[number] = choose(rows, plan.names, args.rank, plan.replay.capital)
         index = {tuple(plan.values(point).values()): point for point in plan.points}
         phase.run([(index[best[0]], tested + number) for number, best in chosen.items() if best], "out")
     except KeyboardInterrupt:
+        print("brindle-sweep: interrupted; the walk-forward's runs so far are in %s" % shown(out / "runs.csv"),
+              file=sys.stderr)
+        raise
+    finally:
         table.close()
-        print("%s: interrupted; the walk-forward's runs so far are in %s"
-              % ("brindle-sweep", shown(out / "runs.csv")), file=sys.stderr)
-        return 130
-    table.close()
     elapsed = time.perf_counter() - started
     windows_rows, equity = results(args, plan, spans, chosen, phase.rows, index)
     write_csv(out / "walkforward.csv", windows_rows)
@@ -110,15 +113,43 @@ def main(args, plan, spans, runner):
         chart(equity, spans, out / "walkforward.png")
         written.append("walkforward.png")
     except Exception as error:  # no chart is no reason to lose the tables
-        print("%s: no chart: %s: %s" % ("brindle-sweep", type(error).__name__, error), file=sys.stderr)
-    print("  %d runs in %.1f s" % (len(phase.rows), elapsed))
-    print(text(windows_rows, names, args.rank))
-    total = equity[-1]["equity"] if equity else 0.0
-    print("  out of sample over %d trading day%s: net %s" % (len(equity), "s" * (len(equity) != 1),
-                                                             tables.number_text(total)))
-    print("  written %s/: %s" % (shown(out), ", ".join(written)))
-    failed = [row for row in phase.rows.values() if row["status"] != "ok"]
-    return 1 if failed or not all(chosen.values()) else 0
+        print("brindle-sweep: no chart: %s: %s" % (type(error).__name__, error), file=sys.stderr)
+    return WalkForwardResult(args, plan, phase, windows_rows, equity, chosen, elapsed, written if kept else [])
+
+
+class WalkForwardResult:
+    """A walk-forward's runs, windows and out-of-sample equity (DataFrames, as runs.csv,
+    walkforward.csv and walkforward_equity.csv hold them), and the report brindle-sweep prints."""
+
+    def __init__(self, args, plan, phase, windows_rows, equity, chosen, elapsed, files):
+        self.runs = csv_frame(phase.table_rows, ["window", "sample"] + plan.columns)
+        self.windows = csv_frame(windows_rows, csv_columns(windows_rows, "window"))
+        self.equity = csv_frame(equity, csv_columns(equity, "window"))
+        self.failed = [row for row in phase.rows.values() if row["status"] != "ok"]
+        self.unchosen = [number + 1 for number, best in chosen.items() if not best]
+        self.files = files
+        self._args, self._plan, self._windows, self._equity = args, plan, windows_rows, equity
+        self._runs, self._elapsed = len(phase.rows), elapsed
+
+    @property
+    def ok(self):
+        """Whether every run ended well and every window had a point to choose."""
+        return not self.failed and not self.unchosen
+
+    def text(self):
+        lines = ["  %d runs in %.1f s" % (self._runs, self._elapsed),
+                 text(self._windows, self._plan.names, self._args.rank)]
+        total = self._equity[-1]["equity"] if self._equity else 0.0
+        lines.append("  out of sample over %d trading day%s: net %s" % (
+            len(self._equity), "s" * (len(self._equity) != 1), tables.number_text(total)))
+        if self.files:
+            lines.append("  written %s/: %s" % (shown(self._args.out), ", ".join(self.files)))
+        return "\n".join(lines)
+
+    def __repr__(self):
+        total = self._equity[-1]["equity"] if self._equity else 0.0
+        return "<WalkForwardResult: %d windows, out-of-sample net %s>" % (len(self._windows),
+                                                                           tables.number_text(total))
 
 
 def results(args, plan, spans, chosen, rows, index):
@@ -146,9 +177,13 @@ def results(args, plan, spans, chosen, rows, index):
     return windows_rows, equity
 
 
+def csv_columns(rows, empty):
+    return list(rows[0]) if rows else [empty]
+
+
 def write_csv(path, rows):
     with open(path, "w", newline="", encoding="utf-8") as f:
-        writer = csv.DictWriter(f, list(rows[0]) if rows else ["window"], lineterminator="\n")
+        writer = csv.DictWriter(f, csv_columns(rows, "window"), lineterminator="\n")
         writer.writeheader()
         writer.writerows(rows)
 
