@@ -135,6 +135,7 @@ class Client:
         self.line = None
         self.day_close = args.day_close
         self.progress = None
+        self.evaluating = None  # (InstrumentID, strategy text or None) that the engine is evaluating
 
     # --- the engine ------------------------------------------------------------------------
 
@@ -143,6 +144,7 @@ class Client:
             self.withheld.collect(self.engine)
         self.engine = self.broker.engine = engine = self.brindle.COXAAlgos()
         self.withheld.apply(engine)
+        engine.Calc_Express = self.naming(engine.Calc_Express)
         # The database is written only when asked for: simulated trades go to the journal.
         engine.upload = 1 if self.args.db else 0
         self.fills = model(self.args.fills, self.investor, self.timed(engine.SimNow) if self.args.db else engine.SimNow)
@@ -179,6 +181,33 @@ class Client:
         if not answer:
             self.fail("instrument %s is not in t_Instrument of %s" % (instrument_id, self.results.database))
         return answer[0], "t_Instrument"
+
+    def naming(self, calculate):
+        """The engine's Calc_Express, telling the client which text it evaluates (a failure is
+        logged without it)."""
+
+        def named(instrument_id, text, *rest):
+            self.evaluating = instrument_id, text
+            return calculate(instrument_id, text, *rest)
+
+        return named
+
+    def strategy_failed(self, message, error):
+        """The engine logged a strategy's failure: counted by the key that failed (the message
+        logged where no text was being evaluated) and instrument."""
+        instrument_id, text = self.evaluating
+        strategy = self.strategies.get(instrument_id, {})
+        keys = [key for key, value in strategy.items() if text is not None and value == text and
+                key.endswith(("_express", "_price"))]
+        key = "/".join(keys) or message
+        found = self.results.strategy_errors.get((key, instrument_id))
+        if found is None:
+            self.results.strategy_errors[(key, instrument_id)] = [1, error, self.where()]
+        else:
+            found[0] += 1
+
+    def where(self):
+        return "%s %s %d" % (self.file.name, self.file.unit, self.line)
 
     def timed(self, function):
         """function, with the time it takes counted as time waited on the database."""
@@ -326,6 +355,7 @@ class Client:
                     broker.book(instrument, tick, fills, time, line, tick_file.name)
         if holding.lots or holding.value:
             account.mark(holding)
+        self.evaluating = instrument_id, None
         decisions = self.engine_step(instrument, tick)
         instrument.engine_ticks += 1
         if decisions:
@@ -339,7 +369,7 @@ class Client:
     def skip(self, kept):
         kept[0] += 1
         if kept[1] is None:
-            kept[1] = "%s %s %d" % (self.file.name, self.file.unit, self.line)
+            kept[1] = self.where()
 
     def first_tick_of(self, instrument_id, time, day):
         """The instrument of a first tick, told to the engine; None when it is not traded."""

@@ -10,9 +10,10 @@ from ..common.errors import UsageError, shown
 from ..common.places import SAMPLES
 from ..live import parameters
 from ..market import account, limits
-from ..feed.ticks import DAY_OPTION, PUBLIC_LAYOUT, PUBLIC_NAME, SKIP_OPTION, parse_day
+from ..feed.ticks import DAY_OPTION, PUBLIC_LAYOUT, PUBLIC_NAME, SKIP_OPTION, VENDOR_HEADERS, parse_day
 
 PATHS = ("instruments", "fees", "margin")  # options naming files, relative to where the command was started
+STRATEGY_FAILED = 3  # the exit status of a replay whose strategy failed while running
 
 
 def time_of_day(text):
@@ -147,6 +148,11 @@ class ReplayOptions:
                              "- margin and fees of resting orders, plus (marked, the default) or without (realised) "
                              "the open profit of the positions at their last price; the broker refuses an order "
                              "beyond them")
+    allow_strategy_errors: bool = option(
+        False, action="store_true",
+        help="a strategy that fails while running (an expression that raises) does not fail the replay: exit "
+             "status 0, and a sweep ranks the run; default: the summary's first lines name each failing key, the "
+             "exit status is %d and a sweep marks the run failed" % STRATEGY_FAILED)
     cancel_after: float = option(60.0, type=non_negative, metavar="SECONDS",
                                  help="cancel a resting order after this many seconds of market time; 0: never "
                                       "(default: %(default)g); orders left at the end of a trading day expire")

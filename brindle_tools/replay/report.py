@@ -154,6 +154,14 @@ class Summary:
         return self.results.totals.ticks / self.elapsed if self.elapsed > 0 else 0.0
 
     @property
+    def strategy_failed(self):
+        """The strategy failed while running and that fails the replay: the text that says so."""
+        failures = self.results.strategy_failures()
+        if not failures or self.args.allow_strategy_errors:
+            return None
+        return "the strategy raised errors: " + "; ".join(failures)
+
+    @property
     def database_failed(self):
         results = self.results
         return bool(results.database_failures or results.totals.unavailable or (self.dead_letters and
@@ -220,6 +228,9 @@ class Summary:
             "average_holding_seconds": figures["average_holding_seconds"],
             "fees_paid": account.fees, "turnover": account.turnover,
             "per_day": account.days,
+            "strategy_errors": [{"key": key, "instrument": instrument, "count": count, "first_error": error,
+                                 "first_at": where}
+                                for (key, instrument), (count, error, where) in results.strategy_errors.items()],
             "engine_log": {"errors": self.log.errors, "warnings": self.log.warnings,
                            "first_error": self.log.first_error},
             "risk_limits": results.withheld.limits, "withheld": results.withheld.per_limit(),
@@ -232,8 +243,13 @@ class Summary:
         results, args = self.results, self.args
         totals, account = results.totals, results.account
         source = "t_Instrument of %s" % results.database if args.db else shown(args.instruments)
-        lines = ["Replay of %s for investor %s" % (self.source.shown, results.investor),
-                 "  host          %s/, instruments from %s" % (shown(args.host_directory), source)]
+        lines = ["Replay of %s for investor %s" % (self.source.shown, results.investor)]
+        if results.strategy_errors:
+            lines.append("  %-13s the strategy raised errors%s:" % (
+                "STRATEGY" if args.allow_strategy_errors else "FAILED",
+                " (allowed)" if args.allow_strategy_errors else "; --allow-strategy-errors to accept them"))
+            lines.extend("                %s" % line for line in results.strategy_failures())
+        lines.append("  host          %s/, instruments from %s" % (shown(args.host_directory), source))
         lines.extend("  layout        %s: %s" % item for item in self.source.assumed + results.layouts)
         if self.interrupted is not None:
             lines.append("  INTERRUPTED   at %s: the summary so far; no files written" % self.interrupted)

@@ -68,3 +68,11 @@ class Results:
         self.withheld = None  # the pre-trade limits applied and what they withheld (limits.Withheld)
         self.engine = "exact"  # the road the ticks took, as the summary names it
         self.layouts = []  # (file, layout) of the input files read without a header line
+        # (strategy key or logged message, InstrumentID) -> [errors, first error, where it was first]
+        self.strategy_errors = {}
+
+    def strategy_failures(self):
+        """One line per failing key and instrument: its count, where it first failed and why."""
+        return ["%s of %s: %s, first at %s: %s" % (key, instrument, "{:,}".format(count) + " error" + "s" * (count > 1),
+                                                   where, error)
+                for (key, instrument), (count, error, where) in self.strategy_errors.items()]

@@ -28,18 +28,27 @@ PROGRESS_FROM = 20000  # ticks from which a terminal shows a progress bar
 DEAD_LETTERS = Path("log") / "sql_dead_letters.jsonl"  # where the engine keeps rows the database refused
 
 
+# What the engine logs when a strategy fails on a tick: an expression that raised, the tick's step.
+STRATEGY_FAILURES = frozenset(("Calc_Express", "push_md2trade"))
+
+
 class CountingHandler(logging.Handler):
     def __init__(self):
         super().__init__(logging.DEBUG)
         self.errors = self.warnings = 0
         self.first_error = None
+        self.strategy_failed = None  # called with (message, error) on a strategy's failure
 
     def emit(self, record):
         if record.levelno >= logging.ERROR:
             self.errors += 1
+            exc = record.exc_info[1] if record.exc_info else None
+            error = "%s: %s" % (type(exc).__name__, exc) if exc else ""
+            message = record.getMessage()
             if self.first_error is None:
-                exc = record.exc_info[1] if record.exc_info else None
-                self.first_error = record.getMessage() + (": %s: %s" % (type(exc).__name__, exc) if exc else "")
+                self.first_error = message + (": " + error if error else "")
+            if message in STRATEGY_FAILURES and self.strategy_failed is not None:
+                self.strategy_failed(message, error or message)
         elif record.levelno >= logging.WARNING:
             self.warnings += 1
 
@@ -275,6 +284,7 @@ def execute(client, road, source, outputs, workspace):
     brindle = client.brindle
     saved_logger, saved_datetime = env.logger, brindle.datetime
     logger, counter, handler = engine_logger(workspace)
+    counter.strategy_failed = client.strategy_failed
     env.logger = logger
     brindle.datetime = client.clock
     interrupted = stopped = None

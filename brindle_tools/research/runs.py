@@ -84,6 +84,8 @@ def replay_run(options, ticks, values, shown_as):
         return failed(shown_as("%s: %s" % (type(error).__name__, error)))
     if summary.stopped:
         return failed(shown_as("stopped at %s" % summary.stopped))
+    if summary.strategy_failed:
+        return failed(shown_as(summary.strategy_failed))
     return dict(figures(summary.as_dict()), status="ok", error="")
 
 

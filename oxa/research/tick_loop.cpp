@@ -173,6 +173,12 @@ public:
         sync_out();
     }
 
+    // (file, line, InstrumentID) of the tick being replayed, for a strategy's failure.
+    py::tuple where() const {
+        return py::make_tuple(current_->file, current_->lines.whole(row_),
+                              instruments_.at(current_->instruments.whole(row_)).strategy.id());
+    }
+
     // The engine's step for the tick that the client's own code is handling.
     py::object evaluate_current() {
         engine_ = client_.attr(name("engine"));
@@ -389,7 +395,8 @@ void register_tick_loop(py::module_& m) {
              py::arg("progress"), py::arg("statistic_slots"), py::arg("day_close"))
         .def("set_strategy", &TickLoop::set_strategy)
         .def("run", &TickLoop::run)
-        .def("evaluate_current", &TickLoop::evaluate_current);
+        .def("evaluate_current", &TickLoop::evaluate_current)
+        .def("where", &TickLoop::where);
 }
 
 }  // namespace oxa::research
