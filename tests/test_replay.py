@@ -257,6 +257,23 @@ def test_an_instrument_missing_from_the_sample_file_names_the_option(run_python)
                                         % (REPO / "samples" / "instruments.csv")), proc.stderr
 
 
+def test_a_failing_expression_fails_the_replay_and_names_its_key(run_python):
+    failing = {"cfg/oxa_can_change_env.py": STRATEGY.replace('"Signal == 1"', '"1 / (Signal - Signal) == 1"')}
+    named = "sell_open_express of rb2501: 15 errors, first at ticks.csv line 2: ZeroDivisionError: division by zero"
+    proc = replay(run_python, "ticks.csv", "--instruments", "instruments.csv", "--no-chart", files=failing)
+    assert proc.returncode == 3, proc.stderr
+    assert proc.stdout.splitlines()[1:3] == [
+        "  FAILED        the strategy raised errors; --allow-strategy-errors to accept them:", "                " + named]
+    assert proc.stderr.strip() == "brindle-replay: the strategy raised errors: " + named
+    allowed = replay(run_python, "ticks.csv", "--instruments", "instruments.csv", "--no-chart",
+                     "--allow-strategy-errors", files=failing)
+    assert allowed.returncode == 0, allowed.stderr
+    summary = json.loads((allowed.where / "replay-out" / "summary.json").read_text())
+    assert summary["strategy_errors"] == [{"key": "sell_open_express", "instrument": "rb2501", "count": 15,
+                                           "first_error": "ZeroDivisionError: division by zero",
+                                           "first_at": "ticks.csv line 2"}]
+
+
 def test_ctrl_c_prints_the_summary_so_far(tmp_path):
     host = tmp_path / "host"
     subprocess.run(["cp", "-r", str(SAMPLE_HOST), str(host)], check=True)
