@@ -114,7 +114,9 @@ class ReplayOptions:
 
     instruments: Optional[Path] = option(
         SAMPLES / "instruments.csv", group="source", type=Path,
-        help="instrument file: CSV of the instrument record's 31 fields (default: %s)"
+        help="instrument file: CSV of the instrument record's fields with a header line, or the broker's own "
+             "list as delivered (no header, the fields in the record's order, GB18030 or UTF-8; repeated rows read "
+             "once; the fields after ShortMarginRatio may be left out) (default: the sample %s)"
              % shown(SAMPLES / "instruments.csv"))
     db: bool = option(False, group="source", action="store_true",
                       help="use the database of cfg/oxa.ini: instruments from t_Instrument, factors from "
@@ -167,8 +169,10 @@ class ReplayOptions:
                                  "the close, not traded on (default: 15:00:00)")
     columns: Optional[Tuple[str, ...]] = option(
         None, type=column_names,
-        help="column names of the tick files, comma-separated (the broker's field names, in the file's order; over "
-             "a header line the file has), or %s for %s" % (PUBLIC_NAME, ",".join(PUBLIC_LAYOUT)))
+        help="column names of the tick files (CSV or Parquet), comma-separated (the broker's field names, in the "
+             "file's order; over a header line the file has), or %s for %s; vendors' usual Chinese headers are read "
+             "as the broker's names without it: %s" % (PUBLIC_NAME, ",".join(PUBLIC_LAYOUT), ", ".join(
+                 "%s=%s" % item for item in VENDOR_HEADERS.items())))
     trading_day: Optional[str] = option(
         None, flag=DAY_OPTION, type=trading_day, metavar="YYYYMMDD",
         help="trading day of tick files without a TradingDay or ActionDay column (default: a date in the file "
