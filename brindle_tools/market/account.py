@@ -57,18 +57,25 @@ class Fees:
 FEE_COLUMNS = tuple("%s_%s" % (kind, part) for kind in FEE_KINDS for part in ("per_lot", "rate"))
 
 
+def keyed_file(path, kind, columns):
+    """A CSV file of kind whose first column is InstrumentID or ProductID and whose other
+    columns are among columns."""
+    table = CsvFile(path, kind)
+    key = table.header[0]
+    if key not in ("InstrumentID", "ProductID"):
+        table.fail(1, "the first column is InstrumentID or ProductID, not %s" % key)
+    unknown = [c for c in table.header[1:] if c not in columns]
+    if unknown:
+        table.fail(1, "unknown column %s: the %s columns are %s" % (unknown[0], kind, ", ".join(columns)))
+    return table
+
+
 def read_fees(path):
     """{InstrumentID or ProductID: Fees} from a CSV file whose first column is InstrumentID or
     ProductID and whose other columns are among open_per_lot, open_rate, close_per_lot,
     close_rate, close_today_per_lot, close_today_rate (absent: 0; close-today absent: as
     close)."""
-    table = CsvFile(path, "fee")
-    key = table.header[0]
-    if key not in ("InstrumentID", "ProductID"):
-        table.fail(1, "the first column is InstrumentID or ProductID, not %s" % key)
-    unknown = [c for c in table.header[1:] if c not in FEE_COLUMNS]
-    if unknown:
-        table.fail(1, "unknown column %s: the fee columns are %s" % (unknown[0], ", ".join(FEE_COLUMNS)))
+    table = keyed_file(path, "fee", FEE_COLUMNS)
     converters = [str] + [float] * (len(table.header) - 1)
     schedule = {}
     for line, values in table.rows(converters):
@@ -100,21 +107,15 @@ MARGIN_COLUMNS = {"LongMarginRatio": (LONG,), "ShortMarginRatio": (SHORT,), "Mar
 def read_margins(path):
     """{InstrumentID or ProductID: {side: margin ratio}} from a CSV file whose first column is
     InstrumentID or ProductID and whose other columns are among LongMarginRatio,
-    ShortMarginRatio and MarginRatio (both sides); a side not given keeps the instrument's."""
-    table = CsvFile(path, "margin")
-    key = table.header[0]
-    if key not in ("InstrumentID", "ProductID"):
-        table.fail(1, "the first column is InstrumentID or ProductID, not %s" % key)
-    unknown = [c for c in table.header[1:] if c not in MARGIN_COLUMNS]
-    if unknown or len(table.header) < 2:
-        table.fail(1, "%s: the margin columns are %s" % ("unknown column %s" % unknown[0] if unknown else
-                                                         "no margin column", ", ".join(MARGIN_COLUMNS)))
+    ShortMarginRatio and MarginRatio (both sides, under a side's own); a side not given keeps
+    the instrument's."""
+    table = keyed_file(path, "margin", MARGIN_COLUMNS)
     schedule = {}
     for line, values in table.rows([str] + [float] * (len(table.header) - 1)):
         if any(not 0 <= v < math.inf for v in values[1:]):
             table.fail(line, "margin ratios are numbers of 0 or more")
-        schedule[values[0]] = {side: ratio for column, ratio in zip(table.header[1:], values[1:])
-                               for side in MARGIN_COLUMNS[column]}
+        given = sorted(zip(table.header[1:], values[1:]), key=lambda item: item[0] != "MarginRatio")
+        schedule[values[0]] = {side: ratio for column, ratio in given for side in MARGIN_COLUMNS[column]}
     return schedule
 
 
