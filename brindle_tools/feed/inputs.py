@@ -86,9 +86,9 @@ class CsvFile:
             raise UsageError("%s: empty file; a header line with the column names comes first" % self.name) from None
         except csv.Error as error:
             raise UsageError("%s line 1: %s" % (self.name, error)) from None
-        self.header = headerless(first) if headerless else None
-        self.first_row = first if self.header else None  # a headerless file's first row is data
-        self.header = self.header or first
+        columns = headerless(first) if headerless else None
+        self.first_row = first if columns else None  # a headerless file's first row is data
+        self.header = columns or first
         problem = column_problem(self.header)
         if problem:
             raise UsageError("%s line 1: %s" % (self.name, problem))

@@ -196,9 +196,8 @@ class Client:
         """The engine logged a strategy's failure: counted by the key that failed (the message
         logged where no text was being evaluated) and instrument."""
         instrument_id, text = self.evaluating
-        strategy = self.strategies.get(instrument_id, {})
-        keys = [key for key, value in strategy.items() if text is not None and value == text and
-                key.endswith(("_express", "_price"))]
+        keys = [key for key, value in self.strategies.get(instrument_id, {}).items()
+                if message == "Calc_Express" and value == text and key.endswith(("_express", "_price"))]
         key = "/".join(keys) or message
         found = self.results.strategy_errors.get((key, instrument_id))
         if found is None:

@@ -73,6 +73,6 @@ class Results:
 
     def strategy_failures(self):
         """One line per failing key and instrument: its count, where it first failed and why."""
-        return ["%s of %s: %s, first at %s: %s" % (key, instrument, "{:,}".format(count) + " error" + "s" * (count > 1),
-                                                   where, error)
+        return ["%s of %s: %s error%s, first at %s: %s" % (key, instrument, "{:,}".format(count), "s" * (count > 1),
+                                                           where, error)
                 for (key, instrument), (count, error, where) in self.strategy_errors.items()]
