@@ -13,7 +13,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from harness.paths import REPO, TOOL_ENV, tool
+from harness.paths import TOOL_ENV, tool
 from harness.session import create_tables
 
 EXAMPLES = int(os.environ.get("OXA_HYPOTHESIS_EXAMPLES", "40"))
@@ -128,8 +128,9 @@ def test_password_appears_nowhere(brindle, db_ini, workdir, formatted_log, capfd
     engine.updateFactor()
     engine.push_OnRspQrySettlementInfo("SettlementInfo", records.SettlementInfoField(Content="x"))
     engine.DumpReqDict("InputOrder", records.InputOrderField(InstrumentID="rb2501"))
-    tool = subprocess.run(tool("resend") + ["log/sql_dead_letters.jsonl"], cwd=workdir.path, env=TOOL_ENV, capture_output=True, text=True, timeout=120)
-    written = everything_written(workdir, formatted_log, capfd, tool.stdout, tool.stderr)
+    resent = subprocess.run(tool("resend") + ["log/sql_dead_letters.jsonl"], cwd=workdir.path, env=TOOL_ENV,
+                            capture_output=True, text=True, timeout=120)
+    written = everything_written(workdir, formatted_log, capfd, resent.stdout, resent.stderr)
     assert "Traceback" in written
     if fault not in ("login refused", "server unreachable"):  # the error is logged, the text left out
         assert "get db config\nTraceback" in written

@@ -8,7 +8,7 @@ first checks into the engine's deeper steps. The database is the recording stand
 to fail at random.
 
 Examples per target: OXA_HYPOTHESIS_EXAMPLES (default 40), e.g.
-    OXA_HYPOTHESIS_EXAMPLES=2000 python3 -m pytest -q tests/test_bad_input.py
+    OXA_HYPOTHESIS_EXAMPLES=2000 python3 -m pytest -q tests/engine/test_bad_input.py
 """
 import operator
 import os

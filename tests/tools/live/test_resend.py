@@ -4,7 +4,6 @@ import json
 import os
 import signal
 import subprocess
-import sys
 import time
 from datetime import datetime
 from decimal import Decimal
@@ -12,7 +11,7 @@ from decimal import Decimal
 import pymysql
 import pytest
 
-from harness.paths import REPO, TOOL_ENV, tool
+from harness.paths import TOOL_ENV, tool
 
 DEAD_LETTERS = "sql_dead_letters.jsonl"
 

@@ -14,7 +14,7 @@ import pymysql
 import pytest
 
 from harness.hostile import Boom, Record, RaisingRecord
-from harness.paths import REPO, TOOL_ENV, tool
+from harness.paths import TOOL_ENV, tool
 from harness.session import INVESTOR, Session, create_tables, ticks
 
 DEAD_LETTERS = "sql_dead_letters.jsonl"

@@ -1,5 +1,5 @@
 """Rows that SQL2DB gives up on go to log/sql_dead_letters.jsonl with values that read back
-exactly (tests/test_resend.py sends them again)."""
+exactly (tests/tools/live/test_resend.py sends them again)."""
 import json
 import math
 from datetime import date, datetime, time, timedelta, timezone
