@@ -33,6 +33,7 @@ or, with skip_bad, skipped and counted by reason. A price at the feed's marker f
 import bisect
 import codecs
 import collections
+import copy
 import csv
 import datetime
 import glob
@@ -467,9 +468,11 @@ class TickSource:
     """The ticks of all files in time order: (calendar time in seconds, trading day YYYYMMDD,
     file, line, tick dictionary, the row's values)."""
 
-    def __init__(self, arguments, converters, columns=None, instrument=None, trading_day=None, skip_bad=False):
+    def __init__(self, arguments, converters, columns=None, instrument=None, trading_day=None, skip_bad=False,
+                 days=None):
         """converters: {field: converter} of the host's tick record (inputs.field_types);
-        skip_bad: count and skip ticks with impossible values instead of refusing the file."""
+        skip_bad: count and skip ticks with impossible values instead of refusing the file;
+        days: the trading days (YYYYMMDD) to read of the files, or None for all."""
         # The reader's array work is element by element: threads of the linear-algebra library
         # would only spin beside it (a third of the research road's CPU time).
         os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
@@ -487,6 +490,7 @@ class TickSource:
         self.names = list(dict.fromkeys(name for f in self.files for name in f.names))
         self.assumed = [(f.name, f.assumed) for f in self.files if f.assumed]  # layouts of headerless files
         self.skip_bad = skip_bad
+        self.days = frozenset(days) if days else None
         self.bad = {}  # reason -> [ticks skipped, file and line of the first]
 
     @property
@@ -508,8 +512,17 @@ class TickSource:
             yield from batch.ticks()
 
     def batches(self, tick_file):
-        """The file's ticks as Batch objects, checked, in file order (from the batches kept of
-        an unchanged file when a warm worker keeps them)."""
+        """The file's ticks as Batch objects, checked, in file order, the rows of other trading
+        days than the chosen ones left out."""
+        for batch in self._all_batches(tick_file):
+            if self.days is not None:
+                batch = batch.restricted(self.days)
+            self._count_skipped(tick_file, batch.skipped)
+            yield batch
+
+    def _all_batches(self, tick_file):
+        """The file's batches (from the batches kept of an unchanged file when a warm worker
+        keeps them)."""
         key = KEPT.key(tick_file, self.skip_bad) if KEPT is not None else None
         kept = KEPT.get(key) if key is not None else None
         if kept is None:
@@ -517,14 +530,12 @@ class TickSource:
             for batch in self._read_batches(tick_file):
                 if kept is not None:
                     kept.append(batch)
-                self._count_skipped(tick_file, batch.skipped)
                 yield batch
             if kept is not None:
                 KEPT.put(key, kept)
             return
         for batch in kept:
             batch.file = tick_file
-            self._count_skipped(tick_file, batch.skipped)
             yield batch
 
     def _count_skipped(self, tick_file, skipped):
@@ -786,6 +797,25 @@ class Batch:
         self.size = len(keys)
         self.positions = {name: position for position, name in enumerate(self.names)}
         self._readers = [None] * len(self.names)
+
+    def restricted(self, days):
+        """This batch with the rows of other trading days than `days` left out (skipped
+        without a count), or itself when it holds no such row."""
+        import numpy as np
+
+        wanted = np.array([day in days for day in self.day_texts], bool)[self.day_index]
+        if wanted.all():
+            return self
+        view = copy.copy(self)
+        view.bad = ~wanted if self.bad is None else self.bad | ~wanted
+        if self.skipped:
+            view.skipped = [item for item, row in zip(self.skipped, np.flatnonzero(self.bad)) if wanted[row]]
+        return view
+
+    def days(self):
+        """The trading days of the batch's rows kept."""
+        rows = self.day_index if self.bad is None else self.day_index[~self.bad]
+        return {self.day_texts[i] for i in set(rows.tolist())}
 
     def nbytes(self):
         return sum(array.nbytes for _, _, array in self.columns) + self.keys.nbytes + self.lines.nbytes + \

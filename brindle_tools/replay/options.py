@@ -73,6 +73,11 @@ def trading_day(text):
 NUMBER_CHECKS = (non_negative, positive, positive_int, count)
 
 
+def day_list(text):
+    """--days: trading days YYYYMMDD, comma-separated."""
+    return tuple(trading_day(day) for day in text.split(","))
+
+
 def column_names(text):
     """--columns: the names, comma-separated, or the public layout's name."""
     if text.strip() == PUBLIC_NAME:
@@ -177,6 +182,9 @@ class ReplayOptions:
         None, flag=DAY_OPTION, type=trading_day, metavar="YYYYMMDD",
         help="trading day of tick files without a TradingDay or ActionDay column (default: a date in the file "
              "name; a file with no date at all is refused)")
+    days: Optional[Tuple[str, ...]] = option(
+        None, type=day_list, metavar="YYYYMMDD,...",
+        help="replay only these trading days of the tick files (default: every day they hold)")
     skip_bad_ticks: bool = option(
         False, flag=SKIP_OPTION, action="store_true",
         help="skip ticks with impossible prices or volumes (not finite, negative, no last price, outside the day's "
@@ -200,6 +208,8 @@ class ReplayOptions:
         run that changes the working directory still finds them. Parameter values given as
         values are kept exactly."""
         values = read_fields(self)
+        if values["days"] is not None and not isinstance(values["days"], tuple):
+            values["days"] = day_list(",".join(values["days"]))
         for name in PATHS + ("host",):
             if values[name] is not None:
                 values[name] = Path(values[name]).resolve()

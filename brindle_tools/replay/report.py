@@ -19,6 +19,7 @@ FILL_COLUMNS = ("InvestorID", "InstrumentID", "Express", "Direction", "CombOffse
                 "File")
 BREAK_MINUTES = 5  # a gap in the ticks longer than this is a break of the session on the chart
 DAYS_LISTED = 10
+FEW_SHARPE_DAYS = 20  # a Sharpe ratio annualised from fewer trading days is noise
 SHARE_WARNING = 0.05  # fills above this share of the market's traded volume make optimistic results
 
 
@@ -321,7 +322,8 @@ class Summary:
         sharpe = data["sharpe"]
         row("risk", "max drawdown %s (%.2f%% of capital %s + peak); Sharpe %s" % (
             money(account.drawdown), account.drawdown_percent, money(account.capital),
-            "%.2f over %d days" % (sharpe, len(account.days)) if sharpe is not None else
+            "%.2f over %d days%s" % (sharpe, len(account.days), ", too few to annualise: noise more than a figure"
+                                     if len(account.days) < FEW_SHARPE_DAYS else "") if sharpe is not None else
             "undefined (%s)" % ("one day" if len(account.days) < 2 else "no variation")))
         row("funds", "peak margin %s (%s of the capital plus the equity), %s at the end; open profit %s the "
                      "funds available%s" % (

@@ -1,8 +1,10 @@
 """The tick files of a sweep and the trading days they make: files whose names carry the same
-date (YYYYMMDD) are one day, a file without a date a day of its own."""
+date (YYYYMMDD) are one day; a file without a date in its name holds the trading days its
+ticks say (a file of several days is replayed a day at a time where days are replayed apart)."""
 import datetime
 import re
 from pathlib import Path
+from typing import NamedTuple, Optional, Tuple
 
 from ..common.errors import UsageError, shown
 from ..feed.ticks import SUFFIXES
@@ -34,19 +36,45 @@ def name_date(path):
     return None
 
 
-def trading_days(files):
-    """The tick files grouped into trading days, in order: files named with the same date
-    are one day (days in date order), a file without a date is a day of its own (first, in
-    the order given)."""
+class Day(NamedTuple):
+    """A trading day of a sweep: its date (None where a file tells none) and its tick files."""
+
+    date: Optional[str]
+    files: Tuple[Path, ...]
+
+
+class Segment(NamedTuple):
+    """The tick files of one run, and the trading days to replay of them where a file holds
+    other days too (None: all they hold)."""
+
+    files: Tuple[Path, ...]
+    days: Optional[Tuple[str, ...]] = None
+
+
+def trading_days(files, days_in):
+    """The tick files grouped into trading days, in date order: a file named with a date is
+    that day's, a file without one each day its ticks hold (days_in(path): the days, read);
+    a file whose days cannot be read here is a day of its own, last, in the order given."""
     days = {}
     for number, path in enumerate(files):
         date = name_date(path)
-        days.setdefault(("1", date) if date else ("0", "%09d" % number), []).append(path)
-    return [tuple(days[key]) for key in sorted(days)]
+        held = [date] if date else days_in(path)
+        for day in held or [None]:
+            days.setdefault(("0", day) if day else ("1", "%09d" % number), []).append(path)
+    return [Day(key[1] if key[0] == "0" else None, tuple(paths)) for key, paths in sorted(days.items())]
 
 
-def label(files):
-    """The files of a run as its row in runs.csv names them."""
-    if len(files) == 1:
-        return shown(files[0])
-    return "%s .. %s (%d files)" % (shown(files[0]), shown(files[-1]), len(files))
+def segment(days, every_day):
+    """The segment that replays these days (of every_day: all days of the sweep) as one account."""
+    files = tuple(dict.fromkeys(path for day in days for path in day.files))
+    elsewhere = {path for day in every_day if day not in days for path in day.files}
+    shared = any(path in elsewhere for path in files)
+    return Segment(files, tuple(day.date for day in days) if shared else None)
+
+
+def label(part):
+    """The tick files of a run (a Segment) as its row in runs.csv names them."""
+    files = part.files
+    named = shown(files[0]) if len(files) == 1 else "%s .. %s (%d files)" % (shown(files[0]), shown(files[-1]),
+                                                                           len(files))
+    return named + (" [%s]" % ",".join(part.days) if part.days else "")

@@ -5,6 +5,7 @@ import itertools
 import math
 import random
 import re
+import sys
 
 from ..live import parameters
 from ..common.errors import UsageError
@@ -12,6 +13,7 @@ from ..common.errors import UsageError
 RANGE = re.compile(r"(-?\d+)\.\.(-?\d+)(?:/(\d+))?")
 WHOLE_NUMBER = re.compile(r"-?\d+")
 LIMIT = 100000  # points of the largest grid swept whole, and of the largest sample
+WHOLE_LIMIT = 2 ** 63  # runs.parquet holds whole numbers in 64 bits
 EXACT_OVERLAP = 1000000  # ranges compared value by value up to this many values
 
 
@@ -88,6 +90,9 @@ def parse_values(name, text, default=parameters.NO_DEFAULT):
             if last < first:
                 raise UsageError("%s: the range %s is empty (a..b needs a <= b)" % (given, item))
             part = range(first, last + 1, step)
+            refuse_unstorable(given, first, last)
+            if (last - first) // step >= sys.maxsize:
+                raise UsageError("%s: the range %s holds more values than a sweep can count" % (given, item))
             for earlier in ranges:
                 if shares_values(earlier, part):
                     raise UsageError("%s: the ranges %s and %s share values" % (given, part_text(earlier), item))
@@ -104,6 +109,7 @@ def parse_values(name, text, default=parameters.NO_DEFAULT):
         if value is item and not item.isidentifier():
             raise UsageError("%s: %s is neither a Python literal, a word nor a range A..B[/STEP]" % (given, item))
         parameters.check_kind(name, value, default, given)
+        refuse_unstorable(given, value)
         if (type(value), repr(value)) in seen or (type(value) is int and any(value in r for r in ranges)):
             continue
         clash = by_text.get(str(value))
@@ -125,6 +131,15 @@ def parse_values(name, text, default=parameters.NO_DEFAULT):
             pass
         values.add((value,))
     return values
+
+
+def refuse_unstorable(given, *values):
+    """Values that runs.csv and runs.parquet cannot hold exactly are refused before any run."""
+    for value in values:
+        if isinstance(value, int) and not isinstance(value, bool) and not -WHOLE_LIMIT < value < WHOLE_LIMIT:
+            raise UsageError("%s: %d is beyond the 64 bits of a whole number that the tables hold" % (given, value))
+        if isinstance(value, float) and not math.isfinite(value):
+            raise UsageError("%s: %r is not a finite number" % (given, value))
 
 
 def parse_grid(items, reserved, defaults):
@@ -167,12 +182,23 @@ def grid_points(grid, sample, seed):
     if sample is None or sample >= total:
         yield from itertools.product(*map(range, sizes))
         return
-    for number in sorted(random.Random(seed).sample(range(total), sample)):
+    for number in sorted(sampled(random.Random(seed), total, sample)):
         point = []
         for count in reversed(sizes):
             number, index = divmod(number, count)
             point.append(index)
         yield tuple(reversed(point))
+
+
+def sampled(draw, total, count):
+    """`count` distinct numbers below total, drawn at random (random.sample counts only up to
+    sys.maxsize; above it, distinct draws are all but certain)."""
+    if total <= sys.maxsize:
+        return draw.sample(range(total), count)
+    numbers = set()
+    while len(numbers) < count:
+        numbers.add(draw.randrange(total))
+    return numbers
 
 
 def point_values(grid, point):

@@ -91,7 +91,7 @@ class Replayer:
         self.worker = Worker(replay, cwd, runs_per_process)
 
     def run(self, request, retries, timeout, *shipped):
-        key, ticks, values, renames = request
+        key, ticks, overrides, renames = request
         run_dir = None
         if shipped:
             run_dir = Path(tempfile.mkdtemp(dir=self.home))
@@ -101,7 +101,7 @@ class Replayer:
                 Path(ticks[-1]).write_bytes(data)
             renames = [(t, name) for t, (_, name) in zip(ticks, renames)]
         try:
-            return self.worker.run(ticks, values, list(renames) + self.renames, retries, timeout)
+            return self.worker.run(ticks, overrides, list(renames) + self.renames, retries, timeout)
         finally:
             if run_dir is not None:
                 shutil.rmtree(run_dir, ignore_errors=True)

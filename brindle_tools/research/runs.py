@@ -49,7 +49,8 @@ def figures(summary):
            "daily_net": " ".join(repr(round(day["net"], 6)) for day in days),
            "net": net, "gross": gross, "fees": fees,
            "max_drawdown": drawdown.get("money"), "max_drawdown_percent": drawdown.get("percent"),
-           "sharpe": summary.get("sharpe"), "round_trips": summary.get("round_trips"), "fills": orders.get("filled"),
+           "sharpe": summary.get("sharpe"), "round_trips": summary.get("round_trips"),
+           "fills": summary.get("fills", orders.get("filled")),
            "win_rate": summary.get("win_rate"), "profit_factor": summary.get("profit_factor"),
            "turnover": summary.get("turnover"), "ticks": summary.get("ticks"), "engine_errors": log.get("errors"),
            "peak_margin": funds.get("peak_margin"), "peak_margin_share": funds.get("peak_margin_share"),
@@ -71,13 +72,13 @@ def last_line(text):
 # --- in the worker process ---------------------------------------------------------------------
 
 
-def replay_run(options, ticks, values, shown_as):
-    """One run: a replay of the tick files with these parameter values over the bound replay
-    options; gives {status, error, figures...}."""
+def replay_run(options, ticks, overrides, shown_as):
+    """One run: a replay of the tick files with its own options (overrides: {field: value})
+    over the bound replay options; gives {status, error, figures...}."""
     from ..replay import run  # here, not at import: the driver need not load the replay
 
     try:
-        summary = run.replay(ticks, replace(options, set=dict(options.set, **values)))
+        summary = run.replay(ticks, replace(options, **overrides))
     except UsageError as error:
         return failed(shown_as(last_line(error)))
     except Exception as error:  # the run fails, the worker goes on
@@ -86,7 +87,13 @@ def replay_run(options, ticks, values, shown_as):
         return failed(shown_as("stopped at %s" % summary.stopped))
     if summary.strategy_failed:
         return failed(shown_as(summary.strategy_failed))
-    return dict(figures(summary.as_dict()), status="ok", error="")
+    return dict(figures(summary.as_dict()), status="ok", error="", engine=engine_name(summary.results.engine))
+
+
+def engine_name(described):
+    """The road a run took, as runs.csv names it: exact, native, or exact with why the native
+    engine could not take the run."""
+    return "native" if described.startswith("native") else described
 
 
 def serve(requests, answers):
@@ -101,14 +108,14 @@ def serve(requests, answers):
         if options is None:
             options = request
             continue
-        ticks, values, renames = request
+        ticks, overrides, renames = request
 
         def shown_as(text):
             for path, name in renames:
                 text = text.replace(path, name)
             return text
 
-        answer = replay_run(options, ticks, values, shown_as)
+        answer = replay_run(options, ticks, overrides, shown_as)
         pickle.dump(answer, answers)
         answers.flush()
 
@@ -186,14 +193,14 @@ class Worker:
         except (EOFError, OSError, pickle.UnpicklingError):
             return "died", self.stop()
 
-    def run(self, ticks, values, renames=(), retries=0, timeout=None):
+    def run(self, ticks, overrides, renames=(), retries=0, timeout=None):
         """{status, error, figures...} of one run."""
         attempts = 1 + retries
         status = None
         for _ in range(attempts):
             if self.process is None and not self.start():
                 return failed("the sweep was interrupted")
-            outcome, value = self.ask((list(ticks), dict(values), list(renames)), timeout)
+            outcome, value = self.ask((list(ticks), dict(overrides), list(renames)), timeout)
             if outcome == "answer":
                 self.runs += 1
                 if self.runs_per_process and self.runs >= self.runs_per_process:
@@ -220,7 +227,7 @@ def stop_workers():
 
 
 def run_locally(requests, options, workers, on_result, retries, timeout, runs_per_process=0):
-    """The requests ((key, ticks, values, renames)...) on `workers` local worker
+    """The requests ((key, ticks, overrides, renames)...) on `workers` local worker
     processes; on_result(key, result) as each ends, from one thread at a time."""
     _stopping.clear()  # a sweep after an interrupted one (in a notebook) runs
     source = iter(requests)
@@ -235,8 +242,8 @@ def run_locally(requests, options, workers, on_result, retries, timeout, runs_pe
                     request = next(source, None)
                 if request is None:
                     return
-                key, ticks, values, renames = request
-                result = worker.run(ticks, values, renames, retries, timeout)
+                key, ticks, overrides, renames = request
+                result = worker.run(ticks, overrides, renames, retries, timeout)
                 if _stopping.is_set():
                     return
                 with result_lock:

@@ -8,6 +8,7 @@ grows in OUT/runs.csv as runs end; at the end the sweep writes it sorted by run 
 runs.parquet, ranks the points in ranking.csv and draws heatmap.png.
 """
 import argparse
+import collections
 import contextlib
 import importlib
 import json
@@ -20,13 +21,15 @@ from pathlib import Path
 from typing import List, Optional
 
 from ..common.errors import UsageError, shown
+from ..feed.inputs import field_types
+from ..feed.ticks import TickSource
 from ..common.frames import csv_frame, frame
 from ..live import parameters
 from ..live.host import Host
 from ..market import account
 from ..replay.options import ReplayOptions, count, given_fields, option, plain, positive, positive_int, read_fields
 from . import tables
-from .days import label, tick_files, trading_days
+from .days import label, segment, tick_files, trading_days
 from .grid import LIMIT, check_size, grid_points, parse_grid, part_text, point_values
 from .runs import run_locally
 
@@ -55,9 +58,11 @@ class Plan:
         return [(point, number) for point in self.points for number in range(len(self.segments))]
 
     def request(self, key):
+        """(key, tick files, the run's options over the bound ones, (path, as shown) of the files)."""
         point, number = key
-        files = self.segments[number]
-        return key, [str(p) for p in files], self.values(point), [(str(p), shown(p)) for p in files]
+        part = self.segments[number]
+        overrides = {"set": dict(self.replay.set, **self.values(point)), "days": part.days}
+        return key, [str(p) for p in part.files], overrides, [(str(p), shown(p)) for p in part.files]
 
     def text_key(self, key):
         return tuple(str(v) for v in self.values(key[0]).values()) + (label(self.segments[key[1]]),)
@@ -70,7 +75,7 @@ class Plan:
         return row
 
     def configuration(self, args):
-        return {"ticks": [[str(p) for p in s] for s in self.segments],
+        return {"ticks": [[str(p) for p in s.files] + ([list(s.days)] if s.days else []) for s in self.segments],
                 "grid": {n: [part_text(p) for p in vs.parts] for n, vs in self.grid.items()},
                 "sample": args.sample, "seed": args.seed if args.sample is not None else None,
                 "replay": plain(self.replay)}
@@ -119,11 +124,23 @@ def host_setup(args):
             settings = host.load_settings()
             run.choose_investor(args, settings, host)
             args.host = str(host.directory)
-            return settings, host.settings_shown
+            return settings, host.settings_shown, field_types(host.records().DepthMarketDataField)
     finally:
         for name in set(sys.modules) - saved_modules:
             if name == "cfg" or name.startswith(("cfg.", "oxa.py_ApiStructure")):
                 del sys.modules[name]
+
+
+def days_in(path, converters, args):
+    """The trading days a tick file holds, read as the replay reads it; none where it cannot be
+    read here (its runs fail with the reader's message: on a cluster the workers may see files
+    that this machine does not)."""
+    try:
+        source = TickSource([str(path)], converters, args.columns, args.instrument, args.trading_day,
+                            args.skip_bad_ticks)
+        return sorted(set().union(*(batch.days() for batch in source.batches(source.files[0]))))
+    except UsageError:
+        return []
 
 
 def build_grid(args, settings, settings_shown):
@@ -172,6 +189,7 @@ def require_packages(pair):
 def prepare_output(args, plan):
     """The finished rows of a sweep to resume, after checking that it is this sweep."""
     out = args.out
+    tables.refuse_other_outputs(out, "sweep")
     config_path, table_path = out / "sweep.json", out / "runs.csv"
     configuration = plan.configuration(args)
     exists = table_path.exists()
@@ -207,12 +225,18 @@ class SweepOptions:
                                   help="walk-forward: choose the best point on N trading days, measure it on the "
                                        "--test days after them, then slide on by --test days")
     test: Optional[int] = option(None, type=positive_int, metavar="M", help="walk-forward: trading days tested")
+    anchored: bool = option(False, action="store_true",
+                            help="walk-forward: every window trains from the first day on (an expanding window) "
+                                 "instead of the last --train days")
     sample: Optional[int] = option(None, type=positive_int, metavar="N",
                                    help="only N points of the grid, drawn at random (grids of more than %s points "
                                         "need it)" % "{:,}".format(LIMIT))
     seed: int = option(0, type=int, help="seed of --sample's draw (default %(default)s)")
     rank: str = option("net", choices=tables.FIGURES, metavar="FIGURE",
                        help="figure that ranks the points: %s (default %%(default)s)" % ", ".join(tables.FIGURES))
+    rank_all: bool = option(False, action="store_true",
+                            help="rank flagged points (too few round trips, a drawdown larger than the net, strategy "
+                                 "errors) with the others; by default they rank after them")
     heatmap: Optional[str] = option(None, metavar="P1,P2", help="draw the ranked figure over these two parameters")
     resume: bool = option(False, action="store_true",
                           help="run only the runs that OUT/runs.csv lacks or that failed there")
@@ -242,6 +266,14 @@ class SweepOptions:
         if values["train"] is not None and (values["per_day"] or values["resume"]):
             raise ValueError("a walk-forward replays each window as one account and cannot be resumed: "
                              "leave out --per-day and --resume")
+        if values["anchored"] and values["train"] is None:
+            raise ValueError("--anchored goes with --train and --test")
+        if values["train"] is not None and values["heatmap"]:
+            raise ValueError("--heatmap draws a sweep's ranking; a walk-forward draws its windows in walkforward.png: "
+                             "leave out --heatmap")
+        if values["train"] == 1 and values["rank"] == "sharpe":
+            raise ValueError("--rank sharpe --train 1: a Sharpe ratio needs two trading days or more; train on more "
+                             "days or rank by another figure")
         return replace(self, **values)
 
 
@@ -259,13 +291,13 @@ def planned(ticks, options, settings, out):
     args = argparse.Namespace(**vars(options.checked()), **vars(settings.checked()))
     args.ticks = [str(Path(t).resolve()) for t in ([ticks] if isinstance(ticks, (str, Path)) else ticks)]
     args.out = Path(out).resolve()
-    settings, settings_shown = host_setup(args)
+    settings, settings_shown, converters = host_setup(args)
     args.capital = account.capital_of(args.capital)
     grid = build_grid(args, settings, settings_shown)
     pair = heatmap_pair(args, grid)
-    days = trading_days(tick_files(args.ticks))
+    days = trading_days(tick_files(args.ticks), lambda path: days_in(path, converters, args))
     points = list(grid_points(grid, args.sample, args.seed))
-    segments = days if args.per_day else [tuple(p for day in days for p in day)]
+    segments = [segment([day], days) for day in days] if args.per_day else [segment(days, days)]
     replay = replace(options.checked(), host=Path(args.host), investor=args.investor, capital=args.capital)
     return args, Plan(grid, points, segments, replay), pair, days
 
@@ -303,10 +335,10 @@ def walk_forward(ticks, grid, train, test, options=None, settings=None, *, out=N
     with output_place(out) as place:
         args, plan, pair, days = planned(ticks, options, settings, place)
         require_packages(pair)
-        spans = walkforward.windows(days, args.train, args.test)
+        spans = walkforward.windows(days, args.train, args.test, args.anchored)
         runner = runner_for(args, plan.replay)
         try:
-            return walkforward.run(args, plan, spans, runner, out is not None)
+            return walkforward.run(args, plan, days, spans, runner, out is not None)
         finally:
             runner.close()
 
@@ -378,7 +410,7 @@ def run_sweep(args, plan, finished, pair, runner, day_count, kept):
     rows = [progress.results[key] for key in keys]
     tables.write_sorted(rows, plan.columns, plan.names, args.out)
     points = tables.point_figures(rows, plan.names, plan.replay.capital)
-    ranked = tables.ranking(points, args.rank)
+    ranked = tables.ranking(points, args.rank, args.rank_all)
     tables.write_ranking(ranked, plan.names, args.out / "ranking.csv")
     files = ["runs.csv", "runs.parquet", "ranking.csv"]
     if pair:
@@ -398,6 +430,7 @@ class SweepResult:
         self.failed = [row for row in rows if row["status"] != "ok"]
         self.files = files  # written into out, by name
         self._args, self._plan, self._ranked, self._ran, self._elapsed = args, plan, ranked, ran, elapsed
+        self._rows = rows
 
     @property
     def ok(self):
@@ -412,9 +445,12 @@ class SweepResult:
         for row in self.failed[:5]:
             lines.append("  failed: %s with %s: %s" % (row["tick_files"], ", ".join(
                 "%s=%r" % (n, row[n]) for n in names), row["error"]))
+        taken = collections.Counter(row["engine"] for row in self._rows if row["status"] == "ok")
+        if self._plan.replay.engine == "native" and set(taken) != {"native"}:
+            lines += ["  engine: %s run%s %s" % (n, "s" * (n != 1), road) for road, n in sorted(taken.items())]
         lines.append("  ranked by %s (%s):" % (args.rank, "each day replayed apart" if args.per_day else
                                                "each point one account over its days"))
-        lines.append(tables.ranking_text(self._ranked, names, args.rank))
+        lines.append(tables.ranking_text(self._ranked, names, args.rank, args.rank_all))
         if self.files:
             lines.append("  written %s/: %s" % (shown(args.out), ", ".join(self.files)))
         return "\n".join(lines)

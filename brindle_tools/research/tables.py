@@ -7,8 +7,9 @@ import os
 
 from ..common.errors import UsageError, shown
 from ..market.account import Account
+from ..replay.report import FEW_SHARPE_DAYS
 
-RUN_COLUMNS = ("tick_files", "trading_days", "status", "error")
+RUN_COLUMNS = ("tick_files", "trading_days", "status", "error", "engine")
 FLOAT_FIGURES = ("net", "gross", "fees", "max_drawdown", "max_drawdown_percent", "sharpe", "win_rate",
                  "profit_factor", "turnover", "peak_margin", "peak_margin_share")
 INT_FIGURES = ("round_trips", "fills", "ticks", "engine_errors", "funds_refused")
@@ -20,9 +21,26 @@ HIGHEST = ("peak_margin", "peak_margin_share")
 AVERAGED = ("win_rate", "profit_factor")
 LOWER_IS_BETTER = frozenset(("fees", "max_drawdown", "max_drawdown_percent"))
 SHOWN_RANKS = 10
+FEW_ROUND_TRIPS = 10  # fewer round trips than this: the figures say little
+FLAGS = {"few_round_trips": "fewer than %d round trips" % FEW_ROUND_TRIPS,
+         "drawdown_over_net": "a drawdown larger than the net profit",
+         "strategy_errors": "the strategy failed on some ticks",
+         "funds_refused": "the broker refused opening orders beyond the funds"}
 WHOLE_BASIS = "one account over its days"
 APART_BASIS = ("days replayed apart: money and counts summed, sharpe from the daily net, drawdown the worst of the "
                "daily closes' and each day's own, win_rate and profit_factor averaged, peak margin the highest")
+
+
+# What each kind of run leaves in its output directory, by which it is known.
+OUTPUT_MARKS = {"sweep": "sweep.json", "walk-forward": "walkforward.csv", "replay": "summary.json"}
+
+
+def refuse_other_outputs(out, kind):
+    """An output directory that holds another kind of run's outputs is refused: writing into
+    it would mix the two."""
+    for other, mark in OUTPUT_MARKS.items():
+        if other != kind and (out / mark).exists():
+            raise UsageError("%s holds a %s's outputs (%s): choose another --out" % (shown(out), other, mark))
 
 
 def run_columns(names):
@@ -162,23 +180,41 @@ def point_figures(rows, names, capital):
         else:
             entry.update(dict.fromkeys(FIGURES + ("trading_days", DAILY)))
         entry["basis"] = WHOLE_BASIS if len(runs) == 1 else APART_BASIS
+        entry["sharpe_days"] = len(entry["trading_days"].split()) if entry["trading_days"] else 0
+        entry["flags"] = " ".join(flags_of(entry)) if ok else ""
         out[values] = {k: round(v, 6) if isinstance(v, float) else v for k, v in entry.items()}
     return out
 
 
-def ranking(points, figure):
-    """Points best first by the figure; points with failed runs, or without the figure, last."""
+def flags_of(entry):
+    """What makes a point's figures doubtful (FLAGS)."""
+    found = []
+    if entry["round_trips"] is not None and entry["round_trips"] < FEW_ROUND_TRIPS:
+        found.append("few_round_trips")
+    if entry["max_drawdown"] is not None and entry["net"] is not None and entry["max_drawdown"] > entry["net"]:
+        found.append("drawdown_over_net")
+    if entry["engine_errors"]:
+        found.append("strategy_errors")
+    if entry["funds_refused"]:
+        found.append("funds_refused")
+    return found
+
+
+def ranking(points, figure, rank_all=False):
+    """Points best first by the figure, flagged points after the others (unless rank_all);
+    points without the figure after those, points with failed runs last."""
     sign = 1 if figure in LOWER_IS_BETTER else -1
 
     def order(item):
         entry = item[1]
         value = entry[figure]
-        return (entry["failed"] > 0, value is None, 0 if value is None else sign * value)
+        return (entry["failed"] > 0, value is None, bool(entry["flags"]) and not rank_all,
+                0 if value is None else sign * value)
 
     return sorted(points.items(), key=order)
 
 
-RANKING_COLUMNS = ("runs", "failed") + FIGURES + ("trading_days", "basis")
+RANKING_COLUMNS = ("runs", "failed", "flags") + FIGURES + ("sharpe_days", "trading_days", "basis")
 
 
 def ranking_rows(ranked, names):
@@ -197,17 +233,33 @@ def write_ranking(ranked, names, path):
         writer.writerows(ranking_rows(ranked, names))
 
 
-def ranking_text(ranked, names, figure):
-    shown_figures = [figure] + [f for f in ("net", "fees", "max_drawdown", "sharpe", "fills") if f != figure]
-    header = ["rank"] + list(names) + ["runs", "failed"] + shown_figures
+def ranking_text(ranked, names, figure, rank_all=False):
+    shown_figures = [figure] + [f for f in ("net", "fees", "max_drawdown", "sharpe", "round_trips", "fills")
+                                if f != figure]
+    header = ["rank"] + list(names) + ["runs", "failed"] + shown_figures + ["flags"]
     lines = [header]
+    few_days = False
     for number, (values, entry) in enumerate(ranked[:SHOWN_RANKS], 1):
+        cells = []
+        for name in shown_figures:
+            cells.append(number_text(entry[name]))
+            if name == "sharpe" and entry[name] is not None and entry["sharpe_days"] < FEW_SHARPE_DAYS:
+                cells[-1] += "*"
+                few_days = True
         lines.append([str(number)] + [str(v) for v in values] + [str(entry["runs"]), str(entry["failed"])]
-                     + [number_text(entry[f]) for f in shown_figures])
+                     + cells + [entry["flags"] or "-"])
     widths = [max(len(line[i]) for line in lines) for i in range(len(header))]
-    text = ["  " + "  ".join(cell.rjust(width) for cell, width in zip(line, widths)) for line in lines]
+    text = ["  " + "  ".join(cell.rjust(width) for cell, width in zip(line[:-1], widths))
+            + "  " + line[-1] for line in lines]
     if len(ranked) > SHOWN_RANKS:
         text.append("  ... %d more in ranking.csv" % (len(ranked) - SHOWN_RANKS))
+    if few_days:
+        text.append("  * a Sharpe ratio annualised from fewer than %d trading days (sharpe_days in ranking.csv): "
+                    "noise more than a figure" % FEW_SHARPE_DAYS)
+    if any(entry["flags"] for _, entry in ranked):
+        text.append("  flags: %s; %s" % ("; ".join("%s: %s" % item for item in FLAGS.items()),
+                                          "ranked with the others (--rank-all)" if rank_all else
+                                          "flagged points rank after the others (--rank-all ranks them together)"))
     return "\n".join(text)
 
 
@@ -222,9 +274,8 @@ def heatmap(points, grid, names, pair, figure, days, path):
     of the points' figure; points with a failed run are left out (a grey cell when none is
     left)."""
     import matplotlib
-
-    matplotlib.use("Agg")
-    from matplotlib import pyplot
+    from matplotlib.colors import TwoSlopeNorm
+    from matplotlib.figure import Figure
 
     first, second = pair
     cells = {}
@@ -236,10 +287,14 @@ def heatmap(points, grid, names, pair, figure, days, path):
     rows, columns = list(grid[second]), list(grid[first])
     matrix = [[(lambda found: sum(found) / len(found) if found else math.nan)(cells.get((repr(c), repr(r)), ()))
                for c in columns] for r in rows]
-    drawing, axis = pyplot.subplots(figsize=(1.2 + 0.75 * max(len(columns), 4), 1.2 + 0.55 * max(len(rows), 4)))
+    drawing = Figure(figsize=(1.2 + 0.75 * max(len(columns), 4), 1.2 + 0.55 * max(len(rows), 4)))
+    axis = drawing.subplots()
     colours = matplotlib.colormaps["RdYlGn_r" if figure in LOWER_IS_BETTER else "RdYlGn"].copy()
     colours.set_bad("0.85")
-    image = axis.imshow(matrix, cmap=colours, origin="lower", aspect="auto")
+    # Zero in the scale's middle: a loss is never drawn in a winner's colour.
+    reach = max([abs(v) for line in matrix for v in line if not math.isnan(v)] + [1e-9])
+    image = axis.imshow(matrix, cmap=colours, origin="lower", aspect="auto",
+                        norm=TwoSlopeNorm(0.0, vmin=-reach, vmax=reach))
     axis.set_xticks(range(len(columns)), [str(v) for v in columns])
     axis.set_yticks(range(len(rows)), [str(v) for v in rows])
     axis.set_xlabel(first)
@@ -253,7 +308,6 @@ def heatmap(points, grid, names, pair, figure, days, path):
     axis.set_title("%s over %d trading day%s%s" % (
         figure, days, "s" if days != 1 else "", ", mean over %s" % ", ".join(others) if others else ""),
         fontsize=9, loc="left")
-    drawing.colorbar(image, ax=axis)
+    drawing.colorbar(image, ax=axis, label="%s (0 in the middle)" % figure)
     drawing.tight_layout()
     drawing.savefig(path, dpi=80)
-    pyplot.close(drawing)

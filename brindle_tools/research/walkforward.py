@@ -9,36 +9,41 @@ sample), walkforward_equity.csv (the out-of-sample equity day by day), walkforwa
 runs.csv of every run (window, in or out of sample).
 """
 import csv
+import json
 import sys
 import time
 
 from . import tables
 from ..common.errors import UsageError, shown
 from ..common.frames import csv_frame
-from .days import name_date
+from ..market.account import Account
+from ..replay.report import clean
+from .days import segment
 
 SHOWN_FIGURES = ("net", "fees", "max_drawdown", "sharpe", "fills")
 
 
-def windows(days, train, test):
-    """[(training days, test days)] of every window that fits; days: tuples of tick files."""
+def windows(days, train, test, anchored=False):
+    """[(training days, test days)] of every window that fits; days: tuples of tick files.
+    Anchored, every window trains from the first day on (an expanding window)."""
     if len(days) < train + test:
         raise UsageError("--train %d --test %d needs %d trading days; the tick files hold %d"
                          % (train, test, train + test, len(days)))
-    return [(days[start:start + train], days[start + train:start + train + test])
+    return [(days[0 if anchored else start:start + train], days[start + train:start + train + test])
             for start in range(0, len(days) - train - test + 1, test)]
 
 
+def untested(days, spans):
+    """The days after the last test window."""
+    return days[days.index(spans[-1][1][-1]) + 1:]
+
+
 def day_name(day):
-    return name_date(day[0]) or shown(day[0])
+    return day.date or shown(day.files[0])
 
 
 def span(days):
     return "%s..%s" % (day_name(days[0]), day_name(days[-1])) if len(days) > 1 else day_name(days[0])
-
-
-def flat(days):
-    return tuple(path for day in days for path in day)
 
 
 class Phase:
@@ -49,7 +54,8 @@ class Phase:
         self.rows = {}
         self.table_rows = []  # as runs.csv holds them
 
-    def run(self, keys, sample):
+    def run(self, keys, sample, first):
+        """Run the keys, whose segments of the first window are numbered `first`."""
         from tqdm import tqdm
 
         bar = tqdm(total=len(keys), unit=" runs", dynamic_ncols=True, disable=None, leave=False)
@@ -57,7 +63,7 @@ class Phase:
         def on_result(key, result):
             row = self.plan.row(key, result)
             self.rows[key] = row
-            self.table_rows.append(dict(row, window=key[1] + 1, sample=sample))
+            self.table_rows.append(dict(row, window=key[1] - first + 1, sample=sample))
             self.table.append(self.table_rows[-1])
             bar.update()
 
@@ -67,21 +73,22 @@ class Phase:
             bar.close()
 
 
-def choose(rows, names, figure, capital):
+def choose(rows, names, figure, capital, rank_all):
     """(point values, figures) of the best point among one window's runs, or None."""
-    ranked = tables.ranking(tables.point_figures(rows, names, capital), figure)
+    ranked = tables.ranking(tables.point_figures(rows, names, capital), figure, rank_all)
     if not ranked or ranked[0][1]["failed"] or ranked[0][1][figure] is None:
         return None
     return ranked[0]
 
 
-def run(args, plan, spans, runner, kept):
+def run(args, plan, days, spans, runner, kept):
     """The walk-forward of plan's grid over the windows `spans`; gives a WalkForwardResult."""
     out = args.out
+    tables.refuse_other_outputs(out, "walk-forward")
     if (out / "walkforward.csv").exists():
         raise UsageError("%s already holds a walk-forward: choose another --out" % shown(out))
     out.mkdir(parents=True, exist_ok=True)
-    plan.segments = [flat(train) for train, _ in spans] + [flat(test) for _, test in spans]
+    plan.segments = [segment(train, days) for train, _ in spans] + [segment(test, days) for _, test in spans]
     tested = len(spans)
     print("Walk-forward of %d point%s over %d window%s (%d trading days trained, %d tested) on %s" % (
         len(plan.points), "s" * (len(plan.points) > 1), len(spans), "s" * (len(spans) > 1), args.train, args.test,
@@ -91,13 +98,13 @@ def run(args, plan, spans, runner, kept):
     phase = Phase(plan, runner, table)
     started = time.perf_counter()
     try:
-        phase.run([(point, number) for number in range(tested) for point in plan.points], "in")
+        phase.run([(point, number) for number in range(tested) for point in plan.points], "in", 0)
         chosen = {}
         for number in range(tested):
             rows = [phase.rows[(point, number)] for point in plan.points]
-            chosen[number] = choose(rows, plan.names, args.rank, plan.replay.capital)
+            chosen[number] = choose(rows, plan.names, args.rank, plan.replay.capital, args.rank_all)
         index = {tuple(plan.values(point).values()): point for point in plan.points}
-        phase.run([(index[best[0]], tested + number) for number, best in chosen.items() if best], "out")
+        phase.run([(index[best[0]], tested + number) for number, best in chosen.items() if best], "out", tested)
     except KeyboardInterrupt:
         print("brindle-sweep: interrupted; the walk-forward's runs so far are in %s" % shown(out / "runs.csv"),
               file=sys.stderr)
@@ -114,21 +121,27 @@ def run(args, plan, spans, runner, kept):
         written.append("walkforward.png")
     except Exception as error:  # no chart is no reason to lose the tables
         print("brindle-sweep: no chart: %s: %s" % (type(error).__name__, error), file=sys.stderr)
-    return WalkForwardResult(args, plan, phase, windows_rows, equity, chosen, elapsed, written if kept else [])
+    verdict = judged(windows_rows, equity, spans, plan.names, plan.replay.capital, untested(days, spans))
+    write_json(out / "walkforward.json", verdict)
+    written.insert(3, "walkforward.json")
+    return WalkForwardResult(args, plan, phase, windows_rows, equity, chosen, elapsed, written if kept else [],
+                             verdict)
 
 
 class WalkForwardResult:
     """A walk-forward's runs, windows and out-of-sample equity (DataFrames, as runs.csv,
-    walkforward.csv and walkforward_equity.csv hold them), and the report brindle-sweep prints."""
+    walkforward.csv and walkforward_equity.csv hold them), its verdict (the dict of
+    walkforward.json), and the report brindle-sweep prints."""
 
-    def __init__(self, args, plan, phase, windows_rows, equity, chosen, elapsed, files):
+    def __init__(self, args, plan, phase, windows_rows, equity, chosen, elapsed, files, verdict):
         self.runs = csv_frame(phase.table_rows, ["window", "sample"] + plan.columns)
         self.windows = csv_frame(windows_rows, csv_columns(windows_rows, "window"))
         self.equity = csv_frame(equity, csv_columns(equity, "window"))
+        self.verdict = verdict
         self.failed = [row for row in phase.rows.values() if row["status"] != "ok"]
         self.unchosen = [number + 1 for number, best in chosen.items() if not best]
         self.files = files
-        self._args, self._plan, self._windows, self._equity = args, plan, windows_rows, equity
+        self._args, self._plan, self._windows = args, plan, windows_rows
         self._runs, self._elapsed = len(phase.rows), elapsed
 
     @property
@@ -139,17 +152,67 @@ class WalkForwardResult:
     def text(self):
         lines = ["  %d runs in %.1f s" % (self._runs, self._elapsed),
                  text(self._windows, self._plan.names, self._args.rank)]
-        total = self._equity[-1]["equity"] if self._equity else 0.0
-        lines.append("  out of sample over %d trading day%s: net %s" % (
-            len(self._equity), "s" * (len(self._equity) != 1), tables.number_text(total)))
+        lines += verdict_text(self.verdict)
         if self.files:
             lines.append("  written %s/: %s" % (shown(self._args.out), ", ".join(self.files)))
         return "\n".join(lines)
 
     def __repr__(self):
-        total = self._equity[-1]["equity"] if self._equity else 0.0
-        return "<WalkForwardResult: %d windows, out-of-sample net %s>" % (len(self._windows),
-                                                                           tables.number_text(total))
+        return "<WalkForwardResult: %d windows, out-of-sample net %s>" % (
+            len(self._windows), tables.number_text(self.verdict["out_of_sample"]["net"]))
+
+
+def judged(windows_rows, equity, spans, names, capital, left):
+    """The verdict over the windows: the joined out-of-sample days' figures, the share of
+    windows that made money, the efficiency (out-of-sample net per day over in-sample net per
+    day), how stable the choice was, and the days no window tested."""
+    nets = [day["net"] for day in equity]
+    account = Account(capital)
+    account.days = [{"net": net} for net in nets]
+    drawdown, percent = tables.daily_drawdown(nets, capital)
+    tested = [row for row in windows_rows if row["out_net"] is not None]
+    in_per_day = [row["in_net"] / len(train) for row, (train, _) in zip(windows_rows, spans)
+                  if row["in_net"] is not None]
+    in_mean = sum(in_per_day) / len(in_per_day) if in_per_day else None
+    out_mean = sum(nets) / len(nets) if nets else None
+    chosen = [tuple(row[name] for name in names) for row in windows_rows if row["in_net"] is not None]
+    return {
+        "out_of_sample": {"days": len(nets), "net": round(sum(nets), 6), "sharpe": account.sharpe(),
+                          "max_drawdown": {"money": round(drawdown, 6), "percent": round(percent, 6)}},
+        "windows": len(windows_rows), "windows_tested": len(tested),
+        "winning_windows": sum(1 for row in tested if row["out_net"] > 0) / len(tested) if tested else None,
+        "in_sample_net_per_day": in_mean, "out_of_sample_net_per_day": out_mean,
+        "efficiency": out_mean / in_mean if in_mean and in_mean > 0 and out_mean is not None else None,
+        "distinct_points_chosen": len(set(chosen)),
+        "points_chosen": [dict(zip(names, point)) for point in chosen],
+        "untested_days": [span([day]) for day in left],
+        "each_window": "starts flat and values the positions still open at its end at the last price, "
+                       "without a closing fee",
+    }
+
+
+def verdict_text(verdict):
+    out = verdict["out_of_sample"]
+    sharpe = out["sharpe"]
+    share = verdict["winning_windows"]
+    lines = ["  out of sample over %d trading day%s: net %s, max drawdown %s, Sharpe %s" % (
+                 out["days"], "s" * (out["days"] != 1), tables.number_text(out["net"]),
+                 tables.number_text(out["max_drawdown"]["money"]),
+                 "-" if sharpe is None else "%.2f%s" % (sharpe, "*" if out["days"] < tables.FEW_SHARPE_DAYS else "")),
+             "  windows that made money: %s of %d; efficiency (out-of-sample over in-sample net per day): %s" % (
+                 "-" if share is None else "%.0f%%" % (100 * share), verdict["windows_tested"],
+                 "-" if verdict["efficiency"] is None else "%.2f" % verdict["efficiency"]),
+             "  chosen: %d distinct point%s in %d window%s%s" % (
+                 verdict["distinct_points_chosen"], "s" * (verdict["distinct_points_chosen"] != 1),
+                 verdict["windows"], "s" * (verdict["windows"] != 1),
+                 ": the choice is unstable" if verdict["distinct_points_chosen"] > 1 else "")]
+    if sharpe is not None and out["days"] < tables.FEW_SHARPE_DAYS:
+        lines.append("  * a Sharpe ratio annualised from fewer than %d trading days: noise more than a figure"
+                     % tables.FEW_SHARPE_DAYS)
+    if verdict["untested_days"]:
+        lines.append("  untested: %s (after the last window)" % ", ".join(verdict["untested_days"]))
+    lines.append("  each test window %s" % verdict["each_window"])
+    return lines
 
 
 def results(args, plan, spans, chosen, rows, index):
@@ -175,6 +238,12 @@ def results(args, plan, spans, chosen, rows, index):
                 total += float(net)
                 equity.append({"trading_day": day, "window": number + 1, "net": float(net), "equity": round(total, 6)})
     return windows_rows, equity
+
+
+def write_json(path, data):
+    with open(path, "w", encoding="utf-8") as f:
+        json.dump(clean(data), f, indent=2, allow_nan=False)
+        f.write("\n")
 
 
 def csv_columns(rows, empty):

@@ -33,6 +33,13 @@ def test_sample_days_and_their_chart_are_the_same_and_engine_fills_take_the_exac
     # The chart draws each minute's equity, its extremes and each instrument's prices.
     assert (tmp_path / "exact" / "chart.png").read_bytes() == (tmp_path / "native" / "chart.png").read_bytes()
     assert "engine        native: 16 of 16 strategy texts compiled" in printed["native"]
+    # One day of the file: the other days' rows left out alike on both roads.
+    for engine in ("exact", "native"):
+        proc = subprocess.run([sys.executable, "-m", "brindle_tools", "replay", str(ticks), "--host", str(SAMPLE_HOST),
+                               "--days", "20241108", "--out", str(tmp_path / ("day-" + engine)), "--engine", engine,
+                               "--no-chart"], cwd=REPO, capture_output=True, text=True)
+        assert proc.returncode == 0 and "trading days  1: 20241108" in proc.stdout, proc.stderr
+    roads.assert_same(tmp_path / "day-exact", tmp_path / "day-native")
     proc = subprocess.run([sys.executable, "-m", "brindle_tools", "replay", str(ticks), "--host", str(SAMPLE_HOST), "--fills", "engine",
                            "--out", str(tmp_path / "engine"), "--engine", "native", "--no-chart"], cwd=REPO,
                           capture_output=True, text=True)

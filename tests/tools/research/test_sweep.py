@@ -32,7 +32,7 @@ def _run_assignments():
     frame = _sys._getframe()
     while frame is not None:
         if frame.f_code.co_name == "replay_run":
-            return ["%%s=%%r" %% item for item in frame.f_locals["values"].items()]
+            return ["%%s=%%r" %% item for item in frame.f_locals["overrides"]["set"].items()]
         frame = frame.f_back
     return ()
 
@@ -122,7 +122,8 @@ def test_a_point_is_one_account_over_its_days_with_fees_ranked_and_resumed(place
     rows = read_csv(out / "runs.csv")
     assert [(r["open_ticks"], r["close_ticks"], r["tick_files"], r["trading_days"]) for r in rows] == [
         (o, c, "day1.csv .. day2.csv (2 files)", "20241104 20241105") for o in "23" for c in "12"]
-    assert all(r["status"] == "ok" and r["ticks"] == "800" and float(r["fees"]) > 0 for r in rows)
+    assert all(r["status"] == "ok" and r["ticks"] == "800" and float(r["fees"]) > 0 and r["engine"] == "exact"
+               for r in rows)
     assert all(abs(float(r["net"]) - (float(r["gross"]) - float(r["fees"]))) < 1e-6 for r in rows)
     assert len({r["net"] for r in rows}) > 1  # the parameters reached the strategy
 
@@ -138,8 +139,8 @@ def test_a_point_is_one_account_over_its_days_with_fees_ranked_and_resumed(place
     parquet = pyarrow.parquet.read_table(out / "runs.parquet").to_pylist()
     assert [(p["open_ticks"], p["net"]) for p in parquet] == [(int(r["open_ticks"]), float(r["net"])) for r in rows]
     ranking = read_csv(out / "ranking.csv")
-    nets = [float(r["net"]) for r in ranking]
-    assert len(ranking) == 4 and nets == sorted(nets, reverse=True)
+    order = [(r["flags"] != "", -float(r["net"])) for r in ranking]
+    assert len(ranking) == 4 and order == sorted(order)
     assert {r["basis"] for r in ranking} == {"one account over its days"}
     assert (out / "heatmap.png").read_bytes()[:4] == b"\x89PNG"
 
@@ -220,6 +221,15 @@ def test_failed_runs_are_rows_with_their_error(place):
     assert [r["open_ticks"] for r in read_csv(place / "failing" / "ranking.csv")] == ["3", "4"]
 
 
+def test_a_run_the_native_engine_cannot_take_names_the_engine_it_took(place):
+    proc = run_sweep(place, "day1.csv", "--grid", "open_ticks=3", "--engine", "native", "--fills", "engine",
+                     "--out", "fallback")
+    assert proc.returncode == 0, proc.stdout + proc.stderr
+    taken = "exact (the native engine cannot: the engine's own fill model needs the exact engine)"
+    assert [r["engine"] for r in read_csv(place / "fallback" / "runs.csv")] == [taken]
+    assert "engine: 1 run " + taken in proc.stdout
+
+
 def test_ctrl_c_keeps_the_finished_rows_and_stops_the_replays(place):
     proc = start_sweep(place, "day1.csv", "--grid", "open_ticks=3,9", "--workers", "2", "--out", "stopped")
     table = place / "stopped" / "runs.csv"
@@ -251,6 +261,12 @@ def test_ctrl_c_keeps_the_finished_rows_and_stops_the_replays(place):
     (["--grid", "open_ticks=1..100000000"], "brindle-sweep: the grid has 100,000,000 points, more than the 100,000"),
     (["--grid", "open_ticks=2", "--set", "open_ticks=3"], "brindle-sweep: open_ticks: given with --set and with --grid"),
     (["--grid", "open_ticks=2", "--timeout", "-5"], "usage: "),
+    # Values runs.csv and runs.parquet could not hold exactly.
+    (["--grid", "open_ticks=2,99999999999999999999999999"], "brindle-sweep: --grid open_ticks=2,99999999999999999999999999: "
+     "99999999999999999999999999 is beyond the 64 bits"),
+    (["--grid", "open_ticks=2,1e309"], "brindle-sweep: --grid open_ticks=2,1e309: inf is not a finite number"),
+    (["--grid", "open_ticks=1..100000000000000000000", "--sample", "2"], "brindle-sweep: --grid open_ticks=1..100000000000"
+     "000000000: 100000000000000000000 is beyond the 64 bits"),
 ])
 def test_bad_input_is_refused_before_any_run(place, args, message):
     proc = run_sweep(place, "day1.csv", *args, "--out", "refused")
@@ -278,12 +294,13 @@ def test_grid_values_collisions_sample_and_figures_of_both_summaries():
         max_drawdown_percent=None, sharpe=None, round_trips=None, fills=7, win_rate=None, profit_factor=None,
         turnover=None, ticks=15, engine_errors=0, peak_margin=None, peak_margin_share=None, funds_refused=None)
     backtest = dict(today, trading_days=["20241105", "20241106"], profit={"gross": 12.0, "fees": 2.0, "net": 10.0},
+                    fills=9,
                     max_drawdown={"money": 40.0, "percent": 0.4}, sharpe=None, round_trips=3, win_rate=0.5,
                     profit_factor=1.5, turnover=1e6, per_day=[{"net": 12.5}, {"net": -2.5}],
                     funds={"peak_margin": 900.0, "peak_margin_share": 0.25, "refused": {"count": 4}})
     assert sweep_runs.figures(backtest) == dict(
         trading_days="20241105 20241106", daily_net="12.5 -2.5", net=10.0, gross=12.0, fees=2.0, max_drawdown=40.0,
-        max_drawdown_percent=0.4, sharpe=None, round_trips=3, fills=7, win_rate=0.5, profit_factor=1.5, turnover=1e6,
+        max_drawdown_percent=0.4, sharpe=None, round_trips=3, fills=9, win_rate=0.5, profit_factor=1.5, turnover=1e6,
         ticks=15, engine_errors=0, peak_margin=900.0, peak_margin_share=0.25, funds_refused=4)
 
 
@@ -299,18 +316,27 @@ Strategy_Parameters = {"side": 1}
 '''
 
 
-def test_walk_forward_measures_the_chosen_point_on_the_days_after(tmp_path):
-    """Two rising days train, a falling one tests: long wins in sample and loses out of it."""
-    host = copy_sample_host(tmp_path / "host")
+def side_days(place, files):
+    """A host holding SIDE_STRATEGY, and tick files {name: [days]}: rising days 20241104 and
+    20241105 (100 -> 110 -> 120), then a falling 20241106 (120 -> 110)."""
+    host = copy_sample_host(place / "host")
     settings = host / "cfg" / "oxa_can_change_env.py"
     settings.write_text(settings.read_text() + SIDE_STRATEGY)
-    for day, (morning, afternoon) in (("20241104", (100, 110)), ("20241105", (110, 120)), ("20241106", (120, 110))):
-        with open(tmp_path / ("rb2501_%s.csv" % day), "w") as out:
+    prices = {"20241104": (100, 110), "20241105": (110, 120), "20241106": (120, 110)}
+    for name, days in files.items():
+        with open(place / name, "w") as out:
             out.write("TradingDay,InstrumentID,UpdateTime,LastPrice,Volume,BidPrice1,BidVolume1,AskPrice1,AskVolume1\n")
-            for number, (time_of_day, price) in enumerate(
-                    [("09:00:0%d" % s, morning) for s in range(3)] + [("14:00:0%d" % s, afternoon) for s in range(3)]):
-                out.write("%s,rb2501,%s,%d,%d,%d,50,%d,50\n" % (day, time_of_day, price, 10 * number, price - 1,
-                                                                 price + 1))
+            for day in days:
+                morning, afternoon = prices[day]
+                for number, (time_of_day, price) in enumerate(
+                        [("09:00:0%d" % s, morning) for s in range(3)] + [("14:00:0%d" % s, afternoon) for s in range(3)]):
+                    out.write("%s,rb2501,%s,%d,%d,%d,50,%d,50\n" % (day, time_of_day, price, 10 * number, price - 1,
+                                                                     price + 1))
+
+
+def test_walk_forward_measures_the_chosen_point_on_the_days_after(tmp_path):
+    """Two rising days train, a falling one tests: long wins in sample and loses out of it."""
+    side_days(tmp_path, {"rb2501_%s.csv" % day: [day] for day in ("20241104", "20241105", "20241106")})
     proc = run_sweep(tmp_path, ".", "--grid", "side=1,-1", "--train", "2", "--test", "1", "--out", "wf")
     assert proc.returncode == 0, proc.stdout + proc.stderr
     [window] = read_csv(tmp_path / "wf" / "walkforward.csv")
@@ -319,6 +345,60 @@ def test_walk_forward_measures_the_chosen_point_on_the_days_after(tmp_path):
     assert read_csv(tmp_path / "wf" / "walkforward_equity.csv") == [
         {"trading_day": "20241106", "window": "1", "net": "-120.0", "equity": "-120.0"}]
     assert len(read_csv(tmp_path / "wf" / "runs.csv")) == 3 and (tmp_path / "wf" / "walkforward.png").exists()
+
+
+def test_a_file_of_several_days_is_split_by_its_trading_days_and_the_walk_forward_judged(tmp_path):
+    side_days(tmp_path, {"rising.csv": ["20241104", "20241105"], "rb2501_20241106.csv": ["20241106"]})
+    apart = run_sweep(tmp_path, "rising.csv", "--grid", "side=1", "--per-day", "--out", "apart")
+    assert apart.returncode == 0, apart.stdout + apart.stderr
+    assert [(r["tick_files"], r["trading_days"], float(r["net"])) for r in read_csv(tmp_path / "apart" / "runs.csv")] \
+        == [("rising.csv [20241104]", "20241104", 80.0), ("rising.csv [20241105]", "20241105", 80.0)]
+
+    proc = run_sweep(tmp_path, ".", "--grid", "side=1,-1", "--train", "1", "--test", "1", "--out", "wf")
+    assert proc.returncode == 0, proc.stdout + proc.stderr
+    windows = read_csv(tmp_path / "wf" / "walkforward.csv")
+    assert [(w["window"], w["train_days"], w["test_days"], w["side"], float(w["out_net"])) for w in windows] == [
+        ("1", "20241104", "20241105", "1", 80.0), ("2", "20241105", "20241106", "1", -120.0)]
+    runs = read_csv(tmp_path / "wf" / "runs.csv")
+    assert {(r["window"], r["tick_files"]) for r in runs if r["sample"] == "out"} == {
+        ("1", "rising.csv [20241105]"), ("2", "rb2501_20241106.csv")}
+    # The verdict, recomputed from the windows.
+    verdict = json.loads((tmp_path / "wf" / "walkforward.json").read_text())
+    outs, ins = [float(w["out_net"]) for w in windows], [float(w["in_net"]) for w in windows]
+    assert verdict["out_of_sample"]["net"] == sum(outs) == -40.0
+    assert verdict["winning_windows"] == sum(o > 0 for o in outs) / len(outs) == 0.5
+    assert verdict["efficiency"] == (sum(outs) / 2) / (sum(ins) / 2) == -0.25
+    assert verdict["distinct_points_chosen"] == 1 and verdict["untested_days"] == []
+    assert "untested" not in proc.stdout and "windows that made money: 50% of 2" in proc.stdout
+
+    anchored = run_sweep(tmp_path, ".", "--grid", "side=1,-1", "--train", "1", "--test", "1", "--anchored",
+                         "--out", "anchored")
+    assert [(w["train_days"], w["test_days"]) for w in read_csv(tmp_path / "anchored" / "walkforward.csv")] == [
+        ("20241104", "20241105"), ("20241104..20241105", "20241106")]
+    into_sweep = run_sweep(tmp_path, ".", "--grid", "side=1,-1", "--train", "1", "--test", "1", "--out", "apart")
+    assert into_sweep.returncode == 2 and "apart holds a sweep's outputs (sweep.json)" in into_sweep.stderr
+
+
+def test_rankings_flag_what_says_little_and_rank_it_after():
+    from brindle_tools.research import tables
+    from brindle_tools.research.sweep import SweepOptions
+
+    def row(p, net, drawdown, trips, errors=0):
+        return dict(dict.fromkeys(tables.FIGURES), p=p, status="ok", net=net, max_drawdown=drawdown, round_trips=trips,
+                    engine_errors=errors, sharpe=1.5, trading_days="20241104 20241105", daily_net="%r 0.0" % net)
+
+    points = tables.point_figures([row(1, 900.0, 10.0, 4), row(2, 500.0, 50.0, 40), row(3, 800.0, 900.0, 50),
+                                   row(4, 700.0, 5.0, 30, errors=3)], ["p"], 1e6)
+    assert [(v[0], e["flags"]) for v, e in tables.ranking(points, "net")] == [
+        (2, ""), (1, "few_round_trips"), (3, "drawdown_over_net"), (4, "strategy_errors")]
+    assert [v[0] for v, _ in tables.ranking(points, "net", rank_all=True)] == [1, 3, 4, 2]
+    text = tables.ranking_text(tables.ranking(points, "net"), ["p"], "net")
+    assert "round_trips" in text.splitlines()[0] and "*" in text and "fewer than 10 round trips" in text
+    for fields, message in [({"train": 1, "test": 1, "rank": "sharpe"}, "needs two trading days"),
+                            ({"train": 2, "test": 1, "heatmap": "a,b"}, "--heatmap draws a sweep's ranking"),
+                            ({"anchored": True}, "--anchored goes with --train")]:
+        with pytest.raises(ValueError, match=message):
+            SweepOptions(**fields).checked()
 
 
 def test_a_warm_worker_keeps_parsed_ticks_until_the_file_changes(tmp_path, monkeypatch):
