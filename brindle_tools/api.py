@@ -50,6 +50,8 @@ def backtest(ticks: Ticks, options: Optional[ReplayOptions] = None, *, out: Unio
             _bound_host = directory
     if summary.stopped:
         raise RuntimeError("the replay stopped at %s" % summary.stopped)
+    if summary.strategy_failed:
+        raise RuntimeError("%s (allow_strategy_errors=True accepts them)" % summary.strategy_failed)
     if summary.not_written is not None:
         raise OSError(run.unwritten(summary.args, summary))
     return Backtest(summary)

@@ -8,14 +8,16 @@ the figures a trader judges a strategy by.
 Exit status: 0 done; 1 done, but the database failed during the replay (the summary says
 what, and where the rows it refused were kept) or the outputs could not be written (a full
 or read-only disk: the printed summary is what is kept); 2 the replay could not run (one
-message says why); 130 interrupted.
+message says why); 3 done, but the strategy failed while running (an expression raised: the
+summary's first lines name each failing key and instrument; --allow-strategy-errors accepts
+it); 130 interrupted.
 """
 import argparse
 import sys
 
 from ..common.errors import UsageError
 from ..replay import run
-from ..replay.options import add_replay_options, complete, replay_options
+from ..replay.options import STRATEGY_FAILED, add_replay_options, complete, replay_options
 
 
 def parse_arguments(argv):
@@ -52,7 +54,12 @@ def main(argv=None):
         return 1
     if summary.interrupted is not None:
         return 130
-    return 1 if args.db and summary.database_failed else 0
+    if args.db and summary.database_failed:
+        return 1
+    if summary.strategy_failed:
+        print("brindle-replay: %s" % summary.strategy_failed, file=sys.stderr)
+        return STRATEGY_FAILED
+    return 0
 
 
 if __name__ == "__main__":

@@ -1,9 +1,12 @@
-"""The replay's small input files (instrument records, fees): CSV files whose header names
-the columns. A value becomes the type that the host's record class gives the field (text
-stays text, numbers become numbers); a column the record class does not know becomes a
-number when it reads as one. Anything malformed stops the replay with the file, the line
-and, where it helps, the column. Tick files are read by ticks.py."""
+"""The replay's small input files (instrument records, fees, margins): CSV files, UTF-8 (with
+or without a byte-order mark) or GB18030, whose header names the columns; the broker's own
+instrument list comes without one. A value becomes the type that the host's record class
+gives the field (text stays text, numbers become numbers); a column the record class does
+not know becomes a number when it reads as one. Anything malformed stops the replay with the
+file, the line and, where it helps, the column. Tick files are read by ticks.py."""
 import csv
+import io
+import itertools
 
 from ..common.errors import UsageError, shown
 
@@ -56,85 +59,114 @@ def field_types(record_class):
 
 
 class CsvFile:
-    """A CSV file with a header line; rows come with their line numbers."""
+    """A CSV file with a header line, or without one when headerless(first row) gives the
+    columns; rows come with their line numbers."""
 
-    def __init__(self, path, kind):
+    def __init__(self, path, kind, headerless=None):
         self.path = path
         self.name = shown(path)
         self.kind = kind  # what the file holds, for messages
         try:
-            self.file = open(path, newline="", encoding="utf-8-sig")  # Excel writes a byte-order mark
+            with open(path, "rb") as raw:
+                data = raw.read()
         except OSError as error:
             raise UsageError("cannot read the %s file %s: %s" % (kind, self.name, error.strerror)) from None
-        self.reader = csv.reader(self.file)
         try:
-            self.header = [column.strip() for column in next(self.reader)]
+            text = data.decode("utf-8-sig")  # Excel writes a byte-order mark
+        except UnicodeDecodeError:
+            try:
+                text = data.decode("gb18030")  # as a broker's Chinese names are delivered
+            except UnicodeDecodeError as error:
+                raise UsageError("%s line %d: neither UTF-8 nor GB18030 text: save the file as UTF-8"
+                                 % (self.name, data[:error.start].count(b"\n") + 1)) from None
+        self.reader = csv.reader(io.StringIO(text, newline=""))
+        try:
+            first = [column.strip() for column in next(self.reader)]
         except StopIteration:
-            self.close()
             raise UsageError("%s: empty file; a header line with the column names comes first" % self.name) from None
-        except (csv.Error, UnicodeDecodeError) as error:
-            self.close()
+        except csv.Error as error:
             raise UsageError("%s line 1: %s" % (self.name, error)) from None
+        columns = headerless(first) if headerless else None
+        self.first_row = first if columns else None  # a headerless file's first row is data
+        self.header = columns or first
         problem = column_problem(self.header)
         if problem:
-            self.close()
             raise UsageError("%s line 1: %s" % (self.name, problem))
 
     def require(self, columns):
         missing = [c for c in columns if c not in self.header]
         if missing:
-            self.close()
             raise UsageError("%s line 1: missing column%s %s" % (
                 self.name, "s" if len(missing) > 1 else "", ", ".join(missing)))
 
     def fail(self, line, text):
-        self.close()
         raise UsageError("%s line %d: %s" % (self.name, line, text))
 
-    def rows(self, converters):
-        """(line number, list of converted values) for every non-empty line."""
+    def rows(self, converters, least=None):
+        """(line number, list of converted values) for every non-empty line; with least, a
+        row may end after that many fields (the rest take their defaults)."""
         width = len(self.header)
         reader = self.reader
         pairs = list(zip(converters, self.header))
+        lines = itertools.chain([(1, self.first_row)] if self.first_row else [],
+                                ((reader.line_num, row) for row in reader))
         try:
-            for row in reader:
+            for line, row in lines:
                 if not row:
                     continue
-                if len(row) != width:
-                    self.fail(reader.line_num, "%d fields, the header has %d" % (len(row), width))
+                if not (least or width) <= len(row) <= width:
+                    self.fail(line, "%d fields, %s" % (len(row), "the header has %d" % width if least is None else
+                                                       "the layout has %d to %d" % (least, width)))
                 try:
-                    yield reader.line_num, [convert(text) for convert, text in zip(converters, row)]
+                    yield line, [convert(text) for convert, text in zip(converters, row)]
                 except ValueError:
                     for (convert, column), text in zip(pairs, row):
                         try:
                             convert(text)
                         except ValueError:
-                            self.fail(reader.line_num, not_converted(column, text, convert))
-        except (csv.Error, UnicodeDecodeError) as error:
+                            self.fail(line, not_converted(column, text, convert))
+        except csv.Error as error:
             self.fail(reader.line_num, str(error))
 
-    def close(self):
-        self.file.close()
+
+# The fields after ShortMarginRatio (the margin side algorithm and the option fields): a
+# broker's list of futures may leave them out.
+FUTURES_FIELDS = "ShortMarginRatio"
+
+
+class Instruments(dict):
+    """{InstrumentID: (line, fields)}, with the layout assumed for a file without a header
+    line (None when it had one)."""
+
+    assumed = None
 
 
 def read_instruments(path, record_class):
-    """{InstrumentID: (line, fields)} from an instrument file holding exactly the fields of
-    the host's instrument record."""
+    """The instruments of a file holding the fields of the host's instrument record: with a
+    header line naming them, or, as a broker delivers its list, without one, the fields in
+    the record's order. The fields after ShortMarginRatio may be left out (they take the
+    record's defaults); a row repeated exactly is read once."""
+    defaults = record_class().to_dict()
     types = field_types(record_class)
-    table = CsvFile(path, "instrument")
+    order = list(types)
+    least = order.index(FUTURES_FIELDS) + 1
+    table = CsvFile(path, "instrument", lambda first: None if types.keys() & first else order)
+    headerless = table.first_row is not None
     unknown = [c for c in table.header if c not in types]
     if unknown:
         table.fail(1, "unknown column%s %s: the columns are the instrument record's %d fields"
                    % ("s" if len(unknown) > 1 else "", ", ".join(unknown), len(types)))
-    table.require(list(types))
-    instruments = {}
+    table.require(order[:least])
+    instruments = Instruments()
+    if headerless:
+        instruments.assumed = "no header line: read as the broker's instrument list, the instrument record's " \
+                              "fields in order (%s, ..., %s, then optionally %s)" % (
+                                  order[0], FUTURES_FIELDS, ", ".join(order[least:]))
     id_at = table.header.index("InstrumentID")
-    try:
-        for line, values in table.rows([types[c] for c in table.header]):
-            key = values[id_at]
-            if key in instruments:
-                table.fail(line, "instrument %s is listed twice (first on line %d)" % (key, instruments[key][0]))
-            instruments[key] = (line, dict(zip(table.header, values)))
-    finally:
-        table.close()
+    for line, values in table.rows([types[c] for c in table.header], least if headerless else None):
+        key, fields = values[id_at], {**defaults, **dict(zip(table.header, values))}
+        if key in instruments and instruments[key][1] != fields:
+            table.fail(line, "instrument %s is listed twice, with other fields than on line %d"
+                       % (key, instruments[key][0]))
+        instruments.setdefault(key, (line, fields))
     return instruments

@@ -3,8 +3,10 @@ hands to the engine.
 
 Files: CSV (with a header line, or without one: `--columns` names the layout, and the common
 public layout UpdateTime,Bid,BidVol,Ask,AskVol,Last,Volume,OpenInterest is recognised by
-itself), UTF-8 with or without a byte-order mark or GB18030, LF or CRLF; or Parquet. They are
-read in batches of columns (pyarrow), so a file of any length takes bounded memory.
+itself), UTF-8 with or without a byte-order mark or GB18030, LF or CRLF; or Parquet, whose
+columns `--columns` renames as a CSV header's. Vendors' usual Chinese headers (VENDOR_HEADERS)
+are read as the broker's field names. Files are read in batches of columns (pyarrow), so a
+file of any length takes bounded memory.
 
 Values take the type that the host's tick record gives the field (text, whole number,
 number); a column the record does not know becomes a whole number, a number or text, value
@@ -52,9 +54,21 @@ from .inputs import column_problem, not_converted, to_int, to_number
 PUBLIC_LAYOUT = ("UpdateTime", "BidPrice1", "BidVolume1", "AskPrice1", "AskVolume1", "LastPrice", "Volume",
                  "OpenInterest")
 PUBLIC_NAME = "public"
-# Column names of the public layout (and of other dumps) for the broker's field names.
+# The usual Chinese headers of vendors' tick files, as the broker's field names. Volume is the
+# day's cumulative volume, as the broker sends it.
+VENDOR_HEADERS = {
+    "交易日": "TradingDay", "业务日期": "ActionDay", "合约代码": "InstrumentID", "交易所代码": "ExchangeID",
+    "合约在交易所的代码": "ExchangeInstID", "最新价": "LastPrice", "上次结算价": "PreSettlementPrice",
+    "昨结算": "PreSettlementPrice", "昨收盘": "PreClosePrice", "昨持仓量": "PreOpenInterest",
+    "今开盘": "OpenPrice", "最高价": "HighestPrice", "最低价": "LowestPrice", "数量": "Volume", "成交量": "Volume",
+    "成交金额": "Turnover", "成交额": "Turnover", "持仓量": "OpenInterest", "今收盘": "ClosePrice",
+    "本次结算价": "SettlementPrice", "涨停板价": "UpperLimitPrice", "跌停板价": "LowerLimitPrice",
+    "最后修改时间": "UpdateTime", "最后修改毫秒": "UpdateMillisec", "申买价一": "BidPrice1", "申买量一": "BidVolume1",
+    "申卖价一": "AskPrice1", "申卖量一": "AskVolume1", "当日均价": "AveragePrice",
+}
+# Column names of the public layout, of other dumps and of vendors for the broker's field names.
 ALIASES = {"Bid": "BidPrice1", "BidVol": "BidVolume1", "Ask": "AskPrice1", "AskVol": "AskVolume1",
-           "Last": "LastPrice"}
+           "Last": "LastPrice", **VENDOR_HEADERS}
 REQUIRED = ("UpdateTime", "LastPrice", "Volume", "BidPrice1", "BidVolume1", "AskPrice1", "AskVolume1")
 SUFFIXES = (".csv", ".txt", ".parquet")
 TEXT_COLUMNS = ("UpdateTime", "TradingDay", "ActionDay", "InstrumentID")
@@ -74,6 +88,7 @@ PARQUET_BATCH = 1 << 16  # rows read at a time
 ABSENT = 1.79e308  # a price at or above this is the feed's marker for "none"
 FAR = 0.5  # a last price and a best bid or ask further apart than this share are impossible
 WHOLE_LIMIT = 2.0 ** 63  # whole numbers are 64-bit in the broker's record
+EXACT_LIMIT = 2.0 ** 53  # ... but a tick file's numbers are read as doubles, exact below this
 SKIP_OPTION = "--skip-bad-ticks"
 DAY_OPTION = "--trading-day"
 
@@ -190,9 +205,10 @@ class TickFile:
             weakref.finalize(self, os.unlink, str(self.path))
         self.parquet = self.path.suffix.lower() == ".parquet"
         self.constants = {}  # columns that the file name or the command line give
-        self.header_found = None  # the names of a CSV header line
+        self.header_found = None  # the names of a CSV header line or of Parquet's columns
+        self.assumed = None  # the layout read from a file without a header line
         if self.parquet:
-            self._parquet_layout()
+            self._parquet_layout(columns)
         else:
             self._csv_layout(columns)
         self._complete(instrument, trading_day)
@@ -235,8 +251,11 @@ class TickFile:
             self.first_line = 1
             if columns:
                 self.columns = [ALIASES.get(name, name) for name in columns]
+                self.assumed = "no header line: read as --columns %s" % ",".join(self.columns)
             elif len(names) == len(PUBLIC_LAYOUT) and TIME.match(names[0]):
                 self.columns = list(PUBLIC_LAYOUT)
+                self.assumed = "no header line: read as the public layout %s (--columns %s)" % (
+                    ",".join(PUBLIC_LAYOUT), PUBLIC_NAME)
             else:
                 self.fail(1, "no column names: name the %d columns with --columns NAME,NAME,... (the broker's "
                              "field names; --columns %s for %s)" % (len(names), PUBLIC_NAME,
@@ -263,7 +282,7 @@ class TickFile:
             self.fail(line, "neither UTF-8 nor GB18030 text (byte 0x%02x): save the file as UTF-8"
                       % head[utf8_error.start])
 
-    def _parquet_layout(self):
+    def _parquet_layout(self, columns):
         import pyarrow.parquet as pq
 
         self.unit = "row"
@@ -273,9 +292,15 @@ class TickFile:
             self.parquet_file = pq.ParquetFile(self.path)
         except Exception as error:  # pyarrow raises several kinds for a file that is not Parquet
             raise UsageError("%s: not a Parquet file: %s" % (self.name, error)) from None
-        self.columns = [ALIASES.get(name, name) for name in self.parquet_file.schema_arrow.names]
-        if len(set(self.columns)) != len(self.columns):
-            self.fail(None, "a column appears twice: %s" % ", ".join(self.columns))
+        self.header_found = names = self.parquet_file.schema_arrow.names
+        # --columns names the columns of a file that does not use the broker's names, as for CSV.
+        self.columns = [ALIASES.get(name, name) for name in (columns or names)]
+        if columns and len(self.columns) != len(names):
+            self.fail(None, "%d columns (%s), --columns names %d: name every column"
+                      % (len(names), ",".join(names), len(self.columns)))
+        problem = column_problem(self.columns)
+        if problem:
+            self.fail(None, "%s among the columns %s" % (problem, ",".join(names)))
 
     def _complete(self, instrument, trading_day):
         """Instrument and date from the command line or the file name where the file has none;
@@ -295,8 +320,9 @@ class TickFile:
         if missing:
             text = "missing column%s %s" % ("s" if len(missing) > 1 else "", ", ".join(missing))
             if self.header_found:
-                text += " in the header line %s: name its columns with --columns NAME,NAME,... (the broker's " \
-                        "field names, in the file's order)" % ",".join(self.header_found)
+                text += " in the %s %s: name its columns with --columns NAME,NAME,... (the broker's field names, " \
+                        "in the file's order)" % ("columns" if self.parquet else "header line",
+                                                   ",".join(self.header_found))
             self.fail(1 if not self.parquet else None, text)
         if "TradingDay" not in self.columns and "ActionDay" not in self.columns:
             match = DATE_IN_NAME.search(stem)
@@ -331,9 +357,11 @@ class TickFile:
                 arrays = []
                 for column, array in zip(self.columns, batch.columns):
                     try:
-                        arrays.append(array.cast(kinds[column]))
+                        # A whole number beyond a double's exact range is an impossible tick, named by its row.
+                        arrays.append(array.cast(kinds[column], safe=not pa.types.is_integer(array.type)))
                     except (pa.ArrowInvalid, pa.ArrowNotImplementedError):
-                        self.fail(None, "column %s of type %s: expected %s" % (column, array.type, kinds[column]))
+                        self.fail(None, "column %s of type %s: expected %s (the columns: %s)"
+                                  % (column, array.type, kinds[column], ",".join(self.header_found)))
                 yield pa.RecordBatch.from_arrays(arrays, names=self.columns)
             return
         import pyarrow.csv as pacsv
@@ -462,6 +490,7 @@ class TickSource:
                 tick_file.fail(None, "no TradingDay column and no date YYYYMMDD in the file name: name the trading "
                                      "day with %s YYYYMMDD, or rename the file (as rb2501_20241105.csv)" % DAY_OPTION)
         self.names = list(dict.fromkeys(name for f in self.files for name in f.names))
+        self.assumed = [(f.name, f.assumed) for f in self.files if f.assumed]  # layouts of headerless files
         self.skip_bad = skip_bad
         self.days = frozenset(days) if days else None
         self.bad = {}  # reason -> [ticks skipped, file and line of the first]
@@ -538,13 +567,10 @@ class TickSource:
                 if column in TEXT_COLUMNS or kind is str:
                     kind = str
                 elif kind is int:
-                    extremes = pc.min_max(array).as_py()  # one pass: most columns are sound
-                    if max(abs(extremes["min"] or 0), abs(extremes["max"] or 0)) >= WHOLE_LIMIT:
-                        index = pc.index(pc.greater_equal(pc.abs(array), WHOLE_LIMIT), True).as_py()
-                        tick_file.fail(tick_file.line_of(row + index, blanks), "column %s: %s is beyond the 64 bits "
-                                       "of a whole number" % (column, "{:.0f}".format(array[index].as_py())))
+                    # Values from EXACT_LIMIT on are impossible ticks (_impossible names them).
                     whole = array.cast(pa.int64(), safe=False)
-                    exact = pc.equal(whole.cast(pa.float64()), array)
+                    exact = pc.or_(pc.equal(whole.cast(pa.float64(), safe=False), array),
+                                   pc.greater_equal(pc.abs(array), EXACT_LIMIT))
                     if not pc.all(exact).as_py():
                         index = pc.index(exact, False).as_py()
                         tick_file.fail(tick_file.line_of(row + index, blanks),
@@ -609,11 +635,18 @@ class TickSource:
         import numpy as np
 
         size = batch.num_rows
-        pairs = zip(tick_file.columns, batch.columns)
-        arrays = {column: array.to_numpy(zero_copy_only=False) for column, array in pairs
-                  if checked(column) and array.type == "double"}
+        numbers = {column: array for column, array in zip(tick_file.columns, batch.columns)
+                   if column not in TEXT_COLUMNS and array.type == "double"}
+        arrays = {column: array.to_numpy(zero_copy_only=False) for column, array in numbers.items()
+                  if checked(column)}
+        wholes = {column: arrays.get(column, array.to_numpy(zero_copy_only=False))
+                  for column, array in numbers.items() if tick_file.types.get(column) is int}
         checks = []  # (rows, column, what is wrong)
         with np.errstate(invalid="ignore"):
+            for column, values in wholes.items():
+                checks.append((np.abs(values) >= WHOLE_LIMIT, column, "beyond the 64 bits of a whole number"))
+                checks.append((np.abs(values) >= EXACT_LIMIT, column,
+                               "2**53 or more, where a whole number read from a tick file loses its last digits"))
             for column, values in arrays.items():
                 checks.append((~np.isfinite(values), column, "not finite"))
                 checks.append((values < 0, column, "negative"))
@@ -644,8 +677,10 @@ class TickSource:
             line = int(lines[index])
             column, what = next((c, w) for rows, c, w in checks if rows[index])
             if not self.skip_bad:
-                tick_file.fail(line, "column %s: %r is %s; correct the line, or skip such ticks with %s"
-                               % (column, arrays[column][index].item(), what, SKIP_OPTION))
+                value = arrays[column][index].item() if column in arrays else wholes[column][index].item()
+                value = "{:.0f}".format(value) if column in wholes and abs(value) >= EXACT_LIMIT else repr(value)
+                tick_file.fail(line, "column %s: %s is %s; correct the line, or skip such ticks with %s"
+                               % (column, value, what, SKIP_OPTION))
             skipped.append(("%s %s" % (column, what), line))
         return bad, skipped
 

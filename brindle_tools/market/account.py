@@ -7,6 +7,14 @@ client splits a close that needs both); elsewhere a plain close takes the lots t
 own rule gives: today's first on CFFEX, yesterday's first on the others. The part taken from
 today's position pays the close-today fee. Profit is valued against the average opening
 price of the position (gross); fees are kept apart, and net = gross - fees.
+
+Funds, as a broker keeps them: a position holds margin, its price x multiple x lots x the
+instrument's margin ratio for its side: at the fill price when opened, revalued at the day's
+last price at each day's settlement; a close releases its share. A resting opening order
+holds its margin at its limit price and its opening fee until it fills or goes. The funds
+available for a new order are the capital plus realised profit, minus fees, margin held and
+funds held by resting orders, plus the open profit of the positions at their last price
+(brokers differ there: with open_profit_funds False open profit and loss do not count).
 """
 import math
 
@@ -17,8 +25,8 @@ ACTIONS = ("buy_open", "sell_open", "buy_close", "sell_close")
 # Broker codes: order direction (buy, sell), offset flag (open, close), position direction.
 DIRECTION = {"buy_open": "0", "sell_open": "1", "buy_close": "0", "sell_close": "1"}
 OFFSET = {"buy_open": "0", "sell_open": "0", "buy_close": "1", "sell_close": "1"}
-# Offset flags of a close: plain, today's lots, yesterday's lots.
-CLOSE, CLOSE_TODAY, CLOSE_YESTERDAY = "1", "3", "4"
+# Offset flags: open; a close: plain, today's lots, yesterday's lots.
+OPEN, CLOSE, CLOSE_TODAY, CLOSE_YESTERDAY = "0", "1", "3", "4"
 # Exchanges where a close must name today's or yesterday's lots, and where a plain close takes today's first.
 NAMED_CLOSES = frozenset(("SHFE", "INE"))
 TODAY_FIRST = frozenset(("CFFEX",))
@@ -49,36 +57,40 @@ class Fees:
 FEE_COLUMNS = tuple("%s_%s" % (kind, part) for kind in FEE_KINDS for part in ("per_lot", "rate"))
 
 
+def keyed_file(path, kind, columns):
+    """A CSV file of kind whose first column is InstrumentID or ProductID and whose other
+    columns are among columns."""
+    table = CsvFile(path, kind)
+    key = table.header[0]
+    if key not in ("InstrumentID", "ProductID"):
+        table.fail(1, "the first column is InstrumentID or ProductID, not %s" % key)
+    unknown = [c for c in table.header[1:] if c not in columns]
+    if unknown:
+        table.fail(1, "unknown column %s: the %s columns are %s" % (unknown[0], kind, ", ".join(columns)))
+    return table
+
+
 def read_fees(path):
     """{InstrumentID or ProductID: Fees} from a CSV file whose first column is InstrumentID or
     ProductID and whose other columns are among open_per_lot, open_rate, close_per_lot,
     close_rate, close_today_per_lot, close_today_rate (absent: 0; close-today absent: as
     close)."""
-    table = CsvFile(path, "fee")
-    try:
-        key = table.header[0]
-        if key not in ("InstrumentID", "ProductID"):
-            table.fail(1, "the first column is InstrumentID or ProductID, not %s" % key)
-        unknown = [c for c in table.header[1:] if c not in FEE_COLUMNS]
-        if unknown:
-            table.fail(1, "unknown column %s: the fee columns are %s" % (unknown[0], ", ".join(FEE_COLUMNS)))
-        converters = [str] + [float] * (len(table.header) - 1)
-        schedule = {}
-        for line, values in table.rows(converters):
-            given = dict(zip(table.header[1:], values[1:]))
-            if any(v < 0 or not math.isfinite(v) for v in given.values()):
-                table.fail(line, "fees are numbers of 0 or more")
-            per_lot, rate = {}, {}
-            for kind in FEE_KINDS:
-                fallback = "close" if kind == "close_today" else None
-                for part, target in (("per_lot", per_lot), ("rate", rate)):
-                    name = "%s_%s" % (kind, part)
-                    if name not in given and fallback:
-                        name = "%s_%s" % (fallback, part)
-                    target[kind] = given.get(name, 0.0)
-            schedule[values[0]] = Fees(per_lot, rate, "%s line %d" % (shown(path), line))
-    finally:
-        table.close()
+    table = keyed_file(path, "fee", FEE_COLUMNS)
+    converters = [str] + [float] * (len(table.header) - 1)
+    schedule = {}
+    for line, values in table.rows(converters):
+        given = dict(zip(table.header[1:], values[1:]))
+        if any(v < 0 or not math.isfinite(v) for v in given.values()):
+            table.fail(line, "fees are numbers of 0 or more")
+        per_lot, rate = {}, {}
+        for kind in FEE_KINDS:
+            fallback = "close" if kind == "close_today" else None
+            for part, target in (("per_lot", per_lot), ("rate", rate)):
+                name = "%s_%s" % (kind, part)
+                if name not in given and fallback:
+                    name = "%s_%s" % (fallback, part)
+                target[kind] = given.get(name, 0.0)
+        schedule[values[0]] = Fees(per_lot, rate, "%s line %d" % (shown(path), line))
     return schedule
 
 
@@ -89,17 +101,46 @@ def fees_for(schedule, instrument_id, product_id):
     return found if found is not None else Fees(source="none in the fee file")
 
 
+MARGIN_COLUMNS = {"LongMarginRatio": (LONG,), "ShortMarginRatio": (SHORT,), "MarginRatio": (LONG, SHORT)}
+
+
+def read_margins(path):
+    """{InstrumentID or ProductID: {side: margin ratio}} from a CSV file whose first column is
+    InstrumentID or ProductID and whose other columns are among LongMarginRatio,
+    ShortMarginRatio and MarginRatio (both sides, under a side's own); a side not given keeps
+    the instrument's."""
+    table = keyed_file(path, "margin", MARGIN_COLUMNS)
+    schedule = {}
+    for line, values in table.rows([str] + [float] * (len(table.header) - 1)):
+        if any(not 0 <= v < math.inf for v in values[1:]):
+            table.fail(line, "margin ratios are numbers of 0 or more")
+        given = sorted(zip(table.header[1:], values[1:]), key=lambda item: item[0] != "MarginRatio")
+        schedule[values[0]] = {side: ratio for column, ratio in given for side in MARGIN_COLUMNS[column]}
+    return schedule
+
+
+def margin_ratios(schedule, fields):
+    """{side: margin ratio} of an instrument: its record's, or the margin file's over them."""
+    ratios = {LONG: fields.get("LongMarginRatio") or 0.0, SHORT: fields.get("ShortMarginRatio") or 0.0}
+    if schedule:
+        ratios.update(schedule.get(fields.get("ProductID"), {}))
+        ratios.update(schedule.get(fields["InstrumentID"], {}))
+    return ratios
+
+
 class Side:
     """One direction of a position, valued at its average opening price."""
 
     __slots__ = ("sign", "today", "yesterday", "average", "opened", "closed", "realised", "trip_start",
-                 "trip_profit")
+                 "trip_profit", "margin_ratio", "margin")
 
-    def __init__(self, sign):
+    def __init__(self, sign, margin_ratio=0.0):
         self.sign = sign  # +1 long, -1 short: the profit of a price rise
         self.today = self.yesterday = self.opened = self.closed = 0
         self.average = self.realised = self.trip_profit = 0.0
         self.trip_start = None
+        self.margin_ratio = margin_ratio
+        self.margin = 0.0  # held for its lots
 
     @property
     def volume(self):
@@ -109,13 +150,14 @@ class Side:
 class Holding:
     """What the account holds of one instrument, and what trading it cost and made."""
 
-    def __init__(self, fields, fees):
+    def __init__(self, fields, fees, margin_ratio=None):
         self.id = fields["InstrumentID"]
         self.exchange = fields["ExchangeID"]
         self.multiple = fields["VolumeMultiple"]
         self.price_tick = fields.get("PriceTick") or 0.0
         self.fees = fees
-        self.sides = {LONG: Side(+1), SHORT: Side(-1)}
+        ratio = margin_ratio or margin_ratios(None, fields)
+        self.sides = {LONG: Side(+1, ratio[LONG]), SHORT: Side(-1, ratio[SHORT])}
         self.last_price = None
         self.value = 0.0  # open profit at the last price
         self.lots = 0  # held, long and short
@@ -125,6 +167,12 @@ class Holding:
     @property
     def realised(self):
         return self.sides[LONG].realised + self.sides[SHORT].realised
+
+    def funds_per_lot(self, action, price):
+        """What one lot of an opening order holds while it rests: its margin at price and its
+        opening fee."""
+        return price * self.multiple * self.sides[SIDE[action]].margin_ratio + \
+            self.fees.fee("open", price, 1, self.multiple)
 
     # Twin: AccountFigures::mark in oxa/research/account_figures.cpp.
     def open_profit(self):
@@ -137,8 +185,13 @@ class Holding:
 
 
 class Account:
-    def __init__(self, capital):
+    def __init__(self, capital, open_profit_funds=True):
         self.capital = capital
+        self.open_profit_funds = open_profit_funds  # whether open profit counts in the funds available
+        self.margin = 0.0  # held by the positions
+        self.frozen = 0.0  # held by resting opening orders: margin and fees
+        self.resting_opens = 0
+        self.peak_margin = self.peak_margin_share = 0.0  # ... the share: of the capital plus the equity
         self.holdings = {}
         self.gross = 0.0  # realised
         self.fees = 0.0
@@ -157,20 +210,58 @@ class Account:
         """Profit so far, net of fees, open positions at their last price."""
         return self.gross - self.fees + self.open_value
 
-    def add(self, fields, fees):
-        holding = self.holdings[fields["InstrumentID"]] = Holding(fields, fees)
+    def add(self, fields, fees, margin_ratio=None):
+        holding = self.holdings[fields["InstrumentID"]] = Holding(fields, fees, margin_ratio)
         return holding
+
+    def available(self):
+        """The funds available for a new order."""
+        funds = self.capital + self.gross - self.fees - self.margin - self.frozen
+        return funds + self.open_value if self.open_profit_funds else funds
+
+    def hold(self, amount):
+        """Funds held by a resting opening order."""
+        self.frozen += amount
+        self.resting_opens += 1
+
+    def release(self, amount, done):
+        """Funds an opening order no longer holds (it filled, or went with done)."""
+        self.frozen -= amount
+        if done:
+            self.resting_opens -= 1
+            if not self.resting_opens:
+                self.frozen = 0.0  # no rounding left behind
+
+    def follow_margin(self):
+        """The margin held, and its peaks."""
+        self.margin = margin = sum(side.margin for holding in self.holdings.values()
+                                   for side in holding.sides.values())
+        worth = self.capital + self.equity
+        share = margin / worth if worth > 0 else math.inf if margin else 0.0
+        if margin > self.peak_margin:
+            self.peak_margin = margin
+        if share > self.peak_margin_share:
+            self.peak_margin_share = share
+
+    def settle(self):
+        """The day's settlement: margin revalued at each instrument's last price."""
+        for holding in self.holdings.values():
+            if holding.last_price is not None:
+                for side in holding.sides.values():
+                    side.margin = side.volume * holding.last_price * holding.multiple * side.margin_ratio
+        self.follow_margin()
 
     def fill(self, holding, action, volume, price, time, offset=None):
         """Book a fill of an order with the broker's offset flag (that of the action when
         None); returns (side, fee)."""
         side = holding.sides[SIDE[action]]
         multiple = holding.multiple
-        if OFFSET[action] == "0":
+        if OFFSET[action] == OPEN:
             fee = holding.fees.fee("open", price, volume, multiple)
             if not side.volume:
                 side.trip_start, side.trip_profit = time, 0.0
             side.average = (side.average * side.volume + price * volume) / (side.volume + volume)
+            side.margin += price * volume * multiple * side.margin_ratio
             side.today += volume
             side.opened += volume
             holding.lots += volume
@@ -188,6 +279,7 @@ class Account:
             fee = (holding.fees.fee("close", price, old, multiple) if old else 0.0) + \
                 (holding.fees.fee("close_today", price, fresh, multiple) if fresh else 0.0)
             profit = side.sign * (price - side.average) * volume * multiple
+            side.margin -= side.margin * volume / side.volume
             side.yesterday -= old
             side.today -= fresh
             side.closed += volume
@@ -196,7 +288,7 @@ class Account:
             self.gross += profit
             side.trip_profit += profit - fee
             if not side.volume:
-                side.average = 0.0
+                side.average = side.margin = 0.0
                 self.trips.append((side.trip_profit, time - side.trip_start))
                 side.trip_start = None
         holding.fees_paid += fee
@@ -205,6 +297,7 @@ class Account:
         holding.turnover += turnover
         self.turnover += turnover
         self.mark(holding)
+        self.follow_margin()
         return side, fee
 
     # Twin: AccountFigures::mark in oxa/research/account_figures.cpp.
@@ -243,11 +336,13 @@ class Account:
                 side.today = 0
 
     def close_day(self, trading_day, ticks, fills):
-        """The day's profit: the change of the equity (open positions at their last price)."""
+        """The day's profit: the change of the equity (open positions at their last price); the
+        day's settlement."""
+        self.settle()
         equity = self.equity
         net, fees = equity - self.day_start_equity, self.fees - self.day_start_fees
         self.days.append({"trading_day": trading_day, "net": net, "gross": net + fees, "fees": fees,
-                          "equity": equity, "ticks": ticks, "fills": fills})
+                          "equity": equity, "margin": self.margin, "ticks": ticks, "fills": fills})
         self.day_start_equity, self.day_start_fees = equity, self.fees
 
     # --- figures ---------------------------------------------------------------------------

@@ -2,9 +2,11 @@
 into the account, and tells the engine what a broker tells a client (order notifications,
 positions). A close order names the lots it closes as the exchange requires: on SHFE and
 INE close-yesterday for yesterday's lots and close-today for today's, split in two when a
-close needs both; elsewhere a plain close, whose lots the exchange's own rule chooses.
+close needs both; elsewhere a plain close, whose lots the exchange's own rule chooses. An
+opening order beyond the funds available is refused; one that is placed holds its margin and
+fee until it fills or goes (account.py).
 """
-from .account import CLOSE, CLOSE_TODAY, CLOSE_YESTERDAY, DIRECTION, NAMED_CLOSES, OFFSET, SIDE
+from .account import CLOSE, CLOSE_TODAY, CLOSE_YESTERDAY, DIRECTION, NAMED_CLOSES, OFFSET, OPEN, SIDE
 from .exchange import CANCELLED, FILLED, PARTLY_FILLED, QUEUEING, Order
 
 # Names under which the client hands records to the engine (trace file and table names).
@@ -42,6 +44,15 @@ class Broker:
         self.trading_day = None
         self.next_ref = 1
 
+    def funds_refusal(self, instrument, action, price, volume):
+        """Why the broker refuses an opening order for its funds, or None."""
+        need = instrument.holding.funds_per_lot(action, price) * volume
+        available = self.account.available()
+        if need <= available:
+            return None
+        return "beyond the funds available: margin and fee %s, available %s" % (
+            "{:,.2f}".format(need), "{:,.2f}".format(available + 0.0))
+
     def send(self, instrument, tick, action, exchange, price, volume, express):
         """The orders of a decision: one, or for a close the parts the exchange requires
         (none when nothing is left to close)."""
@@ -61,6 +72,9 @@ class Broker:
         # The engine keeps the request's dictionary itself; its simulated fills mark it there.
         request = self.engine.get_ReqOrderList(instrument.id)[-1]
         order = Order(ref, action, price, volume, self.clock.seconds, request, offset)
+        if offset == OPEN:
+            order.held = instrument.holding.funds_per_lot(action, price)
+            self.account.hold(order.held * volume)
         instrument.open_orders.append(order)
         self.totals.placed += 1
         if self.notify_orders:
@@ -85,6 +99,8 @@ class Broker:
         instrument.open_orders.clear()
 
     def cancel(self, instrument, order):
+        if order.held:
+            self.account.release(order.held * order.left, True)
         if self.notify_orders:
             self.notify(instrument, order, CANCELLED)
         else:
@@ -100,6 +116,8 @@ class Broker:
                 price = price + slippage if order.buy else price - slippage
             side, fee = account.fill(holding, order.action, volume, price, time, order.offset)
             order.filled += volume
+            if order.held:
+                account.release(order.held * volume, not order.left)
             instrument.filled_volume += volume
             if not order.left:
                 instrument.open_orders.remove(order)

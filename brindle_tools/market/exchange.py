@@ -27,7 +27,8 @@ FILLED, PARTLY_FILLED, QUEUEING, CANCELLED = "0", "1", "3", "5"
 
 
 class Order:
-    __slots__ = ("ref", "action", "offset", "buy", "price", "volume", "filled", "placed", "request", "resting")
+    __slots__ = ("ref", "action", "offset", "buy", "price", "volume", "filled", "placed", "request", "resting",
+                 "held")
 
     def __init__(self, ref, action, price, volume, placed, request, offset=None):
         self.ref = ref
@@ -40,6 +41,7 @@ class Order:
         self.placed = placed  # calendar time of the decision, in seconds
         self.request = request  # the request dictionary as the engine keeps it
         self.resting = False  # on the book since a tick that did not fill it completely
+        self.held = 0.0  # funds each lot left holds (margin and fee of an opening order)
 
     @property
     def left(self):

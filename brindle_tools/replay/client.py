@@ -17,14 +17,16 @@ import datetime
 import numbers
 import time as clock_time
 from array import array
+from pathlib import Path
 
 from ..market import limits
 from ..live import parameters
-from ..market.account import DIRECTION, Account, fees_for
+from ..market.account import DIRECTION, OFFSET, OPEN, Account, fees_for, margin_ratios
 from ..market.broker import OFFSET_NAMES, Broker
 from ..market.exchange import Quotes, model, on_grid
 from .results import Results
 from ..common.errors import UsageError, shown
+from ..common.places import SAMPLES
 from ..feed.ticks import ABSENT, EVENING
 
 INSTRUMENT_TABLE = "Instrument"  # the name under which the client hands instrument records to the engine
@@ -104,7 +106,8 @@ class Instrument:
 
 
 class Client:
-    def __init__(self, args, settings, records, brindle, outputs, catalogue, fee_schedule, database=None):
+    def __init__(self, args, settings, records, brindle, outputs, catalogue, fee_schedule, database=None,
+                 margins=None):
         self.args = args
         self.settings = settings
         self.records = records
@@ -112,11 +115,14 @@ class Client:
         self.outputs = outputs
         self.catalogue = catalogue  # {InstrumentID: (line, fields)}, None with the database
         self.fee_schedule = fee_schedule
+        self.margins = margins  # {InstrumentID or ProductID: {side: ratio}} over the instruments' own
         self.investor = args.investor
         self.strategies = settings.AI_Strategy[self.investor]
-        self.account = Account(args.capital)
+        self.account = Account(args.capital, args.funds == "marked")
         self.results = results = Results(self.investor, self.account, database)
         self.totals, self.instruments, self.series = results.totals, results.instruments, results.series
+        if catalogue is not None and catalogue.assumed:
+            results.layouts.append((shown(args.instruments), catalogue.assumed))
         self.fills = model(args.fills, self.investor, None)
         results.fill_model = self.fills.name
         self.clock = Clock()
@@ -131,6 +137,7 @@ class Client:
         self.line = None
         self.day_close = args.day_close
         self.progress = None
+        self.evaluating = None  # (InstrumentID, strategy text or None) that the engine is evaluating
 
     # --- the engine ------------------------------------------------------------------------
 
@@ -139,6 +146,7 @@ class Client:
             self.withheld.collect(self.engine)
         self.engine = self.broker.engine = engine = self.brindle.COXAAlgos()
         self.withheld.apply(engine)
+        engine.Calc_Express = self.naming(engine.Calc_Express)
         # The database is written only when asked for: simulated trades go to the journal.
         engine.upload = 1 if self.args.db else 0
         self.fills = model(self.args.fills, self.investor, self.timed(engine.SimNow) if self.args.db else engine.SimNow)
@@ -176,6 +184,32 @@ class Client:
             self.fail("instrument %s is not in t_Instrument of %s" % (instrument_id, self.results.database))
         return answer[0], "t_Instrument"
 
+    def naming(self, calculate):
+        """The engine's Calc_Express, telling the client which text it evaluates (a failure is
+        logged without it)."""
+
+        def named(instrument_id, text, *rest):
+            self.evaluating = instrument_id, text
+            return calculate(instrument_id, text, *rest)
+
+        return named
+
+    def strategy_failed(self, message, error):
+        """The engine logged a strategy's failure: counted by the key that failed (the message
+        logged where no text was being evaluated) and instrument."""
+        instrument_id, text = self.evaluating
+        keys = [key for key, value in self.strategies.get(instrument_id, {}).items()
+                if message == "Calc_Express" and value == text and key.endswith(("_express", "_price"))]
+        key = "/".join(keys) or message
+        found = self.results.strategy_errors.get((key, instrument_id))
+        if found is None:
+            self.results.strategy_errors[(key, instrument_id)] = [1, error, self.where()]
+        else:
+            found[0] += 1
+
+    def where(self):
+        return "%s %s %d" % (self.file.name, self.file.unit, self.line)
+
     def timed(self, function):
         """function, with the time it takes counted as time waited on the database."""
 
@@ -202,7 +236,11 @@ class Client:
         else:
             found = self.catalogue.get(instrument_id)
             if found is None:
-                self.fail("instrument %s is not in %s" % (instrument_id, shown(self.args.instruments)))
+                default = Path(self.args.instruments) == SAMPLES / "instruments.csv"
+                self.fail("instrument %s is not in %s%s" % (
+                    instrument_id, shown(self.args.instruments),
+                    ", the sample instrument file: name your broker's instrument list with --instruments FILE"
+                    if default else ""))
             record = self.records.InstrumentField(**found[1])
             source = "%s line %d" % (shown(self.args.instruments), found[0])
         fields = record.to_dict()
@@ -210,7 +248,8 @@ class Client:
         if isinstance(multiple, bool) or not isinstance(multiple, numbers.Real) or not multiple > 0:
             self.fail("instrument %s (%s) has VolumeMultiple %r: the profit needs the contract size"
                       % (instrument_id, source, multiple))
-        holding = self.account.add(fields, fees_for(self.fee_schedule, instrument_id, fields.get("ProductID")))
+        holding = self.account.add(fields, fees_for(self.fee_schedule, instrument_id, fields.get("ProductID")),
+                                   margin_ratios(self.margins, fields))
         instrument = self.instruments[instrument_id] = Instrument(record, holding)
         self.tell_instrument(instrument)
         return instrument
@@ -318,6 +357,7 @@ class Client:
                     broker.book(instrument, tick, fills, time, line, tick_file.name)
         if holding.lots or holding.value:
             account.mark(holding)
+        self.evaluating = instrument_id, None
         decisions = self.engine_step(instrument, tick)
         instrument.engine_ticks += 1
         if decisions:
@@ -331,7 +371,7 @@ class Client:
     def skip(self, kept):
         kept[0] += 1
         if kept[1] is None:
-            kept[1] = "%s %s %d" % (self.file.name, self.file.unit, self.line)
+            kept[1] = self.where()
 
     def first_tick_of(self, instrument_id, time, day):
         """The instrument of a first tick, told to the engine; None when it is not traded."""
@@ -373,6 +413,12 @@ class Client:
             self.skip(self.totals.refused.setdefault(reason, [0, None]))
             self.outputs.decisions.write(row + ["", "price %r: %s, not sent" % (limit, reason), ""] + tail)
             return
+        if OFFSET[action] == OPEN:
+            reason = self.broker.funds_refusal(instrument, action, limit, volume)
+            if reason:
+                self.skip(self.totals.funds_refused)
+                self.outputs.decisions.write(row + ["", "refused by the broker: %s" % reason, limit] + tail)
+                return
         # As a broker would refuse it, the client sends no close order beyond its position.
         orders = self.broker.send(instrument, tick, action, exchange, limit, volume,
                                   self.strategies[instrument.id][action + "_express"])

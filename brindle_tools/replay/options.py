@@ -10,9 +10,10 @@ from ..common.errors import UsageError, shown
 from ..common.places import SAMPLES
 from ..live import parameters
 from ..market import account, limits
-from ..feed.ticks import DAY_OPTION, PUBLIC_LAYOUT, PUBLIC_NAME, SKIP_OPTION, parse_day
+from ..feed.ticks import DAY_OPTION, PUBLIC_LAYOUT, PUBLIC_NAME, SKIP_OPTION, VENDOR_HEADERS, parse_day
 
-PATHS = ("instruments", "fees")  # options naming files, relative to where the command was started
+PATHS = ("instruments", "fees", "margin")  # options naming files, relative to where the command was started
+STRATEGY_FAILED = 3  # the exit status of a replay whose strategy failed while running
 
 
 def time_of_day(text):
@@ -118,7 +119,9 @@ class ReplayOptions:
 
     instruments: Optional[Path] = option(
         SAMPLES / "instruments.csv", group="source", type=Path,
-        help="instrument file: CSV of the instrument record's 31 fields (default: %s)"
+        help="instrument file: CSV of the instrument record's fields with a header line, or the broker's own "
+             "list as delivered (no header, the fields in the record's order, GB18030 or UTF-8; repeated rows read "
+             "once; the fields after ShortMarginRatio may be left out) (default: the sample %s)"
              % shown(SAMPLES / "instruments.csv"))
     db: bool = option(False, group="source", action="store_true",
                       help="use the database of cfg/oxa.ini: instruments from t_Instrument, factors from "
@@ -141,8 +144,22 @@ class ReplayOptions:
     slippage: float = option(0.0, type=non_negative, metavar="TICKS",
                              help="price ticks every fill loses (default: %(default)g)")
     capital: float = option(account.DEFAULT_CAPITAL, type=float,
-                            help="capital that returns and drawdown percent are measured on (default: %s)"
-                                 % "{:,.0f}".format(account.DEFAULT_CAPITAL))
+                            help="capital that returns and drawdown percent are measured on, and the account's "
+                                 "funds (default: %s)" % "{:,.0f}".format(account.DEFAULT_CAPITAL))
+    margin: Optional[Path] = option(None, type=Path, metavar="FILE",
+                                    help="margin ratios over the instruments' own: CSV with InstrumentID or "
+                                         "ProductID, then LongMarginRatio, ShortMarginRatio or MarginRatio (both "
+                                         "sides)")
+    funds: str = option("marked", choices=("marked", "realised"),
+                        help="funds available for an opening order: capital + realised profit - fees - margin held "
+                             "- margin and fees of resting orders, plus (marked, the default) or without (realised) "
+                             "the open profit of the positions at their last price; the broker refuses an order "
+                             "beyond them")
+    allow_strategy_errors: bool = option(
+        False, action="store_true",
+        help="a strategy that fails while running (an expression that raises) does not fail the replay: exit "
+             "status 0, and a sweep ranks the run; default: the summary's first lines name each failing key, the "
+             "exit status is %d and a sweep marks the run failed" % STRATEGY_FAILED)
     cancel_after: float = option(60.0, type=non_negative, metavar="SECONDS",
                                  help="cancel a resting order after this many seconds of market time; 0: never "
                                       "(default: %(default)g); orders left at the end of a trading day expire")
@@ -157,8 +174,10 @@ class ReplayOptions:
                                  "the close, not traded on (default: 15:00:00)")
     columns: Optional[Tuple[str, ...]] = option(
         None, type=column_names,
-        help="column names of the tick files, comma-separated (the broker's field names, in the file's order; over "
-             "a header line the file has), or %s for %s" % (PUBLIC_NAME, ",".join(PUBLIC_LAYOUT)))
+        help="column names of the tick files (CSV or Parquet), comma-separated (the broker's field names, in the "
+             "file's order; over a header line the file has), or %s for %s; vendors' usual Chinese headers are read "
+             "as the broker's names without it: %s" % (PUBLIC_NAME, ",".join(PUBLIC_LAYOUT), ", ".join(
+                 "%s=%s" % item for item in VENDOR_HEADERS.items())))
     trading_day: Optional[str] = option(
         None, flag=DAY_OPTION, type=trading_day, metavar="YYYYMMDD",
         help="trading day of tick files without a TradingDay or ActionDay column (default: a date in the file "

@@ -103,6 +103,10 @@ def money(value):
     return "{:,.2f}".format(value + 0.0)  # + 0.0: no "-0.00"
 
 
+def percent(share):
+    return "%.2f%%" % (100 * share) if math.isfinite(share) else "all (the equity is gone)"
+
+
 def count(value, word):
     return "%s %s%s" % ("{:,}".format(value), word, "" if value == 1 else "s")
 
@@ -151,6 +155,14 @@ class Summary:
         return self.results.totals.ticks / self.elapsed if self.elapsed > 0 else 0.0
 
     @property
+    def strategy_failed(self):
+        """The strategy failed while running and that fails the replay: the text that says so."""
+        failures = self.results.strategy_failures()
+        if not failures or self.args.allow_strategy_errors:
+            return None
+        return "the strategy raised errors: " + "; ".join(failures)
+
+    @property
     def database_failed(self):
         results = self.results
         return bool(results.database_failures or results.totals.unavailable or (self.dead_letters and
@@ -169,6 +181,8 @@ class Summary:
                 "short": {"volume": holding.sides[SHORT].volume, "average_price": holding.sides[SHORT].average},
                 "realised_profit": holding.realised, "open_profit": holding.open_profit(),
                 "fees": holding.fees_paid, "turnover": holding.turnover, "fee_schedule": holding.fees.as_dict(),
+                "margin_ratio": {"long": holding.sides[LONG].margin_ratio, "short": holding.sides[SHORT].margin_ratio},
+                "margin": holding.sides[LONG].margin + holding.sides[SHORT].margin,
                 "market_volume": instrument.market_volume, "filled_volume": instrument.filled_volume,
                 "market_share": share(instrument),
             }
@@ -205,12 +219,19 @@ class Summary:
             "realised_profit": realised, "open_profit": opened,
             "profit": {"gross": realised + opened, "fees": account.fees, "net": realised + opened - account.fees},
             "max_drawdown": {"money": account.drawdown, "percent": account.drawdown_percent},
+            "funds": {"open_profit_counts": account.open_profit_funds,
+                      "margin_file": str(args.margin) if args.margin else None, "margin": account.margin,
+                      "peak_margin": account.peak_margin, "peak_margin_share": account.peak_margin_share,
+                      "refused": {"count": totals.funds_refused[0], "first": totals.funds_refused[1]}},
             "sharpe": account.sharpe(),
             "round_trips": figures["round_trips"], "win_rate": figures["win_rate"],
             "profit_factor": figures["profit_factor"],
             "average_holding_seconds": figures["average_holding_seconds"],
             "fees_paid": account.fees, "turnover": account.turnover,
             "per_day": account.days,
+            "strategy_errors": [{"key": key, "instrument": instrument, "count": count, "first_error": error,
+                                 "first_at": where}
+                                for (key, instrument), (count, error, where) in results.strategy_errors.items()],
             "engine_log": {"errors": self.log.errors, "warnings": self.log.warnings,
                            "first_error": self.log.first_error},
             "risk_limits": results.withheld.limits, "withheld": results.withheld.per_limit(),
@@ -223,8 +244,14 @@ class Summary:
         results, args = self.results, self.args
         totals, account = results.totals, results.account
         source = "t_Instrument of %s" % results.database if args.db else shown(args.instruments)
-        lines = ["Replay of %s for investor %s" % (self.source.shown, results.investor),
-                 "  host          %s/, instruments from %s" % (shown(args.host_directory), source)]
+        lines = ["Replay of %s for investor %s" % (self.source.shown, results.investor)]
+        if results.strategy_errors:
+            lines.append("  %-13s the strategy raised errors%s:" % (
+                "STRATEGY" if args.allow_strategy_errors else "FAILED",
+                " (allowed)" if args.allow_strategy_errors else "; --allow-strategy-errors to accept them"))
+            lines.extend("                %s" % line for line in results.strategy_failures())
+        lines.append("  host          %s/, instruments from %s" % (shown(args.host_directory), source))
+        lines.extend("  layout        %s: %s" % item for item in self.source.assumed + results.layouts)
         if self.interrupted is not None:
             lines.append("  INTERRUPTED   at %s: the summary so far; no files written" % self.interrupted)
         if self.stopped is not None:
@@ -267,6 +294,9 @@ class Summary:
             row("", "%s not sent (warm-up or market closed)" % count(totals.not_sent, "decision"))
         for reason, (number, first) in sorted(totals.refused.items()):
             row("", "%s not sent: %s (first: %s)" % (count(number, "decision"), reason, first))
+        if totals.funds_refused[0]:
+            row("", "%s refused by the broker: beyond the funds available (first: %s)" % (
+                count(totals.funds_refused[0], "opening decision"), totals.funds_refused[1]))
         for label, text in results.withheld.text():
             row(label, text)
         for instrument in results.instruments.values():
@@ -295,6 +325,11 @@ class Summary:
             "%.2f over %d days%s" % (sharpe, len(account.days), ", too few to annualise: noise more than a figure"
                                      if len(account.days) < FEW_SHARPE_DAYS else "") if sharpe is not None else
             "undefined (%s)" % ("one day" if len(account.days) < 2 else "no variation")))
+        row("funds", "peak margin %s (%s of the capital plus the equity), %s at the end; open profit %s the "
+                     "funds available%s" % (
+                         money(account.peak_margin), percent(account.peak_margin_share), money(account.margin),
+                         "counts in" if account.open_profit_funds else "is left out of",
+                         ", margin ratios from %s" % shown(args.margin) if args.margin else ""))
         row("trades", "%s, win rate %s, profit factor %s, average holding %s, turnover %s" % (
             count(data["round_trips"], "round trip"),
             "%.1f%%" % (100 * data["win_rate"]) if data["win_rate"] is not None else "-",

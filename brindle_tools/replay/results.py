@@ -16,6 +16,7 @@ class Totals:
         self.unavailable = {}  # instrument -> [ticks skipped, reason]: no instrument record
         self.volume_resets = [0, None]  # ticks whose cumulative volume went down: count, first
         self.refused = {}  # reason -> [decisions an exchange would refuse, not sent; first]
+        self.funds_refused = [0, None]  # opening orders the broker refused for their funds: count, first
 
 
 class Series:
@@ -38,7 +39,9 @@ class Series:
         self.equity.append(account.equity)
 
     def close_point(self, account):
-        """The point of the minute that ends: its last equity, its extremes."""
+        """The point of the minute that ends: its last equity, its extremes (the margin's
+        share of the equity among them)."""
+        account.follow_margin()
         if self.equity:
             self.equity[-1] = account.equity
             low, high, deepest = account.take_extremes()
@@ -64,3 +67,12 @@ class Results:
         self.database_failures = []  # what failed on the database, first few
         self.withheld = None  # the pre-trade limits applied and what they withheld (limits.Withheld)
         self.engine = "exact"  # the road the ticks took, as the summary names it
+        self.layouts = []  # (file, layout) of the input files read without a header line
+        # (strategy key or logged message, InstrumentID) -> [errors, first error, where it was first]
+        self.strategy_errors = {}
+
+    def strategy_failures(self):
+        """One line per failing key and instrument: its count, where it first failed and why."""
+        return ["%s of %s: %s error%s, first at %s: %s" % (key, instrument, "{:,}".format(count), "s" * (count > 1),
+                                                           where, error)
+                for (key, instrument), (count, error, where) in self.strategy_errors.items()]

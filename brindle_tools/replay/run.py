@@ -28,18 +28,27 @@ PROGRESS_FROM = 20000  # ticks from which a terminal shows a progress bar
 DEAD_LETTERS = Path("log") / "sql_dead_letters.jsonl"  # where the engine keeps rows the database refused
 
 
+# What the engine logs when a strategy fails on a tick: an expression that raised, the tick's step.
+STRATEGY_FAILURES = frozenset(("Calc_Express", "push_md2trade"))
+
+
 class CountingHandler(logging.Handler):
     def __init__(self):
         super().__init__(logging.DEBUG)
         self.errors = self.warnings = 0
         self.first_error = None
+        self.strategy_failed = None  # called with (message, error) on a strategy's failure
 
     def emit(self, record):
         if record.levelno >= logging.ERROR:
             self.errors += 1
+            exc = record.exc_info[1] if record.exc_info else None
+            error = "%s: %s" % (type(exc).__name__, exc) if exc else ""
+            message = record.getMessage()
             if self.first_error is None:
-                exc = record.exc_info[1] if record.exc_info else None
-                self.first_error = record.getMessage() + (": %s: %s" % (type(exc).__name__, exc) if exc else "")
+                self.first_error = message + (": " + error if error else "")
+            if message in STRATEGY_FAILURES and self.strategy_failed is not None:
+                self.strategy_failed(message, error or message)
         elif record.levelno >= logging.WARNING:
             self.warnings += 1
 
@@ -211,6 +220,7 @@ def replay_on(args):
         source = TickSource(args.ticks, field_types(records.DepthMarketDataField), args.columns, args.instrument,
                             args.trading_day, args.skip_bad_ticks, args.days)
         fee_schedule = account.read_fees(args.fees) if args.fees else None
+        margins = account.read_margins(args.margin) if args.margin else None
         catalogue = None if args.db else read_instruments(args.instruments, records.InstrumentField)
         config = factors = journal_before = None
         if args.db:
@@ -226,7 +236,7 @@ def replay_on(args):
                                  % (shown(args.out), error.strerror)) from None
         outputs = report.Outputs(workspace, args.keep)
         client = Client(args, settings, records, brindle, outputs, catalogue, fee_schedule,
-                        db.describe(config) if config else None)
+                        db.describe(config) if config else None, margins)
         road = None
         if args.engine == "native":
             refusal = native.refusal(args)
@@ -274,6 +284,7 @@ def execute(client, road, source, outputs, workspace):
     brindle = client.brindle
     saved_logger, saved_datetime = env.logger, brindle.datetime
     logger, counter, handler = engine_logger(workspace)
+    counter.strategy_failed = client.strategy_failed
     env.logger = logger
     brindle.datetime = client.clock
     interrupted = stopped = None

@@ -44,6 +44,7 @@ def figures(summary):
     orders = summary.get("orders") or {}
     log = summary.get("engine_log") or {}
     days = summary.get("per_day") or ()
+    funds = summary.get("funds") or {}
     row = {"trading_days": " ".join(map(str, summary.get("trading_days") or ())),
            "daily_net": " ".join(repr(round(day["net"], 6)) for day in days),
            "net": net, "gross": gross, "fees": fees,
@@ -51,7 +52,9 @@ def figures(summary):
            "sharpe": summary.get("sharpe"), "round_trips": summary.get("round_trips"),
            "fills": summary.get("fills", orders.get("filled")),
            "win_rate": summary.get("win_rate"), "profit_factor": summary.get("profit_factor"),
-           "turnover": summary.get("turnover"), "ticks": summary.get("ticks"), "engine_errors": log.get("errors")}
+           "turnover": summary.get("turnover"), "ticks": summary.get("ticks"), "engine_errors": log.get("errors"),
+           "peak_margin": funds.get("peak_margin"), "peak_margin_share": funds.get("peak_margin_share"),
+           "funds_refused": (funds.get("refused") or {}).get("count")}
     # Sums of prices carry binary fractions (1859.9999999999864); a millionth is below any money.
     return {k: round(v, 6) if isinstance(v, float) else v for k, v in row.items()}
 
@@ -82,6 +85,8 @@ def replay_run(options, ticks, overrides, shown_as):
         return failed(shown_as("%s: %s" % (type(error).__name__, error)))
     if summary.stopped:
         return failed(shown_as("stopped at %s" % summary.stopped))
+    if summary.strategy_failed:
+        return failed(shown_as(summary.strategy_failed))
     return dict(figures(summary.as_dict()), status="ok", error="", engine=engine_name(summary.results.engine))
 
 

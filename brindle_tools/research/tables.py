@@ -11,21 +11,24 @@ from ..replay.report import FEW_SHARPE_DAYS
 
 RUN_COLUMNS = ("tick_files", "trading_days", "status", "error", "engine")
 FLOAT_FIGURES = ("net", "gross", "fees", "max_drawdown", "max_drawdown_percent", "sharpe", "win_rate",
-                 "profit_factor", "turnover")
-INT_FIGURES = ("round_trips", "fills", "ticks", "engine_errors")
-FIGURES = FLOAT_FIGURES[:6] + INT_FIGURES[:2] + FLOAT_FIGURES[6:] + INT_FIGURES[2:]
+                 "profit_factor", "turnover", "peak_margin", "peak_margin_share")
+INT_FIGURES = ("round_trips", "fills", "ticks", "engine_errors", "funds_refused")
+FIGURES = FLOAT_FIGURES[:6] + INT_FIGURES[:2] + FLOAT_FIGURES[6:9] + INT_FIGURES[2:4] + FLOAT_FIGURES[9:] + \
+    INT_FIGURES[4:]
 DAILY = "daily_net"  # the net profit of each trading day of the run, in order
-SUMMED = ("net", "gross", "fees", "round_trips", "fills", "turnover", "ticks", "engine_errors")
+SUMMED = ("net", "gross", "fees", "round_trips", "fills", "turnover", "ticks", "engine_errors", "funds_refused")
+HIGHEST = ("peak_margin", "peak_margin_share")
 AVERAGED = ("win_rate", "profit_factor")
 LOWER_IS_BETTER = frozenset(("fees", "max_drawdown", "max_drawdown_percent"))
 SHOWN_RANKS = 10
 FEW_ROUND_TRIPS = 10  # fewer round trips than this: the figures say little
 FLAGS = {"few_round_trips": "fewer than %d round trips" % FEW_ROUND_TRIPS,
          "drawdown_over_net": "a drawdown larger than the net profit",
-         "strategy_errors": "the strategy failed on some ticks"}
+         "strategy_errors": "the strategy failed on some ticks",
+         "funds_refused": "the broker refused opening orders beyond the funds"}
 WHOLE_BASIS = "one account over its days"
 APART_BASIS = ("days replayed apart: money and counts summed, sharpe from the daily net, drawdown the worst of the "
-               "daily closes' and each day's own, win_rate and profit_factor averaged")
+               "daily closes' and each day's own, win_rate and profit_factor averaged, peak margin the highest")
 
 
 # What each kind of run leaves in its output directory, by which it is known.
@@ -145,6 +148,9 @@ def combined(runs, capital):
     for name in AVERAGED:
         numbers = [r[name] for r in runs if r[name] is not None]
         entry[name] = sum(numbers) / len(numbers) if numbers else None
+    for name in HIGHEST:
+        numbers = [r[name] for r in runs if r[name] is not None]
+        entry[name] = max(numbers) if numbers else None
     nets = [float(n) for r in runs for n in (r.get(DAILY) or "").split()]
     account = Account(capital)
     account.days = [{"net": net} for net in nets]
@@ -189,6 +195,8 @@ def flags_of(entry):
         found.append("drawdown_over_net")
     if entry["engine_errors"]:
         found.append("strategy_errors")
+    if entry["funds_refused"]:
+        found.append("funds_refused")
     return found
 
 

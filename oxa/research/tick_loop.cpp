@@ -168,6 +168,12 @@ public:
         sync_out();
     }
 
+    // (file, line, InstrumentID) of the tick being replayed, for a strategy's failure.
+    py::tuple where() const {
+        return py::make_tuple(current_->file, current_->lines.whole(row_),
+                              instruments_.at(current_->instruments.whole(row_)).strategy.id());
+    }
+
     // The engine's step for the tick that the client's own code is handling.
     py::object evaluate_current() {
         engine_ = client_.attr(field("Client.engine"));
@@ -244,9 +250,11 @@ private:
         py::object decisions = evaluate(instrument.strategy, *clock_seconds_);
         ++instrument.engine_ticks;
         if (!decisions.is_none()) {
-            // Sending orders reads where the tick is, the clock and how many ticks the engine
-            // has seen, and changes only the resting orders of the loop's figures.
+            // Sending orders reads where the tick is, the clock, how many ticks the engine has
+            // seen and the account's equity (the broker's funds check), and changes only the
+            // resting orders of the loop's figures.
             set_place();
+            account_figures_.write(account_);
             instrument.view.attr(field("Instrument.engine_ticks")) = instrument.engine_ticks;
             driver_.attr(name("decide"))(instrument.view, batch.source, row_, decisions, closed);
             instrument.open_orders = py::len(instrument.view.attr(field("Instrument.open_orders"))) > 0;
@@ -397,7 +405,8 @@ void register_tick_loop(py::module_& m, py::module_& twins) {
              py::arg("name_slots"))
         .def("set_strategy", &TickLoop::set_strategy)
         .def("run", &TickLoop::run)
-        .def("evaluate_current", &TickLoop::evaluate_current);
+        .def("evaluate_current", &TickLoop::evaluate_current)
+        .def("where", &TickLoop::where);
 }
 
 }  // namespace oxa::research

@@ -6,6 +6,8 @@ from pathlib import Path
 REPO = Path(__file__).resolve().parents[2]
 # The sample host working directory: host modules, INI files, log/.
 SAMPLE_HOST = REPO / "host"
+# Files as they were delivered to the project.
+TEST_DATA = REPO / "tests" / "data"
 # The directory whose oxa/ holds the engine's module file under test, and whose
 # brindle_tools/replay/native/ the native road's: the repository itself (the in-place build),
 # or the output of another build named by OXA_MODULE_ROOT (the sanitizer build, whose

@@ -87,6 +87,7 @@ class Road:
         self.strategies = copy.deepcopy(client.strategies)
         self.compiled = {}  # InstrumentID -> (opens, closes)
         self.python_texts = []  # (where, why) of each text Python evaluates
+        self.texts_of = {}  # id(what Python evaluates) -> (InstrumentID, text), for a failure
         self.texts = 0
         for instrument_id, strategy in client.strategies.items():
             self.compiled[instrument_id] = tuple(
@@ -117,6 +118,7 @@ class Road:
         except (SyntaxError, TypeError, ValueError):
             code = text  # evaluated as given, it fails as it does in the engine
         names = [(name, self.slot_of(name)) for name in sorted(free) if self.slot_of(name) is not None]
+        self.texts_of[id(code)] = (instrument_id, text)
         return program, code, names
 
     def describe(self):
@@ -265,24 +267,31 @@ class Road:
         self.client.decide_all(instrument, RowTick(batch, row), decisions, closed)
 
     # Twin: COXAAlgos.Calc_Express in oxa/strategy/expression.cpp (its value and its log).
-    @staticmethod
-    def python_value(code, names):
+    def python_value(self, code, names):
         """(0, value) of a text that Python evaluates, or (-1, 0) logged as the engine logs it."""
         try:
             return 0, eval(code, names)
         except Exception:
+            self.failing(self.texts_of[id(code)])
             importlib.import_module("cfg.oxa_env").logger.error("Calc_Express", exc_info=True)
             return -1, 0
 
     # Twin: push_md2trade's handler in oxa/strategy/tick.cpp.
-    @staticmethod
-    def tick_failed(error):
+    def tick_failed(self, error):
         """Logs a tick's failure as the engine does: from its handler, where the logger sees
         the exception being handled."""
+        self.failing(None)
         try:
             raise error
         except Exception:
             importlib.import_module("cfg.oxa_env").logger.error("push_md2trade", exc_info=True)
+
+    def failing(self, evaluating):
+        """The client told where the strategy fails: the tick, and (InstrumentID, text) of what
+        was being evaluated (None: the tick's instrument, no text)."""
+        client = self.client
+        client.file, client.line, instrument_id = self.loop.where()
+        client.evaluating = evaluating or (instrument_id, None)
 
 
 # A batch as the loop reads it: the reader's Batch, its columns for the loop (pyarrow arrays),

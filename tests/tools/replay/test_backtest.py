@@ -16,7 +16,7 @@ import pytest
 
 from harness import roads
 from harness.host import edit_ini
-from harness.paths import REPO, SAMPLE_HOST
+from harness.paths import REPO, SAMPLE_HOST, TEST_DATA
 from brindle_tools.market import account, exchange
 from brindle_tools.replay import report
 from brindle_tools.common.errors import UsageError
@@ -189,6 +189,53 @@ def test_replay_fills_partly_with_fees_and_warm_up(run_python):
     assert summary["orders"] == {"placed": 2, "filled": 2, "cancelled": 0, "expired": 0, "open": 0}
     assert (summary["round_trips"], summary["win_rate"], summary["sharpe"]) == (1, 0.0, None)
     assert "profit        gross -50.00 - fees 5.50 = net -55.50" in proc.stdout
+
+
+def test_a_strategy_without_a_position_guard_is_refused_once_its_funds_are_used(run_python, tmp_path):
+    # rb1801 of the broker's own list: 10 per lot, margin ratio 0.11 both sides; a fee of 5 a lot.
+    ticks = ("InstrumentID,UpdateTime,LastPrice,Volume,BidPrice1,BidVolume1,AskPrice1,AskVolume1\n"
+             "rb1801,09:00:00,3900,10,3899,5,3901,5\n"
+             "rb1801,09:00:01,3901,12,3900,5,3901,5\n"
+             "rb1801,09:00:02,3901,14,3900,5,3901,5\n"
+             "rb1801,09:00:03,3950,16,3949,5,3951,5\n")
+    proc = replay(run_python, "ticks.csv", "--instruments", "broker.csv", "--fees", "fees.csv", "--capital", "50000",
+                  "--no-chart", files={
+                      "ticks.csv": ticks, "fees.csv": "ProductID,open_per_lot\nrb,5\n",
+                      "broker.csv": (TEST_DATA / "broker-instruments-20171113.csv").read_bytes(),
+                      "cfg/oxa_can_change_env.py": strategy("True", "False").replace("rb2501", "rb1801")})
+    assert proc.returncode == 0, proc.stderr
+    out = proc.where / "replay-out"
+    # An order of 5 at 3901 holds 3901 x 10 x 0.11 x 5 = 21,455.50 of margin and 25 of fees:
+    # 21,480.50. Two filled at 3901 hold 42,911.00 and paid 50: 50,000 - 50 - 42,911 = 7,039.00
+    # is left; at 3950 the open profit adds (3950 - 3901) x 10 x 10 = 4,900, and the third
+    # order needs 3951 x 10 x 0.11 x 5 + 25 = 21,755.50.
+    assert [(d["Line"], d["OrderRef"], d["Note"]) for d in rows(out / "decisions.csv")] == [
+        ("2", "1", ""), ("3", "2", ""),
+        ("4", "", "refused by the broker: beyond the funds available: margin and fee 21,480.50, available 7,039.00"),
+        ("5", "", "refused by the broker: beyond the funds available: margin and fee 21,755.50, available "
+                  "11,939.00")]
+    assert len(rows(out / "fills.csv")) == 2
+    summary = json.loads((out / "summary.json").read_text())
+    # Settled at the day's last price: 10 x 3950 x 10 x 0.11 = 43,450; the highest share of the
+    # capital plus the equity was after the second fill, 42,911 / 49,950.
+    assert summary["funds"] == {"open_profit_counts": True, "margin_file": None, "margin": pytest.approx(43450.0),
+                                "peak_margin": pytest.approx(43450.0),
+                                "peak_margin_share": pytest.approx(42911 / 49950),
+                                "refused": {"count": 2, "first": "ticks.csv line 4"}}
+    assert summary["per_day"][0]["margin"] == pytest.approx(43450.0)
+    assert "2 opening decisions refused by the broker: beyond the funds available (first: ticks.csv line 4)" \
+        in proc.stdout
+    assert "  layout        broker.csv: no header line: read as the broker's instrument list" in proc.stdout
+    # Left out of the funds, open profit no longer helps; a margin file sets a product's ratios.
+    (tmp_path / "margins.csv").write_text("ProductID,MarginRatio\nrb,0.2\n")
+    book = account.Account(50000.0, open_profit_funds=False)
+    ratios = account.margin_ratios(account.read_margins(tmp_path / "margins.csv"),
+                                   {"InstrumentID": "rb1801", "ProductID": "rb", "LongMarginRatio": 0.11})
+    holding = book.add({"InstrumentID": "rb1801", "ExchangeID": "SHFE", "VolumeMultiple": 10}, account.Fees(), ratios)
+    book.fill(holding, "sell_open", 2, 4000.0, 0.0)
+    holding.last_price = 3000.0
+    book.mark(holding)
+    assert (book.margin, book.available(), book.open_value) == (16000.0, 34000.0, 20000.0)
 
 
 def test_a_plain_close_takes_the_exchange_rule_and_the_chart_keeps_each_minute_extremes_and_breaks():
@@ -407,18 +454,22 @@ def parquet(tmp_path, text=BASE):
     ("blank-lines.csv", BASE.replace("\n2024", "\n\n2024").encode(), {}),
     ("rb2501_20241107.csv", PUBLIC.encode(), {}),
     ("ticks_20241107.txt", PUBLIC.encode(), {"columns": PUBLIC_LAYOUT, "instrument": "rb2501"}),
-    ("rb2501.parquet", None, {}),
-    # A header in other words: --columns names its columns.
+    ("rb2501.parquet", BASE, {}),
+    # A header in other words: --columns names its columns, for Parquet too.
     ("rb2501_20241107.txt", ("时间,买价,买量,卖价,卖量,最新价,成交量,持仓量\n" + PUBLIC).encode("gb18030"),
      {"columns": PUBLIC_LAYOUT}),
+    ("rb2501.parquet", BASE.replace("Price1,", "Px1,"), {"columns": BASE.split("\n")[0].split(",")}),
+    # A vendor's usual Chinese headers are the broker's names.
+    ("vendor.csv", BASE.replace(BASE.split("\n")[0], "交易日,合约代码,最后修改时间,最后修改毫秒,最新价,数量,申买价一,"
+                                "申买量一,申卖价一,申卖量一,持仓量").encode("gb18030"), {}),
 ])
 def test_real_file_formats_give_the_same_ticks(tmp_path, name, content, kwargs):
     (tmp_path / "base.csv").write_text(BASE)
     expected = [(time, day, {k: t[k] for k in ("InstrumentID", "UpdateTime", "UpdateMillisec", "LastPrice", "Volume",
                                                "BidVolume1", "AskPrice1")})
                 for time, day, _, _, t, _ in TickSource([tmp_path / "base.csv"], TYPES)]
-    path = parquet(tmp_path) if content is None else tmp_path / name
-    if content is not None:
+    path = parquet(tmp_path, content) if name.endswith(".parquet") else tmp_path / name
+    if not name.endswith(".parquet"):
         path.write_bytes(content)
     got = [(time, day, {k: t[k] for k in expected[0][2]})
            for time, day, _, _, t, _ in TickSource([path], TYPES, **kwargs)]
@@ -439,13 +490,16 @@ def test_real_file_formats_give_the_same_ticks(tmp_path, name, content, kwargs):
     (BASE.replace(",3522,12,", ",3522,x,").encode(), {}, "line 3: column Volume: 'x' is not a whole number"),
     (BASE.replace(",UpdateTime,", ",Time,").encode(), {}, "line 1: missing column UpdateTime in the header line "
                                                          "TradingDay,InstrumentID,Time,"),
-    ("时间,最新价\n09:30:49,3521\n".encode("gb18030"), {}, "line 1: missing columns UpdateTime, LastPrice, Volume, "
+    ("时间,最新价\n09:30:49,3521\n".encode("gb18030"), {}, "line 1: missing columns UpdateTime, Volume, "
      "BidPrice1, BidVolume1, AskPrice1, AskVolume1 in the header line 时间,最新价: name its columns with --columns"),
     (b"\xef\xbb\xbf", {}, ": no ticks, only a byte-order mark"),
     (PUBLIC.encode(), {}, ": no TradingDay column and no date YYYYMMDD in the file name: name the trading day with "
                          "--trading-day YYYYMMDD, or rename the file"),
     (BASE.replace(",3522,12,", ",3522,99999999999999999999,").encode(), {},
      "line 3: column Volume: 100000000000000000000 is beyond the 64 bits of a whole number"),
+    (BASE.replace(",3522,12,", ",3522,1152921504606846977,").encode(), {},
+     "line 3: column Volume: 1152921504606846976 is 2**53 or more, where a whole number read from a tick file "
+     "loses its last digits; correct the line, or skip such ticks with --skip-bad-ticks"),
     # Impossible prices and volumes; the feed's marker of an absent quote is no such price.
     (BASE.replace(",3522,2,", ",inf,2,").encode(), {}, "line 3: column AskPrice1: inf is not finite; correct the "
                                                       "line, or skip such ticks with --skip-bad-ticks"),
@@ -464,6 +518,15 @@ def test_bad_tick_files_are_refused_with_file_line_and_fix(tmp_path, content, kw
         list(TickSource([path], TYPES, **kwargs))
     where = "rb2501_bad.csv" + ("" if message.startswith(":") else " ")
     assert where + message in str(refused.value), str(refused.value)
+
+
+def test_parquet_refusals_show_the_columns_found(tmp_path):
+    path = parquet(tmp_path, BASE.replace("AskVolume1", "AskVol1").replace("Volume,", "Vol,"))
+    with pytest.raises(UsageError, match=r"rb2501.parquet: missing columns Volume, AskVolume1 in the columns "
+                                         r"TradingDay,InstrumentID,UpdateTime,UpdateMillisec,LastPrice,Vol,.*,AskVol1,"):
+        TickSource([path], TYPES)
+    with pytest.raises(UsageError, match="11 columns .*, --columns names 2: name every column"):
+        TickSource([path], TYPES, columns=("UpdateTime", "LastPrice"))
 
 
 def test_out_naming_a_file_gets_a_message(run_python):

@@ -13,7 +13,7 @@ import pytest
 
 from harness import roads
 from harness.host import edit_ini
-from harness.paths import REPO, SAMPLE_HOST
+from harness.paths import REPO, SAMPLE_HOST, TEST_DATA
 from brindle_tools.common.errors import UsageError
 from brindle_tools.feed.inputs import field_types, read_instruments
 from brindle_tools.feed.ticks import TickSource
@@ -248,6 +248,32 @@ def test_bad_input_stops_with_one_message_and_writes_nothing(run_python, files, 
     assert not out.exists() or not list(out.iterdir())
 
 
+def test_an_instrument_missing_from_the_sample_file_names_the_option(run_python):
+    proc = replay(run_python, "ticks.csv", files={"ticks.csv": TICKS.replace("rb2501", "rb1801"),
+                                                  "cfg/oxa_can_change_env.py": STRATEGY.replace("rb2501", "rb1801")})
+    assert proc.returncode == 2
+    assert proc.stderr.strip().endswith("ticks.csv line 2: instrument rb1801 is not in %s, the sample instrument file: "
+                                        "name your broker's instrument list with --instruments FILE"
+                                        % (REPO / "samples" / "instruments.csv")), proc.stderr
+
+
+def test_a_failing_expression_fails_the_replay_and_names_its_key(run_python):
+    failing = {"cfg/oxa_can_change_env.py": STRATEGY.replace('"Signal == 1"', '"1 / (Signal - Signal) == 1"')}
+    named = "sell_open_express of rb2501: 15 errors, first at ticks.csv line 2: ZeroDivisionError: division by zero"
+    proc = replay(run_python, "ticks.csv", "--instruments", "instruments.csv", "--no-chart", files=failing)
+    assert proc.returncode == 3, proc.stderr
+    assert proc.stdout.splitlines()[1:3] == [
+        "  FAILED        the strategy raised errors; --allow-strategy-errors to accept them:", "                " + named]
+    assert proc.stderr.strip() == "brindle-replay: the strategy raised errors: " + named
+    allowed = replay(run_python, "ticks.csv", "--instruments", "instruments.csv", "--no-chart",
+                     "--allow-strategy-errors", files=failing)
+    assert allowed.returncode == 0, allowed.stderr
+    summary = json.loads((allowed.where / "replay-out" / "summary.json").read_text())
+    assert summary["strategy_errors"] == [{"key": "sell_open_express", "instrument": "rb2501", "count": 15,
+                                           "first_error": "ZeroDivisionError: division by zero",
+                                           "first_at": "ticks.csv line 2"}]
+
+
 def test_ctrl_c_prints_the_summary_so_far(tmp_path):
     host = tmp_path / "host"
     subprocess.run(["cp", "-r", str(SAMPLE_HOST), str(host)], check=True)
@@ -300,16 +326,26 @@ def test_tick_values_take_the_record_types_and_the_clock_runs_over_midnight(tmp_
     assert (line, second - first) == (3, 1.5)
 
 
-def test_instrument_file_must_hold_exactly_the_record_fields(tmp_path):
+def test_instrument_file_holds_the_record_fields_with_a_header_or_as_the_broker_delivers_it(tmp_path):
     path = tmp_path / "i.csv"
-    path.write_text(INSTRUMENTS, encoding="utf-8")
+    path.write_text(INSTRUMENTS + INSTRUMENTS.splitlines()[1] + "\n", encoding="utf-8")  # a repeat is read once
     instruments = read_instruments(path, py_ApiStructure.InstrumentField)
     line, fields = instruments["rb2501"]
     assert (line, fields["VolumeMultiple"], fields["PriceTick"], fields["InstrumentName"]) == (2, 10, 1.0, "螺纹钢2501")
+    assert instruments.assumed is None
     path.write_text(INSTRUMENTS.replace("CombinationType", "Combination"), encoding="utf-8")
     with pytest.raises(UsageError, match="line 1: unknown column Combination: the columns are the instrument "
                                          "record's 31 fields"):
         read_instruments(path, py_ApiStructure.InstrumentField)
-    path.write_text(INSTRUMENTS + INSTRUMENTS.splitlines()[1] + "\n", encoding="utf-8")
-    with pytest.raises(UsageError, match="line 4: instrument rb2501 is listed twice"):
+    path.write_text(INSTRUMENTS + INSTRUMENTS.splitlines()[1].replace(",10,1.0,", ",5,1.0,") + "\n", encoding="utf-8")
+    with pytest.raises(UsageError, match="line 4: instrument rb2501 is listed twice, with other fields than on line 2"):
+        read_instruments(path, py_ApiStructure.InstrumentField)
+    # The broker's own list: no header, GB18030, rows repeated, without the option fields.
+    broker = read_instruments(TEST_DATA / "broker-instruments-20171113.csv", py_ApiStructure.InstrumentField)
+    assert len(broker) == 13 and broker.assumed.startswith("no header line: read as the broker's instrument list")
+    assert broker["IC1712"] == (1, {**broker["IC1712"][1], "InstrumentName": "中证500指数1712", "VolumeMultiple": 200,
+                                    "PriceTick": 0.2, "LongMarginRatio": 0.3, "ShortMarginRatio": 0.3})
+    assert broker["IC1712"][1]["StrikePrice"] == 0.0 and broker["rb1801"][0] == 11
+    path.write_text("rb2501,SHFE,rb2501\n", encoding="utf-8")
+    with pytest.raises(UsageError, match="line 1: 3 fields, the layout has 25 to 31"):
         read_instruments(path, py_ApiStructure.InstrumentField)

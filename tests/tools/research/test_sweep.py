@@ -292,15 +292,16 @@ def test_grid_values_collisions_sample_and_figures_of_both_summaries():
     assert sweep_runs.figures(today) == dict(
         trading_days="", daily_net="", net=-20.0, gross=-20.0, fees=0.0, max_drawdown=None,
         max_drawdown_percent=None, sharpe=None, round_trips=None, fills=7, win_rate=None, profit_factor=None,
-        turnover=None, ticks=15, engine_errors=0)
+        turnover=None, ticks=15, engine_errors=0, peak_margin=None, peak_margin_share=None, funds_refused=None)
     backtest = dict(today, trading_days=["20241105", "20241106"], profit={"gross": 12.0, "fees": 2.0, "net": 10.0},
                     fills=9,
                     max_drawdown={"money": 40.0, "percent": 0.4}, sharpe=None, round_trips=3, win_rate=0.5,
-                    profit_factor=1.5, turnover=1e6, per_day=[{"net": 12.5}, {"net": -2.5}])
+                    profit_factor=1.5, turnover=1e6, per_day=[{"net": 12.5}, {"net": -2.5}],
+                    funds={"peak_margin": 900.0, "peak_margin_share": 0.25, "refused": {"count": 4}})
     assert sweep_runs.figures(backtest) == dict(
         trading_days="20241105 20241106", daily_net="12.5 -2.5", net=10.0, gross=12.0, fees=2.0, max_drawdown=40.0,
         max_drawdown_percent=0.4, sharpe=None, round_trips=3, fills=9, win_rate=0.5, profit_factor=1.5, turnover=1e6,
-        ticks=15, engine_errors=0)
+        ticks=15, engine_errors=0, peak_margin=900.0, peak_margin_share=0.25, funds_refused=4)
 
 
 # A strategy that holds one lot from 09:00 to 14:00, long at side=1 and short at side=-1.
