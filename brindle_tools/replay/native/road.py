@@ -35,7 +35,8 @@ CLIENT_FIELDS = {
                "trading_day"),  # replay/client.py
     "Clock": ("seconds",),  # replay/client.py
     "Instrument": ("dropped_from", "engine_ticks", "holding", "last_time", "market_volume", "open_orders", "point",
-                   "points", "prices", "ticks", "volume"),  # replay/client.py
+                   "points", "prices", "quotes", "ticks", "volume"),  # replay/client.py
+    "Quotes": ("ask_taken", "bid_taken"),  # market/exchange.py
     "Totals": ("skipped", "ticks"),  # replay/results.py
     "Series": ("minute", "new_point", "point"),  # replay/results.py
     "Account": ("capital", "deepest", "drawdown", "drawdown_percent", "fees", "gross", "high", "low", "open_value",

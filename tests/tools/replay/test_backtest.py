@@ -10,6 +10,7 @@ import os
 import subprocess
 import sys
 import threading
+from types import SimpleNamespace
 
 import pyarrow.parquet as pq
 import pytest
@@ -18,7 +19,7 @@ from harness import roads
 from harness.host import edit_ini
 from harness.paths import REPO, SAMPLE_HOST, TEST_DATA
 from brindle_tools.market import account, exchange
-from brindle_tools.replay import report
+from brindle_tools.replay import client, report
 from brindle_tools.common.errors import UsageError
 from brindle_tools.feed.inputs import field_types
 from brindle_tools.feed.ticks import PUBLIC_LAYOUT, TickSource
@@ -32,9 +33,9 @@ ZERO = ("LastPrice Volume LastPrice_Cur_Up LastPrice_Acc_Up order_acc_up LastPri
         "order_BidVolume AskVolume order_AskVolume vol_diff order_price").split()
 
 
-def strategy(buy_open, sell_close, sell_close_price="BidPrice1", extra=""):
+def strategy(buy_open, sell_close, sell_close_price="BidPrice1", extra="", buy_volume=5):
     never = {"express": "False", "price": "BidPrice1", "vol": 1}
-    table = {"buy_open_express": buy_open, "buy_open_price": "AskPrice1", "buy_open_vol": 5,
+    table = {"buy_open_express": buy_open, "buy_open_price": "AskPrice1", "buy_open_vol": buy_volume,
              "sell_close_express": sell_close, "sell_close_price": sell_close_price, "sell_close_vol": 5}
     for action in ("sell_open", "buy_close"):
         table.update({"%s_%s" % (action, k): v for k, v in never.items()})
@@ -86,7 +87,9 @@ def tick(last, bid, bid_volume, ask, ask_volume):
 ])
 def test_exchange_fills_at_the_quote_or_through_the_limit_capped_by_the_tick(orders, market, traded, expected):
     resting = [order(a, p, v, ref=n) for n, (a, p, v) in enumerate(orders, 1)]
-    fills = exchange.ExchangeFills().match(resting, tick(*market), traded, exchange.Quotes())
+    quotes = exchange.Quotes()
+    quotes.see(tick(*market), traded)
+    fills = exchange.ExchangeFills().match(resting, tick(*market), traded, quotes)
     assert [(o.ref, volume, price, how) for o, volume, price, how in fills] == expected
 
 
@@ -95,6 +98,7 @@ def test_a_taken_quote_stays_taken_and_a_resting_order_fills_at_its_limit():
     first, second = order("buy_open", 101.0, 3, ref=1), order("buy_open", 101.0, 3, ref=2)
 
     def match(orders, market, traded=0):
+        quotes.see(tick(*market), traded)
         fills = model.match(orders, tick(*market), traded, quotes)
         for o, volume, _, _ in fills:
             o.filled += volume
@@ -108,6 +112,29 @@ def test_a_taken_quote_stays_taken_and_a_resting_order_fills_at_its_limit():
     assert match([first, second], (100, 99, 5, 100, 3)) == [(1, 2, 101.0, "resting"), (2, 1, 100, "ask")]
     # Volume traded renews the quote.
     assert match([second], (100, 99, 5, 100, 3), traded=2) == [(2, 2, 101.0, "resting")]
+
+
+def test_a_taken_quote_is_released_between_orders_on_ticks_without_one(run_python):
+    # The first order takes the one lot offered; the quote changes and volume trades while no
+    # order rests, so the second order finds the same quote untaken.
+    ticks = ("InstrumentID,UpdateTime,LastPrice,Volume,BidPrice1,BidVolume1,AskPrice1,AskVolume1\n"
+             "rb2501,09:00:00,100,10,99,5,100,1\n"
+             "rb2501,09:00:01,100,10,99,5,100,1\n"
+             "rb2501,09:00:02,100,15,99,5,100,2\n"
+             "rb2501,09:00:03,100,15,99,5,100,1\n"
+             "rb2501,09:00:04,100,15,99,5,100,1\n")
+    proc = replay(run_python, "ticks.csv", "--instruments", "instruments.csv", "--no-chart", files={
+        "ticks.csv": ticks,
+        "cfg/oxa_can_change_env.py": strategy("UpdateTime in ('09:00:00', '09:00:03')", "False", buy_volume=1)})
+    assert proc.returncode == 0, proc.stderr
+    assert [(f["OrderRef"], f["Line"], f["Trade_Price"], f["Volume"], f["Liquidity"])
+            for f in rows(proc.where / "replay-out" / "fills.csv")] == [
+        ("1", "3", "100.0", "1", "ask"), ("2", "6", "100.0", "1", "ask")]
+
+
+def test_a_volume_dip_counts_from_the_level_before_it_until_volume_passes_it():
+    instrument = client.Instrument(None, SimpleNamespace(id="x", exchange="X"))
+    assert [instrument.traded_since(v) for v in (100, 50, 60, 110, 115)] == [0, None, 0, 10, 5]
 
 
 @pytest.mark.parametrize("price, grid, buy, expected", [
