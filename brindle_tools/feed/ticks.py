@@ -26,7 +26,9 @@ temporary file first: the layout is found from the first lines and the ticks rea
 
 Impossible values: a price or volume that is not finite or is negative, a tick without a
 last price (absent, 0) or with a last price outside the day's limits, a best bid or ask
-further than half the last price from it. Such a tick is refused with its file and line,
+outside the day's limits (UpperLimitPrice, LowerLimitPrice) where the tick gives them, and
+elsewhere further from the last price than its product's daily price band allows (BANDS), a
+crossed or locked book (bid at or above ask). Such a tick is refused with its file and line,
 or, with skip_bad, skipped and counted by reason. A price at the feed's marker for "absent"
 (the largest double) is an absent quote, not a bad one.
 """
@@ -49,7 +51,7 @@ from operator import itemgetter
 from pathlib import Path
 
 from ..common.errors import UsageError, shown
-from .inputs import column_problem, not_converted, to_int, to_number
+from .inputs import column_problem, not_converted, read_price_bands, to_int, to_number
 
 PUBLIC_LAYOUT = ("UpdateTime", "BidPrice1", "BidVolume1", "AskPrice1", "AskVolume1", "LastPrice", "Volume",
                  "OpenInterest")
@@ -86,11 +88,23 @@ SNIFF = 1 << 16
 BLOCK = 1 << 20
 PARQUET_BATCH = 1 << 16  # rows read at a time
 ABSENT = 1.79e308  # a price at or above this is the feed's marker for "none"
-FAR = 0.5  # a last price and a best bid or ask further apart than this share are impossible
+FAR = 0.5  # a last price further than this share from a sane book's middle is impossible
+# The usual daily limit of each product, as a share of the previous settlement; a user's file
+# (--price-bands) goes over it row by row.
+BANDS = Path(__file__).with_name("price_bands.csv")
+PRODUCT = re.compile(r"[A-Za-z]+")
 WHOLE_LIMIT = 2.0 ** 63  # whole numbers are 64-bit in the broker's record
 EXACT_LIMIT = 2.0 ** 53  # ... but a tick file's numbers are read as doubles, exact below this
 SKIP_OPTION = "--skip-bad-ticks"
 DAY_OPTION = "--trading-day"
+
+
+def price_bands(path=None):
+    """{ProductID: band}: the shipped table, with the rows of the file at path over it."""
+    bands = read_price_bands(BANDS)
+    if path is not None:
+        bands.update(read_price_bands(path))
+    return bands
 
 
 def checked(column):
@@ -470,9 +484,10 @@ class TickSource:
     file, line, tick dictionary, the row's values)."""
 
     def __init__(self, arguments, converters, columns=None, instrument=None, trading_day=None, skip_bad=False,
-                 days=None, threads=True):
+                 days=None, threads=True, bands=None):
         """converters: {field: converter} of the host's tick record (inputs.field_types);
         skip_bad: count and skip ticks with impossible values instead of refusing the file;
+        bands: {ProductID: daily price band} (price_bands(); the shipped table by default);
         days: the trading days (YYYYMMDD) to read of the files, or None for all; threads:
         whether CSV files may be read on the reader's own threads."""
         # The reader's array work is element by element: threads of the linear-algebra library
@@ -492,6 +507,7 @@ class TickSource:
         self.names = list(dict.fromkeys(name for f in self.files for name in f.names))
         self.assumed = [(f.name, f.assumed) for f in self.files if f.assumed]  # layouts of headerless files
         self.skip_bad = skip_bad
+        self.bands = price_bands() if bands is None else bands
         self.days = frozenset(days) if days else None
         self.bad = {}  # reason -> [ticks skipped, file and line of the first]
 
@@ -525,7 +541,7 @@ class TickSource:
     def _all_batches(self, tick_file):
         """The file's batches (from the batches kept of an unchanged file when a warm worker
         keeps them)."""
-        key = KEPT.key(tick_file, self.skip_bad) if KEPT is not None else None
+        key = KEPT.key(tick_file, (self.skip_bad, tuple(sorted(self.bands.items())))) if KEPT is not None else None
         kept = KEPT.get(key) if key is not None else None
         if kept is None:
             kept = [] if key is not None else None
@@ -642,7 +658,7 @@ class TickSource:
         wholes = {column: arrays.get(column, array.to_numpy(zero_copy_only=False))
                   for column, array in numbers.items() if tick_file.types.get(column) is int}
         checks = []  # (rows, column, what is wrong)
-        with np.errstate(invalid="ignore"):
+        with np.errstate(invalid="ignore", over="ignore"):
             for column, values in wholes.items():
                 checks.append((np.abs(values) >= WHOLE_LIMIT, column, "beyond the 64 bits of a whole number"))
                 checks.append((np.abs(values) >= EXACT_LIMIT, column,
@@ -658,15 +674,26 @@ class TickSource:
             book = (bid > 0) & (ask < ABSENT) & (np.abs(ask - bid) <= FAR * middle)
             checks.append((book & (np.abs(last - middle) > FAR * middle), "LastPrice",
                            "further than half the best bid and ask from them"))
-            for column, quote in (("BidPrice1", bid), ("AskPrice1", ask)):
-                given = (quote > 0) & (quote < ABSENT)
-                checks.append((given & (np.abs(quote - last) > FAR * last), column,
-                               "further than half the last price from it"))
             upper, lower = arrays.get("UpperLimitPrice"), arrays.get("LowerLimitPrice")
+            limited = np.zeros(size, bool)
             if upper is not None and lower is not None:
                 limited = (lower > 0) & (lower <= upper) & (upper < ABSENT)
                 checks.append((limited & ((last > upper) | (last < lower)), "LastPrice",
                                "outside the day's limits LowerLimitPrice..UpperLimitPrice"))
+            # Without the day's limits: a quote and the last price both lie within the band either
+            # side of the previous settlement, so they are at most 2 band / (1 - band) of the
+            # last price apart.
+            band = self._bands_of(tick_file, batch)
+            reach = last * 2 * band / (1 - band)
+            given = {column: (quote > 0) & (quote < ABSENT) for column, quote in (("BidPrice1", bid), ("AskPrice1", ask))}
+            for column, quote in (("BidPrice1", bid), ("AskPrice1", ask)):
+                if upper is not None and lower is not None:
+                    checks.append((given[column] & limited & ((quote > upper) | (quote < lower)), column,
+                                   "outside the day's limits LowerLimitPrice..UpperLimitPrice"))
+                checks.append((given[column] & ~limited & (np.abs(quote - last) > reach), column,
+                               "further from the last price than its product's daily price band allows"))
+            checks.append((given["BidPrice1"] & given["AskPrice1"] & (bid >= ask), "BidPrice1",
+                           "at or above AskPrice1 (a crossed or locked book)"))
         bad = np.zeros(size, bool)
         for rows, _, _ in checks:
             bad |= rows
@@ -683,6 +710,22 @@ class TickSource:
                                % (column, value, what, SKIP_OPTION))
             skipped.append(("%s %s" % (column, what), line))
         return bad, skipped
+
+    def _bands_of(self, tick_file, batch):
+        """The daily price band of each row's product (the leading letters of its InstrumentID)."""
+        import numpy as np
+
+        if "InstrumentID" in tick_file.columns:
+            encoded = batch.column(tick_file.columns.index("InstrumentID")).cast("string").dictionary_encode()
+            ids, indices = encoded.dictionary.to_pylist(), encoded.indices.to_numpy()
+        else:
+            ids, indices = [tick_file.constants.get("InstrumentID", "")], np.zeros(batch.num_rows, np.int64)
+        default = self.bands["*"]
+        bands = np.empty(len(ids), np.float64)
+        for index, instrument_id in enumerate(ids):
+            product = PRODUCT.match(instrument_id or "")
+            bands[index] = self.bands.get(product.group(0), default) if product else default
+        return bands[indices]
 
     def _days(self, tick_file, batch, seconds, row, blanks):
         """(calendar day, trading day) per row, as numbers of days since 1970-01-01."""
@@ -746,12 +789,12 @@ class KeptBatches:
         self.size = 0
 
     @staticmethod
-    def key(tick_file, skip_bad):
+    def key(tick_file, checks):
         if tick_file.spooled:
             return None
         status = os.stat(tick_file.path)
         return (str(tick_file.path), status.st_size, status.st_mtime_ns, tuple(tick_file.columns),
-                tuple(sorted(tick_file.types.items(), key=str)), tuple(tick_file.constants.items()), skip_bad)
+                tuple(sorted(tick_file.types.items(), key=str)), tuple(tick_file.constants.items()), checks)
 
     def get(self, key):
         found = self.files.get(key)

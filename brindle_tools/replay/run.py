@@ -17,7 +17,7 @@ from pathlib import Path
 
 from ..common.errors import UsageError, shown
 from ..feed.inputs import field_types, read_instruments
-from ..feed.ticks import TickSource
+from ..feed.ticks import TickSource, price_bands
 from ..live import check, db, parameters
 from ..live.host import Host
 from ..market import account
@@ -218,7 +218,7 @@ def replay_on(args):
         args.parameters = parameters.resolve(settings, host.settings_shown, args.investor, args.set)
         args.capital = account.capital_of(args.capital)
         source = TickSource(args.ticks, field_types(records.DepthMarketDataField), args.columns, args.instrument,
-                            args.trading_day, args.skip_bad_ticks, args.days)
+                            args.trading_day, args.skip_bad_ticks, args.days, bands=price_bands(args.price_bands))
         fee_schedule = account.read_fees(args.fees) if args.fees else None
         margins = account.read_margins(args.margin) if args.margin else None
         catalogue = None if args.db else read_instruments(args.instruments, records.InstrumentField)

@@ -530,8 +530,17 @@ def test_real_file_formats_give_the_same_ticks(tmp_path, name, content, kwargs):
     # Impossible prices and volumes; the feed's marker of an absent quote is no such price.
     (BASE.replace(",3522,2,", ",inf,2,").encode(), {}, "line 3: column AskPrice1: inf is not finite; correct the "
                                                       "line, or skip such ticks with --skip-bad-ticks"),
-    (BASE.replace(",3521,1,", ",1e300,1,").encode(), {}, "line 3: column BidPrice1: 1e+300 is further than half the "
-                                                        "last price from it"),
+    # Quotes no exchange would show: beyond the product's daily band (rb: 10%), a bid 30% above
+    # the last price, a crossed book, a bid outside the day's limits the tick gives.
+    (BASE.replace(",3521,1,", ",1e300,1,").encode(), {}, "line 3: column BidPrice1: 1e+300 is further from the last "
+                                                        "price than its product's daily price band allows"),
+    (BASE.replace(",3521,1,", ",4578.6,1,").encode(), {}, "line 3: column BidPrice1: 4578.6 is further from the "
+                                                         "last price than its product's daily price band allows"),
+    (BASE.replace(",3521,1,", ",3523,1,").encode(), {}, "line 3: column BidPrice1: 3523.0 is at or above AskPrice1 "
+                                                       "(a crossed or locked book)"),
+    (BASE.replace("OpenInterest\n", "OpenInterest,UpperLimitPrice,LowerLimitPrice\n").replace(",100\n", ",100,3600,3400\n")
+     .replace(",101\n", ",101,3600,3400\n").replace(",3522,2,", ",3650,2,").encode(), {},
+     "line 3: column AskPrice1: 3650.0 is outside the day's limits LowerLimitPrice..UpperLimitPrice"),
     (BASE.replace(",3521,1,", ",3521,-1,").encode(), {}, "line 3: column BidVolume1: -1.0 is negative"),
     (BASE.replace(",3522,12,", ",3.522e+300,12,").encode(), {}, "line 3: column LastPrice: 3.522e+300 is further "
                                                                "than half the best bid and ask from them"),
