@@ -205,6 +205,7 @@ class TickFile:
 
     def __init__(self, path, number, types, columns=None, instrument=None, trading_day=None, threads=True):
         self.path = Path(path)
+        self.file_name = self.path.name  # a stream's own name, not its copy's
         self.threads = threads  # whether the CSV reader may convert on threads of its own
         self.number = number  # position among the replayed files
         self.name = shown(path)
@@ -319,7 +320,7 @@ class TickFile:
     def _complete(self, instrument, trading_day):
         """Instrument and date from the command line or the file name where the file has none;
         the required columns."""
-        stem = self.path.name
+        stem = self.file_name
         if instrument:
             self.constants["InstrumentID"] = instrument
             if "InstrumentID" in self.columns:

@@ -148,6 +148,7 @@ class Summary:
         self.journal_note = None  # why the journal rows are not known
         self.dead_letters = None  # (file, rows) kept by the engine during the replay
         self.written = []
+        self.chart_failed = None  # why the chart could not be drawn
         self.kept = None  # the decisions and fills as CSV text (Outputs), when the replay kept them
 
     @property

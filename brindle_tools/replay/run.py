@@ -132,13 +132,21 @@ def output_directory(out):
     return not existed
 
 
+OUTPUT_NAMES = ("chart.png", "decisions.csv", "engine.log", "fills.csv", "summary.json")
+
+
 def publish(workspace, out):
-    """Move the complete outputs into the output directory."""
+    """Move the complete outputs into the output directory; an output of an earlier run that
+    this one did not write (a chart) goes, so that no file there describes another run."""
     written = []
     for path in sorted(workspace.iterdir()):
         target = out / path.name
         path.replace(target)
         written.append(target)
+    for name in OUTPUT_NAMES:
+        stale = out / name
+        if stale not in written and stale.is_file():
+            stale.unlink()
     return written
 
 
@@ -260,7 +268,7 @@ def replay_on(args):
                 try:
                     report.chart(client.results, workspace / "chart.png")
                 except Exception as error:  # no chart is no reason to lose the other outputs
-                    print("%s: no chart: %s: %s" % ("brindle-replay", type(error).__name__, error), file=sys.stderr)
+                    summary.chart_failed = "%s: %s" % (type(error).__name__, error)
             try:
                 report.write_json(summary, workspace / "summary.json")
                 summary.written = publish(workspace, args.out)

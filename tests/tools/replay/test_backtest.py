@@ -382,6 +382,17 @@ def test_outputs_on_a_full_disk_get_one_message(run_python, fault, status, messa
     assert ("profit        gross" in proc.stdout) == (status == 1)
 
 
+def test_a_chart_that_fails_fails_the_replay_and_no_earlier_chart_stays(run_python):
+    prelude = ("from brindle_tools.replay import report\n\n\ndef chart(*args):\n"
+               "    raise OSError(28, 'No space left on device')\n\n\nreport.chart = chart\n")
+    proc = replay(run_python, "ticks.csv", prelude=prelude,
+                  files={"ticks.csv": BASE, "replay-out/chart.png": "an earlier run's chart"})
+    assert (proc.returncode, proc.stderr.strip().splitlines()[-1]) == (
+        1, "brindle-replay: no chart: OSError: [Errno 28] No space left on device; the other outputs are written")
+    assert sorted(p.name for p in (proc.where / "replay-out").iterdir()) == [
+        "decisions.csv", "engine.log", "fills.csv", "summary.json"]
+
+
 # --- trading days and sessions -------------------------------------------------------------
 
 
@@ -591,14 +602,17 @@ def test_a_damaged_parquet_page_is_refused_with_its_rows(tmp_path):
         list(TickSource([path], TYPES))
 
 
-def test_ticks_are_read_from_a_pipe(tmp_path):
+@pytest.mark.parametrize("content, first_line", [(BASE, 2), (PUBLIC, 1)])
+def test_ticks_are_read_from_a_pipe_under_its_own_name(tmp_path, content, first_line):
+    # The public layout has no InstrumentID or TradingDay: the pipe's name gives them.
     pipe = tmp_path / "rb2501_20241107.csv"
     os.mkfifo(pipe)
-    writer = threading.Thread(target=pipe.write_text, args=(BASE,))
+    writer = threading.Thread(target=pipe.write_text, args=(content,))
     writer.start()
     ticks = list(TickSource([pipe], TYPES))
     writer.join()
-    assert [(line, tick["Volume"]) for _, _, _, line, tick, _ in ticks] == [(2, 10), (3, 12)]
+    assert [(day, line, tick["InstrumentID"], tick["Volume"]) for _, day, _, line, tick, _ in ticks] == [
+        ("20241107", first_line, "rb2501", 10), ("20241107", first_line + 1, "rb2501", 12)]
 
 
 # --- the engine's fill model, as it always was --------------------------------------------
