@@ -24,7 +24,8 @@ refused rather than given a made-up day.
 Ticks of several files are merged in time order. Pipes and other streams are copied to a
 temporary file first: the layout is found from the first lines and the ticks read after.
 
-Impossible values: a price or volume that is not finite or is negative, a tick without a
+Impossible values: an empty value where a number belongs, a fraction where a whole number
+belongs, a price or volume that is not finite or is negative, a tick without a
 last price (absent, 0) or with a last price outside the day's limits, a best bid or ask
 outside the day's limits (UpperLimitPrice, LowerLimitPrice) where the tick gives them, and
 elsewhere further from the last price than its product's daily price band allows (BANDS), a
@@ -575,12 +576,19 @@ class TickSource:
             if not size:
                 continue
             columns = []  # (name, kind, pyarrow array)
+            refused = []  # (rows, column, what is wrong) of values refused here, skipped with skip_bad
             for column, array in zip(tick_file.columns, batch.columns):
                 kind = tick_file.types.get(column)
                 if array.null_count:
-                    index = pc.index(array.is_null(), True).as_py()
-                    tick_file.fail(tick_file.line_of(row + index, blanks),
-                                   "column %s: an empty value where a number belongs" % column)
+                    if not self.skip_bad:
+                        index = pc.index(array.is_null(), True).as_py()
+                        tick_file.fail(tick_file.line_of(row + index, blanks),
+                                       "column %s: an empty value where a number belongs; correct the line, or "
+                                       "skip such ticks with %s" % (column, SKIP_OPTION))
+                    refused.append((array.is_null().to_numpy(zero_copy_only=False), column, "empty"))
+                    # The rows are skipped; their values need only be of the column's type.
+                    array = pc.fill_null(array.cast(pa.float64()) if pa.types.is_null(array.type) else array,
+                                         "" if pa.types.is_string(array.type) else 0)
                 if column in TEXT_COLUMNS or kind is str:
                     kind = str
                 elif kind is int:
@@ -588,10 +596,11 @@ class TickSource:
                     whole = array.cast(pa.int64(), safe=False)
                     exact = pc.or_(pc.equal(whole.cast(pa.float64(), safe=False), array),
                                    pc.greater_equal(pc.abs(array), EXACT_LIMIT))
-                    if not pc.all(exact).as_py():
+                    if not self.skip_bad and not pc.all(exact).as_py():
                         index = pc.index(exact, False).as_py()
                         tick_file.fail(tick_file.line_of(row + index, blanks),
                                        not_converted(column, array[index].as_py(), to_int))
+                    refused.append((~exact.to_numpy(zero_copy_only=False), column, "not a whole number"))
                     array = whole
                 elif kind is not float:
                     kind = None
@@ -620,7 +629,7 @@ class TickSource:
                 lines = np.array([tick_file.line_of(r, blanks) for r in range(row, row + size)], np.int64)
             else:
                 lines = np.arange(row + tick_file.first_line, row + tick_file.first_line + size, dtype=np.int64)
-            bad, skipped = self._impossible(tick_file, batch, lines)
+            bad, skipped = self._impossible(tick_file, batch, lines, refused)
             yield Batch(tick_file, columns, keys, [day_text(d) for d in labels.tolist()], inverse, lines, bad, skipped)
             row += size
 
@@ -646,9 +655,11 @@ class TickSource:
         digits = pc.utf8_rpad(pc.utf8_slice_codeunits(fraction, 1, 4), 3, "0")
         return seconds, pc.if_else(pc.equal(fraction, ""), "0", digits).cast(pa.int32())
 
-    def _impossible(self, tick_file, batch, lines):
+    def _impossible(self, tick_file, batch, lines, refused):
         """The rows of a batch with impossible values (None when there is none), and the
-        (reason, line) of each; the first one refuses the file unless skip_bad."""
+        (reason, line) of each; the first one refuses the file unless skip_bad. refused: the
+        (rows, column, what is wrong) found while converting (the file refused already unless
+        skip_bad)."""
         import numpy as np
 
         size = batch.num_rows
@@ -658,15 +669,15 @@ class TickSource:
                   if checked(column)}
         wholes = {column: arrays.get(column, array.to_numpy(zero_copy_only=False))
                   for column, array in numbers.items() if tick_file.types.get(column) is int}
-        checks = []  # (rows, column, what is wrong)
+        checks = list(refused)  # (rows, column, what is wrong)
         with np.errstate(invalid="ignore", over="ignore"):
+            for column, values in arrays.items():
+                checks.append((~np.isfinite(values), column, "not finite"))
+                checks.append((values < 0, column, "negative"))
             for column, values in wholes.items():
                 checks.append((np.abs(values) >= WHOLE_LIMIT, column, "beyond the 64 bits of a whole number"))
                 checks.append((np.abs(values) >= EXACT_LIMIT, column,
                                "2**53 or more, where a whole number read from a tick file loses its last digits"))
-            for column, values in arrays.items():
-                checks.append((~np.isfinite(values), column, "not finite"))
-                checks.append((values < 0, column, "negative"))
             last = arrays["LastPrice"]
             checks.append((~((last > 0) & (last < ABSENT)), "LastPrice", "not a last price (absent or 0)"))
             bid, ask = arrays["BidPrice1"], arrays["AskPrice1"]
@@ -706,7 +717,8 @@ class TickSource:
             column, what = next((c, w) for rows, c, w in checks if rows[index])
             if not self.skip_bad:
                 value = arrays[column][index].item() if column in arrays else wholes[column][index].item()
-                value = "{:.0f}".format(value) if column in wholes and abs(value) >= EXACT_LIMIT else repr(value)
+                # A whole number in its digits while they are few (the marker of an absent value has 309).
+                value = "{:.0f}".format(value) if column in wholes and EXACT_LIMIT <= abs(value) < 1e21 else repr(value)
                 tick_file.fail(line, "column %s: %s is %s; correct the line, or skip such ticks with %s"
                                % (column, value, what, SKIP_OPTION))
             skipped.append(("%s %s" % (column, what), line))

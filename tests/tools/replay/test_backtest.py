@@ -557,6 +557,8 @@ def test_real_file_formats_give_the_same_ticks(tmp_path, name, content, kwargs):
                                                                "than half the best bid and ask from them"),
     (BASE.replace(",3522,12,", ",1.7976931348623157e+308,12,").encode(), {},
      "line 3: column LastPrice: 1.7976931348623157e+308 is not a last price (absent or 0)"),
+    (BASE.replace(",3522,2,", ",3522,1.7976931348623157e+308,").encode(), {},
+     "line 3: column AskVolume1: 1.7976931348623157e+308 is beyond the 64 bits of a whole number"),
 ])
 def test_bad_tick_files_are_refused_with_file_line_and_fix(tmp_path, content, kwargs, message):
     path = tmp_path / "rb2501_bad.csv"
@@ -584,12 +586,18 @@ def test_out_naming_a_file_gets_a_message(run_python):
 
 def test_bad_ticks_are_skipped_and_counted_alike_in_csv_and_parquet(tmp_path):
     no_ask = "20241107,rb2501,09:30:51,0,3522,13,3521,1,1.7976931348623157e+308,0,1\n"
-    text = BASE.replace(",3522,12,", ",nan,12,") + no_ask
+    # Every value the reader refuses is skipped: empty, not a whole number, beyond 64 bits.
+    more = ["20241107,rb2501,09:30:52,0,,14,3521,1,3522,1,1\n", "20241107,rb2501,09:30:53,0,3522,14.5,3521,1,3522,1,1\n",
+            "20241107,rb2501,09:30:54,0,3522,15,3521,1,3522,1.7976931348623157e+308,1\n"]
+    text = BASE.replace(",3522,12,", ",nan,12,") + no_ask + "".join(more)
     (tmp_path / "rb2501.csv").write_text(text)
     for path, unit in ((tmp_path / "rb2501.csv", "line"), (parquet(tmp_path, text), "row")):
         source = TickSource([path], TYPES, skip_bad=True)
-        assert [line for _, _, _, line, _, _ in source] == ([2, 4] if unit == "line" else [1, 3])
-        assert source.bad == {"LastPrice not finite": [1, "%s %s %d" % (path, unit, 3 if unit == "line" else 2)]}
+        first = 2 if unit == "line" else 1
+        assert [line for _, _, _, line, _, _ in source] == [first, first + 2]
+        assert source.bad == {reason: [1, "%s %s %d" % (path, unit, first + at)] for reason, at in (
+            ("LastPrice not finite", 1), ("LastPrice empty", 3), ("Volume not a whole number", 4),
+            ("AskVolume1 beyond the 64 bits of a whole number", 5))}
 
 
 def test_a_damaged_parquet_page_is_refused_with_its_rows(tmp_path):
