@@ -9,6 +9,7 @@ import importlib
 import json
 import logging
 import os
+import re
 import shutil
 import sys
 import tempfile
@@ -104,6 +105,17 @@ class NoLogFile(logging.NullHandler):
     error = None
 
 
+class EngineLogFormat(logging.Formatter):
+    """The engine's log lines; a traceback's files are named as the operator reads paths
+    (relative to where the command was started), whichever road ran."""
+
+    FRAME = re.compile(r'^(  File ")(/[^"]+)(")', re.M)  # absolute paths only: not "<string>"
+
+    def formatException(self, exc_info):
+        return self.FRAME.sub(lambda m: m.group(1) + shown(m.group(2)) + m.group(3),
+                              super().formatException(exc_info))
+
+
 def engine_logger(workspace):
     """The engine's log during the replay: to a file among the outputs (when there are
     outputs), counted."""
@@ -112,7 +124,7 @@ def engine_logger(workspace):
         handler = NoLogFile()
     else:
         handler = LogFile(workspace / "engine.log", encoding="utf-8", delay=True)
-        handler.setFormatter(logging.Formatter("%(asctime)s %(levelname)s %(message)s"))
+        handler.setFormatter(EngineLogFormat("%(asctime)s %(levelname)s %(message)s"))
     counter = CountingHandler()
     logger.addHandler(handler)
     logger.addHandler(counter)

@@ -382,6 +382,15 @@ def test_outputs_on_a_full_disk_get_one_message(run_python, fault, status, messa
     assert ("profit        gross" in proc.stdout) == (status == 1)
 
 
+def test_texts_that_raise_are_logged_alike_on_both_roads(run_python):
+    # [1][...] is Python's to evaluate on the native road; roads.compared holds the logs equal.
+    proc = replay(run_python, "ticks.csv", "--allow-strategy-errors", "--no-chart", files={
+        "ticks.csv": BASE, "cfg/oxa_can_change_env.py": strategy("[1][int(LastPrice)]", "False")})
+    assert proc.returncode == 0, proc.stderr
+    log = (proc.where / "replay-out" / "engine.log").read_text()
+    assert log.count('  File "<string>", line 1, in <module>\nIndexError') == 2 and "File \"/" not in log
+
+
 def test_a_chart_that_fails_fails_the_replay_and_no_earlier_chart_stays(run_python):
     prelude = ("from brindle_tools.replay import report\n\n\ndef chart(*args):\n"
                "    raise OSError(28, 'No space left on device')\n\n\nreport.chart = chart\n")
