@@ -21,7 +21,7 @@ from pathlib import Path
 
 from ..market import limits
 from ..live import parameters
-from ..market.account import DIRECTION, OFFSET, OPEN, Account, fees_for, margin_ratios
+from ..market.account import DIRECTION, OFFSET, OPEN, Account, close_orders, fees_for, margin_ratios
 from ..market.broker import OFFSET_NAMES, Broker
 from ..market.exchange import Quotes, model, on_grid
 from .results import Results
@@ -124,7 +124,7 @@ class Client:
         self.margins = margins  # {InstrumentID or ProductID: {side: ratio}} over the instruments' own
         self.investor = args.investor
         self.strategies = settings.AI_Strategy[self.investor]
-        self.account = Account(args.capital, args.funds == "marked")
+        self.account = Account(args.capital, args.funds == "marked", close_orders(args.close_order))
         self.results = results = Results(self.investor, self.account, database)
         self.totals, self.instruments, self.series = results.totals, results.instruments, results.series
         if catalogue is not None and catalogue.assumed:

@@ -12,7 +12,7 @@ from ..live import parameters
 from ..market import account, limits
 from ..feed.ticks import DAY_OPTION, PUBLIC_LAYOUT, PUBLIC_NAME, SKIP_OPTION, VENDOR_HEADERS, parse_day
 
-PATHS = ("instruments", "fees", "margin", "price_bands")  # options naming files, relative to where the command was started
+PATHS = ("instruments", "fees", "margin", "price_bands", "close_order")  # options naming files, relative to where the command was started
 STRATEGY_FAILED = 3  # the exit status of a replay whose strategy failed while running
 
 
@@ -190,6 +190,11 @@ class ReplayOptions:
         help="skip ticks with impossible prices or volumes (not finite, negative, no last price, outside the day's "
              "limits, a quote outside the day's limits or its product's price band, a crossed book), counted in the summary; default: such a tick stops the "
              "replay with its file and line")
+    close_order: Optional[str] = option(
+        None, metavar="FILE",
+        help="how a close takes today's and yesterday's lots on each exchange, over the shipped table "
+             "(docs/backtest.md): a CSV of ExchangeID,close_order[,source], close_order one of named, today-first, "
+             "yesterday-first, fifo")
     price_bands: Optional[str] = option(
         None, metavar="FILE",
         help="daily price bands by product over the shipped table (docs/backtest.md): a CSV of ProductID,band[,source], "

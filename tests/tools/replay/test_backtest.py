@@ -18,7 +18,7 @@ import pytest
 from harness import roads
 from harness.host import edit_ini
 from harness.paths import REPO, SAMPLE_HOST, TEST_DATA
-from brindle_tools.market import account, exchange
+from brindle_tools.market import account, broker, exchange
 from brindle_tools.replay import client, report
 from brindle_tools.common.errors import UsageError
 from brindle_tools.feed.inputs import field_types
@@ -265,15 +265,35 @@ def test_a_strategy_without_a_position_guard_is_refused_once_its_funds_are_used(
     assert (book.margin, book.available(), book.open_value) == (16000.0, 34000.0, 20000.0)
 
 
-def test_a_plain_close_takes_the_exchange_rule_and_the_chart_keeps_each_minute_extremes_and_breaks():
+def test_a_close_of_today_s_and_yesterday_s_lots_follows_each_exchange_s_close_order(tmp_path):
+    # 1 lot of yesterday's, 2 of today's; closing 2: close-today costs 10 a lot, a close 1.
     fees = account.Fees({"open": 0.0, "close": 1.0, "close_today": 10.0})
-    for exchange, fee in (("CFFEX", 10.0), ("DCE", 1.0)):  # today's lot first; yesterday's first
-        book = account.Account(1e6)
-        held = book.add({"InstrumentID": "x", "ExchangeID": exchange, "VolumeMultiple": 1}, fees)
-        book.fill(held, "buy_open", 1, 100.0, 0.0)
-        book.new_day()
-        book.fill(held, "buy_open", 1, 100.0, 1.0)
-        assert book.fill(held, "sell_close", 1, 100.0, 2.0)[1] == fee
+    (tmp_path / "close.csv").write_text("ExchangeID,close_order\nDCE,today-first\n")
+    shipped = {"SHFE": ("named", 11.0), "INE": ("named", 11.0), "CFFEX": ("today-first", 20.0),
+               "DCE": ("fifo", 11.0), "CZCE": ("fifo", 11.0), "GFEX": ("fifo", 11.0), "other": ("yesterday-first", 11.0)}
+    for table, expected in ((None, shipped), (account.close_orders(tmp_path / "close.csv"),
+                                              dict(shipped, DCE=("today-first", 20.0)))):
+        for exchange, (rule, fee) in expected.items():
+            book = account.Account(1e6, close_orders=table)
+            held = book.add({"InstrumentID": "x", "ExchangeID": exchange, "VolumeMultiple": 1}, fees)
+            book.fill(held, "buy_open", 1, 100.0, 0.0)
+            book.new_day()
+            book.fill(held, "buy_open", 2, 100.0, 1.0)
+            parts = broker.close_parts(SimpleNamespace(holding=held, open_orders=[]), "sell_close", 2)
+            paid = sum(book.fill(held, "sell_close", lots, 100.0, 2.0, flag)[1] for flag, lots in parts)
+            assert (held.close_order, len(parts), paid) == (rule, 2 if rule == "named" else 1, fee), exchange
+    with pytest.raises(UsageError, match="close.csv line 2: close_order 'newest': one of named, today-first"):
+        (tmp_path / "close.csv").write_text("ExchangeID,close_order\nDCE,newest\n")
+        account.close_orders(tmp_path / "close.csv")
+
+
+def test_the_chart_keeps_each_minute_extremes_and_breaks():
+    book, fees = account.Account(1e6), account.Fees({"open": 0.0, "close": 1.0, "close_today": 10.0})
+    held = book.add({"InstrumentID": "x", "ExchangeID": "DCE", "VolumeMultiple": 1}, fees)
+    book.fill(held, "buy_open", 1, 100.0, 0.0)
+    book.new_day()
+    book.fill(held, "buy_open", 1, 100.0, 1.0)
+    book.fill(held, "sell_close", 1, 100.0, 2.0)
     book.take_extremes()
     for price in (150.0, 60.0, 110.0):  # one lot held: the equity goes to +49, -41, +9 within a minute
         held.last_price = price
