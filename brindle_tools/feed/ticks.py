@@ -697,8 +697,9 @@ class TickSource:
             # last price apart.
             band = self._bands_of(tick_file, batch)
             reach = last * 2 * band / (1 - band)
-            given = {column: (quote > 0) & (quote < ABSENT) for column, quote in (("BidPrice1", bid), ("AskPrice1", ask))}
-            for column, quote in (("BidPrice1", bid), ("AskPrice1", ask)):
+            quotes = (("BidPrice1", bid), ("AskPrice1", ask))
+            given = {column: (quote > 0) & (quote < ABSENT) for column, quote in quotes}
+            for column, quote in quotes:
                 if upper is not None and lower is not None:
                     checks.append((given[column] & limited & ((quote > upper) | (quote < lower)), column,
                                    "outside the day's limits LowerLimitPrice..UpperLimitPrice"))

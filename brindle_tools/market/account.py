@@ -6,8 +6,9 @@ Closing rule, by exchange (CLOSE_ORDERS, a table shipped with the tools that a f
 over): named (a close names its lots, close-today or close-yesterday; the client splits a
 close that needs both), or a plain close whose lots the exchange chooses: today-first,
 yesterday-first, or fifo (first opened first closed: yesterday's lots were all opened before
-today's). The part taken from today's position pays the close-today fee. Profit is valued against the average opening
-price of the position (gross); fees are kept apart, and net = gross - fees.
+today's). The part taken from today's position pays the close-today fee. Profit is valued
+against the average opening price of the position (gross); fees are kept apart, and net =
+gross - fees.
 
 Funds, as a broker keeps them: a position holds margin, its price x multiple x lots x the
 instrument's margin ratio for its side: at the fill price when opened, revalued at the day's

@@ -3,9 +3,8 @@ into the account, and tells the engine what a broker tells a client (order notif
 positions). A close order names the lots it closes where the exchange requires it (its close
 order is named: SHFE and INE): close-yesterday for yesterday's lots and close-today for
 today's, split in two when a close needs both; elsewhere a plain close, whose lots the
-exchange's own rule chooses (account.py). An
-opening order beyond the funds available is refused; one that is placed holds its margin and
-fee until it fills or goes (account.py).
+exchange's own rule chooses (account.py). An opening order beyond the funds available is
+refused; one that is placed holds its margin and fee until it fills or goes (account.py).
 """
 from .account import CLOSE, CLOSE_TODAY, CLOSE_YESTERDAY, DIRECTION, NAMED, OFFSET, OPEN, SIDE
 from .exchange import CANCELLED, FILLED, PARTLY_FILLED, QUEUEING, Order

@@ -270,7 +270,8 @@ def test_a_close_of_today_s_and_yesterday_s_lots_follows_each_exchange_s_close_o
     fees = account.Fees({"open": 0.0, "close": 1.0, "close_today": 10.0})
     (tmp_path / "close.csv").write_text("ExchangeID,close_order\nDCE,today-first\n")
     shipped = {"SHFE": ("named", 11.0), "INE": ("named", 11.0), "CFFEX": ("today-first", 20.0),
-               "DCE": ("fifo", 11.0), "CZCE": ("fifo", 11.0), "GFEX": ("fifo", 11.0), "other": ("yesterday-first", 11.0)}
+               "DCE": ("fifo", 11.0), "CZCE": ("fifo", 11.0), "GFEX": ("fifo", 11.0),
+               "other": ("yesterday-first", 11.0)}
     for table, expected in ((None, shipped), (account.close_orders(tmp_path / "close.csv"),
                                               dict(shipped, DCE=("today-first", 20.0)))):
         for exchange, (rule, fee) in expected.items():
@@ -578,8 +579,9 @@ def test_real_file_formats_give_the_same_ticks(tmp_path, name, content, kwargs):
                                                          "last price than its product's daily price band allows"),
     (BASE.replace(",3521,1,", ",3523,1,").encode(), {}, "line 3: column BidPrice1: 3523.0 is at or above AskPrice1 "
                                                        "(a crossed or locked book)"),
-    (BASE.replace("OpenInterest\n", "OpenInterest,UpperLimitPrice,LowerLimitPrice\n").replace(",100\n", ",100,3600,3400\n")
-     .replace(",101\n", ",101,3600,3400\n").replace(",3522,2,", ",3650,2,").encode(), {},
+    (BASE.replace("OpenInterest\n", "OpenInterest,UpperLimitPrice,LowerLimitPrice\n")
+     .replace(",100\n", ",100,3600,3400\n").replace(",101\n", ",101,3600,3400\n").replace(",3522,2,", ",3650,2,")
+     .encode(), {},
      "line 3: column AskPrice1: 3650.0 is outside the day's limits LowerLimitPrice..UpperLimitPrice"),
     (BASE.replace(",3521,1,", ",3521,-1,").encode(), {}, "line 3: column BidVolume1: -1.0 is negative"),
     (BASE.replace(",3522,12,", ",3.522e+300,12,").encode(), {}, "line 3: column LastPrice: 3.522e+300 is further "
@@ -616,7 +618,8 @@ def test_out_naming_a_file_gets_a_message(run_python):
 def test_bad_ticks_are_skipped_and_counted_alike_in_csv_and_parquet(tmp_path):
     no_ask = "20241107,rb2501,09:30:51,0,3522,13,3521,1,1.7976931348623157e+308,0,1\n"
     # Every value the reader refuses is skipped: empty, not a whole number, beyond 64 bits.
-    more = ["20241107,rb2501,09:30:52,0,,14,3521,1,3522,1,1\n", "20241107,rb2501,09:30:53,0,3522,14.5,3521,1,3522,1,1\n",
+    more = ["20241107,rb2501,09:30:52,0,,14,3521,1,3522,1,1\n",
+            "20241107,rb2501,09:30:53,0,3522,14.5,3521,1,3522,1,1\n",
             "20241107,rb2501,09:30:54,0,3522,15,3521,1,3522,1.7976931348623157e+308,1\n"]
     text = BASE.replace(",3522,12,", ",nan,12,") + no_ask + "".join(more)
     (tmp_path / "rb2501.csv").write_text(text)
