@@ -54,6 +54,8 @@ def backtest(ticks: Ticks, options: Optional[ReplayOptions] = None, *, out: Unio
         raise RuntimeError("%s (allow_strategy_errors=True accepts them)" % summary.strategy_failed)
     if summary.not_written is not None:
         raise OSError(run.unwritten(summary.args, summary))
+    if summary.chart_failed is not None:
+        raise OSError("no chart: %s; the other outputs are written" % summary.chart_failed)
     return Backtest(summary)
 
 

@@ -49,6 +49,9 @@ def main(argv=None):
         print("brindle-replay: %s; no files written, the summary above is kept" % run.unwritten(args, summary),
               file=sys.stderr)
         return 1
+    if summary.chart_failed is not None:
+        print("brindle-replay: no chart: %s; the other outputs are written" % summary.chart_failed, file=sys.stderr)
+        return 1
     if summary.stopped:
         print("brindle-replay: stopped at %s" % summary.stopped, file=sys.stderr)
         return 1

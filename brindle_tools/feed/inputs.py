@@ -134,6 +134,25 @@ class CsvFile:
 FUTURES_FIELDS = "ShortMarginRatio"
 
 
+def read_price_bands(path):
+    """{ProductID: band} of a CSV file with the columns ProductID, band (a share of the
+    previous settlement) and optionally source; the ProductID * is every product not listed."""
+    table = CsvFile(path, "price band")
+    table.require(("ProductID", "band"))
+    unknown = [c for c in table.header if c not in ("ProductID", "band", "source")]
+    if unknown:
+        table.fail(1, "unknown column %s: the columns are ProductID, band, source" % unknown[0])
+    converters = [float if c == "band" else str for c in table.header]
+    at_product, at_band = table.header.index("ProductID"), table.header.index("band")
+    bands = {}
+    for line, values in table.rows(converters):
+        if not 0 < values[at_band] < 1:
+            table.fail(line, "band %r: a band is a share of the previous settlement, above 0 and below 1"
+                       % values[at_band])
+        bands[values[at_product].strip()] = values[at_band]
+    return bands
+
+
 class Instruments(dict):
     """{InstrumentID: (line, fields)}, with the layout assumed for a file without a header
     line (None when it had one)."""

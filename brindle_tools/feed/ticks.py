@@ -24,9 +24,12 @@ refused rather than given a made-up day.
 Ticks of several files are merged in time order. Pipes and other streams are copied to a
 temporary file first: the layout is found from the first lines and the ticks read after.
 
-Impossible values: a price or volume that is not finite or is negative, a tick without a
+Impossible values: an empty value where a number belongs, a fraction where a whole number
+belongs, a price or volume that is not finite or is negative, a tick without a
 last price (absent, 0) or with a last price outside the day's limits, a best bid or ask
-further than half the last price from it. Such a tick is refused with its file and line,
+outside the day's limits (UpperLimitPrice, LowerLimitPrice) where the tick gives them, and
+elsewhere further from the last price than its product's daily price band allows (BANDS), a
+crossed or locked book (bid at or above ask). Such a tick is refused with its file and line,
 or, with skip_bad, skipped and counted by reason. A price at the feed's marker for "absent"
 (the largest double) is an absent quote, not a bad one.
 """
@@ -49,7 +52,7 @@ from operator import itemgetter
 from pathlib import Path
 
 from ..common.errors import UsageError, shown
-from .inputs import column_problem, not_converted, to_int, to_number
+from .inputs import column_problem, not_converted, read_price_bands, to_int, to_number
 
 PUBLIC_LAYOUT = ("UpdateTime", "BidPrice1", "BidVolume1", "AskPrice1", "AskVolume1", "LastPrice", "Volume",
                  "OpenInterest")
@@ -86,11 +89,23 @@ SNIFF = 1 << 16
 BLOCK = 1 << 20
 PARQUET_BATCH = 1 << 16  # rows read at a time
 ABSENT = 1.79e308  # a price at or above this is the feed's marker for "none"
-FAR = 0.5  # a last price and a best bid or ask further apart than this share are impossible
+FAR = 0.5  # a last price further than this share from a sane book's middle is impossible
+# The usual daily limit of each product, as a share of the previous settlement; a user's file
+# (--price-bands) goes over it row by row.
+BANDS = Path(__file__).with_name("price_bands.csv")
+PRODUCT = re.compile(r"[A-Za-z]+")
 WHOLE_LIMIT = 2.0 ** 63  # whole numbers are 64-bit in the broker's record
 EXACT_LIMIT = 2.0 ** 53  # ... but a tick file's numbers are read as doubles, exact below this
 SKIP_OPTION = "--skip-bad-ticks"
 DAY_OPTION = "--trading-day"
+
+
+def price_bands(path=None):
+    """{ProductID: band}: the shipped table, with the rows of the file at path over it."""
+    bands = read_price_bands(BANDS)
+    if path is not None:
+        bands.update(read_price_bands(path))
+    return bands
 
 
 def checked(column):
@@ -191,6 +206,7 @@ class TickFile:
 
     def __init__(self, path, number, types, columns=None, instrument=None, trading_day=None, threads=True):
         self.path = Path(path)
+        self.file_name = self.path.name  # a stream's own name, not its copy's
         self.threads = threads  # whether the CSV reader may convert on threads of its own
         self.number = number  # position among the replayed files
         self.name = shown(path)
@@ -305,7 +321,7 @@ class TickFile:
     def _complete(self, instrument, trading_day):
         """Instrument and date from the command line or the file name where the file has none;
         the required columns."""
-        stem = self.path.name
+        stem = self.file_name
         if instrument:
             self.constants["InstrumentID"] = instrument
             if "InstrumentID" in self.columns:
@@ -470,9 +486,10 @@ class TickSource:
     file, line, tick dictionary, the row's values)."""
 
     def __init__(self, arguments, converters, columns=None, instrument=None, trading_day=None, skip_bad=False,
-                 days=None, threads=True):
+                 days=None, threads=True, bands=None):
         """converters: {field: converter} of the host's tick record (inputs.field_types);
         skip_bad: count and skip ticks with impossible values instead of refusing the file;
+        bands: {ProductID: daily price band} (price_bands(); the shipped table by default);
         days: the trading days (YYYYMMDD) to read of the files, or None for all; threads:
         whether CSV files may be read on the reader's own threads."""
         # The reader's array work is element by element: threads of the linear-algebra library
@@ -492,6 +509,7 @@ class TickSource:
         self.names = list(dict.fromkeys(name for f in self.files for name in f.names))
         self.assumed = [(f.name, f.assumed) for f in self.files if f.assumed]  # layouts of headerless files
         self.skip_bad = skip_bad
+        self.bands = price_bands() if bands is None else bands
         self.days = frozenset(days) if days else None
         self.bad = {}  # reason -> [ticks skipped, file and line of the first]
 
@@ -525,7 +543,7 @@ class TickSource:
     def _all_batches(self, tick_file):
         """The file's batches (from the batches kept of an unchanged file when a warm worker
         keeps them)."""
-        key = KEPT.key(tick_file, self.skip_bad) if KEPT is not None else None
+        key = KEPT.key(tick_file, (self.skip_bad, tuple(sorted(self.bands.items())))) if KEPT is not None else None
         kept = KEPT.get(key) if key is not None else None
         if kept is None:
             kept = [] if key is not None else None
@@ -558,12 +576,19 @@ class TickSource:
             if not size:
                 continue
             columns = []  # (name, kind, pyarrow array)
+            refused = []  # (rows, column, what is wrong) of values refused here, skipped with skip_bad
             for column, array in zip(tick_file.columns, batch.columns):
                 kind = tick_file.types.get(column)
                 if array.null_count:
-                    index = pc.index(array.is_null(), True).as_py()
-                    tick_file.fail(tick_file.line_of(row + index, blanks),
-                                   "column %s: an empty value where a number belongs" % column)
+                    if not self.skip_bad:
+                        index = pc.index(array.is_null(), True).as_py()
+                        tick_file.fail(tick_file.line_of(row + index, blanks),
+                                       "column %s: an empty value where a number belongs; correct the line, or "
+                                       "skip such ticks with %s" % (column, SKIP_OPTION))
+                    refused.append((array.is_null().to_numpy(zero_copy_only=False), column, "empty"))
+                    # The rows are skipped; their values need only be of the column's type.
+                    array = pc.fill_null(array.cast(pa.float64()) if pa.types.is_null(array.type) else array,
+                                         "" if pa.types.is_string(array.type) else 0)
                 if column in TEXT_COLUMNS or kind is str:
                     kind = str
                 elif kind is int:
@@ -571,10 +596,11 @@ class TickSource:
                     whole = array.cast(pa.int64(), safe=False)
                     exact = pc.or_(pc.equal(whole.cast(pa.float64(), safe=False), array),
                                    pc.greater_equal(pc.abs(array), EXACT_LIMIT))
-                    if not pc.all(exact).as_py():
+                    if not self.skip_bad and not pc.all(exact).as_py():
                         index = pc.index(exact, False).as_py()
                         tick_file.fail(tick_file.line_of(row + index, blanks),
                                        not_converted(column, array[index].as_py(), to_int))
+                    refused.append((~exact.to_numpy(zero_copy_only=False), column, "not a whole number"))
                     array = whole
                 elif kind is not float:
                     kind = None
@@ -603,7 +629,7 @@ class TickSource:
                 lines = np.array([tick_file.line_of(r, blanks) for r in range(row, row + size)], np.int64)
             else:
                 lines = np.arange(row + tick_file.first_line, row + tick_file.first_line + size, dtype=np.int64)
-            bad, skipped = self._impossible(tick_file, batch, lines)
+            bad, skipped = self._impossible(tick_file, batch, lines, refused)
             yield Batch(tick_file, columns, keys, [day_text(d) for d in labels.tolist()], inverse, lines, bad, skipped)
             row += size
 
@@ -629,9 +655,11 @@ class TickSource:
         digits = pc.utf8_rpad(pc.utf8_slice_codeunits(fraction, 1, 4), 3, "0")
         return seconds, pc.if_else(pc.equal(fraction, ""), "0", digits).cast(pa.int32())
 
-    def _impossible(self, tick_file, batch, lines):
+    def _impossible(self, tick_file, batch, lines, refused):
         """The rows of a batch with impossible values (None when there is none), and the
-        (reason, line) of each; the first one refuses the file unless skip_bad."""
+        (reason, line) of each; the first one refuses the file unless skip_bad. refused: the
+        (rows, column, what is wrong) found while converting (the file refused already unless
+        skip_bad)."""
         import numpy as np
 
         size = batch.num_rows
@@ -641,15 +669,15 @@ class TickSource:
                   if checked(column)}
         wholes = {column: arrays.get(column, array.to_numpy(zero_copy_only=False))
                   for column, array in numbers.items() if tick_file.types.get(column) is int}
-        checks = []  # (rows, column, what is wrong)
-        with np.errstate(invalid="ignore"):
+        checks = list(refused)  # (rows, column, what is wrong)
+        with np.errstate(invalid="ignore", over="ignore"):
+            for column, values in arrays.items():
+                checks.append((~np.isfinite(values), column, "not finite"))
+                checks.append((values < 0, column, "negative"))
             for column, values in wholes.items():
                 checks.append((np.abs(values) >= WHOLE_LIMIT, column, "beyond the 64 bits of a whole number"))
                 checks.append((np.abs(values) >= EXACT_LIMIT, column,
                                "2**53 or more, where a whole number read from a tick file loses its last digits"))
-            for column, values in arrays.items():
-                checks.append((~np.isfinite(values), column, "not finite"))
-                checks.append((values < 0, column, "negative"))
             last = arrays["LastPrice"]
             checks.append((~((last > 0) & (last < ABSENT)), "LastPrice", "not a last price (absent or 0)"))
             bid, ask = arrays["BidPrice1"], arrays["AskPrice1"]
@@ -658,15 +686,27 @@ class TickSource:
             book = (bid > 0) & (ask < ABSENT) & (np.abs(ask - bid) <= FAR * middle)
             checks.append((book & (np.abs(last - middle) > FAR * middle), "LastPrice",
                            "further than half the best bid and ask from them"))
-            for column, quote in (("BidPrice1", bid), ("AskPrice1", ask)):
-                given = (quote > 0) & (quote < ABSENT)
-                checks.append((given & (np.abs(quote - last) > FAR * last), column,
-                               "further than half the last price from it"))
             upper, lower = arrays.get("UpperLimitPrice"), arrays.get("LowerLimitPrice")
+            limited = np.zeros(size, bool)
             if upper is not None and lower is not None:
                 limited = (lower > 0) & (lower <= upper) & (upper < ABSENT)
                 checks.append((limited & ((last > upper) | (last < lower)), "LastPrice",
                                "outside the day's limits LowerLimitPrice..UpperLimitPrice"))
+            # Without the day's limits: a quote and the last price both lie within the band either
+            # side of the previous settlement, so they are at most 2 band / (1 - band) of the
+            # last price apart.
+            band = self._bands_of(tick_file, batch)
+            reach = last * 2 * band / (1 - band)
+            quotes = (("BidPrice1", bid), ("AskPrice1", ask))
+            given = {column: (quote > 0) & (quote < ABSENT) for column, quote in quotes}
+            for column, quote in quotes:
+                if upper is not None and lower is not None:
+                    checks.append((given[column] & limited & ((quote > upper) | (quote < lower)), column,
+                                   "outside the day's limits LowerLimitPrice..UpperLimitPrice"))
+                checks.append((given[column] & ~limited & (np.abs(quote - last) > reach), column,
+                               "further from the last price than its product's daily price band allows"))
+            checks.append((given["BidPrice1"] & given["AskPrice1"] & (bid >= ask), "BidPrice1",
+                           "at or above AskPrice1 (a crossed or locked book)"))
         bad = np.zeros(size, bool)
         for rows, _, _ in checks:
             bad |= rows
@@ -678,11 +718,28 @@ class TickSource:
             column, what = next((c, w) for rows, c, w in checks if rows[index])
             if not self.skip_bad:
                 value = arrays[column][index].item() if column in arrays else wholes[column][index].item()
-                value = "{:.0f}".format(value) if column in wholes and abs(value) >= EXACT_LIMIT else repr(value)
+                # A whole number in its digits while they are few (the marker of an absent value has 309).
+                value = "{:.0f}".format(value) if column in wholes and EXACT_LIMIT <= abs(value) < 1e21 else repr(value)
                 tick_file.fail(line, "column %s: %s is %s; correct the line, or skip such ticks with %s"
                                % (column, value, what, SKIP_OPTION))
             skipped.append(("%s %s" % (column, what), line))
         return bad, skipped
+
+    def _bands_of(self, tick_file, batch):
+        """The daily price band of each row's product (the leading letters of its InstrumentID)."""
+        import numpy as np
+
+        if "InstrumentID" in tick_file.columns:
+            encoded = batch.column(tick_file.columns.index("InstrumentID")).cast("string").dictionary_encode()
+            ids, indices = encoded.dictionary.to_pylist(), encoded.indices.to_numpy()
+        else:
+            ids, indices = [tick_file.constants.get("InstrumentID", "")], np.zeros(batch.num_rows, np.int64)
+        default = self.bands["*"]
+        bands = np.empty(len(ids), np.float64)
+        for index, instrument_id in enumerate(ids):
+            product = PRODUCT.match(instrument_id or "")
+            bands[index] = self.bands.get(product.group(0), default) if product else default
+        return bands[indices]
 
     def _days(self, tick_file, batch, seconds, row, blanks):
         """(calendar day, trading day) per row, as numbers of days since 1970-01-01."""
@@ -746,12 +803,12 @@ class KeptBatches:
         self.size = 0
 
     @staticmethod
-    def key(tick_file, skip_bad):
+    def key(tick_file, checks):
         if tick_file.spooled:
             return None
         status = os.stat(tick_file.path)
         return (str(tick_file.path), status.st_size, status.st_mtime_ns, tuple(tick_file.columns),
-                tuple(sorted(tick_file.types.items(), key=str)), tuple(tick_file.constants.items()), skip_bad)
+                tuple(sorted(tick_file.types.items(), key=str)), tuple(tick_file.constants.items()), checks)
 
     def get(self, key):
         found = self.files.get(key)

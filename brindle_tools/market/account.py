@@ -2,11 +2,13 @@
 and profit, and over the whole run the equity, its drawdown and the figures a trader judges
 a strategy by.
 
-Closing rule: on SHFE and INE a close names its lots, close-today or close-yesterday (the
-client splits a close that needs both); elsewhere a plain close takes the lots the exchange's
-own rule gives: today's first on CFFEX, yesterday's first on the others. The part taken from
-today's position pays the close-today fee. Profit is valued against the average opening
-price of the position (gross); fees are kept apart, and net = gross - fees.
+Closing rule, by exchange (CLOSE_ORDERS, a table shipped with the tools that a file can go
+over): named (a close names its lots, close-today or close-yesterday; the client splits a
+close that needs both), or a plain close whose lots the exchange chooses: today-first,
+yesterday-first, or fifo (first opened first closed: yesterday's lots were all opened before
+today's). The part taken from today's position pays the close-today fee. Profit is valued
+against the average opening price of the position (gross); fees are kept apart, and net =
+gross - fees.
 
 Funds, as a broker keeps them: a position holds margin, its price x multiple x lots x the
 instrument's margin ratio for its side: at the fill price when opened, revalued at the day's
@@ -16,7 +18,9 @@ available for a new order are the capital plus realised profit, minus fees, marg
 funds held by resting orders, plus the open profit of the positions at their last price
 (brokers differ there: with open_profit_funds False open profit and loss do not count).
 """
+import functools
 import math
+from pathlib import Path
 
 from ..common.errors import UsageError, shown
 from ..feed.inputs import CsvFile
@@ -27,9 +31,9 @@ DIRECTION = {"buy_open": "0", "sell_open": "1", "buy_close": "0", "sell_close": 
 OFFSET = {"buy_open": "0", "sell_open": "0", "buy_close": "1", "sell_close": "1"}
 # Offset flags: open; a close: plain, today's lots, yesterday's lots.
 OPEN, CLOSE, CLOSE_TODAY, CLOSE_YESTERDAY = "0", "1", "3", "4"
-# Exchanges where a close must name today's or yesterday's lots, and where a plain close takes today's first.
-NAMED_CLOSES = frozenset(("SHFE", "INE"))
-TODAY_FIRST = frozenset(("CFFEX",))
+# How a close takes the lots of each exchange (ExchangeID * for the others), with the source of each rule.
+CLOSE_ORDERS = Path(__file__).with_name("close_order.csv")
+NAMED, TODAY_FIRST, YESTERDAY_FIRST, FIFO = "named", "today-first", "yesterday-first", "fifo"
 LONG, SHORT = "2", "3"
 # The position an action opens or closes: a buy closes a short, a sell closes a long.
 SIDE = {"buy_open": LONG, "sell_close": LONG, "sell_open": SHORT, "buy_close": SHORT}
@@ -119,6 +123,37 @@ def read_margins(path):
     return schedule
 
 
+def read_close_orders(path):
+    """{ExchangeID: (rule, source)} of a CSV file with the columns ExchangeID, close_order and
+    optionally source."""
+    table = CsvFile(path, "close order")
+    table.require(("ExchangeID", "close_order"))
+    unknown = [c for c in table.header if c not in ("ExchangeID", "close_order", "source")]
+    if unknown:
+        table.fail(1, "unknown column %s: the columns are ExchangeID, close_order, source" % unknown[0])
+    rules = {}
+    for line, values in table.rows([str] * len(table.header)):
+        row = dict(zip(table.header, (v.strip() for v in values)))
+        if row["close_order"] not in (NAMED, TODAY_FIRST, YESTERDAY_FIRST, FIFO):
+            table.fail(line, "close_order %r: one of %s" % (row["close_order"], ", ".join(
+                (NAMED, TODAY_FIRST, YESTERDAY_FIRST, FIFO))))
+        rules[row["ExchangeID"]] = (row["close_order"], row.get("source") or "%s line %d" % (shown(path), line))
+    return rules
+
+
+@functools.lru_cache(maxsize=None)
+def shipped_close_orders():
+    return read_close_orders(CLOSE_ORDERS)
+
+
+def close_orders(path=None):
+    """{ExchangeID: (rule, source)}: the shipped table, with the rows of the file at path over it."""
+    rules = dict(shipped_close_orders())
+    if path is not None:
+        rules.update(read_close_orders(path))
+    return rules
+
+
 def margin_ratios(schedule, fields):
     """{side: margin ratio} of an instrument: its record's, or the margin file's over them."""
     ratios = {LONG: fields.get("LongMarginRatio") or 0.0, SHORT: fields.get("ShortMarginRatio") or 0.0}
@@ -150,9 +185,10 @@ class Side:
 class Holding:
     """What the account holds of one instrument, and what trading it cost and made."""
 
-    def __init__(self, fields, fees, margin_ratio=None):
+    def __init__(self, fields, fees, margin_ratio=None, close_order=YESTERDAY_FIRST):
         self.id = fields["InstrumentID"]
         self.exchange = fields["ExchangeID"]
+        self.close_order = close_order  # how a close takes its lots (CLOSE_ORDERS)
         self.multiple = fields["VolumeMultiple"]
         self.price_tick = fields.get("PriceTick") or 0.0
         self.fees = fees
@@ -185,8 +221,9 @@ class Holding:
 
 
 class Account:
-    def __init__(self, capital, open_profit_funds=True):
+    def __init__(self, capital, open_profit_funds=True, close_orders=None):
         self.capital = capital
+        self.close_orders = shipped_close_orders() if close_orders is None else close_orders
         self.open_profit_funds = open_profit_funds  # whether open profit counts in the funds available
         self.margin = 0.0  # held by the positions
         self.frozen = 0.0  # held by resting opening orders: margin and fees
@@ -211,8 +248,13 @@ class Account:
         return self.gross - self.fees + self.open_value
 
     def add(self, fields, fees, margin_ratio=None):
-        holding = self.holdings[fields["InstrumentID"]] = Holding(fields, fees, margin_ratio)
+        rule, _ = self.close_order_of(fields["ExchangeID"])
+        holding = self.holdings[fields["InstrumentID"]] = Holding(fields, fees, margin_ratio, rule)
         return holding
+
+    def close_order_of(self, exchange):
+        """(rule, source) of how a close takes the lots on the exchange."""
+        return self.close_orders.get(exchange) or self.close_orders["*"]
 
     def available(self):
         """The funds available for a new order."""
@@ -271,7 +313,7 @@ class Account:
                 fresh = volume
             elif offset == CLOSE_YESTERDAY:
                 fresh = 0
-            elif holding.exchange in TODAY_FIRST:
+            elif holding.close_order == TODAY_FIRST:
                 fresh = min(volume, side.today)
             else:
                 fresh = volume - min(volume, side.yesterday)

@@ -1,12 +1,12 @@
 """The client's broker: it places and cancels the client's limit orders, books their fills
 into the account, and tells the engine what a broker tells a client (order notifications,
-positions). A close order names the lots it closes as the exchange requires: on SHFE and
-INE close-yesterday for yesterday's lots and close-today for today's, split in two when a
-close needs both; elsewhere a plain close, whose lots the exchange's own rule chooses. An
-opening order beyond the funds available is refused; one that is placed holds its margin and
-fee until it fills or goes (account.py).
+positions). A close order names the lots it closes where the exchange requires it (its close
+order is named: SHFE and INE): close-yesterday for yesterday's lots and close-today for
+today's, split in two when a close needs both; elsewhere a plain close, whose lots the
+exchange's own rule chooses (account.py). An opening order beyond the funds available is
+refused; one that is placed holds its margin and fee until it fills or goes (account.py).
 """
-from .account import CLOSE, CLOSE_TODAY, CLOSE_YESTERDAY, DIRECTION, NAMED_CLOSES, OFFSET, OPEN, SIDE
+from .account import CLOSE, CLOSE_TODAY, CLOSE_YESTERDAY, DIRECTION, NAMED, OFFSET, OPEN, SIDE
 from .exchange import CANCELLED, FILLED, PARTLY_FILLED, QUEUEING, Order
 
 # Names under which the client hands records to the engine (trace file and table names).
@@ -22,7 +22,7 @@ def close_parts(instrument, action, volume):
     for order in instrument.open_orders:
         if order.action == action:
             working[order.offset] = working.get(order.offset, 0) + order.left
-    if instrument.exchange in NAMED_CLOSES:
+    if instrument.holding.close_order == NAMED:
         yesterday = max(min(volume, side.yesterday - working.get(CLOSE_YESTERDAY, 0)), 0)
         today = max(min(volume - yesterday, side.today - working.get(CLOSE_TODAY, 0)), 0)
         return [(flag, lots) for flag, lots in ((CLOSE_YESTERDAY, yesterday), (CLOSE_TODAY, today)) if lots]

@@ -64,13 +64,23 @@ def on_grid(price, tick, buy):
 
 class Quotes:
     """What the client's fills took of an instrument's best bid and ask: taken stays taken
-    while the quote is unchanged and nothing trades."""
+    while the quote is unchanged and nothing trades. The client shows it every tick of the
+    instrument, resting orders or not, so a quote taken once is released by whatever happens
+    before the next order comes."""
 
     __slots__ = ("ask", "ask_taken", "bid", "bid_taken")
 
     def __init__(self):
         self.ask = self.bid = None  # (price, volume) of the previous tick
         self.ask_taken = self.bid_taken = 0
+
+    def see(self, tick, traded):
+        """The tick's quotes: a changed quote, or any volume traded, releases what was taken."""
+        ask_quote, bid_quote = (tick["AskPrice1"], tick["AskVolume1"]), (tick["BidPrice1"], tick["BidVolume1"])
+        if traded or ask_quote != self.ask:
+            self.ask, self.ask_taken = ask_quote, 0
+        if traded or bid_quote != self.bid:
+            self.bid, self.bid_taken = bid_quote, 0
 
 
 def shown(price, volume):
@@ -82,15 +92,11 @@ class ExchangeFills:
     name = "exchange"
 
     def match(self, orders, tick, traded, quotes):
-        """[(order, volume, price, how)] of the resting orders that this tick fills."""
+        """[(order, volume, price, how)] of the resting orders that this tick fills; quotes
+        has seen the tick (Quotes.see)."""
         ask, bid, last = tick["AskPrice1"], tick["BidPrice1"], tick["LastPrice"]
-        ask_quote, bid_quote = (ask, tick["AskVolume1"]), (bid, tick["BidVolume1"])
-        if traded or ask_quote != quotes.ask:
-            quotes.ask, quotes.ask_taken = ask_quote, 0
-        if traded or bid_quote != quotes.bid:
-            quotes.bid, quotes.bid_taken = bid_quote, 0
-        ask_left = shown(*ask_quote) - quotes.ask_taken
-        bid_left = shown(*bid_quote) - quotes.bid_taken
+        ask_left = shown(ask, tick["AskVolume1"]) - quotes.ask_taken
+        bid_left = shown(bid, tick["BidVolume1"]) - quotes.bid_taken
         traded_left = traded
         fills = []
         for order in orders:

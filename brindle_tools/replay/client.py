@@ -21,7 +21,7 @@ from pathlib import Path
 
 from ..market import limits
 from ..live import parameters
-from ..market.account import DIRECTION, OFFSET, OPEN, Account, fees_for, margin_ratios
+from ..market.account import DIRECTION, OFFSET, OPEN, Account, close_orders, fees_for, margin_ratios
 from ..market.broker import OFFSET_NAMES, Broker
 from ..market.exchange import Quotes, model, on_grid
 from .results import Results
@@ -79,7 +79,7 @@ class Instrument:
         self.ticks = 0
         self.engine_ticks = 0  # ticks the current engine has seen of it
         self.volume = None  # cumulative volume of the previous tick of the trading day
-        self.dropped_from = None  # the volume before it went down, until the next tick
+        self.dropped_from = None  # the volume before it went down, until it is back there
         self.market_volume = 0  # traded since the previous tick, summed over the replay
         self.filled_volume = 0  # lots of the client's fills
         self.quotes = Quotes()
@@ -93,16 +93,22 @@ class Instrument:
     # Twin: Instrument::traded_since in oxa/research/tick_loop.cpp.
     def traded_since(self, volume):
         """The volume traded since the previous tick, from the cumulative volume; None when it
-        went down (a feed's reset or a bad tick). After such a drop, a volume back at the
-        level before it counts from that level, so a bad tick adds nothing."""
+        went down (a feed's reset or a bad tick). After such a drop nothing counts as traded
+        until the volume is back at the level before it, and then it counts from that level,
+        however many ticks the dip lasts."""
         previous, self.volume = self.volume, volume
         if previous is None:
             return 0  # nothing is known before the first tick of the day
         if volume < previous:
             self.dropped_from = max(previous, self.dropped_from or 0)
             return None
-        dropped, self.dropped_from = self.dropped_from, None
-        return volume - (dropped if dropped is not None and volume >= dropped else previous)
+        dropped = self.dropped_from
+        if dropped is None:
+            return volume - previous
+        if volume < dropped:
+            return 0  # still below the level before the drop: nothing is known to have traded
+        self.dropped_from = None
+        return volume - dropped
 
 
 class Client:
@@ -118,7 +124,7 @@ class Client:
         self.margins = margins  # {InstrumentID or ProductID: {side: ratio}} over the instruments' own
         self.investor = args.investor
         self.strategies = settings.AI_Strategy[self.investor]
-        self.account = Account(args.capital, args.funds == "marked")
+        self.account = Account(args.capital, args.funds == "marked", close_orders(args.close_order))
         self.results = results = Results(self.investor, self.account, database)
         self.totals, self.instruments, self.series = results.totals, results.instruments, results.series
         if catalogue is not None and catalogue.assumed:
@@ -347,6 +353,7 @@ class Client:
             self.skip(totals.volume_resets)
             traded = 0
         instrument.market_volume += traded
+        instrument.quotes.see(tick, traded)
         closed = self.day_close <= time % 86400 < EVENING
         if instrument.open_orders:
             broker = self.broker

@@ -12,7 +12,8 @@ from ..live import parameters
 from ..market import account, limits
 from ..feed.ticks import DAY_OPTION, PUBLIC_LAYOUT, PUBLIC_NAME, SKIP_OPTION, VENDOR_HEADERS, parse_day
 
-PATHS = ("instruments", "fees", "margin")  # options naming files, relative to where the command was started
+# Options naming files, relative to where the command was started.
+PATHS = ("instruments", "fees", "margin", "price_bands", "close_order")
 STRATEGY_FAILED = 3  # the exit status of a replay whose strategy failed while running
 
 
@@ -188,8 +189,18 @@ class ReplayOptions:
     skip_bad_ticks: bool = option(
         False, flag=SKIP_OPTION, action="store_true",
         help="skip ticks with impossible prices or volumes (not finite, negative, no last price, outside the day's "
-             "limits, a quote far from the last price), counted in the summary; default: such a tick stops the "
-             "replay with its file and line")
+             "limits, a quote outside the day's limits or its product's price band, a crossed book, an empty value), "
+             "counted in the summary; default: such a tick stops the replay with its file and line")
+    close_order: Optional[str] = option(
+        None, metavar="FILE",
+        help="how a close takes today's and yesterday's lots on each exchange, over the shipped table "
+             "(docs/backtest.md): a CSV of ExchangeID,close_order[,source], close_order one of named, today-first, "
+             "yesterday-first, fifo")
+    price_bands: Optional[str] = option(
+        None, metavar="FILE",
+        help="daily price bands by product over the shipped table (docs/backtest.md): a CSV of "
+             "ProductID,band[,source], band a share of the previous settlement; a best bid or ask further from the "
+             "last price than the band allows is impossible where the ticks give no UpperLimitPrice/LowerLimitPrice")
     instrument: Optional[str] = option(
         None, help="instrument of tick files without an InstrumentID column (default: taken from the start of the "
                    "file name, as rb2501 from rb2501_20241105.csv)")

@@ -148,6 +148,7 @@ class Summary:
         self.journal_note = None  # why the journal rows are not known
         self.dead_letters = None  # (file, rows) kept by the engine during the replay
         self.written = []
+        self.chart_failed = None  # why the chart could not be drawn
         self.kept = None  # the decisions and fills as CSV text (Outputs), when the replay kept them
 
     @property
@@ -200,6 +201,8 @@ class Summary:
             "investor": results.investor, "fill_model": results.fill_model, "parameters": args.parameters,
             "capital": account.capital, "slippage_ticks": args.slippage,
             "fees_file": str(args.fees) if args.fees else None,
+            "close_order": {exchange: {"rule": rule, "source": source}
+                            for exchange, (rule, source) in self.close_orders()},
             "ticks": totals.ticks, "trading_days": list(results.trading_days),
             "seconds": self.elapsed, "ticks_per_second": self.rate, "decisions": dict(totals.decisions),
             "orders": {"placed": totals.placed, "filled": totals.filled, "cancelled": totals.cancelled,
@@ -239,6 +242,12 @@ class Summary:
             "database": database,
             "interrupted_at": self.interrupted, "stopped_at": self.stopped,
         })
+
+    def close_orders(self):
+        """[(exchange, (rule, source))] of the exchanges of the instruments traded."""
+        account = self.results.account
+        exchanges = sorted({instrument.holding.exchange for instrument in self.results.instruments.values()})
+        return [(exchange, account.close_order_of(exchange)) for exchange in exchanges]
 
     def text(self):
         results, args = self.results, self.args
@@ -299,6 +308,9 @@ class Summary:
                 count(totals.funds_refused[0], "opening decision"), totals.funds_refused[1]))
         for label, text in results.withheld.text():
             row(label, text)
+        close_orders = self.close_orders()
+        if close_orders:
+            row("close order", ", ".join("%s %s" % (exchange, rule) for exchange, (rule, _) in close_orders))
         for instrument in results.instruments.values():
             holding = instrument.holding
             row(instrument.id, "%s, %s per lot, tick %s, %s, last %s" % (

@@ -9,6 +9,7 @@ import importlib
 import json
 import logging
 import os
+import re
 import shutil
 import sys
 import tempfile
@@ -17,7 +18,7 @@ from pathlib import Path
 
 from ..common.errors import UsageError, shown
 from ..feed.inputs import field_types, read_instruments
-from ..feed.ticks import TickSource
+from ..feed.ticks import TickSource, price_bands
 from ..live import check, db, parameters
 from ..live.host import Host
 from ..market import account
@@ -104,6 +105,17 @@ class NoLogFile(logging.NullHandler):
     error = None
 
 
+class EngineLogFormat(logging.Formatter):
+    """The engine's log lines; a traceback's files are named as the operator reads paths
+    (relative to where the command was started), whichever road ran."""
+
+    FRAME = re.compile(r'^(  File ")(/[^"]+)(")', re.M)  # absolute paths only: not "<string>"
+
+    def formatException(self, exc_info):
+        return self.FRAME.sub(lambda m: m.group(1) + shown(m.group(2)) + m.group(3),
+                              super().formatException(exc_info))
+
+
 def engine_logger(workspace):
     """The engine's log during the replay: to a file among the outputs (when there are
     outputs), counted."""
@@ -112,7 +124,7 @@ def engine_logger(workspace):
         handler = NoLogFile()
     else:
         handler = LogFile(workspace / "engine.log", encoding="utf-8", delay=True)
-        handler.setFormatter(logging.Formatter("%(asctime)s %(levelname)s %(message)s"))
+        handler.setFormatter(EngineLogFormat("%(asctime)s %(levelname)s %(message)s"))
     counter = CountingHandler()
     logger.addHandler(handler)
     logger.addHandler(counter)
@@ -132,13 +144,21 @@ def output_directory(out):
     return not existed
 
 
+OUTPUT_NAMES = ("chart.png", "decisions.csv", "engine.log", "fills.csv", "summary.json")
+
+
 def publish(workspace, out):
-    """Move the complete outputs into the output directory."""
+    """Move the complete outputs into the output directory; an output of an earlier run that
+    this one did not write (a chart) goes, so that no file there describes another run."""
     written = []
     for path in sorted(workspace.iterdir()):
         target = out / path.name
         path.replace(target)
         written.append(target)
+    for name in OUTPUT_NAMES:
+        stale = out / name
+        if stale not in written and stale.is_file():
+            stale.unlink()
     return written
 
 
@@ -218,7 +238,7 @@ def replay_on(args):
         args.parameters = parameters.resolve(settings, host.settings_shown, args.investor, args.set)
         args.capital = account.capital_of(args.capital)
         source = TickSource(args.ticks, field_types(records.DepthMarketDataField), args.columns, args.instrument,
-                            args.trading_day, args.skip_bad_ticks, args.days)
+                            args.trading_day, args.skip_bad_ticks, args.days, bands=price_bands(args.price_bands))
         fee_schedule = account.read_fees(args.fees) if args.fees else None
         margins = account.read_margins(args.margin) if args.margin else None
         catalogue = None if args.db else read_instruments(args.instruments, records.InstrumentField)
@@ -260,7 +280,7 @@ def replay_on(args):
                 try:
                     report.chart(client.results, workspace / "chart.png")
                 except Exception as error:  # no chart is no reason to lose the other outputs
-                    print("%s: no chart: %s: %s" % ("brindle-replay", type(error).__name__, error), file=sys.stderr)
+                    summary.chart_failed = "%s: %s" % (type(error).__name__, error)
             try:
                 report.write_json(summary, workspace / "summary.json")
                 summary.written = publish(workspace, args.out)

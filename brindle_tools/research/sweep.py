@@ -22,7 +22,7 @@ from typing import List, Optional
 
 from ..common.errors import UsageError, shown
 from ..feed.inputs import field_types
-from ..feed.ticks import TickSource
+from ..feed.ticks import TickSource, price_bands
 from ..common.frames import csv_frame, frame
 from ..live import parameters
 from ..live.host import Host
@@ -138,7 +138,7 @@ def days_in(path, converters, args):
     aborted now and then at its exit, in the thread pool's teardown."""
     try:
         source = TickSource([str(path)], converters, args.columns, args.instrument, args.trading_day,
-                            args.skip_bad_ticks, threads=False)
+                            args.skip_bad_ticks, threads=False, bands=price_bands(args.price_bands))
         return sorted(set().union(*(batch.days() for batch in source.batches(source.files[0]))))
     except UsageError:
         return []

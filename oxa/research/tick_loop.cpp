@@ -1,7 +1,7 @@
 // The native tick loop of the research road. It replays the ticks of column batches as the
 // replay's client does, for the ticks on which little more than the statistics and the
-// strategy's conditions happen: no new instrument or trading day, no resting order, no
-// decision. Every other tick, and each decision, is handed to the client's own Python code,
+// strategy's conditions happen: no new instrument or trading day, no resting order, no quote
+// still taken by a fill, no decision. Every other tick, and each decision, is handed to the client's own Python code,
 // with the client's objects brought up to date first and read back after; so the exchange, the
 // account and the outputs are the client's, and only the quiet ticks run here.
 #include <cmath>
@@ -57,7 +57,7 @@ struct Instrument {
     double last_time = -INFINITY;
     std::optional<Value> volume, dropped_from, last_price;
     Value market_volume = Value::integer(0);
-    bool open_orders = false, touched = false;
+    bool open_orders = false, quote_taken = false, touched = false;
     HoldingFigures figures;
 
     void write() const {
@@ -82,6 +82,11 @@ struct Instrument {
         market_volume = from_python(view.attr(field("Instrument.market_volume")).ptr());
         point = py::cast<std::int64_t>(view.attr(field("Instrument.point")));
         open_orders = py::len(view.attr(field("Instrument.open_orders"))) > 0;
+        // A taken quote is released by the client's code (Quotes.see); untaken, its state is the
+        // current quote whatever the loop skipped.
+        py::object quotes = view.attr(field("Instrument.quotes"));
+        quote_taken = py::cast<bool>(py::bool_(quotes.attr(field("Quotes.ask_taken")))) ||
+                      py::cast<bool>(py::bool_(quotes.attr(field("Quotes.bid_taken"))));
         last_price = optional_value(holding.attr(field("Holding.last_price")));
         figures.read(holding);
         for (const std::optional<Value>* kept : {&volume, &dropped_from}) {
@@ -101,16 +106,16 @@ struct Instrument {
     }
 
     // Twin: Instrument.traded_since in brindle_tools/replay/client.py, but for a volume that
-    // went down, which the client's code handles.
+    // went down, which the client's code handles. Below the level before a drop nothing counts.
     Value traded_since(Value now) {
         Value traded = Value::integer(0);
-        if (volume) {
-            std::optional<Value> base = volume;
-            if (dropped_from && is_true(compare(now, *dropped_from, Py_GE))) base = dropped_from;
-            traded = need(subtract(now, *base), "the traded volume");
+        if (volume && !dropped_from) {
+            traded = need(subtract(now, *volume), "the traded volume");
+        } else if (volume && !is_true(compare(now, *dropped_from, Py_LT))) {
+            traded = need(subtract(now, *dropped_from), "the traded volume");
+            dropped_from.reset();
         }
         volume = now;
-        dropped_from.reset();
         return traded;
     }
 };
@@ -220,6 +225,7 @@ private:
         bool handed_over = instrument.state == Instrument::State::Unknown || time < instrument.last_time ||
                            (time == instrument.last_time && same_numbers(instrument.strategy)) ||
                            batch.days.whole(row_) != trading_day_ || !series_minute_ || instrument.open_orders ||
+                           instrument.quote_taken ||
                            (instrument.volume && is_true(compare(volume, *instrument.volume, Py_LT)));
         if (handed_over) {
             hand_over(instrument, time);

@@ -1,6 +1,6 @@
 """The two roads of a replay, compared: every replay a test runs with the exact engine is run
-again on the research road (--engine native), and its decisions, fills and summary must be
-the same bytes, the speed figures aside."""
+again on the research road (--engine native), and its decisions, fills, summary and engine
+log must be the same bytes, the speed figures and the log's times aside."""
 import difflib
 import math
 import re
@@ -10,8 +10,9 @@ from brindle_tools.live import check
 
 from .host import run_python
 
-OUTPUTS = ("decisions.csv", "fills.csv", "summary.json")
-SPEED = re.compile(rb'^  "(seconds|ticks_per_second)": .*$', re.M)
+OUTPUTS = ("decisions.csv", "fills.csv", "summary.json", "engine.log")
+# What may differ: the speed, and when each line was logged.
+SPEED = re.compile(rb'^  "(seconds|ticks_per_second)": .*$|^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d,\d{3} ', re.M)
 EXACT_ONLY = ("--db", "engine", "--help", "--engine")  # runs the research road hands to the exact engine
 
 

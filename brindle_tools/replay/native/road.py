@@ -35,7 +35,8 @@ CLIENT_FIELDS = {
                "trading_day"),  # replay/client.py
     "Clock": ("seconds",),  # replay/client.py
     "Instrument": ("dropped_from", "engine_ticks", "holding", "last_time", "market_volume", "open_orders", "point",
-                   "points", "prices", "ticks", "volume"),  # replay/client.py
+                   "points", "prices", "quotes", "ticks", "volume"),  # replay/client.py
+    "Quotes": ("ask_taken", "bid_taken"),  # market/exchange.py
     "Totals": ("skipped", "ticks"),  # replay/results.py
     "Series": ("minute", "new_point", "point"),  # replay/results.py
     "Account": ("capital", "deepest", "drawdown", "drawdown_percent", "fees", "gross", "high", "low", "open_value",
@@ -271,7 +272,8 @@ class Road:
         """(0, value) of a text that Python evaluates, or (-1, 0) logged as the engine logs it."""
         try:
             return 0, eval(code, names)
-        except Exception:
+        except Exception as error:
+            error.__traceback__ = error.__traceback__.tb_next  # the text's frames, as the engine logs them
             self.failing(self.texts_of[id(code)])
             importlib.import_module("cfg.oxa_env").logger.error("Calc_Express", exc_info=True)
             return -1, 0
@@ -284,6 +286,7 @@ class Road:
         try:
             raise error
         except Exception:
+            error.__traceback__ = error.__traceback__.tb_next  # not this frame: the engine's log has none
             importlib.import_module("cfg.oxa_env").logger.error("push_md2trade", exc_info=True)
 
     def failing(self, evaluating):

@@ -10,6 +10,7 @@ import os
 import subprocess
 import sys
 import threading
+from types import SimpleNamespace
 
 import pyarrow.parquet as pq
 import pytest
@@ -17,8 +18,8 @@ import pytest
 from harness import roads
 from harness.host import edit_ini
 from harness.paths import REPO, SAMPLE_HOST, TEST_DATA
-from brindle_tools.market import account, exchange
-from brindle_tools.replay import report
+from brindle_tools.market import account, broker, exchange
+from brindle_tools.replay import client, report
 from brindle_tools.common.errors import UsageError
 from brindle_tools.feed.inputs import field_types
 from brindle_tools.feed.ticks import PUBLIC_LAYOUT, TickSource
@@ -32,9 +33,9 @@ ZERO = ("LastPrice Volume LastPrice_Cur_Up LastPrice_Acc_Up order_acc_up LastPri
         "order_BidVolume AskVolume order_AskVolume vol_diff order_price").split()
 
 
-def strategy(buy_open, sell_close, sell_close_price="BidPrice1", extra=""):
+def strategy(buy_open, sell_close, sell_close_price="BidPrice1", extra="", buy_volume=5):
     never = {"express": "False", "price": "BidPrice1", "vol": 1}
-    table = {"buy_open_express": buy_open, "buy_open_price": "AskPrice1", "buy_open_vol": 5,
+    table = {"buy_open_express": buy_open, "buy_open_price": "AskPrice1", "buy_open_vol": buy_volume,
              "sell_close_express": sell_close, "sell_close_price": sell_close_price, "sell_close_vol": 5}
     for action in ("sell_open", "buy_close"):
         table.update({"%s_%s" % (action, k): v for k, v in never.items()})
@@ -86,7 +87,9 @@ def tick(last, bid, bid_volume, ask, ask_volume):
 ])
 def test_exchange_fills_at_the_quote_or_through_the_limit_capped_by_the_tick(orders, market, traded, expected):
     resting = [order(a, p, v, ref=n) for n, (a, p, v) in enumerate(orders, 1)]
-    fills = exchange.ExchangeFills().match(resting, tick(*market), traded, exchange.Quotes())
+    quotes = exchange.Quotes()
+    quotes.see(tick(*market), traded)
+    fills = exchange.ExchangeFills().match(resting, tick(*market), traded, quotes)
     assert [(o.ref, volume, price, how) for o, volume, price, how in fills] == expected
 
 
@@ -95,6 +98,7 @@ def test_a_taken_quote_stays_taken_and_a_resting_order_fills_at_its_limit():
     first, second = order("buy_open", 101.0, 3, ref=1), order("buy_open", 101.0, 3, ref=2)
 
     def match(orders, market, traded=0):
+        quotes.see(tick(*market), traded)
         fills = model.match(orders, tick(*market), traded, quotes)
         for o, volume, _, _ in fills:
             o.filled += volume
@@ -108,6 +112,29 @@ def test_a_taken_quote_stays_taken_and_a_resting_order_fills_at_its_limit():
     assert match([first, second], (100, 99, 5, 100, 3)) == [(1, 2, 101.0, "resting"), (2, 1, 100, "ask")]
     # Volume traded renews the quote.
     assert match([second], (100, 99, 5, 100, 3), traded=2) == [(2, 2, 101.0, "resting")]
+
+
+def test_a_taken_quote_is_released_between_orders_on_ticks_without_one(run_python):
+    # The first order takes the one lot offered; the quote changes and volume trades while no
+    # order rests, so the second order finds the same quote untaken.
+    ticks = ("InstrumentID,UpdateTime,LastPrice,Volume,BidPrice1,BidVolume1,AskPrice1,AskVolume1\n"
+             "rb2501,09:00:00,100,10,99,5,100,1\n"
+             "rb2501,09:00:01,100,10,99,5,100,1\n"
+             "rb2501,09:00:02,100,15,99,5,100,2\n"
+             "rb2501,09:00:03,100,15,99,5,100,1\n"
+             "rb2501,09:00:04,100,15,99,5,100,1\n")
+    proc = replay(run_python, "ticks.csv", "--instruments", "instruments.csv", "--no-chart", files={
+        "ticks.csv": ticks,
+        "cfg/oxa_can_change_env.py": strategy("UpdateTime in ('09:00:00', '09:00:03')", "False", buy_volume=1)})
+    assert proc.returncode == 0, proc.stderr
+    assert [(f["OrderRef"], f["Line"], f["Trade_Price"], f["Volume"], f["Liquidity"])
+            for f in rows(proc.where / "replay-out" / "fills.csv")] == [
+        ("1", "3", "100.0", "1", "ask"), ("2", "6", "100.0", "1", "ask")]
+
+
+def test_a_volume_dip_counts_from_the_level_before_it_until_volume_passes_it():
+    instrument = client.Instrument(None, SimpleNamespace(id="x", exchange="X"))
+    assert [instrument.traded_since(v) for v in (100, 50, 60, 110, 115)] == [0, None, 0, 10, 5]
 
 
 @pytest.mark.parametrize("price, grid, buy, expected", [
@@ -238,15 +265,36 @@ def test_a_strategy_without_a_position_guard_is_refused_once_its_funds_are_used(
     assert (book.margin, book.available(), book.open_value) == (16000.0, 34000.0, 20000.0)
 
 
-def test_a_plain_close_takes_the_exchange_rule_and_the_chart_keeps_each_minute_extremes_and_breaks():
+def test_a_close_of_today_s_and_yesterday_s_lots_follows_each_exchange_s_close_order(tmp_path):
+    # 1 lot of yesterday's, 2 of today's; closing 2: close-today costs 10 a lot, a close 1.
     fees = account.Fees({"open": 0.0, "close": 1.0, "close_today": 10.0})
-    for exchange, fee in (("CFFEX", 10.0), ("DCE", 1.0)):  # today's lot first; yesterday's first
-        book = account.Account(1e6)
-        held = book.add({"InstrumentID": "x", "ExchangeID": exchange, "VolumeMultiple": 1}, fees)
-        book.fill(held, "buy_open", 1, 100.0, 0.0)
-        book.new_day()
-        book.fill(held, "buy_open", 1, 100.0, 1.0)
-        assert book.fill(held, "sell_close", 1, 100.0, 2.0)[1] == fee
+    (tmp_path / "close.csv").write_text("ExchangeID,close_order\nDCE,today-first\n")
+    shipped = {"SHFE": ("named", 11.0), "INE": ("named", 11.0), "CFFEX": ("today-first", 20.0),
+               "DCE": ("fifo", 11.0), "CZCE": ("fifo", 11.0), "GFEX": ("fifo", 11.0),
+               "other": ("yesterday-first", 11.0)}
+    for table, expected in ((None, shipped), (account.close_orders(tmp_path / "close.csv"),
+                                              dict(shipped, DCE=("today-first", 20.0)))):
+        for exchange, (rule, fee) in expected.items():
+            book = account.Account(1e6, close_orders=table)
+            held = book.add({"InstrumentID": "x", "ExchangeID": exchange, "VolumeMultiple": 1}, fees)
+            book.fill(held, "buy_open", 1, 100.0, 0.0)
+            book.new_day()
+            book.fill(held, "buy_open", 2, 100.0, 1.0)
+            parts = broker.close_parts(SimpleNamespace(holding=held, open_orders=[]), "sell_close", 2)
+            paid = sum(book.fill(held, "sell_close", lots, 100.0, 2.0, flag)[1] for flag, lots in parts)
+            assert (held.close_order, len(parts), paid) == (rule, 2 if rule == "named" else 1, fee), exchange
+    with pytest.raises(UsageError, match="close.csv line 2: close_order 'newest': one of named, today-first"):
+        (tmp_path / "close.csv").write_text("ExchangeID,close_order\nDCE,newest\n")
+        account.close_orders(tmp_path / "close.csv")
+
+
+def test_the_chart_keeps_each_minute_extremes_and_breaks():
+    book, fees = account.Account(1e6), account.Fees({"open": 0.0, "close": 1.0, "close_today": 10.0})
+    held = book.add({"InstrumentID": "x", "ExchangeID": "DCE", "VolumeMultiple": 1}, fees)
+    book.fill(held, "buy_open", 1, 100.0, 0.0)
+    book.new_day()
+    book.fill(held, "buy_open", 1, 100.0, 1.0)
+    book.fill(held, "sell_close", 1, 100.0, 2.0)
     book.take_extremes()
     for price in (150.0, 60.0, 110.0):  # one lot held: the equity goes to +49, -41, +9 within a minute
         held.last_price = price
@@ -353,6 +401,26 @@ def test_outputs_on_a_full_disk_get_one_message(run_python, fault, status, messa
     assert (proc.returncode, proc.stderr.strip().splitlines()[-1]) == (status, message), proc.stderr
     assert "Traceback" not in proc.stderr and not (proc.where / "replay-out").exists()
     assert ("profit        gross" in proc.stdout) == (status == 1)
+
+
+def test_texts_that_raise_are_logged_alike_on_both_roads(run_python):
+    # [1][...] is Python's to evaluate on the native road; roads.compared holds the logs equal.
+    proc = replay(run_python, "ticks.csv", "--allow-strategy-errors", "--no-chart", files={
+        "ticks.csv": BASE, "cfg/oxa_can_change_env.py": strategy("[1][int(LastPrice)]", "False")})
+    assert proc.returncode == 0, proc.stderr
+    log = (proc.where / "replay-out" / "engine.log").read_text()
+    assert log.count('  File "<string>", line 1, in <module>\nIndexError') == 2 and "File \"/" not in log
+
+
+def test_a_chart_that_fails_fails_the_replay_and_no_earlier_chart_stays(run_python):
+    prelude = ("from brindle_tools.replay import report\n\n\ndef chart(*args):\n"
+               "    raise OSError(28, 'No space left on device')\n\n\nreport.chart = chart\n")
+    proc = replay(run_python, "ticks.csv", prelude=prelude,
+                  files={"ticks.csv": BASE, "replay-out/chart.png": "an earlier run's chart"})
+    assert (proc.returncode, proc.stderr.strip().splitlines()[-1]) == (
+        1, "brindle-replay: no chart: OSError: [Errno 28] No space left on device; the other outputs are written")
+    assert sorted(p.name for p in (proc.where / "replay-out").iterdir()) == [
+        "decisions.csv", "engine.log", "fills.csv", "summary.json"]
 
 
 # --- trading days and sessions -------------------------------------------------------------
@@ -503,13 +571,25 @@ def test_real_file_formats_give_the_same_ticks(tmp_path, name, content, kwargs):
     # Impossible prices and volumes; the feed's marker of an absent quote is no such price.
     (BASE.replace(",3522,2,", ",inf,2,").encode(), {}, "line 3: column AskPrice1: inf is not finite; correct the "
                                                       "line, or skip such ticks with --skip-bad-ticks"),
-    (BASE.replace(",3521,1,", ",1e300,1,").encode(), {}, "line 3: column BidPrice1: 1e+300 is further than half the "
-                                                        "last price from it"),
+    # Quotes no exchange would show: beyond the product's daily band (rb: 10%), a bid 30% above
+    # the last price, a crossed book, a bid outside the day's limits the tick gives.
+    (BASE.replace(",3521,1,", ",1e300,1,").encode(), {}, "line 3: column BidPrice1: 1e+300 is further from the last "
+                                                        "price than its product's daily price band allows"),
+    (BASE.replace(",3521,1,", ",4578.6,1,").encode(), {}, "line 3: column BidPrice1: 4578.6 is further from the "
+                                                         "last price than its product's daily price band allows"),
+    (BASE.replace(",3521,1,", ",3523,1,").encode(), {}, "line 3: column BidPrice1: 3523.0 is at or above AskPrice1 "
+                                                       "(a crossed or locked book)"),
+    (BASE.replace("OpenInterest\n", "OpenInterest,UpperLimitPrice,LowerLimitPrice\n")
+     .replace(",100\n", ",100,3600,3400\n").replace(",101\n", ",101,3600,3400\n").replace(",3522,2,", ",3650,2,")
+     .encode(), {},
+     "line 3: column AskPrice1: 3650.0 is outside the day's limits LowerLimitPrice..UpperLimitPrice"),
     (BASE.replace(",3521,1,", ",3521,-1,").encode(), {}, "line 3: column BidVolume1: -1.0 is negative"),
     (BASE.replace(",3522,12,", ",3.522e+300,12,").encode(), {}, "line 3: column LastPrice: 3.522e+300 is further "
                                                                "than half the best bid and ask from them"),
     (BASE.replace(",3522,12,", ",1.7976931348623157e+308,12,").encode(), {},
      "line 3: column LastPrice: 1.7976931348623157e+308 is not a last price (absent or 0)"),
+    (BASE.replace(",3522,2,", ",3522,1.7976931348623157e+308,").encode(), {},
+     "line 3: column AskVolume1: 1.7976931348623157e+308 is beyond the 64 bits of a whole number"),
 ])
 def test_bad_tick_files_are_refused_with_file_line_and_fix(tmp_path, content, kwargs, message):
     path = tmp_path / "rb2501_bad.csv"
@@ -537,12 +617,19 @@ def test_out_naming_a_file_gets_a_message(run_python):
 
 def test_bad_ticks_are_skipped_and_counted_alike_in_csv_and_parquet(tmp_path):
     no_ask = "20241107,rb2501,09:30:51,0,3522,13,3521,1,1.7976931348623157e+308,0,1\n"
-    text = BASE.replace(",3522,12,", ",nan,12,") + no_ask
+    # Every value the reader refuses is skipped: empty, not a whole number, beyond 64 bits.
+    more = ["20241107,rb2501,09:30:52,0,,14,3521,1,3522,1,1\n",
+            "20241107,rb2501,09:30:53,0,3522,14.5,3521,1,3522,1,1\n",
+            "20241107,rb2501,09:30:54,0,3522,15,3521,1,3522,1.7976931348623157e+308,1\n"]
+    text = BASE.replace(",3522,12,", ",nan,12,") + no_ask + "".join(more)
     (tmp_path / "rb2501.csv").write_text(text)
     for path, unit in ((tmp_path / "rb2501.csv", "line"), (parquet(tmp_path, text), "row")):
         source = TickSource([path], TYPES, skip_bad=True)
-        assert [line for _, _, _, line, _, _ in source] == ([2, 4] if unit == "line" else [1, 3])
-        assert source.bad == {"LastPrice not finite": [1, "%s %s %d" % (path, unit, 3 if unit == "line" else 2)]}
+        first = 2 if unit == "line" else 1
+        assert [line for _, _, _, line, _, _ in source] == [first, first + 2]
+        assert source.bad == {reason: [1, "%s %s %d" % (path, unit, first + at)] for reason, at in (
+            ("LastPrice not finite", 1), ("LastPrice empty", 3), ("Volume not a whole number", 4),
+            ("AskVolume1 beyond the 64 bits of a whole number", 5))}
 
 
 def test_a_damaged_parquet_page_is_refused_with_its_rows(tmp_path):
@@ -555,14 +642,17 @@ def test_a_damaged_parquet_page_is_refused_with_its_rows(tmp_path):
         list(TickSource([path], TYPES))
 
 
-def test_ticks_are_read_from_a_pipe(tmp_path):
+@pytest.mark.parametrize("content, first_line", [(BASE, 2), (PUBLIC, 1)])
+def test_ticks_are_read_from_a_pipe_under_its_own_name(tmp_path, content, first_line):
+    # The public layout has no InstrumentID or TradingDay: the pipe's name gives them.
     pipe = tmp_path / "rb2501_20241107.csv"
     os.mkfifo(pipe)
-    writer = threading.Thread(target=pipe.write_text, args=(BASE,))
+    writer = threading.Thread(target=pipe.write_text, args=(content,))
     writer.start()
     ticks = list(TickSource([pipe], TYPES))
     writer.join()
-    assert [(line, tick["Volume"]) for _, _, _, line, tick, _ in ticks] == [(2, 10), (3, 12)]
+    assert [(day, line, tick["InstrumentID"], tick["Volume"]) for _, day, _, line, tick, _ in ticks] == [
+        ("20241107", first_line, "rb2501", 10), ("20241107", first_line + 1, "rb2501", 12)]
 
 
 # --- the engine's fill model, as it always was --------------------------------------------

@@ -14,7 +14,7 @@ from types import SimpleNamespace
 import pytest
 from hypothesis import given, strategies as st
 
-from brindle_tools.market import account
+from brindle_tools.market import account, exchange
 from brindle_tools.replay import client, results
 from brindle_tools.replay.native import road
 from harness.paths import REPO
@@ -23,7 +23,7 @@ from harness.roads import same
 ABSENT = 1.7976931348623157e308  # the feed's mark of an absent quote
 HOLDERS = {"Client": client.Client, "Clock": client.Clock, "Instrument": client.Instrument,
            "Totals": results.Totals, "Series": results.Series, "Account": account.Account,
-           "Holding": account.Holding, "Side": account.Side}
+           "Holding": account.Holding, "Side": account.Side, "Quotes": exchange.Quotes}
 
 
 
