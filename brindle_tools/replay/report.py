@@ -5,6 +5,7 @@ import datetime
 import io
 import json
 import math
+import sys
 from pathlib import Path
 
 from ..market.account import ACTIONS, LONG, SHORT
@@ -81,11 +82,17 @@ class NoProgress:
         pass
 
 
+def watched():
+    """Whether someone watches a progress bar: stderr is a terminal, or this runs in a
+    notebook's kernel."""
+    return sys.stderr.isatty() or "ipykernel" in sys.modules
+
+
 def progress(total, threshold):
-    """A progress bar on the terminal for a long replay."""
+    """A progress bar for a long replay, on the terminal or in the notebook."""
     if total < threshold:
         return NoProgress()
-    from tqdm import tqdm
+    from tqdm.auto import tqdm
 
     return tqdm(total=total, unit=" ticks", unit_scale=True, mininterval=0.25, leave=False, dynamic_ncols=True)
 
@@ -429,7 +436,7 @@ def figure(results):
         axis.plot(*broken(instrument.points, instrument.prices, minutes), color="0.35", linewidth=0.7,
                   label="last price")
         for action in ACTIONS:
-            points = [(x, price) for x, price, a in instrument.marks if a == action]
+            points = [(m.point, m.price) for m in instrument.marks if m.action == action]
             if points:
                 marker, face, edge, size, label = marks[action]
                 axis.scatter([p[0] for p in points], [p[1] for p in points], marker=marker, s=size,

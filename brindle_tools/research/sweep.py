@@ -27,6 +27,7 @@ from ..common.frames import csv_frame, frame
 from ..live import parameters
 from ..live.host import Host
 from ..market import account
+from ..replay.report import watched
 from ..replay.options import ReplayOptions, count, given_fields, option, plain, positive, positive_int, read_fields
 from . import tables
 from .days import label, segment, tick_files, trading_days
@@ -366,10 +367,11 @@ class Progress:
     """The progress bar and the rows of runs.csv as runs end."""
 
     def __init__(self, plan, table, total, done):
-        from tqdm import tqdm
+        from tqdm.auto import tqdm
 
         self.plan, self.table, self.results = plan, table, {}
-        self.bar = tqdm(total=total, initial=done, unit=" runs", dynamic_ncols=True, disable=None, smoothing=0.1)
+        self.bar = tqdm(total=total, initial=done, unit=" runs", dynamic_ncols=True, disable=not watched(),
+                        smoothing=0.1)
 
     def __call__(self, key, result):
         row = self.plan.row(key, result)

@@ -17,7 +17,7 @@ from . import tables
 from ..common.errors import UsageError, shown
 from ..common.frames import csv_frame
 from ..market.account import Account
-from ..replay.report import clean
+from ..replay.report import clean, watched
 from .days import segment
 
 SHOWN_FIGURES = ("net", "fees", "max_drawdown", "sharpe", "fills")
@@ -56,9 +56,9 @@ class Phase:
 
     def run(self, keys, sample, first):
         """Run the keys, whose segments of the first window are numbered `first`."""
-        from tqdm import tqdm
+        from tqdm.auto import tqdm
 
-        bar = tqdm(total=len(keys), unit=" runs", dynamic_ncols=True, disable=None, leave=False)
+        bar = tqdm(total=len(keys), unit=" runs", dynamic_ncols=True, disable=not watched(), leave=False)
 
         def on_result(key, result):
             row = self.plan.row(key, result)
@@ -267,13 +267,12 @@ def text(rows, names, figure):
 
 
 def chart(equity, spans, path):
-    """The out-of-sample equity, day by day, the windows shaded in turn."""
-    import matplotlib
+    """The out-of-sample equity, day by day, the windows shaded in turn; drawn on a Figure of
+    its own, the caller's pyplot and backend left alone."""
+    from matplotlib.figure import Figure
 
-    matplotlib.use("Agg")
-    from matplotlib import pyplot
-
-    drawing, axis = pyplot.subplots(figsize=(8, 3.5))
+    drawing = Figure(figsize=(8, 3.5))
+    axis = drawing.subplots()
     xs = list(range(1, len(equity) + 1))
     axis.plot(xs, [e["equity"] for e in equity], marker="o", markersize=3, color="tab:blue")
     axis.axhline(0, color="0.6", linewidth=0.8)
@@ -287,4 +286,3 @@ def chart(equity, spans, path):
                    % (len(spans), "s" * (len(spans) != 1)), fontsize=9, loc="left")
     drawing.tight_layout()
     drawing.savefig(path, dpi=80)
-    pyplot.close(drawing)

@@ -1,0 +1,130 @@
+"""report.html: its figures are summary.json's, its price keeps each minute's extremes when
+downsampled, its drawdown is the one printed, and a real browser opens it offline, from a
+file, without a script error. The notebook's matplotlib backend is left alone."""
+import json
+import os
+import re
+import shutil
+import signal
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+from harness.host import copy_sample_host
+from harness.paths import REPO
+
+SCRIPT = '''
+import json
+import matplotlib
+matplotlib.use("pdf")  # a notebook's own backend
+import numpy as np
+import brindle_tools as bt
+from brindle_tools.replay import webpage
+
+result = bt.backtest("day.csv", host="host", fees=%r, set={"open_ticks": 2}, cancel_after=30, progress=False)
+result.plot()
+html = result._repr_html_()
+summary = result._summary
+instruments = [i for i in summary.results.instruments.values() if i.ticks]
+every, _ = webpage.tick_prices(summary.source, instruments)
+webpage.DRAWN_TICKS = 100
+drawn, downsampled = webpage.tick_prices(summary.source, instruments)
+result.report("page.html")
+figure = webpage.time_figure(summary.results, drawn)
+drawdown = [t for t in figure.data if (t.name or "").startswith("drawdown")][0]
+
+
+def extremes(times, prices):
+    minutes = np.floor(times / 60000.0)
+    return {m: (prices[minutes == m].min(), prices[minutes == m].max()) for m in np.unique(minutes)}
+
+
+json.dump({"backend": matplotlib.get_backend(), "sketch": "<svg" in html, "downsampled": downsampled,
+           "fewer": all(len(drawn[i][0]) < len(every[i][0]) for i in every),
+           "extremes": all(extremes(*drawn[i]) == extremes(*every[i]) for i in every),
+           "deepest": -min(drawdown.y), "summary": result.summary}, open("found.json", "w"))
+'''
+
+
+@pytest.fixture(scope="module")
+def replayed(tmp_path_factory):
+    from brindle_tools.feed import sample
+
+    where = tmp_path_factory.mktemp("page")
+    sample.write(where / "day.csv", 3)
+    copy_sample_host(where / "host")
+    fees = str(REPO / "samples" / "fees.csv")
+    env = dict(os.environ, PYTHONPATH=str(REPO))
+    proc = subprocess.run([sys.executable, "-m", "brindle_tools", "replay", "day.csv", "--host", "host", "--fees", fees,
+                           "--set", "open_ticks=2", "--cancel-after", "30", "--out", "out"],
+                          cwd=where, env=env, capture_output=True, text=True)
+    assert proc.returncode == 0, proc.stderr
+    api = subprocess.run([sys.executable, "-c", SCRIPT % fees], cwd=where, env=env, capture_output=True, text=True)
+    assert api.returncode == 0, api.stderr
+    return where, json.loads((where / "found.json").read_text())
+
+
+def test_the_page_shows_summary_json_and_keeps_each_minutes_extremes(replayed):
+    from brindle_tools.replay import webpage
+
+    where, found = replayed
+    summary = json.loads((where / "out" / "summary.json").read_text())
+    page = (where / "out" / "report.html").read_text(encoding="utf-8")
+    shown = dict(re.findall(r"data-key='([^']+)' data-value='([^']+)'", page))
+    assert {"profit.net", "max_drawdown.money", "fills", "funds.peak_margin"} <= set(shown)
+    assert {key: json.loads(value) for key, value in shown.items()} == {
+        key: webpage.figure_of(summary, key) for key in shown}
+    assert summary["fills"] > 0 and "<script src" not in page and "<link" not in page
+    # The notebook's run: its own backend kept, its figures those of the command line.
+    assert found["backend"] == "pdf" and found["sketch"]
+    assert found["summary"]["profit"] == summary["profit"]
+    assert found["downsampled"] and found["fewer"] and found["extremes"]
+    assert found["deepest"] == pytest.approx(summary["max_drawdown"]["money"]) and found["deepest"] > 0
+
+
+def test_minute_extremes_keep_first_lowest_highest_last():
+    from brindle_tools.replay import webpage
+
+    times = np.array([0.0, 10, 20, 30, 59, 60, 61, 200])
+    prices = np.array([5.0, 1, 9, 1, 4, 7, 7, 3])
+    kept = webpage.minute_extremes(times, prices)
+    assert list(kept) == [0, 1, 2, 4, 5, 6, 7]  # the second lowest of a minute is not needed
+
+
+CHROMIUM = shutil.which("chromium")
+
+
+def chromium(where, *args):
+    """Headless Chromium, offline (no proxy reachable, no name resolved), with its console on
+    stderr; stopped by its process group's id when it hangs."""
+    proc = subprocess.Popen([CHROMIUM, "--headless", "--no-sandbox", "--disable-gpu", "--no-first-run",
+                             "--user-data-dir=%s" % (where / "profile"), "--proxy-server=127.0.0.1:9",
+                             "--host-resolver-rules=MAP * ~NOTFOUND", "--enable-logging=stderr", "--v=0",
+                             "--virtual-time-budget=15000", *args],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, start_new_session=True)
+    try:
+        out, err = proc.communicate(timeout=120)
+    finally:
+        if proc.poll() is None:
+            os.killpg(proc.pid, signal.SIGKILL)
+            proc.communicate()
+    return out, err
+
+
+@pytest.mark.browser
+@pytest.mark.skipif(CHROMIUM is None, reason="chromium is not installed (scripts/ensure-deps test installs it)")
+def test_a_browser_opens_the_report_offline_without_script_errors(replayed):
+    where, _ = replayed
+    url = (where / "out" / "report.html").as_uri()
+    dom, log = chromium(where, "--dump-dom", url)
+    errors = [line for line in log.splitlines() if "CONSOLE" in line and re.search(r"error|uncaught", line, re.I)]
+    assert not errors
+    for panel in ("price and fills", "position (lots", "margin held", "equity net of fees", "drawdown",
+                  "profit per trading day", "Instruments", "Fills", "Round trips"):
+        assert panel in dom
+    assert dom.count("class=\"main-svg\"") >= 2  # plotly drew both figures
+    shot = where / "report.png"
+    chromium(where, "--screenshot=%s" % shot, "--window-size=1300,2600", "--hide-scrollbars", url)
+    assert shot.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
