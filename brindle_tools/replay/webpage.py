@@ -250,8 +250,8 @@ def time_figure(results, prices):
     drawing.add_trace(go.Scatter(x=minutes_ms, y=list(series.low), mode="lines", line={"width": 0},
                                  showlegend=False, hoverinfo="skip"), row=base + 3, col=1)
     drawing.add_trace(go.Scatter(x=minutes_ms, y=list(series.high), mode="lines", line={"width": 0},
-                                 fill="tonexty", fillcolor="rgba(31,119,180,0.25)", name="equity's range in the minute"),
-                      row=base + 3, col=1)
+                                 fill="tonexty", fillcolor="rgba(31,119,180,0.25)",
+                                 name="equity's range in the minute"), row=base + 3, col=1)
     drawing.add_trace(go.Scatter(x=minutes_ms, y=list(series.equity), mode="lines", line={"color": "#1f77b4"},
                                  name="equity: %s" % report.money(account.equity)), row=base + 3, col=1)
     drawing.add_trace(go.Scatter(x=minutes_ms, y=list(series.drawdown), mode="lines", fill="tozeroy",

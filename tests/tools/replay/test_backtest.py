@@ -137,7 +137,7 @@ def test_fees_profit_and_figures_by_hand():
     assert [(d["trading_day"], round(d["net"], 6), round(d["fees"], 6)) for d in book.days] == [
         ("20241107", 45.89, 4.11), ("20241108", -50.5, 0.5)]
     # One round trip, flat to flat: 0 gross - 4.61 fees, held 180 s.
-    assert book.trips == [(pytest.approx(-4.61), 180.0)]
+    assert [(trip.profit, trip.seconds) for trip in book.trips] == [(pytest.approx(-4.61), 180.0)]
     assert book.figures() == {"round_trips": 1, "win_rate": 0.0, "profit_factor": 0.0,
                               "average_holding_seconds": 180.0}
     # The equity's peak was 0 at the start; its low -102 after the mark.
