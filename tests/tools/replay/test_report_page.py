@@ -1,6 +1,7 @@
 """report.html: its figures are summary.json's, its price keeps each minute's extremes when
 downsampled, its drawdown is the one printed, and a real browser opens it offline, from a
-file, without a script error. The notebook's matplotlib backend is left alone."""
+file, without a script error. The replay's and the walk-forward's charts leave a notebook's
+matplotlib backend alone."""
 import json
 import os
 import re
@@ -22,9 +23,12 @@ matplotlib.use("pdf")  # a notebook's own backend
 import numpy as np
 import brindle_tools as bt
 from brindle_tools.replay import webpage
+from brindle_tools.research import walkforward
 
-result = bt.backtest("day.csv", host="host", fees=%r, set={"open_ticks": 2}, cancel_after=30, progress=False)
+result = bt.backtest("day.csv", host="host", fees=%r, set={"open_ticks": 2}, cancel_after=30, progress=False,
+                     out="api")
 result.plot()
+walkforward.chart([{"equity": 1.0, "window": 1, "trading_day": "20241104"}], [None], "walkforward.png")
 html = result._repr_html_()
 summary = result._summary
 instruments = [i for i in summary.results.instruments.values() if i.ticks]
@@ -78,7 +82,7 @@ def test_the_page_shows_summary_json_and_keeps_each_minutes_extremes(replayed):
         key: webpage.figure_of(summary, key) for key in shown}
     assert summary["fills"] > 0 and "<script src" not in page and "<link" not in page
     # The notebook's run: its own backend kept, its figures those of the command line.
-    assert found["backend"] == "pdf" and found["sketch"]
+    assert found["backend"] == "pdf" and found["sketch"] and (where / "api" / "report.html").exists()
     assert found["summary"]["profit"] == summary["profit"]
     assert found["downsampled"] and found["fewer"] and found["extremes"]
     assert found["deepest"] == pytest.approx(summary["max_drawdown"]["money"]) and found["deepest"] > 0
