@@ -73,17 +73,20 @@ def figure_of(summary, key):
 
 def write(summary, path):
     """report.html of a report.Summary, written to path."""
+    save(path, "Replay of " + summary.source.shown, page(summary))
+
+
+def save(path, title, parts):
     with open(path, "w", encoding="utf-8") as out:
-        out.write(page(summary))
+        out.write(document(title, parts))
 
 
 def page(summary):
-    import plotly.offline
-
+    """The parts of a replay's page."""
     data = summary.as_dict()
     results = summary.results
     prices, downsampled = tick_prices(summary.source, [i for i in results.instruments.values() if i.ticks])
-    parts = ["<h1>Replay of %s</h1>" % html.escape(summary.source.shown), summary_table(data)]
+    parts = [summary_table(data)]
     if prices:
         parts.append(plot_div(time_figure(results, prices)))
         drawn = ("Price drawn tick by tick." if not downsampled else
@@ -96,10 +99,18 @@ def page(summary):
         parts.append(plot_div(day_figure(data["per_day"])))
     parts += ["<h2>Instruments</h2>", instrument_table(data["instruments"]),
               "<h2>Fills</h2>", fills_table(results), "<h2>Round trips</h2>", trips_table(results.account.trips)]
+    return parts
+
+
+def document(title, parts):
+    """The page: its heading, the parts (HTML) in order, plotly's script and the page's own
+    inline."""
+    import plotly.offline
+
     return ("<!DOCTYPE html><html><head><meta charset='utf-8'><title>%s</title><style>%s</style>"
-            "<script>%s</script></head><body>%s<script>%s</script></body></html>" % (
-                html.escape("Replay of " + summary.source.shown), STYLE, plotly.offline.get_plotlyjs(),
-                "\n".join(parts), SORTING))
+            "<script>%s</script></head><body><h1>%s</h1>%s<script>%s</script></body></html>" % (
+                html.escape(title), STYLE, plotly.offline.get_plotlyjs(), html.escape(title), "\n".join(parts),
+                SORTING))
 
 
 def plot_div(figure):

@@ -5,15 +5,15 @@ point alone is replayed on the --test days after the window. The out-of-sample d
 windows, joined, are what the choice would have earned.
 
 Outputs: walkforward.csv (per window: the days, the chosen point, its figures in and out of
-sample), walkforward_equity.csv (the out-of-sample equity day by day), walkforward.png, and
-runs.csv of every run (window, in or out of sample).
+sample), walkforward_equity.csv (the out-of-sample equity day by day), walkforward.png, report.html
+and runs.csv of every run (window, in or out of sample).
 """
 import csv
 import json
 import sys
 import time
 
-from . import tables
+from . import pages, tables
 from ..common.errors import UsageError, shown
 from ..common.frames import csv_frame
 from ..market.account import Account
@@ -124,6 +124,14 @@ def run(args, plan, days, spans, runner, kept):
     verdict = judged(windows_rows, equity, spans, plan.names, plan.replay.capital, untested(days, spans))
     write_json(out / "walkforward.json", verdict)
     written.insert(3, "walkforward.json")
+    if kept:  # the page is made for a person to open
+        try:
+            pages.write_walk_forward(out / "report.html", windows_rows, equity, spans, verdict,
+                                     "Walk-forward of %s: %d windows of %d days trained, %d tested" % (
+                                         ", ".join(plan.names), len(spans), args.train, args.test))
+            written.append("report.html")
+        except Exception as error:  # no page is no reason to lose the tables
+            print("brindle-sweep: no report.html: %s: %s" % (type(error).__name__, error), file=sys.stderr)
     return WalkForwardResult(args, plan, phase, windows_rows, equity, chosen, elapsed, written if kept else [],
                              verdict)
 
