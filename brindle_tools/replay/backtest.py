@@ -30,8 +30,8 @@ class Backtest:
         self._summary = summary
 
     def plot(self):
-        """The chart of brindle-replay's chart.png (prices with the fills, equity, drawdown) as a
-        matplotlib figure; None when no instrument had ticks."""
+        """The chart of brindle-replay's chart.png (prices with the fills, positions, equity,
+        drawdown, profit per day) as a matplotlib figure; None when no instrument had ticks."""
         return report.figure(self._results)
 
     def __repr__(self):
@@ -44,12 +44,13 @@ class Backtest:
 
     def report(self, path):
         """Write report.html to path: the self-contained page brindle-replay writes beside its
-        outputs (webpage.py)."""
+        outputs (webpage.py); it reads the prices from the tick files again."""
         webpage.write(self._summary, path)
 
     def _repr_html_(self):
         rows = "".join("<tr><th style='text-align:left'>%s</th><td style='text-align:left'>%s</td></tr>"
-                       % (html.escape(label), html.escape(value)) for label, value, _ in webpage.headline(self.summary))
+                       % (html.escape(label), html.escape(value))
+                       for label, value, _ in webpage.headline(self.summary))
         return ("<div style='display:flex;gap:1.5em;align-items:flex-start'><table><caption style='text-align:left'>"
                 "Backtest</caption>%s</table>%s</div>" % (rows, equity_sketch(self._results.series.equity)))
 

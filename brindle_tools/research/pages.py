@@ -25,7 +25,8 @@ def write_sweep(path, ranked, points, grid, names, figure, title):
             for number, (values, entry) in enumerate(ranked, 1)]
     parts = ["<h2>Ranking by %s</h2>" % html.escape(figure),
              webpage.table(["rank"] + list(names) + ["runs", "failed"] + shown + ["flags"], rows, "ranking.csv"),
-             "<p class='note'>Flags: %s.</p>" % html.escape("; ".join("%s: %s" % item for item in tables.FLAGS.items()))]
+             "<p class='note'>Flags: %s.</p>" % html.escape("; ".join("%s: %s" % flag
+                                                                       for flag in tables.FLAGS.items()))]
     varied = [name for name in names if len(grid[name]) > 1]
     for pair in list(itertools.combinations(varied, 2))[:HEATMAPS]:
         parts.append(webpage.plot_div(heat_figure(points, grid, names, pair, figure)))
