@@ -2,6 +2,7 @@
 again on the research road (--engine native), and its decisions, fills and summary must be
 the same bytes, the speed figures aside."""
 import difflib
+import math
 import re
 from pathlib import Path
 
@@ -12,6 +13,16 @@ from .host import run_python
 OUTPUTS = ("decisions.csv", "fills.csv", "summary.json")
 SPEED = re.compile(rb'^  "(seconds|ticks_per_second)": .*$', re.M)
 EXACT_ONLY = ("--db", "engine", "--help", "--engine")  # runs the research road hands to the exact engine
+
+
+def same(x, y):
+    """Equal in type and value, as both roads must give a value; floats bit for bit (NaN equal
+    to NaN, -0.0 not 0.0)."""
+    if type(x) is not type(y):
+        return False
+    if type(x) is float:
+        return (x == y or math.isnan(x) and math.isnan(y)) and math.copysign(1, x) == math.copysign(1, y)
+    return x == y
 
 
 def settings_module(strategies, extra=""):

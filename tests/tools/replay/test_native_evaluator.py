@@ -9,6 +9,7 @@ from hypothesis import given, settings, strategies as st
 
 from brindle_tools.replay.native.compiler import compile_text
 from brindle_tools.replay.native import _road
+from harness.roads import same
 
 NAMES = ("a", "b", "c", "d")
 GAVE_UP = "gave up"
@@ -26,14 +27,6 @@ def native(text, **values):
     except _road.NeedsPython:
         return GAVE_UP
 
-
-def same(x, y):
-    """Equal in type and value; floats bit for bit (-0.0 is not 0.0; NaN's sign counts)."""
-    if type(x) is not type(y):
-        return False
-    if type(x) is float:
-        return (x == y or math.isnan(x) and math.isnan(y)) and math.copysign(1, x) == math.copysign(1, y)
-    return x == y
 
 
 # ---- drawn texts over drawn values --------------------------------------------------------

@@ -18,20 +18,13 @@ from brindle_tools.market import account
 from brindle_tools.replay import client, results
 from brindle_tools.replay.native import road
 from harness.paths import REPO
+from harness.roads import same
 
 ABSENT = 1.7976931348623157e308  # the feed's mark of an absent quote
 HOLDERS = {"Client": client.Client, "Clock": client.Clock, "Instrument": client.Instrument,
            "Totals": results.Totals, "Series": results.Series, "Account": account.Account,
            "Holding": account.Holding, "Side": account.Side}
 
-
-def same(x, y):
-    """Equal in type and value; floats bit for bit (NaN equal to NaN, -0.0 not 0.0)."""
-    if type(x) is not type(y):
-        return False
-    if type(x) is float:
-        return (x == y or math.isnan(x) and math.isnan(y)) and math.copysign(1, x) == math.copysign(1, y)
-    return x == y
 
 
 def assert_same(python, native, what):

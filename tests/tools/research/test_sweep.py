@@ -379,6 +379,17 @@ def test_a_file_of_several_days_is_split_by_its_trading_days_and_the_walk_forwar
     assert into_sweep.returncode == 2 and "apart holds a sweep's outputs (sweep.json)" in into_sweep.stderr
 
 
+def test_a_run_whose_strategy_fails_is_a_failed_run_naming_its_key(tmp_path):
+    side_days(tmp_path, {"rb2501_20241104.csv": ["20241104"]})
+    with open(tmp_path / "host" / "cfg" / "oxa_can_change_env.py", "a") as settings:
+        settings.write('AI_Strategy["00001"]["rb2501"]["buy_open_express"] = "1 / side > 0"\n')
+    proc = run_sweep(tmp_path, ".", "--grid", "side=0,1", "--out", "failing")
+    assert proc.returncode == 1, proc.stdout + proc.stderr
+    failed, ok = read_csv(tmp_path / "failing" / "runs.csv")
+    assert failed["status"] == "failed" and "buy_open_express" in failed["error"] and "ZeroDivisionError" in \
+        failed["error"] and ok["status"] == "ok"
+
+
 def test_rankings_flag_what_says_little_and_rank_it_after():
     from brindle_tools.research import tables
     from brindle_tools.research.sweep import SweepOptions
