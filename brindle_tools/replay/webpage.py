@@ -128,13 +128,14 @@ def summary_table(data):
     return "<table class='summary' id='summary'>%s</table>" % "".join(rows)
 
 
-def table(columns, rows, shown_of=None):
-    """A sortable table; shown_of: the note under it when not every row is shown."""
+def table(columns, rows, kept_in=None):
+    """A sortable table of the first TABLE_ROWS rows; kept_in: the file that holds them all."""
     head = "".join("<th>%s</th>" % html.escape(c) for c in columns)
     body = "".join("<tr>%s</tr>" % "".join("<td>%s</td>" % html.escape(str(v)) for v in row)
                    for row in rows[:TABLE_ROWS])
-    note = ("<p class='note'>The first %s of %s; all of them in %s.</p>" % (
-        "{:,}".format(TABLE_ROWS), "{:,}".format(len(rows)), shown_of) if len(rows) > TABLE_ROWS else "")
+    note = ("<p class='note'>The first %s of %s%s.</p>" % (
+        "{:,}".format(TABLE_ROWS), "{:,}".format(len(rows)), "; all of them in " + kept_in if kept_in else "")
+            if len(rows) > TABLE_ROWS else "")
     return "<table class='sortable'><thead><tr>%s</tr></thead><tbody>%s</tbody></table>%s" % (head, body, note)
 
 
@@ -155,7 +156,7 @@ def fills_table(results):
 def trips_table(trips):
     return table(("instrument", "side", "entry", "exit", "held", "net profit"),
                  [(trip.instrument, trip.side, clock(trip.entry), clock(trip.exit), report.duration(trip.seconds),
-                   report.money(trip.profit)) for trip in trips], "no file: the replay's own records")
+                   report.money(trip.profit)) for trip in trips])
 
 
 def instrument_table(instruments):
