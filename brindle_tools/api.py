@@ -3,7 +3,7 @@ results in memory, and write files only when asked (out=).
 
     import brindle_tools as bt
     result = bt.backtest("ticks.csv", fees="fees.csv", set={"open_ticks": 4})
-    result.summary["profit"], result.fills, result.per_day, result.plot()
+    result.summary["profit"], result.fills, result.per_day, result.plot(), result.report("report.html")
     sweep = bt.sweep("days", {"open_ticks": "2..5", "close_ticks": [1, 2]})
     sweep.ranking
 
@@ -29,12 +29,13 @@ _bound_host = None  # the host directory the engine of this session was imported
 
 
 def backtest(ticks: Ticks, options: Optional[ReplayOptions] = None, *, out: Union[str, Path, None] = None,
-             chart: bool = True, **fields_given) -> Backtest:
+             chart: bool = True, progress: Optional[bool] = None, **fields_given) -> Backtest:
     """Replay tick files (a path, a directory, a glob pattern or a list of them) as
     brindle-replay does, with `options` and any ReplayOptions field given as a keyword over
     them (fees="fees.csv", set={"open_ticks": 4}, engine="native", ...). Gives a Backtest built
-    in memory; out: a directory that also gets the files brindle-replay writes (chart.png
-    unless chart=False)."""
+    in memory; out: a directory that also gets the files brindle-replay writes (chart.png and
+    report.html unless chart=False); progress: False hides the progress bar of a long replay,
+    shown by default in a notebook or on a terminal."""
     global _bound_host
     options = given_fields(ReplayOptions, options, fields_given).checked()
     try:
@@ -42,7 +43,7 @@ def backtest(ticks: Ticks, options: Optional[ReplayOptions] = None, *, out: Unio
         if _bound_host not in (None, directory):
             raise UsageError("this Python session replays with the host %s; the host %s needs a session of its own"
                              % (_bound_host, directory))
-        summary = run.replay(ticks, options, out=out, chart=chart, keep=True)
+        summary = run.replay(ticks, options, out=out, chart=chart, keep=True, progress=progress)
     except UsageError as error:
         raise ValueError(str(error)) from None
     finally:
@@ -55,7 +56,7 @@ def backtest(ticks: Ticks, options: Optional[ReplayOptions] = None, *, out: Unio
     if summary.not_written is not None:
         raise OSError(run.unwritten(summary.args, summary))
     if summary.chart_failed is not None:
-        raise OSError("no chart: %s; the other outputs are written" % summary.chart_failed)
+        raise OSError("%s; the other outputs are written" % summary.chart_failed)
     return Backtest(summary)
 
 

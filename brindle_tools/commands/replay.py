@@ -27,7 +27,7 @@ def parse_arguments(argv):
                              "together in time order")
     add_replay_options(parser)
     parser.add_argument("--out", default="replay-out", help="directory for the outputs (default: %(default)s)")
-    parser.add_argument("--no-chart", action="store_true", help="do not draw the chart")
+    parser.add_argument("--no-chart", action="store_true", help="draw neither chart.png nor report.html")
     args = parser.parse_args(argv)
     complete(parser, args)
     return args
@@ -50,7 +50,7 @@ def main(argv=None):
               file=sys.stderr)
         return 1
     if summary.chart_failed is not None:
-        print("brindle-replay: no chart: %s; the other outputs are written" % summary.chart_failed, file=sys.stderr)
+        print("brindle-replay: %s; the other outputs are written" % summary.chart_failed, file=sys.stderr)
         return 1
     if summary.stopped:
         print("brindle-replay: stopped at %s" % summary.stopped, file=sys.stderr)

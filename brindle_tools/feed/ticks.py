@@ -531,13 +531,15 @@ class TickSource:
         for batch in self.batches(tick_file):
             yield from batch.ticks()
 
-    def batches(self, tick_file):
+    def batches(self, tick_file, count=True):
         """The file's ticks as Batch objects, checked, in file order, the rows of other trading
-        days than the chosen ones left out."""
+        days than the chosen ones left out; count False: the rows skipped are not counted again
+        (a second reading, for the report)."""
         for batch in self._all_batches(tick_file):
             if self.days is not None:
                 batch = batch.restricted(self.days)
-            self._count_skipped(tick_file, batch.skipped)
+            if count:
+                self._count_skipped(tick_file, batch.skipped)
             yield batch
 
     def _all_batches(self, tick_file):

@@ -20,6 +20,7 @@ funds held by resting orders, plus the open profit of the positions at their las
 """
 import functools
 import math
+from collections import namedtuple
 from pathlib import Path
 
 from ..common.errors import UsageError, shown
@@ -34,6 +35,9 @@ OPEN, CLOSE, CLOSE_TODAY, CLOSE_YESTERDAY = "0", "1", "3", "4"
 # How a close takes the lots of each exchange (ExchangeID * for the others), with the source of each rule.
 CLOSE_ORDERS = Path(__file__).with_name("close_order.csv")
 NAMED, TODAY_FIRST, YESTERDAY_FIRST, FIFO = "named", "today-first", "yesterday-first", "fifo"
+# A round trip, flat to flat on one side: its net profit, seconds held, and for the report
+# its instrument, side ("long" or "short") and calendar times of entry and exit.
+Trip = namedtuple("Trip", "profit seconds instrument side entry exit")
 LONG, SHORT = "2", "3"
 # The position an action opens or closes: a buy closes a short, a sell closes a long.
 SIDE = {"buy_open": LONG, "sell_close": LONG, "sell_open": SHORT, "buy_close": SHORT}
@@ -238,7 +242,7 @@ class Account:
         self.drawdown = 0.0  # the largest fall of the equity from its peak, in money
         self.drawdown_percent = 0.0  # ... and as a share of the capital plus the peak
         self.low = self.high = self.deepest = 0.0  # extremes of the equity and its fall since take_extremes()
-        self.trips = []  # (net profit, seconds held) of every round trip: flat, a position, flat
+        self.trips = []  # Trip of every round trip: flat, a position, flat
         self.day_start_equity = self.day_start_fees = 0.0
         self.days = []  # per trading day: dict
 
@@ -331,7 +335,8 @@ class Account:
             side.trip_profit += profit - fee
             if not side.volume:
                 side.average = side.margin = 0.0
-                self.trips.append((side.trip_profit, time - side.trip_start))
+                self.trips.append(Trip(side.trip_profit, time - side.trip_start, holding.id,
+                                       "long" if side.sign > 0 else "short", side.trip_start, time))
                 side.trip_start = None
         holding.fees_paid += fee
         self.fees += fee
@@ -402,14 +407,14 @@ class Account:
         return mean / math.sqrt(variance) * math.sqrt(TRADING_DAYS_PER_YEAR)
 
     def figures(self):
-        wins = [p for p, _ in self.trips if p > 0]
-        losses = [p for p, _ in self.trips if p < 0]
+        wins = [trip.profit for trip in self.trips if trip.profit > 0]
+        losses = [trip.profit for trip in self.trips if trip.profit < 0]
         trips = len(self.trips)
         return {
             "round_trips": trips,
             "win_rate": len(wins) / trips if trips else None,
             "profit_factor": sum(wins) / -sum(losses) if losses else None,
-            "average_holding_seconds": sum(s for _, s in self.trips) / trips if trips else None,
+            "average_holding_seconds": sum(trip.seconds for trip in self.trips) / trips if trips else None,
         }
 
 

@@ -6,12 +6,17 @@ today's, split in two when a close needs both; elsewhere a plain close, whose lo
 exchange's own rule chooses (account.py). An opening order beyond the funds available is
 refused; one that is placed holds its margin and fee until it fills or goes (account.py).
 """
-from .account import CLOSE, CLOSE_TODAY, CLOSE_YESTERDAY, DIRECTION, NAMED, OFFSET, OPEN, SIDE
+from collections import namedtuple
+
+from .account import CLOSE, CLOSE_TODAY, CLOSE_YESTERDAY, DIRECTION, LONG, NAMED, OFFSET, OPEN, SHORT, SIDE
 from .exchange import CANCELLED, FILLED, PARTLY_FILLED, QUEUEING, Order
 
 # Names under which the client hands records to the engine (trace file and table names).
 ORDER_TABLE, POSITION_TABLE, NOTICE_TABLE = "InputOrder", "InvestorPosition", "Order"
 OFFSET_NAMES = {CLOSE_YESTERDAY: "close-yesterday", CLOSE_TODAY: "close-today"}
+# A fill as the charts and the report draw it: its chart point, price, action, calendar time,
+# lots, fee and the instrument's net position after it (long lots less short ones).
+Mark = namedtuple("Mark", "point price action time volume fee position")
 
 
 def close_parts(instrument, action, volume):
@@ -131,7 +136,8 @@ class Broker:
                 self.investor, instrument.id, request["Express"], request["Direction"], request["CombOffsetFlag"],
                 request["OrderTime"], request["LimitPrice"], request["MD_Last_Price"], price, volume, order.ref,
                 order.action, volume, line, tick["UpdateTime"], side.volume, fee, how, self.trading_day, file_name))
-            instrument.marks.append((instrument.point, price, order.action))
+            instrument.marks.append(Mark(instrument.point, price, order.action, time, volume, fee,
+                                         holding.sides[LONG].volume - holding.sides[SHORT].volume))
         for direction in sorted(changed):
             self.report_position(instrument, direction)
 

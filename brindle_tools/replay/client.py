@@ -88,7 +88,7 @@ class Instrument:
         self.point = -1  # chart point of its last price
         self.points = array("l")
         self.prices = array("d")
-        self.marks = []  # (chart point, price, action) of every fill
+        self.marks = []  # broker.Mark of every fill
 
     # Twin: Instrument::traded_since in oxa/research/tick_loop.cpp.
     def traded_since(self, volume):

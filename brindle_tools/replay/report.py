@@ -5,6 +5,7 @@ import datetime
 import io
 import json
 import math
+import sys
 from pathlib import Path
 
 from ..market.account import ACTIONS, LONG, SHORT
@@ -81,11 +82,17 @@ class NoProgress:
         pass
 
 
+def watched():
+    """Whether someone watches a progress bar: stderr is a terminal, or this runs in a
+    notebook's kernel."""
+    return sys.stderr.isatty() or "ipykernel" in sys.modules
+
+
 def progress(total, threshold):
-    """A progress bar on the terminal for a long replay."""
+    """A progress bar for a long replay, on the terminal or in the notebook."""
     if total < threshold:
         return NoProgress()
-    from tqdm import tqdm
+    from tqdm.auto import tqdm
 
     return tqdm(total=total, unit=" ticks", unit_scale=True, mininterval=0.25, leave=False, dynamic_ncols=True)
 
@@ -148,7 +155,7 @@ class Summary:
         self.journal_note = None  # why the journal rows are not known
         self.dead_letters = None  # (file, rows) kept by the engine during the replay
         self.written = []
-        self.chart_failed = None  # why the chart could not be drawn
+        self.chart_failed = None  # which pictures could not be drawn, and why
         self.kept = None  # the decisions and fills as CSV text (Outputs), when the replay kept them
 
     @property
@@ -416,10 +423,11 @@ def chart(results, path):
 
 def figure(results):
     """Per instrument its price with the fills (buys as upward triangles, sells as downward
-    ones; opens filled, closes as larger hollow markers drawn over them), then the equity net
-    of fees (the band: each minute's lowest and highest) and each minute's deepest drawdown.
-    One point per minute with ticks; no line crosses hours without ticks: breaks of the
-    sessions are dashed lines, trading days solid ones."""
+    ones; opens filled, closes as larger hollow markers drawn over them), then each
+    instrument's position, the equity net of fees (the band: each minute's lowest and
+    highest), each minute's deepest drawdown, and each trading day's net profit with its fees
+    beside it. One point per minute with ticks; no line crosses hours without ticks: breaks
+    of the sessions are dashed lines, trading days solid ones."""
     from matplotlib.figure import Figure
     from matplotlib.ticker import FuncFormatter, MaxNLocator
 
@@ -428,8 +436,8 @@ def figure(results):
         return None
     series = results.series
     minutes, equity = series.minutes, series.equity
-    panels = len(shown_instruments) + 2
-    heights = [3] * len(shown_instruments) + [2, 1.2]
+    panels = len(shown_instruments) + 4
+    heights = [3] * len(shown_instruments) + [1.2, 2, 1.2, 1.2]
     drawing = Figure(figsize=(12, sum(heights) * 1.1 + 0.6))
     axes = drawing.subplots(panels, 1, sharex=True, gridspec_kw={"height_ratios": heights}, squeeze=False)
     axes = axes[:, 0]
@@ -441,7 +449,7 @@ def figure(results):
         axis.plot(*broken(instrument.points, instrument.prices, minutes), color="0.35", linewidth=0.7,
                   label="last price")
         for action in ACTIONS:
-            points = [(x, price) for x, price, a in instrument.marks if a == action]
+            points = [(m.point, m.price) for m in instrument.marks if m.action == action]
             if points:
                 marker, face, edge, size, label = marks[action]
                 axis.scatter([p[0] for p in points], [p[1] for p in points], marker=marker, s=size,
@@ -454,16 +462,30 @@ def figure(results):
         axis.legend(loc="upper left", fontsize=8, framealpha=0.8)
     xs = range(len(equity))
     account = results.account
+    for instrument in shown_instruments:
+        marks = instrument.marks
+        axes[-4].step([0] + [m.point for m in marks] + [len(equity) - 1],
+                      [0] + [m.position for m in marks] + [marks[-1].position if marks else 0], where="post",
+                      linewidth=0.9, label=instrument.id)
+    axes[-4].set_title("position, lots long less short", fontsize=10, loc="left")
+    axes[-4].legend(loc="upper left", fontsize=8, framealpha=0.8)
     band_x, low = broken(xs, series.low, minutes)
-    axes[-2].fill_between(band_x, low, broken(xs, series.high, minutes)[1], color="tab:blue", alpha=0.25,
+    axes[-3].fill_between(band_x, low, broken(xs, series.high, minutes)[1], color="tab:blue", alpha=0.25,
                           linewidth=0)
-    axes[-2].plot(*broken(xs, equity, minutes), color="tab:blue", linewidth=1.0)
-    axes[-2].axhline(0, color="0.6", linewidth=0.6)
-    axes[-2].set_title("equity net of fees: %s (capital %s)" % (money(account.equity), money(account.capital)),
+    axes[-3].plot(*broken(xs, equity, minutes), color="tab:blue", linewidth=1.0)
+    axes[-3].axhline(0, color="0.6", linewidth=0.6)
+    axes[-3].set_title("equity net of fees: %s (capital %s)" % (money(account.equity), money(account.capital)),
                        fontsize=10, loc="left")
-    axes[-1].fill_between(*broken(xs, series.drawdown, minutes), 0, color="tab:red", alpha=0.35, linewidth=0)
-    axes[-1].set_title("drawdown: largest %s (%.2f%%)" % (money(account.drawdown), account.drawdown_percent),
+    axes[-2].fill_between(*broken(xs, series.drawdown, minutes), 0, color="tab:red", alpha=0.35, linewidth=0)
+    axes[-2].set_title("drawdown: largest %s (%.2f%%)" % (money(account.drawdown), account.drawdown_percent),
                        fontsize=10, loc="left")
+    ends = [first for first, _ in series.day_starts[1:]] + [len(equity)]
+    for (first, _), end, day in zip(series.day_starts, ends, account.days):
+        width = (end - first) * 0.4
+        axes[-1].bar(first + width / 2, day["net"], width, color="tab:green" if day["net"] >= 0 else "tab:red")
+        axes[-1].bar(first + width * 1.5, -day["fees"], width, color="0.6")
+    axes[-1].axhline(0, color="0.6", linewidth=0.6)
+    axes[-1].set_title("net profit per trading day, and its fees (grey)", fontsize=10, loc="left")
     starts = {first for first, _ in series.day_starts}
     for index in range(1, len(minutes)):
         if index in starts or minutes[index] - minutes[index - 1] <= BREAK_MINUTES:
@@ -473,12 +495,12 @@ def figure(results):
     for first, day in series.day_starts:
         for axis in axes:
             axis.axvline(first - 0.5, color="0.3", linewidth=0.9)
-        axes[-2].annotate(" " + day, (first - 0.5, 0.97), xycoords=("data", "axes fraction"), fontsize=8, va="top",
+        axes[-3].annotate(" " + day, (first - 0.5, 0.97), xycoords=("data", "axes fraction"), fontsize=8, va="top",
                           ha="left", color="0.3")
 
     def clock(x, _position):
         index = min(max(int(round(x)), 0), len(minutes) - 1)
-        return (datetime.datetime(1970, 1, 1) + datetime.timedelta(minutes=minutes[index])).strftime("%H:%M")
+        return (datetime.datetime(1970, 1, 1) + datetime.timedelta(minutes=minutes[index])).strftime("%H:%M\n%m-%d")
 
     axes[-1].xaxis.set_major_locator(MaxNLocator(12, integer=True))
     axes[-1].xaxis.set_major_formatter(FuncFormatter(clock))

@@ -21,14 +21,15 @@ class Totals:
 
 class Series:
     """The chart's series: one point per minute of market time in which ticks arrived, with
-    the equity at its end, its lowest and highest, and its deepest drawdown."""
+    the equity at its end, its lowest and highest, its deepest drawdown and the margin held
+    at its end."""
 
     def __init__(self):
         self.minute = None
         self.point = -1  # the current point
         self.minutes = array("d")
         self.equity = array("d")
-        self.low, self.high, self.drawdown = array("d"), array("d"), array("d")
+        self.low, self.high, self.drawdown, self.margin = array("d"), array("d"), array("d"), array("d")
         self.day_starts = []  # (first point, trading day)
 
     def new_point(self, minute, account):
@@ -48,6 +49,7 @@ class Series:
             self.low.append(low)
             self.high.append(high)
             self.drawdown.append(-deepest)
+            self.margin.append(account.margin)
 
     def new_day(self, day):
         self.day_starts.append((len(self.minutes), day))

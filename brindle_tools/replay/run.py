@@ -22,7 +22,7 @@ from ..feed.ticks import TickSource, price_bands
 from ..live import check, db, parameters
 from ..live.host import Host
 from ..market import account
-from . import native, report
+from . import native, report, webpage
 from .client import Client
 
 PROGRESS_FROM = 20000  # ticks from which a terminal shows a progress bar
@@ -144,7 +144,7 @@ def output_directory(out):
     return not existed
 
 
-OUTPUT_NAMES = ("chart.png", "decisions.csv", "engine.log", "fills.csv", "summary.json")
+OUTPUT_NAMES = ("chart.png", "decisions.csv", "engine.log", "fills.csv", "report.html", "summary.json")
 
 
 def publish(workspace, out):
@@ -188,15 +188,17 @@ def dead_letters_since(offset):
     return rows
 
 
-def replay(ticks, options, out=None, chart=True, keep=False):
+def replay(ticks, options, out=None, chart=True, keep=False, progress=None):
     """The replay of tick files (paths, directories or glob patterns, relative to the working
     directory) with these ReplayOptions; gives its report.Summary. out: the directory the
     outputs are written to, or None for none; keep: the summary keeps the decisions and fills
-    as CSV text. A replay that cannot run raises UsageError; the working directory and module
+    as CSV text; progress: whether a long replay shows a progress bar (None: where someone
+    watches, report.watched()). A replay that cannot run raises UsageError; the working directory and module
     path are as they were afterwards, so that a second replay sees the world the first saw."""
     args = vars(options.checked())
     args.update(ticks=[str(Path(t).resolve()) for t in ([ticks] if isinstance(ticks, (str, Path)) else ticks)],
-                out=Path(out).resolve() if out is not None else None, no_chart=not chart, keep=keep)
+                out=Path(out).resolve() if out is not None else None, no_chart=not chart, keep=keep,
+                progress=progress)
     try:
         with kept_place():
             return replay_on(argparse.Namespace(**args))
@@ -277,10 +279,14 @@ def replay_on(args):
         not_written = outputs.error or log_file.error
         if workspace is not None and summary.interrupted is None and not_written is None:
             if not args.no_chart:
-                try:
-                    report.chart(client.results, workspace / "chart.png")
-                except Exception as error:  # no chart is no reason to lose the other outputs
-                    summary.chart_failed = "%s: %s" % (type(error).__name__, error)
+                failures = []
+                for name, draw in (("chart.png", lambda path: report.chart(client.results, path)),
+                                   ("report.html", lambda path: webpage.write(summary, path))):
+                    try:
+                        draw(workspace / name)
+                    except Exception as error:  # no picture is no reason to lose the other outputs
+                        failures.append("no %s: %s: %s" % (name, type(error).__name__, error))
+                summary.chart_failed = "; ".join(failures) or None
             try:
                 report.write_json(summary, workspace / "summary.json")
                 summary.written = publish(workspace, args.out)
@@ -316,7 +322,8 @@ def execute(client, road, source, outputs, workspace):
     thresholds = gc.get_threshold()
     gc.set_threshold(max(thresholds[0], 50000), *thresholds[1:])
     started = time.perf_counter()
-    progress = report.progress(source.count_rows() if sys.stderr.isatty() else 0, PROGRESS_FROM)
+    shown_progress = report.watched() if client.args.progress is None else client.args.progress
+    progress = report.progress(source.count_rows() if shown_progress else 0, PROGRESS_FROM)
     try:
         road.run(source, progress)
     except KeyboardInterrupt:

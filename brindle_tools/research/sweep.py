@@ -27,8 +27,9 @@ from ..common.frames import csv_frame, frame
 from ..live import parameters
 from ..live.host import Host
 from ..market import account
+from ..replay.report import watched
 from ..replay.options import ReplayOptions, count, given_fields, option, plain, positive, positive_int, read_fields
-from . import tables
+from . import pages, tables
 from .days import label, segment, tick_files, trading_days
 from .grid import LIMIT, check_size, grid_points, parse_grid, part_text, point_values
 from .runs import run_locally
@@ -366,10 +367,11 @@ class Progress:
     """The progress bar and the rows of runs.csv as runs end."""
 
     def __init__(self, plan, table, total, done):
-        from tqdm import tqdm
+        from tqdm.auto import tqdm
 
         self.plan, self.table, self.results = plan, table, {}
-        self.bar = tqdm(total=total, initial=done, unit=" runs", dynamic_ncols=True, disable=None, smoothing=0.1)
+        self.bar = tqdm(total=total, initial=done, unit=" runs", dynamic_ncols=True, disable=not watched(),
+                        smoothing=0.1)
 
     def __call__(self, key, result):
         row = self.plan.row(key, result)
@@ -417,6 +419,13 @@ def run_sweep(args, plan, finished, pair, runner, day_count, kept):
     if pair:
         tables.heatmap(points, plan.grid, plan.names, pair, args.rank, day_count, args.out / "heatmap.png")
         files.append("heatmap.png")
+    if kept:  # the page is made for a person to open
+        try:
+            pages.write_sweep(args.out / "report.html", ranked, points, plan.grid, plan.names, args.rank,
+                              "Sweep of %s over %s" % (", ".join(plan.names), plural(day_count, "trading day")))
+            files.append("report.html")
+        except Exception as error:  # no page is no reason to lose the tables
+            print("brindle-sweep: no report.html: %s: %s" % (type(error).__name__, error), file=sys.stderr)
     return SweepResult(args, plan, rows, ranked, len(pending), elapsed, files if kept else [])
 
 

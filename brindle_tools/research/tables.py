@@ -269,14 +269,10 @@ def number_text(value):
     return "{:,.0f}".format(value) if abs(value - round(value)) < 0.005 else "{:,.2f}".format(value)
 
 
-def heatmap(points, grid, names, pair, figure, days, path):
-    """The figure over two parameters: each cell is the mean, over the other parameters' values,
-    of the points' figure; points with a failed run are left out (a grey cell when none is
-    left)."""
-    import matplotlib
-    from matplotlib.colors import TwoSlopeNorm
-    from matplotlib.figure import Figure
-
+def heat_cells(points, grid, names, pair, figure):
+    """(the first parameter's values, the second's, the rows of cells): each cell the mean,
+    over the other parameters' values, of the points' figure, nan where no point without a
+    failed run is left."""
     first, second = pair
     cells = {}
     for values, entry in points.items():
@@ -287,6 +283,19 @@ def heatmap(points, grid, names, pair, figure, days, path):
     rows, columns = list(grid[second]), list(grid[first])
     matrix = [[(lambda found: sum(found) / len(found) if found else math.nan)(cells.get((repr(c), repr(r)), ()))
                for c in columns] for r in rows]
+    return columns, rows, matrix
+
+
+def heatmap(points, grid, names, pair, figure, days, path):
+    """The figure over two parameters: each cell is the mean, over the other parameters' values,
+    of the points' figure; points with a failed run are left out (a grey cell when none is
+    left)."""
+    import matplotlib
+    from matplotlib.colors import TwoSlopeNorm
+    from matplotlib.figure import Figure
+
+    first, second = pair
+    columns, rows, matrix = heat_cells(points, grid, names, pair, figure)
     drawing = Figure(figsize=(1.2 + 0.75 * max(len(columns), 4), 1.2 + 0.55 * max(len(rows), 4)))
     axis = drawing.subplots()
     colours = matplotlib.colormaps["RdYlGn_r" if figure in LOWER_IS_BETTER else "RdYlGn"].copy()

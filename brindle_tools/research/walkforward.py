@@ -5,19 +5,19 @@ point alone is replayed on the --test days after the window. The out-of-sample d
 windows, joined, are what the choice would have earned.
 
 Outputs: walkforward.csv (per window: the days, the chosen point, its figures in and out of
-sample), walkforward_equity.csv (the out-of-sample equity day by day), walkforward.png, and
-runs.csv of every run (window, in or out of sample).
+sample), walkforward_equity.csv (the out-of-sample equity day by day), walkforward.png, report.html
+and runs.csv of every run (window, in or out of sample).
 """
 import csv
 import json
 import sys
 import time
 
-from . import tables
+from . import pages, tables
 from ..common.errors import UsageError, shown
 from ..common.frames import csv_frame
 from ..market.account import Account
-from ..replay.report import clean
+from ..replay.report import clean, watched
 from .days import segment
 
 SHOWN_FIGURES = ("net", "fees", "max_drawdown", "sharpe", "fills")
@@ -56,9 +56,9 @@ class Phase:
 
     def run(self, keys, sample, first):
         """Run the keys, whose segments of the first window are numbered `first`."""
-        from tqdm import tqdm
+        from tqdm.auto import tqdm
 
-        bar = tqdm(total=len(keys), unit=" runs", dynamic_ncols=True, disable=None, leave=False)
+        bar = tqdm(total=len(keys), unit=" runs", dynamic_ncols=True, disable=not watched(), leave=False)
 
         def on_result(key, result):
             row = self.plan.row(key, result)
@@ -124,6 +124,14 @@ def run(args, plan, days, spans, runner, kept):
     verdict = judged(windows_rows, equity, spans, plan.names, plan.replay.capital, untested(days, spans))
     write_json(out / "walkforward.json", verdict)
     written.insert(3, "walkforward.json")
+    if kept:  # the page is made for a person to open
+        try:
+            pages.write_walk_forward(out / "report.html", windows_rows, equity, spans, verdict,
+                                     "Walk-forward of %s: %d windows of %d days trained, %d tested" % (
+                                         ", ".join(plan.names), len(spans), args.train, args.test))
+            written.append("report.html")
+        except Exception as error:  # no page is no reason to lose the tables
+            print("brindle-sweep: no report.html: %s: %s" % (type(error).__name__, error), file=sys.stderr)
     return WalkForwardResult(args, plan, phase, windows_rows, equity, chosen, elapsed, written if kept else [],
                              verdict)
 
@@ -267,13 +275,12 @@ def text(rows, names, figure):
 
 
 def chart(equity, spans, path):
-    """The out-of-sample equity, day by day, the windows shaded in turn."""
-    import matplotlib
+    """The out-of-sample equity, day by day, the windows shaded in turn; drawn on a Figure of
+    its own, the caller's pyplot and backend left alone."""
+    from matplotlib.figure import Figure
 
-    matplotlib.use("Agg")
-    from matplotlib import pyplot
-
-    drawing, axis = pyplot.subplots(figsize=(8, 3.5))
+    drawing = Figure(figsize=(8, 3.5))
+    axis = drawing.subplots()
     xs = list(range(1, len(equity) + 1))
     axis.plot(xs, [e["equity"] for e in equity], marker="o", markersize=3, color="tab:blue")
     axis.axhline(0, color="0.6", linewidth=0.8)
@@ -287,4 +294,3 @@ def chart(equity, spans, path):
                    % (len(spans), "s" * (len(spans) != 1)), fontsize=9, loc="left")
     drawing.tight_layout()
     drawing.savefig(path, dpi=80)
-    pyplot.close(drawing)

@@ -164,7 +164,7 @@ def test_fees_profit_and_figures_by_hand():
     assert [(d["trading_day"], round(d["net"], 6), round(d["fees"], 6)) for d in book.days] == [
         ("20241107", 45.89, 4.11), ("20241108", -50.5, 0.5)]
     # One round trip, flat to flat: 0 gross - 4.61 fees, held 180 s.
-    assert book.trips == [(pytest.approx(-4.61), 180.0)]
+    assert [(trip.profit, trip.seconds) for trip in book.trips] == [(pytest.approx(-4.61), 180.0)]
     assert book.figures() == {"round_trips": 1, "win_rate": 0.0, "profit_factor": 0.0,
                               "average_holding_seconds": 180.0}
     # The equity's peak was 0 at the start; its low -102 after the mark.
@@ -418,9 +418,9 @@ def test_a_chart_that_fails_fails_the_replay_and_no_earlier_chart_stays(run_pyth
     proc = replay(run_python, "ticks.csv", prelude=prelude,
                   files={"ticks.csv": BASE, "replay-out/chart.png": "an earlier run's chart"})
     assert (proc.returncode, proc.stderr.strip().splitlines()[-1]) == (
-        1, "brindle-replay: no chart: OSError: [Errno 28] No space left on device; the other outputs are written")
+        1, "brindle-replay: no chart.png: OSError: [Errno 28] No space left on device; the other outputs are written")
     assert sorted(p.name for p in (proc.where / "replay-out").iterdir()) == [
-        "decisions.csv", "engine.log", "fills.csv", "summary.json"]
+        "decisions.csv", "engine.log", "fills.csv", "report.html", "summary.json"]
 
 
 # --- trading days and sessions -------------------------------------------------------------
