@@ -21,7 +21,7 @@ from ..feed.inputs import field_types, read_instruments
 from ..feed.ticks import TickSource, price_bands
 from ..live import check, db, parameters
 from ..live.host import Host
-from ..market import account
+from ..market import account, limits
 from . import native, report, webpage
 from .client import Client
 
@@ -75,6 +75,15 @@ def check_strategies(args, settings, records, host, names, factors):
         if len(findings) > 10:
             lines.append("... and %d more (brindle-check lists them)" % (len(findings) - 10))
         raise UsageError("the strategies cannot be replayed:\n  " + "\n  ".join(lines))
+
+
+def refuse_unknown_limits(args, catalogue):
+    """A --limit for an instrument or investor that the replay does not know is a typo: it would limit nothing."""
+    known = {str(i).lower() for i in catalogue} | {args.investor.lower()}
+    unknown = limits.unknown_ids([name for name, _ in args.limits], known)
+    if unknown:
+        raise UsageError("--limit %s: %s is neither the investor %s nor an instrument of %s" % (
+            unknown[0], unknown[0].partition(".")[2], args.investor, shown(args.instruments)))
 
 
 def prepare_database():
@@ -244,6 +253,8 @@ def replay_on(args):
         fee_schedule = account.read_fees(args.fees) if args.fees else None
         margins = account.read_margins(args.margin) if args.margin else None
         catalogue = None if args.db else read_instruments(args.instruments, records.InstrumentField)
+        if catalogue is not None:
+            refuse_unknown_limits(args, catalogue)
         config = factors = journal_before = None
         if args.db:
             config, factors, journal_before = prepare_database()
