@@ -160,12 +160,12 @@ class Broker:
         holding = instrument.holding
         side = holding.sides[direction]
         cost = side.average * side.volume * holding.multiple
+        realised = side.realised - self.realised_before.get((instrument.id, direction), 0.0)
         record = self.records.InvestorPositionField(
             InvestorID=self.investor, InstrumentID=instrument.id, ExchangeID=instrument.exchange,
             PosiDirection=direction, HedgeFlag="1", PositionDate="1", YdPosition=side.yesterday,
             Position=side.volume, TodayPosition=side.today, OpenVolume=side.opened, CloseVolume=side.closed,
-            PositionCost=cost, OpenCost=cost, CloseProfit=side.realised - self.realised_before.get((instrument.id, direction), 0.0),
-            TradingDay=self.trading_day or "")
+            PositionCost=cost, OpenCost=cost, CloseProfit=realised, TradingDay=self.trading_day or "")
         self.engine.push_OnRspQryInvestorPosition(POSITION_TABLE, record)
 
     def report_positions(self, instrument, held_only=True):

@@ -445,6 +445,20 @@ def test_night_sessions_belong_to_the_next_trading_day_and_the_clock_runs_on(tmp
         (3 * 86400 + 9 * 3600, "20241111", "09:00:00", 0)]
 
 
+@pytest.mark.parametrize("limit, message", [
+    ("max_position.=3", "'max_position.' names no limit"),
+    ("max_position=\uff11\uff10", "is no limit of 0 or more"),
+    ("max_position.rb2051=1", "--limit max_position.rb2051: rb2051 is neither the investor 00001 nor an instrument of "
+                              "instruments.csv"),
+])
+def test_a_limit_that_would_limit_nothing_is_refused(run_python, limit, message):
+    proc = run_python("import sys\nfrom brindle_tools.commands.replay import main\nsys.exit(main(%r))"
+                      % ["ticks.csv", "--instruments", "instruments.csv", "--limit", limit],
+                      files={"ticks.csv": "TradingDay,InstrumentID,UpdateTime,LastPrice,Volume,BidPrice1,BidVolume1,AskPrice1,AskVolume1\n",
+                             "instruments.csv": INSTRUMENTS})
+    assert proc.returncode == 2 and message in proc.stderr, proc.stderr
+
+
 @pytest.mark.parametrize("restart", [[], ["--restart-daily"]])
 def test_two_days_across_midnight_cancel_carry_and_close(run_python, restart):
     header = "TradingDay,InstrumentID,UpdateTime,LastPrice,Volume,BidPrice1,BidVolume1,AskPrice1,AskVolume1\n"
@@ -493,6 +507,21 @@ def test_the_host_s_limits_and_those_of_the_command_line_withhold_decisions_acro
     # The first buy of 5 fills on the next tick; each buy after it would hold 10 lots.
     assert (summary["risk_limits"], summary["withheld"]) == ({"max_position": 6}, {"max_position": {"rb2501": 5}})
     assert "  withheld      max_position 5 (rb2501 5)\n" in proc.stdout
+
+
+@pytest.mark.parametrize("restart", [[], ["--restart-daily"]], ids=["one engine", "restarted daily"])
+def test_the_day_s_loss_limit_starts_again_on_the_next_trading_day(run_python, restart):
+    header = "TradingDay,InstrumentID,UpdateTime,LastPrice,Volume,BidPrice1,BidVolume1,AskPrice1,AskVolume1\n"
+    ticks = header + "".join("%s,rb2501,%s:0%d,100,%d,99,5,101,5\n" % (day, at, n, 10 + n)
+                             for day, at in (("20241107", "14:58"), ("20241108", "09:00")) for n in range(4))
+    proc = replay(run_python, "ticks.csv", "--instruments", "instruments.csv", "--no-chart",
+                  "--limit", "max_daily_loss=50", *restart,
+                  files={"ticks.csv": ticks, "cfg/oxa_can_change_env.py": strategy("True", "True")})
+    assert proc.returncode == 0, proc.stderr
+    # Bought at 101 and sold at 99 on the first day, a loss of 100: the next day opens again.
+    opened = [d["TradingDay"] for d in rows(proc.where / "replay-out" / "decisions.csv") if d["Action"] == "buy_open"]
+    assert "20241108" in opened, opened
+
 
 
 # --- tick file formats ---------------------------------------------------------------------
