@@ -48,6 +48,13 @@ def test_a_strategy_that_hits_a_limit_on_the_sample_session_is_reported(run_pyth
     assert finding.endswith(" decisions withheld on the sample session") and total.startswith("1 problem in")
 
 
+def test_a_limit_the_engine_would_leave_out_is_a_problem(run_python):
+    ini = (SAMPLE_HOST / "cfg" / "oxa.ini").read_text() + "\n[RISK]\nmax_spread = 3\n"
+    proc = check(run_python, files={"cfg/oxa.ini": ini})
+    assert (proc.returncode, proc.stdout.splitlines()[0]) == (
+        1, "cfg/oxa.ini: [RISK]: max_spread = 3 is not a limit of 0 or more: the engine leaves it out"), proc.stderr
+
+
 def test_each_kind_of_problem_is_found_with_its_place(run_python):
     table = {
         "00001": {
