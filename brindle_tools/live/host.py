@@ -129,7 +129,7 @@ class Host:
         return "%s line %d" % (self.settings_shown, frames[-1].lineno) if frames else self.settings_shown
 
     def _failure(self, error):
-        return "%s: %s: %s" % (self._where(error), type(error).__name__, error)
+        return ": ".join([self._where(error), type(error).__name__] + ([str(error)] if str(error) else []))
 
     def records(self):
         """The host's broker record classes, oxa.py_ApiStructure."""
