@@ -15,5 +15,23 @@ def shown(path):
     path = Path(path)
     try:
         return str(path.resolve().relative_to(START_DIR))
-    except ValueError:
+    except (ValueError, RuntimeError, OSError):  # not below it, or a path that cannot be resolved
         return str(path)
+
+
+def resolved(path, named):
+    """The absolute path with its links followed; a loop of links or a name the system cannot
+    take is a UsageError naming the path as `named` (its option) and why."""
+    try:
+        return Path(path).resolve()
+    except RuntimeError:  # a loop of symbolic links, as Python 3.11 and 3.12 report it
+        reason = "symbolic links in a loop"
+    except OSError as error:
+        reason = error.strerror or str(error)
+    raise UsageError("%s%s: %s" % (named + " " if named else "", short(path), reason))
+
+
+def short(path, most=160):
+    """A path as shown, its middle left out when it is longer than `most` characters."""
+    text = shown(path)
+    return text if len(text) <= most else "%s...%s" % (text[:most // 2], text[-most // 2 + 3:])

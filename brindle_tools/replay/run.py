@@ -16,7 +16,8 @@ import tempfile
 import time
 from pathlib import Path
 
-from ..common.errors import UsageError, shown
+from ..common import outputs as outputs_place
+from ..common.errors import UsageError, resolved, shown
 from ..feed.inputs import field_types, read_instruments
 from ..feed.ticks import TickSource, price_bands
 from ..live import check, db, parameters
@@ -141,18 +142,6 @@ def engine_logger(workspace):
     return logger, counter, handler
 
 
-def output_directory(out):
-    """Create the output directory; True when it did not exist before."""
-    if out.exists() and not out.is_dir():
-        raise UsageError("--out %s is a file: name a directory for the outputs" % shown(out))
-    existed = out.exists()
-    try:
-        out.mkdir(parents=True, exist_ok=True)
-    except OSError as error:
-        raise UsageError("cannot create the output directory %s: %s" % (shown(out), error.strerror)) from None
-    return not existed
-
-
 OUTPUT_NAMES = ("chart.png", "decisions.csv", "engine.log", "fills.csv", "report.html", "summary.json")
 
 
@@ -205,8 +194,8 @@ def replay(ticks, options, out=None, chart=True, keep=False, progress=None):
     watches, report.watched()). A replay that cannot run raises UsageError; the working directory and module
     path are as they were afterwards, so that a second replay sees the world the first saw."""
     args = vars(options.checked())
-    args.update(ticks=[str(Path(t).resolve()) for t in ([ticks] if isinstance(ticks, (str, Path)) else ticks)],
-                out=Path(out).resolve() if out is not None else None, no_chart=not chart, keep=keep,
+    args.update(ticks=[str(resolved(t, "")) for t in ([ticks] if isinstance(ticks, (str, Path)) else ticks)],
+                out=resolved(out, "--out") if out is not None else None, no_chart=not chart, keep=keep,
                 progress=progress)
     try:
         with kept_place():
@@ -261,7 +250,8 @@ def replay_on(args):
         check_strategies(args, settings, records, host, source.names, factors)
         brindle = host.engine_module()
         if args.out is not None:
-            created = output_directory(args.out)
+            outputs_place.refuse_unsafe(args.out, [f.path for f in source.files] + outputs_place.input_files(args))
+            created = outputs_place.create(args.out)
             try:
                 workspace = Path(tempfile.mkdtemp(prefix=".replay-", dir=args.out))
             except OSError as error:

@@ -638,10 +638,19 @@ def test_parquet_refusals_show_the_columns_found(tmp_path):
         TickSource([path], TYPES, columns=("UpdateTime", "LastPrice"))
 
 
-def test_out_naming_a_file_gets_a_message(run_python):
-    proc = replay(run_python, "ticks.csv", "--out", "ticks.csv", files={"ticks.csv": BASE})
-    assert proc.returncode == 2 and "Traceback" not in proc.stderr
-    assert "brindle-replay: --out ticks.csv is a file: name a directory for the outputs" in proc.stderr
+@pytest.mark.parametrize("out, message", [
+    ("decisions.csv", "--out decisions.csv is the input decisions.csv: the outputs need a directory of their own"),
+    (".", "--out . holds the input decisions.csv: "),
+    ("mine", "--out mine holds notes.txt, which no brindle command wrote: name a new or empty directory"),
+    ("instruments.csv/x", "cannot create the output directory instruments.csv/x: Not a directory"),
+    ("loop/x", "--out loop/x: symbolic links in a loop"),
+    ("x/" * 2100, ": File name too long"),
+])
+def test_an_out_that_would_overwrite_files_or_cannot_be_made_is_refused_in_one_line(run_python, out, message):
+    proc = replay(run_python, "decisions.csv", "--out", out, files={"decisions.csv": BASE, "mine/notes.txt": "mine"},
+                  prelude="import os\nos.symlink('loop', 'loop')\n")
+    assert proc.returncode == 2 and proc.stderr.count("\n") == 1 and message in proc.stderr, proc.stderr
+    assert (proc.where / "decisions.csv").read_text() == BASE and (proc.where / "mine" / "notes.txt").exists()
 
 
 def test_bad_ticks_are_skipped_and_counted_alike_in_csv_and_parquet(tmp_path):

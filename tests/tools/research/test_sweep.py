@@ -6,6 +6,7 @@ import importlib.util
 import json
 import math
 import os
+import shutil
 import signal
 import subprocess
 import sys
@@ -272,6 +273,33 @@ def test_bad_input_is_refused_before_any_run(place, args, message):
     proc = run_sweep(place, "day1.csv", *args, "--out", "refused")
     assert proc.returncode == 2 and proc.stderr.startswith(message), proc.stderr
     assert not (place / "refused").exists()
+
+
+@pytest.mark.parametrize("out, message", [
+    ("day1.csv", "brindle-sweep: --out day1.csv is the input day1.csv: "),
+    (".", "brindle-sweep: --out . holds the input day1.csv: "),
+    ("/dev/null", "brindle-sweep: --out /dev/null is not a directory: "),
+    ("x/" * 2100, "brindle-sweep: --out x/x/"),
+])
+def test_an_out_that_would_overwrite_files_or_cannot_be_made_is_refused_in_one_line(place, out, message):
+    proc = run_sweep(place, "day1.csv", "--grid", "open_ticks=2", "--out", out)
+    assert proc.returncode == 2 and proc.stderr.startswith(message) and proc.stderr.count("\n") == 1, proc.stderr
+
+
+@pytest.mark.parametrize("damage, message", [
+    (("runs.csv", lambda text: text.replace(",ok,,exact,", ",ok,,exact,x", 1)), "local-damaged/runs.csv line 2 is damaged ("),
+    (("runs.csv", lambda text: text + "\udcff"), "local-damaged/runs.csv is damaged: not UTF-8 text"),
+    (("sweep.json", lambda text: text[:-5]), "local-damaged/sweep.json is damaged (Expecting"),
+])
+def test_resuming_over_damaged_tables_is_refused_in_one_line(place, local_table, damage, message):
+    damaged = place / "local-damaged"
+    shutil.rmtree(damaged, ignore_errors=True)
+    shutil.copytree(place / "local", damaged)
+    name, change = damage
+    (damaged / name).write_bytes(change((damaged / name).read_text()).encode("utf-8", "surrogateescape"))
+    proc = run_sweep(place, "day1.csv", "day2.csv", *GRID, *FEES, "--heatmap", "open_ticks,close_ticks",
+                     "--out", "local-damaged", "--resume")
+    assert proc.returncode == 2 and proc.stderr.startswith("brindle-sweep: " + message), proc.stderr
 
 
 def test_grid_values_collisions_sample_and_figures_of_both_summaries():
