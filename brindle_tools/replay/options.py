@@ -41,7 +41,10 @@ def non_negative(text):
 
 
 def positive(text):
-    value = non_negative(text)
+    try:
+        value = non_negative(text)
+    except argparse.ArgumentTypeError:
+        value = 0
     if not value > 0:
         raise argparse.ArgumentTypeError("%r is not a number above 0" % text)
     return value

@@ -590,12 +590,13 @@ def test_real_file_formats_give_the_same_ticks(tmp_path, name, content, kwargs):
     ("时间,最新价\n09:30:49,3521\n".encode("gb18030"), {}, "line 1: missing columns UpdateTime, Volume, "
      "BidPrice1, BidVolume1, AskPrice1, AskVolume1 in the header line 时间,最新价: name its columns with --columns"),
     (b"\xef\xbb\xbf", {}, ": no ticks, only a byte-order mark"),
+    (BASE.split("\n")[0].encode() + b"\n\n", {}, ": no ticks, only a line of column names"),
     (PUBLIC.encode(), {}, ": no TradingDay column and no date YYYYMMDD in the file name: name the trading day with "
                          "--trading-day YYYYMMDD, or rename the file"),
     (BASE.replace(",3522,12,", ",3522,99999999999999999999,").encode(), {},
-     "line 3: column Volume: 100000000000000000000 is beyond the 64 bits of a whole number"),
+     "line 3: column Volume: about 1e+20 is beyond the 64 bits of a whole number"),
     (BASE.replace(",3522,12,", ",3522,1152921504606846977,").encode(), {},
-     "line 3: column Volume: 1152921504606846976 is 2**53 or more, where a whole number read from a tick file "
+     "line 3: column Volume: about 1.152921504606847e+18 is 2**53 or more, where a whole number read from a tick file "
      "loses its last digits; correct the line, or skip such ticks with --skip-bad-ticks"),
     # Impossible prices and volumes; the feed's marker of an absent quote is no such price.
     (BASE.replace(",3522,2,", ",inf,2,").encode(), {}, "line 3: column AskPrice1: inf is not finite; correct the "
@@ -629,7 +630,19 @@ def test_bad_tick_files_are_refused_with_file_line_and_fix(tmp_path, content, kw
     assert where + message in str(refused.value), str(refused.value)
 
 
+def test_a_header_line_longer_than_the_first_read_is_read_whole(tmp_path):
+    path = tmp_path / "rb2501_wide.csv"
+    path.write_text("%s\n%s\n" % (",".join("c%d" % i for i in range(10 ** 5)), ",".join(["1"] * 10 ** 5)))
+    with pytest.raises(UsageError) as refused:
+        TickSource([path], TYPES)
+    assert "rb2501_wide.csv line 1: missing columns UpdateTime, " in str(refused.value)
+    assert str(refused.value).endswith(",c7... (688889 characters): name its columns with --columns NAME,NAME,... "
+                                       "(the broker's field names, in the file's order)")
+
+
 def test_parquet_refusals_show_the_columns_found(tmp_path):
+    with pytest.raises(UsageError, match=r"rb2501.parquet: no ticks: the columns TradingDay,.* hold no row"):
+        TickSource([parquet(tmp_path, BASE.split("\n")[0] + "\n")], TYPES)
     path = parquet(tmp_path, BASE.replace("AskVolume1", "AskVol1").replace("Volume,", "Vol,"))
     with pytest.raises(UsageError, match=r"rb2501.parquet: missing columns Volume, AskVolume1 in the columns "
                                          r"TradingDay,InstrumentID,UpdateTime,UpdateMillisec,LastPrice,Vol,.*,AskVol1,"):

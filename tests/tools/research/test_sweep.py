@@ -1,6 +1,7 @@
 """The parameter sweep: one table of runs, ranked and drawn, the same on this machine and on a
 Ray cluster; lost replays and lost Ray workers retried a bounded number of times; failures as
 rows; an interrupted sweep resumed; bad grids refused before any run."""
+import argparse
 import csv
 import importlib.util
 import json
@@ -273,6 +274,13 @@ def test_bad_input_is_refused_before_any_run(place, args, message):
     proc = run_sweep(place, "day1.csv", *args, "--out", "refused")
     assert proc.returncode == 2 and proc.stderr.startswith(message), proc.stderr
     assert not (place / "refused").exists()
+
+
+@pytest.mark.parametrize("text", ["-5", "0", "nan", "x"])
+def test_a_timeout_is_refused_as_what_it_must_be(text):
+    from brindle_tools.replay.options import positive
+    with pytest.raises(argparse.ArgumentTypeError, match="^%r is not a number above 0$" % text):
+        positive(text)
 
 
 @pytest.mark.parametrize("out, message", [
