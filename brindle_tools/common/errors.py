@@ -1,4 +1,5 @@
 """The one error a command shows its operator, and paths as the operator reads them."""
+import configparser
 from pathlib import Path
 
 # Where the command was started; paths are shown relative to it, also after a host is entered.
@@ -35,3 +36,17 @@ def short(path, most=160):
     """A path as shown, its middle left out when it is longer than `most` characters."""
     text = shown(path)
     return text if len(text) <= most else "%s...%s" % (text[:most // 2], text[-most // 2 + 3:])
+
+
+def config_error_text(error):
+    """An INI file's error as text that quotes none of its values. An interpolation error
+    quotes the raw value and a parsing error the malformed lines, either of which may hold
+    a password: of those only the option and section, or the line numbers, are named."""
+    if isinstance(error, configparser.InterpolationError):
+        return "%s: bad interpolation in option %r in section %r (the value is not shown)" % (
+            type(error).__name__, error.option, error.section)
+    if isinstance(error, configparser.ParsingError):
+        lines = [error.lineno] if hasattr(error, "lineno") else [lineno for lineno, _ in error.errors]
+        return "%s: %r, line %s (the text is not shown)" % (
+            type(error).__name__, error.source, ", ".join(str(lineno) for lineno in lines))
+    return str(error)

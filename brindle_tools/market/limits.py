@@ -7,6 +7,8 @@ import configparser
 import math
 import re
 
+from ..common.errors import UsageError, config_error_text, shown
+
 LIMITS = ("max_position", "max_order_volume", "max_orders_per_second", "max_orders_per_minute",
           "max_resting_orders", "max_daily_loss")
 INLINE_COMMENT = re.compile(r"(?:^|[ \t])[;#]")  # a comment after a value, as the section's example writes it
@@ -58,9 +60,13 @@ def host_limits(ini_path):
     """The [RISK] section of a host's cfg/oxa.ini, as the engine reads it: ({key: number},
     [entries the engine leaves out, as "key = value"]); empty without the section."""
     config = configparser.ConfigParser()
-    config.read(ini_path, encoding="utf-8")
+    try:
+        config.read(ini_path, encoding="utf-8")
+        entries = config.items("RISK") if config.has_section("RISK") else []
+    except configparser.Error as error:
+        raise UsageError("%s: %s" % (shown(ini_path), config_error_text(error))) from None
     found, refused = {}, []
-    for key, text in (config.items("RISK") if config.has_section("RISK") else []):
+    for key, text in entries:
         value = number(text)
         if is_key(key) and value is not None:
             found[key] = value
