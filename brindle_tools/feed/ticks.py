@@ -229,6 +229,7 @@ class TickFile:
         self.constants = {}  # columns that the file name or the command line give
         self.header_found = None  # the names of a CSV header line or of Parquet's columns
         self.assumed = None  # the layout read from a file without a header line
+        self.no_ticks = None  # why a file with columns holds no tick (a replay refuses it)
         if self.parquet:
             self._parquet_layout(columns)
         else:
@@ -265,7 +266,7 @@ class TickFile:
         self.header = not any(TIME.match(value) or NUMBER.match(value) for value in names)
         self.header_found = names if self.header else None
         if self.header and len(head) < SNIFF and not "".join(text.splitlines()[1:]).strip():
-            self.fail(None, "no ticks, only a line of column names; ticks are expected after it")
+            self.no_ticks = "no ticks, only a line of column names; ticks are expected after it"
         if self.header:
             self.first_line = 2
             # --columns names the columns of a header line that does not use the broker's names.
@@ -320,7 +321,7 @@ class TickFile:
             raise UsageError("%s: not a Parquet file: %s" % (self.name, error)) from None
         self.header_found = names = self.parquet_file.schema_arrow.names
         if self.parquet_file.metadata.num_rows == 0:
-            self.fail(None, "no ticks: the columns %s hold no row" % ",".join(names))
+            self.no_ticks = "no ticks: the columns %s hold no row" % shortened(",".join(names))
         # --columns names the columns of a file that does not use the broker's names, as for CSV.
         self.columns = [ALIASES.get(name, name) for name in (columns or names)]
         if columns and len(self.columns) != len(names):
@@ -515,6 +516,8 @@ class TickSource:
         paths = expand(arguments)
         self.files = [TickFile(p, n, types, columns, instrument, trading_day, threads) for n, p in enumerate(paths)]
         for tick_file in self.files:
+            if tick_file.no_ticks:
+                tick_file.fail(None, tick_file.no_ticks)
             if "TradingDay" not in tick_file.names and "ActionDay" not in tick_file.names:
                 tick_file.fail(None, "no TradingDay column and no date YYYYMMDD in the file name: name the trading "
                                      "day with %s YYYYMMDD, or rename the file (as rb2501_20241105.csv)" % DAY_OPTION)

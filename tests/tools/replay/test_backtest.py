@@ -454,8 +454,8 @@ def test_night_sessions_belong_to_the_next_trading_day_and_the_clock_runs_on(tmp
 def test_a_limit_that_would_limit_nothing_is_refused(run_python, limit, message):
     proc = run_python("import sys\nfrom brindle_tools.commands.replay import main\nsys.exit(main(%r))"
                       % ["ticks.csv", "--instruments", "instruments.csv", "--limit", limit],
-                      files={"ticks.csv": "TradingDay,InstrumentID,UpdateTime,LastPrice,Volume,BidPrice1,BidVolume1,AskPrice1,AskVolume1\n",
-                             "instruments.csv": INSTRUMENTS})
+                      files={"ticks.csv": "TradingDay,InstrumentID,UpdateTime,LastPrice,Volume,BidPrice1,BidVolume1,AskPrice1,AskVolume1\n"
+                                          "20241107,rb2501,09:00:00,100,1,99,5,101,5\n", "instruments.csv": INSTRUMENTS})
     assert proc.returncode == 2 and message in proc.stderr, proc.stderr
 
 
