@@ -4,11 +4,10 @@ from pathlib import Path
 
 from .errors import UsageError, short
 
-# Every name a replay, sweep or walk-forward writes into its output directory.
-WRITTEN = frozenset((
-    "chart.png", "decisions.csv", "engine.log", "fills.csv", "report.html", "summary.json",
-    "runs.csv", "runs.parquet", "ranking.csv", "heatmap.png", "sweep.json",
-    "walkforward.csv", "walkforward_equity.csv", "walkforward.png", "walkforward.json"))
+# What a replay, a sweep and a walk-forward write into their output directories.
+REPLAY = ("chart.png", "decisions.csv", "engine.log", "fills.csv", "report.html", "summary.json")
+WRITTEN = frozenset(REPLAY + ("runs.csv", "runs.parquet", "ranking.csv", "heatmap.png", "sweep.json",
+                              "walkforward.csv", "walkforward_equity.csv", "walkforward.png", "walkforward.json"))
 
 
 def written_by_us(name):

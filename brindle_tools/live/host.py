@@ -44,7 +44,7 @@ def unpack_host(archive_bytes, directory):
         archive.extractall(directory, members=members)
 
 
-SETTINGS_SECONDS = 10  # a settings module takes well under a second to load; one that runs on loops
+SETTINGS_SECONDS = 10  # a settings module loads in well under a second; one still running then loops
 
 
 class TimeLimit(BaseException):

@@ -142,9 +142,6 @@ def engine_logger(workspace):
     return logger, counter, handler
 
 
-OUTPUT_NAMES = ("chart.png", "decisions.csv", "engine.log", "fills.csv", "report.html", "summary.json")
-
-
 def publish(workspace, out):
     """Move the complete outputs into the output directory; an output of an earlier run that
     this one did not write (a chart) goes, so that no file there describes another run."""
@@ -153,7 +150,7 @@ def publish(workspace, out):
         target = out / path.name
         path.replace(target)
         written.append(target)
-    for name in OUTPUT_NAMES:
+    for name in outputs_place.REPLAY:
         stale = out / name
         if stale not in written and stale.is_file():
             stale.unlink()

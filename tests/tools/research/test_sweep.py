@@ -294,6 +294,16 @@ def test_an_out_that_would_overwrite_files_or_cannot_be_made_is_refused_in_one_l
     assert proc.returncode == 2 and proc.stderr.startswith(message) and proc.stderr.count("\n") == 1, proc.stderr
 
 
+def test_a_row_cut_short_by_a_kill_is_run_again_on_resume(tmp_path):
+    from brindle_tools.research import tables
+    columns = tables.run_columns(["p"])
+    path = tmp_path / "runs.csv"
+    whole = ",".join({"p": "1", "tick_files": "a.csv", "status": "ok", "net": "5.0"}.get(c, "") for c in columns)
+    path.write_text(",".join(columns) + "\n" + whole + "\n" + whole.replace("1", "2", 1)[:20] + "\n")
+    runs = {("1", "a.csv"): ("one", {"p": 1}), ("2", "a.csv"): ("two", {"p": 2})}
+    assert list(tables.read_finished(path, columns, ["p"], runs)) == ["one"]
+
+
 @pytest.mark.parametrize("damage, message", [
     (("runs.csv", lambda text: text.replace(",ok,,exact,", ",ok,,exact,x", 1)), "local-damaged/runs.csv line 2 is damaged ("),
     (("runs.csv", lambda text: text + "\udcff"), "local-damaged/runs.csv is damaged: not UTF-8 text"),
