@@ -1,6 +1,11 @@
 """The one error a command shows its operator, and paths as the operator reads them."""
 import configparser
+import re
 from pathlib import Path
+
+# An INI key named like a password: no message shows its value.
+# Twin: secret_key in oxa/strategy/risk_limits.cpp.
+SECRET_KEY = re.compile("pass|pwd|secret|token", re.I)
 
 # Where the command was started; paths are shown relative to it, also after a host is entered.
 START_DIR = Path.cwd()

@@ -7,7 +7,7 @@ import configparser
 import math
 import re
 
-from ..common.errors import UsageError, config_error_text, shown
+from ..common.errors import SECRET_KEY, UsageError, config_error_text, shown
 
 LIMITS = ("max_position", "max_order_volume", "max_orders_per_second", "max_orders_per_minute",
           "max_resting_orders", "max_daily_loss")
@@ -71,7 +71,7 @@ def host_limits(ini_path):
         if is_key(key) and value is not None:
             found[key] = value
         else:
-            refused.append("%s = %s" % (key, text))
+            refused.append("%s = %s" % (key, "(not shown)" if SECRET_KEY.search(key) else text))
     return found, refused
 
 

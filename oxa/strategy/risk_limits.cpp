@@ -7,6 +7,7 @@
 #include "engine/construction.hpp"
 #include "interop/except.hpp"
 #include "interop/iteration.hpp"
+#include "shell/config_errors.hpp"
 #include "strategy/record_values.hpp"
 
 namespace oxa::strategy {
@@ -56,6 +57,17 @@ py::object limit_value(py::handle entry) {
     if (PyFloat_Check(number) && !(PyFloat_AS_DOUBLE(number) >= 0 && std::isfinite(PyFloat_AS_DOUBLE(number)))) return {};
     if (compare(value, integer(0), Py_LT)) return {};
     return value;
+}
+
+// A key named like a password: its value is never shown.
+// Twin: SECRET_KEY in brindle_tools/common/errors.py.
+bool secret_key(py::handle key) {
+    for (const char* part : {"pass", "pwd", "secret", "token"}) {
+        Py_ssize_t at = PyUnicode_Find(key.ptr(), text(part).ptr(), 0, PY_SSIZE_T_MAX, 1);
+        if (at == -2) throw_error();
+        if (at >= 0) return true;
+    }
+    return false;
 }
 
 // A limit's name, alone or with an ID after one dot.
@@ -306,16 +318,17 @@ void read_risk_limits(py::handle self) {
                                                            {names.RISK}).ptr()) > 0; },
                [](const py::error_already_set&) {});
     if (!present) return;
-    try_except_log(
+    try_except(
         [&] {
             py::dict limits;
             for_each(call_method(getattr(self, names.config), names.items, {names.RISK}), [&](py::handle item) {
-                py::object key = getitem(item, integer(0)), text = getitem(item, integer(1));
-                py::object value = limit_value(text);
+                py::object key = getitem(item, integer(0)), entry = getitem(item, integer(1));
+                py::object value = limit_value(entry);
                 if (!is_limit(key) || !value) {
+                    py::object shown = secret_key(key) ? text("(not shown)") : py::reinterpret_borrow<py::object>(entry);
                     log(names.error, checked(PyUnicode_FromFormat(
                                          "risk limits: [RISK] %S = %S is not a limit of 0 or more; it is left out",
-                                         key.ptr(), text.ptr())));
+                                         key.ptr(), shown.ptr())));
                     return;
                 }
                 setitem(limits, key, value);
@@ -323,7 +336,10 @@ void read_risk_limits(py::handle self) {
             setattr(self, names.risk_limits, limits);
             setattr(self, names.risk_withheld, py::dict());
         },
-        "risk limits: [RISK] cannot be read");
+        [](const py::error_already_set& error) {
+            shell::hide_config_text(error);  // a bad interpolation would quote the value
+            log_error("risk limits: [RISK] cannot be read");
+        });
 }
 
 void note_trading_day(py::handle self, py::handle tick) {

@@ -143,12 +143,24 @@ def test_the_documented_section_is_read_as_written(brindle, workdir, log, settin
     assert [r.msg for r in log.records if r.level == "error"] == []
 
 
-@pytest.mark.parametrize("entry", ["max_position. = 3", "max_position = \uff11\uff10", "max_position = 1_0",
-                                   "max_position = 3;4"])
-def test_typos_in_a_limit_are_left_out(brindle, workdir, log, entry):
+@pytest.mark.parametrize("entry, shown", [
+    ("max_position. = 3", "max_position. = 3"), ("max_position = \uff11\uff10", "max_position = \uff11\uff10"),
+    ("max_position = 1_0", "max_position = 1_0"), ("max_position = 3;4", "max_position = 3;4"),
+    ("max_position.password = s3cr%%t", "max_position.password = (not shown)"),
+])
+def test_typos_in_a_limit_are_left_out(brindle, workdir, log, entry, shown):
     from brindle_tools.market import limits
     ini = workdir.cfg_ini
     ini.write_text(ini.read_text() + "\n[RISK]\n" + entry + "\n", encoding="utf-8")
     assert brindle.COXAAlgos().risk_limits == {}
-    assert limits.host_limits(ini) == ({}, [entry])
-    assert len([r for r in log.records if r.level == "error"]) == 1
+    assert limits.host_limits(ini) == ({}, [shown])
+    [error] = [r.msg for r in log.records if r.level == "error"]
+    assert error.startswith("risk limits: [RISK] %s is not a limit" % shown)
+
+
+def test_a_section_that_cannot_be_read_is_logged_without_its_values(brindle, workdir, log):
+    ini = workdir.cfg_ini
+    ini.write_text(ini.read_text() + "\n[RISK]\nmax_position = 3%s3cr3t\n", encoding="utf-8")
+    assert not hasattr(brindle.COXAAlgos(), "risk_limits")
+    [error] = [r for r in log.records if r.level == "error"]
+    assert error.msg == "risk limits: [RISK] cannot be read" and "3cr3t" not in error.traceback
