@@ -1,5 +1,6 @@
 """The one error a command shows its operator, and paths as the operator reads them."""
 import configparser
+import errno
 import re
 from pathlib import Path
 
@@ -33,7 +34,7 @@ def resolved(path, named):
     except RuntimeError:  # a loop of symbolic links, as Python 3.11 and 3.12 report it
         reason = "symbolic links in a loop"
     except OSError as error:
-        reason = error.strerror or str(error)
+        reason = "symbolic links in a loop" if error.errno == errno.ELOOP else error.strerror or str(error)
     raise UsageError("%s%s: %s" % (named + " " if named else "", short(path), reason))
 
 

@@ -40,8 +40,8 @@ def refuse_unsafe(out, inputs):
 
 def create(out):
     """Creates the output directory; True when it did not exist before."""
-    existed = out.is_dir()
     try:
+        existed = out.is_dir()
         out.mkdir(parents=True, exist_ok=True)
     except OSError as error:
         raise UsageError("cannot create the output directory %s: %s" % (short(out), error.strerror or error)) from None
