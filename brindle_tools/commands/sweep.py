@@ -12,7 +12,7 @@ choose); 2 the sweep could not run (one message says why); 130 interrupted.
 import argparse
 import sys
 
-from ..common.errors import UsageError
+from ..common.errors import UsageError, short
 from ..replay.options import add_arguments, add_replay_options, complete, fields_of, replay_options
 from ..research.sweep import SweepOptions, sweep, walk_forward
 
@@ -43,6 +43,10 @@ def main(argv=None):
             result = sweep(args.ticks, settings.grid, replay_options(args), settings, out=args.out)
     except UsageError as error:
         print("brindle-sweep: %s" % error, file=sys.stderr)
+        return 2
+    except OSError as error:  # the outputs cannot be written: a full or read-only disk
+        print("brindle-sweep: %s%s" % (short(error.filename) + ": " if error.filename else "", error.strerror or error),
+              file=sys.stderr)
         return 2
     except KeyboardInterrupt:
         return 130

@@ -86,6 +86,7 @@ EVENING, MORNING = 18 * 3600, 6 * 3600  # a night session runs from EVENING to M
 DAY = 86400
 EPOCH = datetime.date(1970, 1, 1)
 SNIFF = 1 << 16
+LONGEST_LINE = 1 << 26  # the longest header line read (64 MiB)
 BLOCK = 1 << 20
 PARQUET_BATCH = 1 << 16  # rows read at a time
 ABSENT = 1.79e308  # a price at or above this is the feed's marker for "none"
@@ -201,6 +202,11 @@ def parse_day(text):
         return None
 
 
+def shortened(text, most=300):
+    """A text shown in a message, its end left out beyond `most` characters."""
+    return text if len(text) <= most else "%s... (%d characters)" % (text[:most], len(text))
+
+
 class TickFile:
     """One tick file: its layout, found from its first lines, and its ticks in batches."""
 
@@ -223,6 +229,7 @@ class TickFile:
         self.constants = {}  # columns that the file name or the command line give
         self.header_found = None  # the names of a CSV header line or of Parquet's columns
         self.assumed = None  # the layout read from a file without a header line
+        self.no_ticks = None  # why a file with columns holds no tick (a replay refuses it)
         if self.parquet:
             self._parquet_layout(columns)
         else:
@@ -239,6 +246,8 @@ class TickFile:
         try:
             with open(self.path, "rb") as raw:
                 head = raw.read(SNIFF)
+                if b"\n" not in head:  # a header line longer than the sniff: all of it
+                    head += raw.readline(LONGEST_LINE)
         except OSError as error:
             raise unreadable(self.name, error) from None
         if not head.strip():
@@ -256,6 +265,8 @@ class TickFile:
         names = [name.strip() for name in first]
         self.header = not any(TIME.match(value) or NUMBER.match(value) for value in names)
         self.header_found = names if self.header else None
+        if self.header and len(head) < SNIFF and not "".join(text.splitlines()[1:]).strip():
+            self.no_ticks = "no ticks, only a line of column names; ticks are expected after it"
         if self.header:
             self.first_line = 2
             # --columns names the columns of a header line that does not use the broker's names.
@@ -309,6 +320,8 @@ class TickFile:
         except Exception as error:  # pyarrow raises several kinds for a file that is not Parquet
             raise UsageError("%s: not a Parquet file: %s" % (self.name, error)) from None
         self.header_found = names = self.parquet_file.schema_arrow.names
+        if self.parquet_file.metadata.num_rows == 0:
+            self.no_ticks = "no ticks: the columns %s hold no row" % shortened(",".join(names))
         # --columns names the columns of a file that does not use the broker's names, as for CSV.
         self.columns = [ALIASES.get(name, name) for name in (columns or names)]
         if columns and len(self.columns) != len(names):
@@ -338,7 +351,7 @@ class TickFile:
             if self.header_found:
                 text += " in the %s %s: name its columns with --columns NAME,NAME,... (the broker's field names, " \
                         "in the file's order)" % ("columns" if self.parquet else "header line",
-                                                   ",".join(self.header_found))
+                                                   shortened(",".join(self.header_found)))
             self.fail(1 if not self.parquet else None, text)
         if "TradingDay" not in self.columns and "ActionDay" not in self.columns:
             match = DATE_IN_NAME.search(stem)
@@ -503,6 +516,8 @@ class TickSource:
         paths = expand(arguments)
         self.files = [TickFile(p, n, types, columns, instrument, trading_day, threads) for n, p in enumerate(paths)]
         for tick_file in self.files:
+            if tick_file.no_ticks:
+                tick_file.fail(None, tick_file.no_ticks)
             if "TradingDay" not in tick_file.names and "ActionDay" not in tick_file.names:
                 tick_file.fail(None, "no TradingDay column and no date YYYYMMDD in the file name: name the trading "
                                      "day with %s YYYYMMDD, or rename the file (as rb2501_20241105.csv)" % DAY_OPTION)
@@ -720,8 +735,11 @@ class TickSource:
             column, what = next((c, w) for rows, c, w in checks if rows[index])
             if not self.skip_bad:
                 value = arrays[column][index].item() if column in arrays else wholes[column][index].item()
-                # A whole number in its digits while they are few (the marker of an absent value has 309).
-                value = "{:.0f}".format(value) if column in wholes and EXACT_LIMIT <= abs(value) < 1e21 else repr(value)
+                # A whole number beyond 2**53 was read as the nearest double: its last digits are unknown.
+                if column in wholes and EXACT_LIMIT <= abs(value) < 1e21:
+                    value = "about {:.17g}".format(value)
+                else:
+                    value = repr(value)
                 tick_file.fail(line, "column %s: %s is %s; correct the line, or skip such ticks with %s"
                                % (column, value, what, SKIP_OPTION))
             skipped.append(("%s %s" % (column, what), line))

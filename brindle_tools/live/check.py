@@ -71,10 +71,11 @@ class Finding:
     problem: str
     investor: str = None
     instrument: str = None
+    file: str = None  # where the problem is, when not in the settings module
 
     def text(self, file):
         where = " / ".join(str(p) for p in (self.investor, self.instrument, self.key) if p)
-        return "%s: %s: %s" % (file, where, self.problem)
+        return "%s: %s: %s" % (self.file or file, where, self.problem)
 
 
 class KnownNames:
@@ -351,9 +352,12 @@ def factor_names(connection):
 def limit_findings(host, investors, overrides, session=None):
     """The strategies that hit a pre-trade limit when the session is replayed (the sample
     session by default) with the host's limits and `overrides` over them."""
-    if not (limits.host_limits(host.directory / "cfg" / "oxa.ini") or overrides):
-        return []
-    findings = []
+    ini = host.directory / "cfg" / "oxa.ini"
+    found, refused = limits.host_limits(ini)
+    findings = [Finding("[RISK]", "%s is not a limit of 0 or more: the engine leaves it out" % entry, file=shown(ini))
+                for entry in refused]
+    if not (found or overrides):
+        return findings
     named = "the session %s" % shown(session) if session else "the sample session"
     with tempfile.TemporaryDirectory(prefix="check-limits-") as scratch:
         if session is None:

@@ -14,7 +14,7 @@ import sys
 from contextlib import contextmanager
 from pathlib import Path
 
-from ..common.errors import UsageError, shown
+from ..common.errors import UsageError, config_error_text, shown
 from ..common.places import DATA, SAMPLES
 from .host import Host
 from ..feed.inputs import read_instruments
@@ -35,7 +35,7 @@ def settings(ini=INI):
         values = [parser.get("CLOUD", key) for key in KEYS]
         port = int(values[1])
     except configparser.Error as error:
-        raise UsageError("%s: %s" % (shown(ini), error.message.splitlines()[0])) from None
+        raise UsageError("%s: %s" % (shown(ini), config_error_text(error).splitlines()[0])) from None
     except ValueError:
         raise UsageError("%s: [CLOUD] OXA_DB_PORT %r is not a port number" % (shown(ini), values[1])) from None
     return {"host": values[0], "port": port, "user": values[2], "password": values[3], "database": values[4]}

@@ -3,11 +3,14 @@ trading client sets itself up: its directory is the working directory (the engin
 cfg/oxa.ini and oxa.ini there) and the first entry of the module search path (for the
 cfg package and oxa/py_ApiStructure.py), with the repository after it for the in-place
 built oxa/Brindle."""
+import contextlib
+import ctypes
 import importlib
 import io
 import os
 import sys
 import tarfile
+import threading
 import traceback
 from pathlib import Path
 
@@ -41,6 +44,46 @@ def unpack_host(archive_bytes, directory):
         archive.extractall(directory, members=members)
 
 
+SETTINGS_SECONDS = 10  # a settings module loads in well under a second; one still running then loops
+
+
+class TimeLimit(BaseException):
+    """Raised in a thread that ran past its time limit (a BaseException, so that the code it
+    interrupts does not take it for its own error)."""
+
+
+@contextlib.contextmanager
+def time_limit(seconds):
+    """Interrupts the Python code of the block with TimeLimit after `seconds`. Code waiting in
+    C (a sleep, a read) is interrupted once it returns to Python."""
+    thread, lock = threading.get_ident(), threading.Lock()
+    state = {"done": False, "fired": False}
+
+    def interrupt():
+        with lock:
+            if not state["done"]:
+                state["fired"] = True
+                ctypes.pythonapi.PyThreadState_SetAsyncExc(ctypes.c_ulong(thread), ctypes.py_object(TimeLimit))
+
+    timer = threading.Timer(seconds, interrupt)
+    timer.daemon = True
+    timer.start()
+    raised = False
+    try:
+        yield
+    except TimeLimit:
+        raised = True
+        raise
+    finally:
+        timer.cancel()
+        with lock:
+            state["done"] = True
+        if state["fired"] and not raised:
+            # Sent but perhaps not yet raised: withdrawn, and raised here instead.
+            ctypes.pythonapi.PyThreadState_SetAsyncExc(ctypes.c_ulong(thread), None)
+            raise TimeLimit()
+
+
 class Host:
     def __init__(self, directory=None):
         """directory: the host working directory; by default the current directory when it
@@ -63,23 +106,30 @@ class Host:
             sys.path.insert(0, entry)
 
     def load_settings(self):
-        """Import the settings module; a module that does not compile or raises stops the
-        command with the file and line."""
+        """Import the settings module; a module that does not compile, raises (SystemExit
+        and KeyboardInterrupt too) or runs longer than SETTINGS_SECONDS stops the command
+        with the file and line."""
         try:
-            return importlib.import_module(SETTINGS_MODULE)
+            with time_limit(SETTINGS_SECONDS):
+                return importlib.import_module(SETTINGS_MODULE)
         except SyntaxError as error:
             if error.filename and Path(error.filename).resolve() == self.settings_path:
                 raise UsageError("%s line %s: %s" % (self.settings_shown, error.lineno, error.msg)) from None
             raise UsageError(self._failure(error)) from None
-        except Exception as error:
+        except TimeLimit as error:
+            raise UsageError("%s: did not finish loading within %d seconds (a loop?)"
+                             % (self._where(error), SETTINGS_SECONDS)) from None
+        except BaseException as error:  # a module that exits is refused like one that raises
             raise UsageError(self._failure(error)) from None
 
-    def _failure(self, error):
-        """Where in the settings module an exception came from, if it did."""
+    def _where(self, error):
+        """The settings module's line an exception came from, if it did."""
         frames = [f for f in traceback.extract_tb(error.__traceback__)
                   if f.filename and Path(f.filename).resolve() == self.settings_path]
-        where = "%s line %d" % (self.settings_shown, frames[-1].lineno) if frames else self.settings_shown
-        return "%s: %s: %s" % (where, type(error).__name__, error)
+        return "%s line %d" % (self.settings_shown, frames[-1].lineno) if frames else self.settings_shown
+
+    def _failure(self, error):
+        return ": ".join([self._where(error), type(error).__name__] + ([str(error)] if str(error) else []))
 
     def records(self):
         """The host's broker record classes, oxa.py_ApiStructure."""

@@ -45,6 +45,8 @@ import time
 
 import pymysql
 
+from ..common.errors import config_error_text
+
 
 SENT_TABLE = "t_dead_letters_resent"
 _NO_SUCH_TABLE = 1146
@@ -76,20 +78,6 @@ FALLBACK = {
 }
 
 
-def _without_values(exc):
-    """The error as text. An interpolation error quotes the raw value and a parsing error
-    the malformed lines, either of which may hold the password: of those only the option
-    and section, or the line numbers, are named."""
-    if isinstance(exc, configparser.InterpolationError):
-        return "%s: bad interpolation in option %r in section %r (the value is not shown)" % (
-            type(exc).__name__, exc.option, exc.section)
-    if isinstance(exc, configparser.ParsingError):
-        lines = [exc.lineno] if hasattr(exc, "lineno") else [lineno for lineno, _ in exc.errors]
-        return "%s: %r, line %s (the text is not shown)" % (
-            type(exc).__name__, exc.source, ", ".join(str(lineno) for lineno in lines))
-    return exc
-
-
 def connection_settings(ini_path="cfg/oxa.ini"):
     """Keyword arguments for pymysql.connect, read as the engine's connectDB reads them."""
     try:
@@ -104,7 +92,7 @@ def connection_settings(ini_path="cfg/oxa.ini"):
             "port": int(config.get("CLOUD", "OXA_DB_PORT")),
         }
     except Exception as exc:
-        print("get db config: %s; using the built-in settings" % _without_values(exc), file=sys.stderr)
+        print("get db config: %s; using the built-in settings" % config_error_text(exc), file=sys.stderr)
         settings = dict(FALLBACK)
     # utf8mb4: characters outside the Basic Multilingual Plane reach the server too.
     settings["charset"] = "utf8mb4"

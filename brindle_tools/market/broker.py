@@ -48,6 +48,9 @@ class Broker:
         self.engine = None  # the client's engine, set when it starts one
         self.trading_day = None
         self.next_ref = 1
+        # (instrument, direction) -> profit realised before the engine started: a restarted
+        # client's broker reports the profit realised since (that day's)
+        self.realised_before = {}
 
     def funds_refusal(self, instrument, action, price, volume):
         """Why the broker refuses an opening order for its funds, or None."""
@@ -157,11 +160,12 @@ class Broker:
         holding = instrument.holding
         side = holding.sides[direction]
         cost = side.average * side.volume * holding.multiple
+        realised = side.realised - self.realised_before.get((instrument.id, direction), 0.0)
         record = self.records.InvestorPositionField(
             InvestorID=self.investor, InstrumentID=instrument.id, ExchangeID=instrument.exchange,
             PosiDirection=direction, HedgeFlag="1", PositionDate="1", YdPosition=side.yesterday,
             Position=side.volume, TodayPosition=side.today, OpenVolume=side.opened, CloseVolume=side.closed,
-            PositionCost=cost, OpenCost=cost, CloseProfit=side.realised, TradingDay=self.trading_day or "")
+            PositionCost=cost, OpenCost=cost, CloseProfit=realised, TradingDay=self.trading_day or "")
         self.engine.push_OnRspQryInvestorPosition(POSITION_TABLE, record)
 
     def report_positions(self, instrument, held_only=True):

@@ -167,6 +167,9 @@ class Client:
     def restart_engine(self):
         """A fresh engine for the new trading day, told what a restarted client tells it."""
         self.start_engine()
+        self.broker.realised_before = {(instrument.id, direction): side.realised
+                                       for instrument in self.instruments.values()
+                                       for direction, side in instrument.holding.sides.items()}
         for instrument in self.instruments.values():
             self.tell_instrument(instrument)
             self.broker.report_positions(instrument, held_only=False)

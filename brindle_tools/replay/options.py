@@ -6,7 +6,7 @@ from dataclasses import MISSING, asdict, dataclass, field, fields, replace
 from pathlib import Path
 from typing import Any, Dict, List, Optional, Tuple
 
-from ..common.errors import UsageError, shown
+from ..common.errors import UsageError, resolved, shown
 from ..common.places import SAMPLES
 from ..live import parameters
 from ..market import account, limits
@@ -41,7 +41,10 @@ def non_negative(text):
 
 
 def positive(text):
-    value = non_negative(text)
+    try:
+        value = non_negative(text)
+    except argparse.ArgumentTypeError:
+        value = 0
     if not value > 0:
         raise argparse.ArgumentTypeError("%r is not a number above 0" % text)
     return value
@@ -223,7 +226,10 @@ class ReplayOptions:
             values["days"] = day_list(",".join(values["days"]))
         for name in PATHS + ("host",):
             if values[name] is not None:
-                values[name] = Path(values[name]).resolve()
+                try:
+                    values[name] = resolved(values[name], "--" + name.replace("_", "-"))
+                except UsageError as error:
+                    raise ValueError(str(error)) from None
         if values["db"] and self.instruments != ReplayOptions.instruments:
             raise ValueError("--instruments and --db: the instruments come from one of them")
         return replace(self, **values)

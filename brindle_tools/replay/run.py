@@ -16,12 +16,13 @@ import tempfile
 import time
 from pathlib import Path
 
-from ..common.errors import UsageError, shown
+from ..common import outputs as outputs_place
+from ..common.errors import UsageError, resolved, shown
 from ..feed.inputs import field_types, read_instruments
 from ..feed.ticks import TickSource, price_bands
 from ..live import check, db, parameters
 from ..live.host import Host
-from ..market import account
+from ..market import account, limits
 from . import native, report, webpage
 from .client import Client
 
@@ -75,6 +76,15 @@ def check_strategies(args, settings, records, host, names, factors):
         if len(findings) > 10:
             lines.append("... and %d more (brindle-check lists them)" % (len(findings) - 10))
         raise UsageError("the strategies cannot be replayed:\n  " + "\n  ".join(lines))
+
+
+def refuse_unknown_limits(args, catalogue):
+    """A --limit for an instrument or investor that the replay does not know is a typo: it would limit nothing."""
+    known = {str(i).lower() for i in catalogue} | {args.investor.lower()}
+    unknown = limits.unknown_ids([name for name, _ in args.limits], known)
+    if unknown:
+        raise UsageError("--limit %s: %s is neither the investor %s nor an instrument of %s" % (
+            unknown[0], unknown[0].partition(".")[2], args.investor, shown(args.instruments)))
 
 
 def prepare_database():
@@ -132,21 +142,6 @@ def engine_logger(workspace):
     return logger, counter, handler
 
 
-def output_directory(out):
-    """Create the output directory; True when it did not exist before."""
-    if out.exists() and not out.is_dir():
-        raise UsageError("--out %s is a file: name a directory for the outputs" % shown(out))
-    existed = out.exists()
-    try:
-        out.mkdir(parents=True, exist_ok=True)
-    except OSError as error:
-        raise UsageError("cannot create the output directory %s: %s" % (shown(out), error.strerror)) from None
-    return not existed
-
-
-OUTPUT_NAMES = ("chart.png", "decisions.csv", "engine.log", "fills.csv", "report.html", "summary.json")
-
-
 def publish(workspace, out):
     """Move the complete outputs into the output directory; an output of an earlier run that
     this one did not write (a chart) goes, so that no file there describes another run."""
@@ -155,7 +150,7 @@ def publish(workspace, out):
         target = out / path.name
         path.replace(target)
         written.append(target)
-    for name in OUTPUT_NAMES:
+    for name in outputs_place.REPLAY:
         stale = out / name
         if stale not in written and stale.is_file():
             stale.unlink()
@@ -196,8 +191,8 @@ def replay(ticks, options, out=None, chart=True, keep=False, progress=None):
     watches, report.watched()). A replay that cannot run raises UsageError; the working directory and module
     path are as they were afterwards, so that a second replay sees the world the first saw."""
     args = vars(options.checked())
-    args.update(ticks=[str(Path(t).resolve()) for t in ([ticks] if isinstance(ticks, (str, Path)) else ticks)],
-                out=Path(out).resolve() if out is not None else None, no_chart=not chart, keep=keep,
+    args.update(ticks=[str(resolved(t, "")) for t in ([ticks] if isinstance(ticks, (str, Path)) else ticks)],
+                out=resolved(out, "--out") if out is not None else None, no_chart=not chart, keep=keep,
                 progress=progress)
     try:
         with kept_place():
@@ -244,13 +239,16 @@ def replay_on(args):
         fee_schedule = account.read_fees(args.fees) if args.fees else None
         margins = account.read_margins(args.margin) if args.margin else None
         catalogue = None if args.db else read_instruments(args.instruments, records.InstrumentField)
+        if catalogue is not None:
+            refuse_unknown_limits(args, catalogue)
         config = factors = journal_before = None
         if args.db:
             config, factors, journal_before = prepare_database()
         check_strategies(args, settings, records, host, source.names, factors)
         brindle = host.engine_module()
         if args.out is not None:
-            created = output_directory(args.out)
+            outputs_place.refuse_unsafe(args.out, [f.path for f in source.files] + outputs_place.input_files(args))
+            created = outputs_place.create(args.out)
             try:
                 workspace = Path(tempfile.mkdtemp(prefix=".replay-", dir=args.out))
             except OSError as error:

@@ -13,6 +13,7 @@ import io
 import re
 import shutil
 import socket
+import stat
 import sys
 import tarfile
 import tempfile
@@ -64,12 +65,42 @@ def connect(address):
         raise UsageError("cannot connect to the Ray cluster at %s: %s" % (address, error)) from None
 
 
+KINDS = ((stat.S_ISFIFO, "a FIFO"), (stat.S_ISCHR, "a character device"), (stat.S_ISBLK, "a block device"),
+         (stat.S_ISSOCK, "a socket"))
+
+
 def host_archive(directory):
-    """The host directory as tar bytes, for workers that cannot read it."""
+    """The host directory as tar bytes, for workers that cannot read it: links followed, so
+    that a worker reads what the driver reads, in plain files and folders (all an unpacking
+    takes); its own logs and caches stay at home. What is neither file nor folder cannot be
+    shipped and is refused by name."""
     data = io.BytesIO()
-    with tarfile.open(fileobj=data, mode="w") as archive:
-        archive.add(directory, arcname=".", filter=lambda info: None if "__pycache__" in info.name
-                    or info.name.startswith("./log/") else info)  # the host's own logs stay at home
+    with tarfile.open(fileobj=data, mode="w", dereference=True) as archive:
+
+        def add(path, name, folders):
+            if "__pycache__" in name or name.startswith("./log/"):
+                return
+            try:
+                status = path.stat()
+            except OSError as error:
+                raise UsageError("--ship: cannot read %s in the host directory: %s"
+                                 % (shown(path), error.strerror or error)) from None
+            if stat.S_ISDIR(status.st_mode):
+                folder = (status.st_dev, status.st_ino)
+                if folder in folders:
+                    raise UsageError("--ship: %s links to a folder that holds it: such a host cannot be shipped"
+                                     % shown(path))
+                archive.add(path, arcname=name, recursive=False)
+                for child in sorted(path.iterdir()):
+                    add(child, "%s/%s" % (name, child.name), folders | {folder})
+            elif stat.S_ISREG(status.st_mode):
+                archive.add(path, arcname=name)
+            else:
+                kind = next((kind for test, kind in KINDS if test(status.st_mode)), "no file")
+                raise UsageError("--ship: %s is %s: only files and folders can be shipped; move it out of the "
+                                 "host directory" % (shown(path), kind))
+
+        add(Path(directory), ".", frozenset())
     return data.getvalue()
 
 

@@ -20,7 +20,8 @@ from dataclasses import dataclass, fields as dataclass_fields, replace
 from pathlib import Path
 from typing import List, Optional
 
-from ..common.errors import UsageError, shown
+from ..common import outputs
+from ..common.errors import UsageError, resolved, shown
 from ..feed.inputs import field_types
 from ..feed.ticks import TickSource, price_bands
 from ..common.frames import csv_frame, frame
@@ -198,13 +199,16 @@ def prepare_output(args, plan):
     if exists and not args.resume:
         raise UsageError("%s already holds a sweep: --resume finishes it; or choose another --out" % shown(out))
     if args.resume and exists:
-        stored = json.loads(config_path.read_text(encoding="utf-8")) if config_path.exists() else None
+        try:
+            stored = json.loads(config_path.read_text(encoding="utf-8")) if config_path.exists() else None
+        except ValueError as error:  # UnicodeDecodeError is a ValueError
+            raise UsageError("%s is damaged (%s): choose another --out" % (shown(config_path), error)) from None
         if stored != configuration:
             raise UsageError("%s holds a sweep of other tick files, grid or replay options than this one: "
                              "resume it with its own command, or choose another --out" % shown(out))
         runs = {plan.text_key(key): (key, plan.values(key[0])) for key in plan.keys()}
         return tables.read_finished(table_path, plan.columns, plan.names, runs)
-    out.mkdir(parents=True, exist_ok=True)
+    outputs.create(out)
     config_path.write_text(json.dumps(configuration, indent=2) + "\n", encoding="utf-8")
     return {}
 
@@ -291,13 +295,15 @@ def planned(ticks, options, settings, out):
     """(args, plan, heat map pair, trading days): a sweep's options as one namespace, and its
     plan, all checked before any run."""
     args = argparse.Namespace(**vars(options.checked()), **vars(settings.checked()))
-    args.ticks = [str(Path(t).resolve()) for t in ([ticks] if isinstance(ticks, (str, Path)) else ticks)]
-    args.out = Path(out).resolve()
+    args.ticks = [str(resolved(t, "")) for t in ([ticks] if isinstance(ticks, (str, Path)) else ticks)]
+    args.out = resolved(out, "--out")
     settings, settings_shown, converters = host_setup(args)
     args.capital = account.capital_of(args.capital)
     grid = build_grid(args, settings, settings_shown)
     pair = heatmap_pair(args, grid)
-    days = trading_days(tick_files(args.ticks), lambda path: days_in(path, converters, args))
+    files = tick_files(args.ticks)
+    outputs.refuse_unsafe(args.out, files + outputs.input_files(args))
+    days = trading_days(files, lambda path: days_in(path, converters, args))
     points = list(grid_points(grid, args.sample, args.seed))
     segments = [segment([day], days) for day in days] if args.per_day else [segment(days, days)]
     replay = replace(options.checked(), host=Path(args.host), investor=args.investor, capital=args.capital)

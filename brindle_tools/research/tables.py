@@ -86,12 +86,20 @@ def read_finished(path, columns, names, runs):
     finished = {}
     with open(path, newline="", encoding="utf-8") as f:
         reader = csv.DictReader(f)
-        if reader.fieldnames != columns:
-            raise UsageError("%s has other columns than this sweep's table: choose another --out" % shown(path))
-        for row in reader:
-            found = runs.get(tuple(row[n] for n in names) + (row["tick_files"],))
-            if found is not None and row["status"] == "ok":
-                finished[found[0]] = typed(row, found[1])
+        try:
+            if reader.fieldnames != columns:
+                raise UsageError("%s has other columns than this sweep's table: choose another --out" % shown(path))
+            for row in reader:
+                if None in row or None in row.values():
+                    continue  # a row cut short (a kill while it was written) or run together: run again
+                found = runs.get(tuple(row[n] for n in names) + (row["tick_files"],))
+                if found is not None and row["status"] == "ok":
+                    finished[found[0]] = typed(row, found[1])
+        except UnicodeDecodeError:
+            raise UsageError("%s is damaged: not UTF-8 text; choose another --out" % shown(path)) from None
+        except (csv.Error, ValueError) as error:
+            raise UsageError("%s line %d is damaged (%s): mend or remove the line, or choose another --out"
+                             % (shown(path), max(reader.line_num, 1), error)) from None
     return finished
 
 

@@ -14,6 +14,7 @@ import sys
 import time
 
 from . import pages, tables
+from ..common import outputs
 from ..common.errors import UsageError, shown
 from ..common.frames import csv_frame
 from ..market.account import Account
@@ -87,7 +88,7 @@ def run(args, plan, days, spans, runner, kept):
     tables.refuse_other_outputs(out, "walk-forward")
     if (out / "walkforward.csv").exists():
         raise UsageError("%s already holds a walk-forward: choose another --out" % shown(out))
-    out.mkdir(parents=True, exist_ok=True)
+    outputs.create(out)
     plan.segments = [segment(train, days) for train, _ in spans] + [segment(test, days) for _, test in spans]
     tested = len(spans)
     print("Walk-forward of %d point%s over %d window%s (%d trading days trained, %d tested) on %s" % (

@@ -3,6 +3,7 @@
 #include "engine/construction.hpp"
 #include "interop/iteration.hpp"
 #include "interop/list_memo.hpp"
+#include "strategy/risk_limits.hpp"
 
 namespace oxa::engine {
 namespace {
@@ -204,6 +205,7 @@ py::object forward_order(py::handle self, py::handle table_name, py::handle Orde
 py::object push_OnRspQryInvestorPosition(py::handle self, py::handle table_name, py::handle InvestorPosition) {
     py::object record = call_method(InvestorPosition, names.to_dict);
     merge_into(self, names.instrument_position_dict, record, names.InstrumentID, names.PosiDirection);
+    strategy::note_position(self, record);
     record_answer(self, table_name, record);
     return py::none();
 }

@@ -121,6 +121,7 @@ namespace oxa {
     X(CloseProfit) X(PositionCost) X(Position) X(VolumeTotal)                               \
     X(max_position) X(max_order_volume) X(max_orders_per_second) X(max_orders_per_minute)   \
     X(max_resting_orders) X(max_daily_loss) X(has_section) X(partition)                                  \
+    X(risk_day) X(risk_day_start) X(risk_positions) X(PositionDate) X(HedgeFlag) X(values)   \
     /* strategy names */                                                                    \
     X(strategy_names) X(strategy_names_state) X(Indicators) X(Sessions) X(TodayPosition)    \
     X(OpenCost) X(TradingDay) X(day_seconds) X(session_left)

@@ -7,6 +7,7 @@
 #include "engine/construction.hpp"
 #include "interop/except.hpp"
 #include "interop/iteration.hpp"
+#include "shell/config_errors.hpp"
 #include "strategy/record_values.hpp"
 
 namespace oxa::strategy {
@@ -21,8 +22,28 @@ PyObject* const* limit_names() {
     return all;
 }
 
-// int(text), else float(text); null when it is neither or below 0.
-py::object limit_value(py::handle text) {
+// The value without an inline comment: a ';' or '#' at the start or after a space or tab
+// ends it, as the section's own example writes them.
+py::object without_comment(py::handle text) {
+    Py_ssize_t length = PyUnicode_GET_LENGTH(text.ptr());
+    for (Py_ssize_t i = 0; i < length; ++i) {
+        Py_UCS4 c = PyUnicode_READ_CHAR(text.ptr(), i);
+        Py_UCS4 before = i ? PyUnicode_READ_CHAR(text.ptr(), i - 1) : ' ';
+        if ((c == ';' || c == '#') && (before == ' ' || before == '\t')) {
+            return checked(PyUnicode_Substring(text.ptr(), 0, i));
+        }
+    }
+    return py::reinterpret_borrow<py::object>(text);
+}
+
+// int(text), else float(text), of a plain ASCII number (no other script's digits, no
+// underscores); null when it is neither or below 0.
+// Twin: number in brindle_tools/market/limits.py (the replay's and the check's reading).
+py::object limit_value(py::handle entry) {
+    if (!PyUnicode_Check(entry.ptr())) return {};
+    py::object text = without_comment(entry);
+    Py_ssize_t length = PyUnicode_GET_LENGTH(text.ptr());
+    if (!PyUnicode_IS_ASCII(text.ptr()) || PyUnicode_FindChar(text.ptr(), '_', 0, length, 1) != -1) return {};
     PyObject* number = PyLong_FromUnicodeObject(text.ptr(), 10);
     if (!number) {
         PyErr_Clear();
@@ -38,7 +59,22 @@ py::object limit_value(py::handle text) {
     return value;
 }
 
-bool is_limit(py::handle name) {
+// A key named like a password: its value is never shown.
+// Twin: SECRET_KEY in brindle_tools/common/errors.py.
+bool secret_key(py::handle key) {
+    for (const char* part : {"pass", "pwd", "secret", "token"}) {
+        Py_ssize_t at = PyUnicode_Find(key.ptr(), text(part).ptr(), 0, PY_SSIZE_T_MAX, 1);
+        if (at == -2) throw_error();
+        if (at >= 0) return true;
+    }
+    return false;
+}
+
+// A limit's name, alone or with an ID after one dot.
+bool is_limit(py::handle key) {
+    py::object parts = call_method(key, names.partition, {names.dot});
+    py::object name = getitem(parts, integer(0)), dot = getitem(parts, integer(1)), id = getitem(parts, integer(2));
+    if (PyObject_IsTrue(dot.ptr()) > 0 && PyUnicode_GET_LENGTH(id.ptr()) == 0) return false;
     for (int i = 0; i < 6; ++i) {
         if (equals(name, limit_names()[i])) return true;
     }
@@ -53,6 +89,47 @@ py::object own_dict(py::handle self, PyObject* name) {
         setattr(self, name, table);
     }
     return table;
+}
+
+// Every position record of an instrument the host reported, or `listed` (the engine's own
+// list, one record per direction) when none was kept.
+py::object position_records(py::handle self, py::handle instrument, py::handle listed) {
+    py::object kept = engine::optional_attribute(self, names.risk_positions);
+    py::object by_key = kept ? get(kept, instrument) : py::none();
+    if (!by_key.is_none()) return call_method(by_key, names.values);
+    return py::reinterpret_borrow<py::object>(listed);
+}
+
+template <class Visit>
+void for_each_record(py::handle records, Visit&& visit) {
+    if (records.is_none()) return;
+    for_each(records, [&](py::handle record) {
+        if (PyDict_Check(record.ptr())) visit(record);
+    });
+}
+
+// The realised profit plus the open positions' at their last price, all instruments.
+double total_profit(py::handle self) {
+    double total = 0;
+    py::object attributes = getattr(self, names.instrument_attr_dict);
+    for_each_item(getattr(self, names.instrument_position_dict), [&](py::handle instrument, py::handle listed) {
+        py::object attribute = get(attributes, instrument);
+        double price = 0, multiple = 0;
+        if (!attribute.is_none()) {
+            price = as_double(get(attribute, names.LastPrice));
+            multiple = as_double(get(attribute, names.VolumeMultiple));
+        }
+        for_each_record(position_records(self, instrument, listed), [&](py::handle record) {
+            total += as_double(get(record, names.CloseProfit));
+            double lots = as_double(get(record, names.Position));
+            if (lots == 0 || !(std::fabs(price) < absent_price)) return;
+            double value = price * lots * multiple, cost = as_double(get(record, names.PositionCost));
+            py::object direction = get(record, names.PosiDirection);
+            if (is_text(direction, "2")) total += value - cost;
+            if (is_text(direction, "3")) total += cost - value;
+        });
+    });
+    return total;
 }
 
 // What one tick's decisions are checked against, read when first needed.
@@ -73,11 +150,12 @@ public:
         return value.is_none() ? py::object() : value;
     }
 
-    // Lots held on a side ("2" long, "3" short) and resting open orders' lots on it.
+    // Lots held on a side ("2" long, "3" short), in every record of it, and resting open orders' lots on it.
     double exposure(bool buy) {
         read_orders();
         double lots = buy ? resting_buy_ : resting_sell_;
-        for_each_record(call_method(self_, names.get_Position, {instrument_.ptr()}), [&](py::handle record) {
+        py::object listed = call_method(self_, names.get_Position, {instrument_.ptr()});
+        for_each_record(position_records(self_, instrument_, listed), [&](py::handle record) {
             if (is_text(get(record, names.PosiDirection), buy ? "2" : "3")) lots += as_double(get(record, names.Position));
         });
         return lots;
@@ -88,41 +166,16 @@ public:
         return resting_count_;
     }
 
-    // The day's realised profit plus the open positions' at their last price, all instruments.
+    // The day's profit: the total less what it was when the day began.
     double profit() {
-        if (profit_) return *profit_;
-        double total = 0;
-        py::object attributes = getattr(self_, names.instrument_attr_dict);
-        for_each_item(getattr(self_, names.instrument_position_dict), [&](py::handle instrument, py::handle records) {
-            py::object attribute = get(attributes, instrument);
-            double price = 0, multiple = 0;
-            if (!attribute.is_none()) {
-                price = as_double(get(attribute, names.LastPrice));
-                multiple = as_double(get(attribute, names.VolumeMultiple));
-            }
-            for_each_record(records, [&](py::handle record) {
-                total += as_double(get(record, names.CloseProfit));
-                double lots = as_double(get(record, names.Position));
-                if (lots == 0 || !(std::fabs(price) < absent_price)) return;
-                double value = price * lots * multiple, cost = as_double(get(record, names.PositionCost));
-                py::object direction = get(record, names.PosiDirection);
-                if (is_text(direction, "2")) total += value - cost;
-                if (is_text(direction, "3")) total += cost - value;
-            });
-        });
-        profit_ = total;
-        return total;
+        if (!profit_) {
+            py::object start = engine::optional_attribute(self_, names.risk_day_start);
+            profit_ = total_profit(self_) - (start ? as_double(start) : 0);
+        }
+        return *profit_;
     }
 
 private:
-    template <class Visit>
-    void for_each_record(py::handle records, Visit&& visit) {
-        if (records.is_none()) return;
-        for_each(records, [&](py::handle record) {
-            if (PyDict_Check(record.ptr())) visit(record);
-        });
-    }
-
     // Orders resting: queueing, untraded or partly traded.
     void read_orders() {
         if (orders_read_) return;
@@ -265,17 +318,17 @@ void read_risk_limits(py::handle self) {
                                                            {names.RISK}).ptr()) > 0; },
                [](const py::error_already_set&) {});
     if (!present) return;
-    try_except_log(
+    try_except(
         [&] {
             py::dict limits;
             for_each(call_method(getattr(self, names.config), names.items, {names.RISK}), [&](py::handle item) {
-                py::object key = getitem(item, integer(0)), text = getitem(item, integer(1));
-                py::object name = getitem(call_method(key, names.partition, {names.dot}), integer(0));
-                py::object value = limit_value(text);
-                if (!is_limit(name) || !value) {
+                py::object key = getitem(item, integer(0)), entry = getitem(item, integer(1));
+                py::object value = limit_value(entry);
+                if (!is_limit(key) || !value) {
+                    py::object shown = secret_key(key) ? text("(not shown)") : py::reinterpret_borrow<py::object>(entry);
                     log(names.error, checked(PyUnicode_FromFormat(
                                          "risk limits: [RISK] %S = %S is not a limit of 0 or more; it is left out",
-                                         key.ptr(), text.ptr())));
+                                         key.ptr(), shown.ptr())));
                     return;
                 }
                 setitem(limits, key, value);
@@ -283,7 +336,42 @@ void read_risk_limits(py::handle self) {
             setattr(self, names.risk_limits, limits);
             setattr(self, names.risk_withheld, py::dict());
         },
-        "risk limits: [RISK] cannot be read");
+        [](const py::error_already_set& error) {
+            shell::hide_config_text(error);  // a bad interpolation would quote the value
+            log_error("risk limits: [RISK] cannot be read");
+        });
+}
+
+void note_trading_day(py::handle self, py::handle tick) {
+    if (!PyDict_Check(tick.ptr()) || !engine::optional_attribute(self, names.risk_limits)) return;
+    try_except_log(
+        [&] {
+            py::object day = get(tick, names.TradingDay);
+            if (day.is_none()) return;
+            py::object current = engine::optional_attribute(self, names.risk_day);
+            if (current && equals(current, day)) return;
+            if (current) setattr(self, names.risk_day_start, number(total_profit(self)));
+            setattr(self, names.risk_day, day);
+        },
+        "risk limits: the trading day cannot be followed");
+}
+
+void note_position(py::handle self, py::handle record) {
+    if (!PyDict_Check(record.ptr()) || !engine::optional_attribute(self, names.risk_limits)) return;
+    try_except_log(
+        [&] {
+            py::object kept = own_dict(self, names.risk_positions);
+            py::object instrument = get(record, names.InstrumentID);
+            py::object by_key = get(kept, instrument);
+            if (by_key.is_none()) {
+                by_key = py::dict();
+                setitem(kept, instrument, by_key);
+            }
+            py::object key = checked(PyTuple_Pack(3, get(record, names.PosiDirection).ptr(),
+                                                  get(record, names.PositionDate).ptr(), get(record, names.HedgeFlag).ptr()));
+            setitem(by_key, key, record);
+        },
+        "risk limits: the position record cannot be kept");
 }
 
 void apply_risk_limits(py::handle self, py::handle investor, py::handle instrument, py::list& decisions) {

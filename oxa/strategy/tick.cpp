@@ -111,6 +111,7 @@ bool refresh_due(py::handle self, TickTime& time) {
 py::object push_md2trade(py::handle self, py::handle i_InvestorID, py::handle i_InstrumentID,
                          py::handle dict_new_md) {
     py::list decisions;
+    note_trading_day(self, dict_new_md);
     try_except(
         [&] {
             if (!PyUnicode_Check(i_InvestorID.ptr()) || !PyUnicode_Check(i_InstrumentID.ptr()) ||

@@ -45,9 +45,10 @@ def engine(brindle, settings_module, workdir, log, monkeypatch):
     return make
 
 
-def tick(engine, last=3500):
+def tick(engine, last=3500, day="20241107"):
     return engine.push_md2trade(INVESTOR, INSTRUMENT, {"LastPrice": last, "Volume": 1, "BidPrice1": last - 1,
-                                                       "BidVolume1": 1, "AskPrice1": last + 1, "AskVolume1": 1})
+                                                       "BidVolume1": 1, "AskPrice1": last + 1, "AskVolume1": 1,
+                                                       "TradingDay": day})
 
 
 @pytest.mark.parametrize("limits, book, returned", [
@@ -102,3 +103,64 @@ def test_a_check_that_fails_keeps_only_the_closes(engine, log):
     assert tick(gate) == [CLOSE]
     assert [r.msg for r in log.records if r.level == "error"] == [
         "risk limits: the decisions could not be checked; only closes are returned"]
+
+
+def test_the_day_s_loss_counts_from_the_start_of_each_trading_day(engine):
+    gate = engine({"max_daily_loss": 500}, position=1, close_profit=-1500)
+    assert tick(gate) == [CLOSE]  # the first day: the broker's figures are that day's
+    assert tick(gate, day="20241108") == [OPEN, CLOSE]
+    gate.instrument_position_dict[INSTRUMENT][0]["CloseProfit"] = -2000
+    assert tick(gate, day="20241108") == [CLOSE]
+
+
+class Position:
+    def __init__(self, **fields):
+        self.fields = {"InstrumentID": INSTRUMENT, "PosiDirection": "2", "HedgeFlag": "1", "CloseProfit": 0,
+                       "PositionCost": 3500 * 10 * fields["Position"], **fields}
+
+    def to_dict(self):
+        return dict(self.fields)
+
+
+def test_every_record_of_a_side_counts_today_s_and_yesterday_s_lots(engine):
+    gate = engine({"max_position": 8})
+    for date, lots in (("1", 3), ("2", 4), ("2", 4)):  # the last repeats yesterday's record
+        gate.push_OnRspQryInvestorPosition("t_position", Position(PositionDate=date, Position=lots))
+    assert tick(gate) == [CLOSE]  # 7 held + 2 more
+
+
+def test_the_documented_section_is_read_as_written(brindle, workdir, log, settings_module):
+    from brindle_tools.common.places import REPO
+    from brindle_tools.market import limits
+    text = (REPO / "docs" / "live-safety.md").read_text(encoding="utf-8")
+    section = text[text.index("    [RISK]\n"):text.index("\n\n", text.index("    [RISK]\n"))]
+    ini = workdir.cfg_ini
+    ini.write_text(ini.read_text() + "\n" + section.replace("\n    ", "\n")[4:] + "\n")
+    expected = {"max_position": 10, "max_order_volume": 5, "max_orders_per_second": 2,
+                "max_orders_per_minute": 30, "max_resting_orders": 4, "max_daily_loss": 20000}
+    assert brindle.COXAAlgos().risk_limits == expected
+    assert limits.host_limits(ini) == (expected, [])
+    assert [r.msg for r in log.records if r.level == "error"] == []
+
+
+@pytest.mark.parametrize("entry, shown", [
+    ("max_position. = 3", "max_position. = 3"), ("max_position = \uff11\uff10", "max_position = \uff11\uff10"),
+    ("max_position = 1_0", "max_position = 1_0"), ("max_position = 3;4", "max_position = 3;4"),
+    ("max_position.password = s3cr%%t", "max_position.password = (not shown)"),
+])
+def test_typos_in_a_limit_are_left_out(brindle, workdir, log, entry, shown):
+    from brindle_tools.market import limits
+    ini = workdir.cfg_ini
+    ini.write_text(ini.read_text() + "\n[RISK]\n" + entry + "\n", encoding="utf-8")
+    assert brindle.COXAAlgos().risk_limits == {}
+    assert limits.host_limits(ini) == ({}, [shown])
+    [error] = [r.msg for r in log.records if r.level == "error"]
+    assert error.startswith("risk limits: [RISK] %s is not a limit" % shown)
+
+
+def test_a_section_that_cannot_be_read_is_logged_without_its_values(brindle, workdir, log):
+    ini = workdir.cfg_ini
+    ini.write_text(ini.read_text() + "\n[RISK]\nmax_position = 3%s3cr3t\n", encoding="utf-8")
+    assert not hasattr(brindle.COXAAlgos(), "risk_limits")
+    [error] = [r for r in log.records if r.level == "error"]
+    assert error.msg == "risk limits: [RISK] cannot be read" and "3cr3t" not in error.traceback

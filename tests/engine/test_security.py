@@ -6,6 +6,7 @@ import io
 import logging
 import os
 import socket
+import shutil
 import subprocess
 import sys
 
@@ -13,6 +14,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
+from harness.host import copy_sample_host
 from harness.paths import TOOL_ENV, tool
 from harness.session import create_tables
 
@@ -99,6 +101,7 @@ def everything_written(workdir, formatted_log, capfd, *more):
     ("Qx7%pass-WORD-91", "bad interpolation"),
     ("Qx7%(pass-WORD)s-91", "missing reference"),
     ("Qx7-%(secret)s", "reference to a bad value"),
+    ("Qx7\'pass\"WORD-91\u5bc6%", "bad interpolation"),
     (PASSWORD, "line without its equals sign"),
     (PASSWORD, "line before the first section"),
 ])
@@ -128,9 +131,13 @@ def test_password_appears_nowhere(brindle, db_ini, workdir, formatted_log, capfd
     engine.updateFactor()
     engine.push_OnRspQrySettlementInfo("SettlementInfo", records.SettlementInfoField(Content="x"))
     engine.DumpReqDict("InputOrder", records.InputOrderField(InstrumentID="rb2501"))
-    resent = subprocess.run(tool("resend") + ["log/sql_dead_letters.jsonl"], cwd=workdir.path, env=TOOL_ENV,
-                            capture_output=True, text=True, timeout=120)
-    written = everything_written(workdir, formatted_log, capfd, resent.stdout, resent.stderr)
+    host = copy_sample_host(workdir.path.parent / "host")
+    shutil.copyfile(workdir.cfg_ini, host / "cfg" / "oxa.ini")
+    tools = [subprocess.run(tool(name) + arguments, cwd=workdir.path, env=TOOL_ENV, capture_output=True, text=True,
+                            timeout=120)
+             for name, arguments in (("resend", ["log/sql_dead_letters.jsonl"]), ("db", ["create", "--host", str(host)]),
+                                     ("check", ["--host", str(host)]))]
+    written = everything_written(workdir, formatted_log, capfd, *(p.stdout + p.stderr for p in tools))
     assert "Traceback" in written
     if fault not in ("login refused", "server unreachable"):  # the error is logged, the text left out
         assert "get db config\nTraceback" in written

@@ -1,6 +1,7 @@
 """What must hold on every supported Python, including on those that lack a newer standard
 library's features."""
 import io
+import os
 import tarfile
 
 import pytest
@@ -37,6 +38,29 @@ def test_a_host_archive_reaching_outside_its_directory_is_refused(tmp_path, monk
         assert not (tmp_path / "escaped.txt").exists()
     unpack_host(archive(("cfg/oxa.ini", None), ("oxa.ini", None)), target)
     assert (target / "cfg" / "oxa.ini").read_text() == "x\n"
+
+
+def test_a_shipped_host_follows_its_links_and_names_what_cannot_be_shipped(tmp_path):
+    from brindle_tools.common.errors import UsageError
+    from brindle_tools.research.ray_cluster import host_archive
+
+    (tmp_path / "strategies").mkdir()
+    (tmp_path / "strategies" / "mine.py").write_text("AI_Strategy = {}\n")
+    home = tmp_path / "host"
+    (home / "cfg").mkdir(parents=True)
+    (home / "cfg" / "oxa_can_change_env.py").symlink_to(tmp_path / "strategies" / "mine.py")
+    (home / "shared").symlink_to(home / "cfg")
+    unpack_host(host_archive(home), tmp_path / "shipped")
+    shipped = tmp_path / "shipped"
+    assert (shipped / "shared" / "oxa_can_change_env.py").read_text() == "AI_Strategy = {}\n"
+    assert not (shipped / "cfg" / "oxa_can_change_env.py").is_symlink()
+    os.mkfifo(home / "cfg" / "feed")
+    with pytest.raises(UsageError, match="feed is a FIFO: only files and folders can be shipped"):
+        host_archive(home)
+    (home / "cfg" / "feed").unlink()
+    (home / "cfg" / "up").symlink_to(home)
+    with pytest.raises(UsageError, match="up links to a folder that holds it"):
+        host_archive(home)
 
 
 def test_a_failed_ray_task_is_reported_by_its_own_error_in_plain_text():

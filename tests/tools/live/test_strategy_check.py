@@ -48,6 +48,13 @@ def test_a_strategy_that_hits_a_limit_on_the_sample_session_is_reported(run_pyth
     assert finding.endswith(" decisions withheld on the sample session") and total.startswith("1 problem in")
 
 
+def test_a_limit_the_engine_would_leave_out_is_a_problem(run_python):
+    ini = (SAMPLE_HOST / "cfg" / "oxa.ini").read_text() + "\n[RISK]\nmax_spread = 3\n"
+    proc = check(run_python, files={"cfg/oxa.ini": ini})
+    assert (proc.returncode, proc.stdout.splitlines()[0]) == (
+        1, "cfg/oxa.ini: [RISK]: max_spread = 3 is not a limit of 0 or more: the engine leaves it out"), proc.stderr
+
+
 def test_each_kind_of_problem_is_found_with_its_place(run_python):
     table = {
         "00001": {
@@ -99,11 +106,24 @@ def test_investor_and_tick_file_narrow_the_check(run_python):
 @pytest.mark.parametrize("extra, message", [
     ("if True\n    x = 1\n", "cfg/oxa_can_change_env.py line 5: expected ':'"),
     ("limit = 3 / 0\n", "cfg/oxa_can_change_env.py line 5: ZeroDivisionError: division by zero"),
+    ("import sys\nsys.exit(0)\n", "cfg/oxa_can_change_env.py line 6: SystemExit: 0"),
+    ("raise KeyboardInterrupt\n", "cfg/oxa_can_change_env.py line 5: KeyboardInterrupt"),
 ])
 def test_a_settings_module_that_does_not_load_is_named_with_its_line(run_python, extra, message):
     proc = check(run_python, files={"cfg/oxa_can_change_env.py": settings({}, extra=extra)})
     assert (proc.returncode, proc.stdout) == (2, "")
     assert proc.stderr == "brindle-check: %s\n" % message
+
+
+@pytest.mark.parametrize("command, args", [("live.check", []), ("commands.replay", ["ticks.csv"]),
+                                           ("commands.sweep", ["ticks.csv", "--grid", "open_ticks=1,2"])])
+def test_a_settings_module_that_does_not_finish_loading_is_refused(run_python, command, args):
+    code = ("import sys\nfrom brindle_tools.live import host\nhost.SETTINGS_SECONDS = 1\n"
+            "from brindle_tools.%s import main\nsys.exit(main(%r))" % (command, args))
+    proc = run_python(code, files={"cfg/oxa_can_change_env.py": settings({}, extra="while True: pass\n"),
+                                   "ticks.csv": "UpdateTime,LastPrice\n"}, timeout=30)
+    assert proc.returncode == 2, proc.stderr
+    assert proc.stderr.endswith(": cfg/oxa_can_change_env.py line 5: did not finish loading within 1 seconds (a loop?)\n")
 
 
 def test_factors_of_the_database_are_names_of_their_instrument_only(run_python, mariadb):

@@ -445,6 +445,20 @@ def test_night_sessions_belong_to_the_next_trading_day_and_the_clock_runs_on(tmp
         (3 * 86400 + 9 * 3600, "20241111", "09:00:00", 0)]
 
 
+@pytest.mark.parametrize("limit, message", [
+    ("max_position.=3", "'max_position.' names no limit"),
+    ("max_position=\uff11\uff10", "is no limit of 0 or more"),
+    ("max_position.rb2051=1", "--limit max_position.rb2051: rb2051 is neither the investor 00001 nor an instrument of "
+                              "instruments.csv"),
+])
+def test_a_limit_that_would_limit_nothing_is_refused(run_python, limit, message):
+    proc = run_python("import sys\nfrom brindle_tools.commands.replay import main\nsys.exit(main(%r))"
+                      % ["ticks.csv", "--instruments", "instruments.csv", "--limit", limit],
+                      files={"ticks.csv": "TradingDay,InstrumentID,UpdateTime,LastPrice,Volume,BidPrice1,BidVolume1,AskPrice1,AskVolume1\n"
+                                          "20241107,rb2501,09:00:00,100,1,99,5,101,5\n", "instruments.csv": INSTRUMENTS})
+    assert proc.returncode == 2 and message in proc.stderr, proc.stderr
+
+
 @pytest.mark.parametrize("restart", [[], ["--restart-daily"]])
 def test_two_days_across_midnight_cancel_carry_and_close(run_python, restart):
     header = "TradingDay,InstrumentID,UpdateTime,LastPrice,Volume,BidPrice1,BidVolume1,AskPrice1,AskVolume1\n"
@@ -493,6 +507,21 @@ def test_the_host_s_limits_and_those_of_the_command_line_withhold_decisions_acro
     # The first buy of 5 fills on the next tick; each buy after it would hold 10 lots.
     assert (summary["risk_limits"], summary["withheld"]) == ({"max_position": 6}, {"max_position": {"rb2501": 5}})
     assert "  withheld      max_position 5 (rb2501 5)\n" in proc.stdout
+
+
+@pytest.mark.parametrize("restart", [[], ["--restart-daily"]], ids=["one engine", "restarted daily"])
+def test_the_day_s_loss_limit_starts_again_on_the_next_trading_day(run_python, restart):
+    header = "TradingDay,InstrumentID,UpdateTime,LastPrice,Volume,BidPrice1,BidVolume1,AskPrice1,AskVolume1\n"
+    ticks = header + "".join("%s,rb2501,%s:0%d,100,%d,99,5,101,5\n" % (day, at, n, 10 + n)
+                             for day, at in (("20241107", "14:58"), ("20241108", "09:00")) for n in range(4))
+    proc = replay(run_python, "ticks.csv", "--instruments", "instruments.csv", "--no-chart",
+                  "--limit", "max_daily_loss=50", *restart,
+                  files={"ticks.csv": ticks, "cfg/oxa_can_change_env.py": strategy("True", "True")})
+    assert proc.returncode == 0, proc.stderr
+    # Bought at 101 and sold at 99 on the first day, a loss of 100: the next day opens again.
+    opened = [d["TradingDay"] for d in rows(proc.where / "replay-out" / "decisions.csv") if d["Action"] == "buy_open"]
+    assert "20241108" in opened, opened
+
 
 
 # --- tick file formats ---------------------------------------------------------------------
@@ -561,12 +590,13 @@ def test_real_file_formats_give_the_same_ticks(tmp_path, name, content, kwargs):
     ("时间,最新价\n09:30:49,3521\n".encode("gb18030"), {}, "line 1: missing columns UpdateTime, Volume, "
      "BidPrice1, BidVolume1, AskPrice1, AskVolume1 in the header line 时间,最新价: name its columns with --columns"),
     (b"\xef\xbb\xbf", {}, ": no ticks, only a byte-order mark"),
+    (BASE.split("\n")[0].encode() + b"\n\n", {}, ": no ticks, only a line of column names"),
     (PUBLIC.encode(), {}, ": no TradingDay column and no date YYYYMMDD in the file name: name the trading day with "
                          "--trading-day YYYYMMDD, or rename the file"),
     (BASE.replace(",3522,12,", ",3522,99999999999999999999,").encode(), {},
-     "line 3: column Volume: 100000000000000000000 is beyond the 64 bits of a whole number"),
+     "line 3: column Volume: about 1e+20 is beyond the 64 bits of a whole number"),
     (BASE.replace(",3522,12,", ",3522,1152921504606846977,").encode(), {},
-     "line 3: column Volume: 1152921504606846976 is 2**53 or more, where a whole number read from a tick file "
+     "line 3: column Volume: about 1.152921504606847e+18 is 2**53 or more, where a whole number read from a tick file "
      "loses its last digits; correct the line, or skip such ticks with --skip-bad-ticks"),
     # Impossible prices and volumes; the feed's marker of an absent quote is no such price.
     (BASE.replace(",3522,2,", ",inf,2,").encode(), {}, "line 3: column AskPrice1: inf is not finite; correct the "
@@ -600,7 +630,19 @@ def test_bad_tick_files_are_refused_with_file_line_and_fix(tmp_path, content, kw
     assert where + message in str(refused.value), str(refused.value)
 
 
+def test_a_header_line_longer_than_the_first_read_is_read_whole(tmp_path):
+    path = tmp_path / "rb2501_wide.csv"
+    path.write_text("%s\n%s\n" % (",".join("c%d" % i for i in range(10 ** 5)), ",".join(["1"] * 10 ** 5)))
+    with pytest.raises(UsageError) as refused:
+        TickSource([path], TYPES)
+    assert "rb2501_wide.csv line 1: missing columns UpdateTime, " in str(refused.value)
+    assert str(refused.value).endswith(",c7... (688889 characters): name its columns with --columns NAME,NAME,... "
+                                       "(the broker's field names, in the file's order)")
+
+
 def test_parquet_refusals_show_the_columns_found(tmp_path):
+    with pytest.raises(UsageError, match=r"rb2501.parquet: no ticks: the columns TradingDay,.* hold no row"):
+        TickSource([parquet(tmp_path, BASE.split("\n")[0] + "\n")], TYPES)
     path = parquet(tmp_path, BASE.replace("AskVolume1", "AskVol1").replace("Volume,", "Vol,"))
     with pytest.raises(UsageError, match=r"rb2501.parquet: missing columns Volume, AskVolume1 in the columns "
                                          r"TradingDay,InstrumentID,UpdateTime,UpdateMillisec,LastPrice,Vol,.*,AskVol1,"):
@@ -609,10 +651,19 @@ def test_parquet_refusals_show_the_columns_found(tmp_path):
         TickSource([path], TYPES, columns=("UpdateTime", "LastPrice"))
 
 
-def test_out_naming_a_file_gets_a_message(run_python):
-    proc = replay(run_python, "ticks.csv", "--out", "ticks.csv", files={"ticks.csv": BASE})
-    assert proc.returncode == 2 and "Traceback" not in proc.stderr
-    assert "brindle-replay: --out ticks.csv is a file: name a directory for the outputs" in proc.stderr
+@pytest.mark.parametrize("out, message", [
+    ("decisions.csv", "--out decisions.csv is the input decisions.csv: the outputs need a directory of their own"),
+    (".", "--out . holds the input decisions.csv: "),
+    ("mine", "--out mine holds notes.txt, which no brindle command wrote: name a new or empty directory"),
+    ("instruments.csv/x", "cannot create the output directory instruments.csv/x: Not a directory"),
+    ("loop/x", "--out loop/x: symbolic links in a loop"),
+    ("x/" * 2100, ": File name too long"),
+])
+def test_an_out_that_would_overwrite_files_or_cannot_be_made_is_refused_in_one_line(run_python, out, message):
+    proc = replay(run_python, "decisions.csv", "--out", out, files={"decisions.csv": BASE, "mine/notes.txt": "mine"},
+                  prelude="import os\nos.symlink('loop', 'loop')\n")
+    assert proc.returncode == 2 and proc.stderr.count("\n") == 1 and message in proc.stderr, proc.stderr
+    assert (proc.where / "decisions.csv").read_text() == BASE and (proc.where / "mine" / "notes.txt").exists()
 
 
 def test_bad_ticks_are_skipped_and_counted_alike_in_csv_and_parquet(tmp_path):

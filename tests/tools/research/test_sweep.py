@@ -1,11 +1,13 @@
 """The parameter sweep: one table of runs, ranked and drawn, the same on this machine and on a
 Ray cluster; lost replays and lost Ray workers retried a bounded number of times; failures as
 rows; an interrupted sweep resumed; bad grids refused before any run."""
+import argparse
 import csv
 import importlib.util
 import json
 import math
 import os
+import shutil
 import signal
 import subprocess
 import sys
@@ -272,6 +274,50 @@ def test_bad_input_is_refused_before_any_run(place, args, message):
     proc = run_sweep(place, "day1.csv", *args, "--out", "refused")
     assert proc.returncode == 2 and proc.stderr.startswith(message), proc.stderr
     assert not (place / "refused").exists()
+
+
+@pytest.mark.parametrize("text", ["-5", "0", "nan", "x"])
+def test_a_timeout_is_refused_as_what_it_must_be(text):
+    from brindle_tools.replay.options import positive
+    with pytest.raises(argparse.ArgumentTypeError, match="^%r is not a number above 0$" % text):
+        positive(text)
+
+
+@pytest.mark.parametrize("out, message", [
+    ("day1.csv", "brindle-sweep: --out day1.csv is the input day1.csv: "),
+    (".", "brindle-sweep: --out . holds the input day1.csv: "),
+    ("/dev/null", "brindle-sweep: --out /dev/null is not a directory: "),
+    ("x/" * 2100, "brindle-sweep: --out x/x/"),
+])
+def test_an_out_that_would_overwrite_files_or_cannot_be_made_is_refused_in_one_line(place, out, message):
+    proc = run_sweep(place, "day1.csv", "--grid", "open_ticks=2", "--out", out)
+    assert proc.returncode == 2 and proc.stderr.startswith(message) and proc.stderr.count("\n") == 1, proc.stderr
+
+
+def test_a_row_cut_short_by_a_kill_is_run_again_on_resume(tmp_path):
+    from brindle_tools.research import tables
+    columns = tables.run_columns(["p"])
+    path = tmp_path / "runs.csv"
+    whole = ",".join({"p": "1", "tick_files": "a.csv", "status": "ok", "net": "5.0"}.get(c, "") for c in columns)
+    path.write_text(",".join(columns) + "\n" + whole + "\n" + whole.replace("1", "2", 1)[:20] + "\n")
+    runs = {("1", "a.csv"): ("one", {"p": 1}), ("2", "a.csv"): ("two", {"p": 2})}
+    assert list(tables.read_finished(path, columns, ["p"], runs)) == ["one"]
+
+
+@pytest.mark.parametrize("damage, message", [
+    (("runs.csv", lambda text: text.replace(",ok,,exact,", ",ok,,exact,x", 1)), "local-damaged/runs.csv line 2 is damaged ("),
+    (("runs.csv", lambda text: text + "\udcff"), "local-damaged/runs.csv is damaged: not UTF-8 text"),
+    (("sweep.json", lambda text: text[:-5]), "local-damaged/sweep.json is damaged (Expecting"),
+])
+def test_resuming_over_damaged_tables_is_refused_in_one_line(place, local_table, damage, message):
+    damaged = place / "local-damaged"
+    shutil.rmtree(damaged, ignore_errors=True)
+    shutil.copytree(place / "local", damaged)
+    name, change = damage
+    (damaged / name).write_bytes(change((damaged / name).read_text()).encode("utf-8", "surrogateescape"))
+    proc = run_sweep(place, "day1.csv", "day2.csv", *GRID, *FEES, "--heatmap", "open_ticks,close_ticks",
+                     "--out", "local-damaged", "--resume")
+    assert proc.returncode == 2 and proc.stderr.startswith("brindle-sweep: " + message), proc.stderr
 
 
 def test_grid_values_collisions_sample_and_figures_of_both_summaries():
