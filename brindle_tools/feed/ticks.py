@@ -11,7 +11,9 @@ file of any length takes bounded memory.
 Values take the type that the host's tick record gives the field (text, whole number,
 number); a column the record does not know becomes a whole number, a number or text, value
 by value. UpdateTime is HH:MM:SS, optionally with a fraction (09:30:49.900): the fraction
-becomes UpdateMillisec and UpdateTime keeps HH:MM:SS, as the broker's record has them.
+becomes UpdateMillisec and UpdateTime keeps HH:MM:SS, as the broker's record has them. Some
+recorders write whole milliseconds unpadded (09:30:49.5 for 5 ms): a file whose short
+fractions go back in time as decimals, more than as whole milliseconds, is read so.
 
 Time: each tick gets its calendar time and its trading day. A night session (from 18:00 to
 06:00) belongs to the next trading day. The calendar day is ActionDay when the file has it,
@@ -20,8 +22,12 @@ trading day there); otherwise an evening tick happened on the weekday before its
 day, and a tick after midnight on the day after that evening. A file without TradingDay
 takes the trading day from ActionDay by the same rule; one without either from the trading
 day given (--trading-day) or else a date YYYYMMDD in its name; a file with none of them is
-refused rather than given a made-up day.
-Ticks of several files are merged in time order. Pipes and other streams are copied to a
+refused rather than given a made-up day. The instrument of a file without InstrumentID is the
+ID its name begins with (rb2501, an option's m1801-C-2600 or SR801C5500, or the longest ID of
+the instrument list).
+Ticks of several files are merged in time order; files whose names differ only in their date
+are read one after the other (lanes), so that a market's files of several days are not all
+open at once. Pipes and other streams are copied to a
 temporary file first: the layout is found from the first lines and the ticks read after.
 
 Impossible values: an empty value where a number belongs, a fraction where a whole number
@@ -29,7 +35,8 @@ belongs, a price or volume that is not finite or is negative, a tick without a
 last price (absent, 0) or with a last price outside the day's limits, a best bid or ask
 outside the day's limits (UpperLimitPrice, LowerLimitPrice) where the tick gives them, and
 elsewhere further from the last price than its product's daily price band allows (BANDS), a
-crossed or locked book (bid at or above ask). Such a tick is refused with its file and line,
+crossed or locked book (bid at or above ask). A few price ticks are never too far, and an
+option is judged by its limits and its book only. Such a tick is refused with its file and line,
 or, with skip_bad, skipped and counted by reason. A price at the feed's marker for "absent"
 (the largest double) is an absent quote, not a bad one.
 """
@@ -48,7 +55,7 @@ import shutil
 import stat
 import tempfile
 import weakref
-from operator import itemgetter
+from operator import attrgetter, itemgetter
 from pathlib import Path
 
 from ..common.errors import UsageError, shown
@@ -408,11 +415,10 @@ class TickFile:
                 self.constants["TradingDay"] = trading_day
             elif self.name_day:
                 self.constants["TradingDay"] = self.name_day
-        # The day by which the file is read among the others, known before it is opened.
-        self.day = self.constants.get("TradingDay", self.name_day)
         self.names = self.columns + list(self.constants)
         self.has_millis = "UpdateMillisec" in self.columns
         self.fractions = None  # DECIMAL or WHOLE once a fraction of a second was read
+        self.short_fractions = None  # (DECIMAL or WHOLE, times going back read the other way) of short ones
 
     def fraction_convention(self):
         """(DECIMAL or WHOLE, times going back read so) of the file's fractions of a second:
@@ -639,44 +645,38 @@ class TickSource:
             yield from batch.ticks()
 
     def lanes(self):
-        """The batches of the files, in lanes merged by time: the files that a date in their
-        name (or --trading-day) places on a day, the first of each day in the first lane, the
-        second in the second, and so on; a file without such a date in a lane of its own. A lane
-        opens its next file once it is through the one before, so that only one day's files are
-        open at a time, and hold batches. Ties of time go to the lane listed first."""
-        by_day, alone, dated = {}, [], []
+        """The batches of the files, in lanes merged by time: the files whose names differ only
+        in their date (rb2501_20241107.csv, rb2501_20241108.csv) in one lane, by date; a file
+        without a date in its name in a lane of its own. A lane opens its next file once it is
+        through the one before, so that a market's files of several days are not all open, nor
+        hold batches, at once. Ties of time go to the lane listed first."""
+        series = {}
         for tick_file in self.files:
-            if tick_file.day is None:
-                alone.append([tick_file])
-            else:
-                by_day.setdefault(tick_file.day, []).append(tick_file)
-        for day in sorted(by_day):
-            for position, tick_file in enumerate(by_day[day]):
-                if position == len(dated):
-                    dated.append([])
-                dated[position].append(tick_file)
-        return [self._lane_batches(files) for files in alone + dated]
+            key = DATE_IN_NAME.sub("", tick_file.file_name) if tick_file.name_day else tick_file.number
+            series.setdefault(key, []).append(tick_file)
+        return [self._lane_batches(sorted(files, key=attrgetter("name_day"))) for files in series.values()]
 
     def _lane_batches(self, files):
         """The batches of files read one after the other; a file whose ticks begin before the
-        end of the file before it in its lane refuses the replay (merged by time, their ticks
-        would have gone back)."""
+        end of the file before it refuses the replay (merged by time, their ticks would have
+        gone back)."""
         latest = before = None  # the lane's latest time so far, and its file
         for tick_file in files:
             first = True
             for batch in self.batches(tick_file):
                 keys = batch.keys if batch.bad is None else batch.keys[~batch.bad]
-                if not keys.size:
-                    yield batch
-                    continue
-                if first and latest is not None and keys[0] < latest:
+                if keys.size and first and latest is not None and keys[0] < latest:
+                    folded = tick_file.constants.get("TradingDay") not in (None, tick_file.name_day)
                     raise UsageError(
-                        "%s: its ticks begin on %s, before the last tick of %s: the files are read day by day, by "
-                        "the date in their names (%s, %s); rename the file for the day its ticks belong to, or give "
-                        "the files of each day to a replay of their own" % (
-                            tick_file.name, calendar_text(keys[0]), before.name, before.day, tick_file.day))
-                first = False
-                latest, before = max(latest if latest is not None else keys[0], keys.max()), tick_file
+                        "%s: its ticks begin on %s, before the end of %s: files of one instrument are read one after "
+                        "the other, by the date in their names; name each file for the first trading day of its "
+                        "ticks%s" % (tick_file.name, calendar_text(keys[0]), before.name,
+                                     ", and leave --trading-day out: it puts files of several dates on one day"
+                                     if folded else ""))
+                if keys.size:
+                    first = False
+                    latest = keys.max() if latest is None else max(latest, keys.max())
+                    before = tick_file
                 yield batch
 
     def batches(self, tick_file, count=True):
@@ -702,16 +702,19 @@ class TickSource:
         """The file's batches (from the batches kept of an unchanged file when a warm worker
         keeps them)."""
         key = KEPT.key(tick_file, self.checks) if KEPT is not None else None
-        kept = KEPT.get(key) if key is not None else None
-        if kept is None:
+        found = KEPT.get(key) if key is not None else None
+        if found is None:
             kept = [] if key is not None else None
             for batch in self._read_batches(tick_file):
                 if kept is not None:
                     kept.append(batch)
                 yield batch
             if kept is not None:
-                KEPT.put(key, kept)
+                KEPT.put(key, kept, tick_file.short_fractions)
             return
+        kept, tick_file.short_fractions = found
+        if tick_file.short_fractions is not None:
+            self._count_fractions(tick_file)
         for batch in kept:
             batch.file = tick_file
             yield batch
@@ -767,8 +770,6 @@ class TickSource:
             seconds, millis = whole_seconds(times), None
             if seconds is None:
                 seconds, millis = self._time_of_day(tick_file, times, row, blanks)
-            if millis is not None and tick_file.fractions is None:
-                tick_file.fractions = DECIMAL  # fractions of three digits read alike either way
             if millis is not None:
                 # 09:30:49.900: the fraction becomes UpdateMillisec, as the broker's record has it.
                 columns[at_time] = ("UpdateTime", str, pc.utf8_slice_codeunits(times, 0, 8))
@@ -817,9 +818,14 @@ class TickSource:
         return seconds, millisecond_values(digits, tick_file.fractions == WHOLE)
 
     def _choose_fractions(self, tick_file):
-        """Fixes how the file's short fractions read, once, and counts its files by convention."""
-        tick_file.fractions, backwards = tick_file.fraction_convention()
-        kept = self.fractions.setdefault(tick_file.fractions, [0, tick_file.name, 0])
+        """Fixes how the file's short fractions read, once."""
+        tick_file.short_fractions = tick_file.fraction_convention()
+        tick_file.fractions = tick_file.short_fractions[0]
+        self._count_fractions(tick_file)
+
+    def _count_fractions(self, tick_file):
+        convention, backwards = tick_file.short_fractions
+        kept = self.fractions.setdefault(convention, [0, tick_file.name, 0])
         kept[0] += 1
         kept[2] += backwards
 
@@ -988,20 +994,21 @@ class KeptBatches:
                 tuple(sorted(tick_file.types.items(), key=str)), tuple(tick_file.constants.items()), checks)
 
     def get(self, key):
+        """(batches, how the file's short fractions of a second read) of a file kept, or None."""
         found = self.files.get(key)
         if found is None:
             return None
         self.files.move_to_end(key)
-        return found[0]
+        return found[0], found[2]
 
-    def put(self, key, batches):
+    def put(self, key, batches, short_fractions):
         size = sum(batch.nbytes() for batch in batches)
         if size > self.limit:
             return
-        self.files[key] = (batches, size)
+        self.files[key] = (batches, size, short_fractions)
         self.size += size
         while self.size > self.limit:
-            _, (_, dropped) = self.files.popitem(last=False)
+            _, (_, dropped, _) = self.files.popitem(last=False)
             self.size -= dropped
 
 

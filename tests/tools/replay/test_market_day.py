@@ -91,33 +91,13 @@ def test_files_are_opened_day_by_day_and_a_file_named_for_another_day_is_said(tm
     misnamed = TickSource([tmp_path / "x0000_20241111.csv"], TYPES)
     assert len(list(misnamed)) == 2 and misnamed.misdated == [
         1, "%s, named for 20241111, holds ticks of trading day 20241107" % (tmp_path / "x0000_20241111.csv")]
-    # ... and refused where its day's place would put its ticks out of order.
+    # ... and refused where its place among its instrument's files would put its ticks out of order,
     with pytest.raises(UsageError, match=r"x0000_20241111.csv: its ticks begin on 2024-11-07 09:00:00, before the "
-                                         r"last tick of .*x0000_20241108.csv: the files are read day by day"):
+                                         r"end of .*x0000_20241108.csv: files of one instrument are read one after"):
         list(TickSource([tmp_path], TYPES))
-
-
-def test_each_product_closes_its_day_session_at_its_own_time(run_python):
-    treasury = INSTRUMENTS.splitlines()[1].replace("rb2501,SHFE,", "T2503,CFFEX,").replace(",rb2501,rb,", ",T2503,T,")
-    ticks = HEADER + "".join("20241107,%s,%s,3521,%d,3520,1,3522,1\n" % (instrument, time, volume)
-                             for volume, time in enumerate(("15:00:00", "15:10:00")) for instrument in
-                             ("rb2501", "hc2501", "T2503"))
-    strategy = {"buy_open_express": "UpdateTime == '15:10:00'", "buy_open_price": "AskPrice1", "buy_open_vol": 1}
-    for action in ("sell_open", "buy_close", "sell_close"):
-        strategy.update({action + "_express": "False", action + "_price": "BidPrice1", action + "_vol": 1})
-    from harness.roads import settings_module
-
-    proc = replay(run_python, "ticks.csv", "--instruments", "instruments.csv", "--sessions", "sessions.csv",
-                  "--no-chart", files={
-                      "ticks.csv": ticks, "instruments.csv": INSTRUMENTS + treasury + "\n",
-                      "sessions.csv": "ProductID,day_close\nhc,15:20\n",
-                      "cfg/oxa_can_change_env.py": settings_module(dict.fromkeys(("rb2501", "hc2501", "T2503"),
-                                                                                 strategy))})
-    assert proc.returncode == 0, proc.stderr
-    out = proc.where / "replay-out"
-    assert [(d["InstrumentID"], d["Note"]) for d in rows(out / "decisions.csv")] == [
-        ("rb2501", "market closed, not sent"), ("hc2501", ""), ("T2503", "")]
-    closes = json.loads((out / "summary.json").read_text())["day_close"]
-    assert {product: close["close"] for product, close in closes.items()} == {
-        "*": "15:00:00", "T": "15:15:00", "hc": "15:20:00"}
-    assert "  day close     * 15:00:00, T 15:15:00, hc 15:20:00\n" in proc.stdout
+    # ... as are files of several dates that --trading-day puts on one day.
+    for day in ("20241107", "20241108"):
+        (tmp_path / ("rb2501_%s.txt" % day)).write_text(HEADER.replace("TradingDay,", "") + "".join(
+            "rb2501,%s,10,1,9,1,11,1\n" % time for time in ("09:00:00", "10:00:00")))
+    with pytest.raises(UsageError, match="rb2501_20241108.txt: .* and leave --trading-day out"):
+        list(TickSource(sorted(tmp_path.glob("*.txt")), TYPES, trading_day="20241107"))
