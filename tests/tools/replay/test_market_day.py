@@ -57,6 +57,9 @@ def test_option_quotes_are_judged_in_ticks_and_against_their_limits(tmp_path):
     source = TickSource([path], TYPES, skip_bad=True)
     assert [(t["InstrumentID"], line) for _, _, _, line, t, _ in source] == [("m1801-C-2600", 2), ("m1801-C-2600", 3)]
     assert list(source.bad) == ["AskPrice1 outside the day's limits LowerLimitPrice..UpperLimitPrice"]
+    # Without its limits, no share of its own price judges an option's quote.
+    path.write_text("".join(line.rsplit(",", 2)[0] + "\n" for line in path.read_text().splitlines()[:3]))
+    assert len(list(TickSource([path], TYPES))) == 2
     # A cheap futures contract: its list's price tick makes a one-tick book normal.
     cheap = tmp_path / "zz2501_20241107.csv"
     cheap.write_text(HEADER.replace("TradingDay,InstrumentID,", "") + "09:00:00,0.5,1,0.5,3,1,2\n")
