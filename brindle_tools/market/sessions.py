@@ -15,9 +15,11 @@ EVERY_PRODUCT = "*"
 def clock_seconds(text):
     """Seconds of the day of HH:MM[:SS], or None."""
     parts = text.split(":")
+    if len(parts) not in (2, 3):
+        return None
     try:
         hours, minutes, seconds = (int(p) for p in parts + ["0"] * (3 - len(parts)))
-    except ValueError:  # not numbers, or not two or three of them
+    except ValueError:
         return None
     return hours * 3600 + minutes * 60 + seconds if 0 <= hours < 24 and 0 <= minutes < 60 and 0 <= seconds < 60 \
         else None
