@@ -622,6 +622,7 @@ class TickSource:
         self.checks = (skip_bad, tuple(sorted(self.bands.items())), tuple(sorted(self.price_ticks.items())))
         self.days = frozenset(days) if days else None
         self.bad = {}  # reason -> [ticks skipped, file and line of the first]
+        self.bad_of = {}  # InstrumentID -> ticks skipped as impossible
         # how short fractions of a second were read -> [files, the first, times going back the other way]
         self.fractions = {}
         self.misdated = [0, None]  # files whose name's date is none of their ticks' trading days: count, first
@@ -720,9 +721,10 @@ class TickSource:
             yield batch
 
     def _count_skipped(self, tick_file, skipped):
-        for reason, line in skipped:
+        for reason, line, instrument_id in skipped:
             kept = self.bad.setdefault(reason, [0, "%s %s %d" % (tick_file.name, tick_file.unit, line)])
             kept[0] += 1
+            self.bad_of[instrument_id] = self.bad_of.get(instrument_id, 0) + 1
 
     def _read_batches(self, tick_file):
         import numpy as np
@@ -856,7 +858,7 @@ class TickSource:
             checks.append((~((last > 0) & (last < ABSENT)), "LastPrice", "not a last price (absent or 0)"))
             bid, ask = arrays["BidPrice1"], arrays["AskPrice1"]
             middle = (bid + ask) / 2
-            band, price_tick, option = self._products_of(tick_file, batch)
+            band, price_tick, option, (ids, at_id) = self._products_of(tick_file, batch)
             # A few price ticks are a normal distance whatever the price: bid 0.5, ask 1 and
             # last 0.5 on a 0.5 tick is a cheap option's quote.
             near = NEAR_TICKS * price_tick
@@ -901,13 +903,13 @@ class TickSource:
                 value = "{:.0f}".format(value) if column in wholes and EXACT_LIMIT <= abs(value) < 1e21 else repr(value)
                 tick_file.fail(line, "column %s: %s is %s; correct the line, or skip such ticks with %s"
                                % (column, value, what, SKIP_OPTION))
-            skipped.append(("%s %s" % (column, what), line))
+            skipped.append(("%s %s" % (column, what), line, ids[at_id[index]]))
         return bad, skipped
 
     def _products_of(self, tick_file, batch):
         """Per row: the daily price band of its product (the leading letters of its
         InstrumentID), its price tick (0 when the instrument list does not give it) and
-        whether it is an option."""
+        whether it is an option; and (the InstrumentIDs, the index of each row's)."""
         import numpy as np
 
         if "InstrumentID" in tick_file.columns:
@@ -922,7 +924,7 @@ class TickSource:
             bands[index] = self.bands.get(product.group(0), default) if product else default
             ticks[index] = self.price_ticks.get(instrument_id, 0.0)
             options[index] = bool(OPTION.match(instrument_id or ""))
-        return bands[indices], ticks[indices], options[indices]
+        return bands[indices], ticks[indices], options[indices], (ids, indices)
 
     def _days(self, tick_file, batch, seconds, row, blanks):
         """(calendar day, trading day) per row, as numbers of days since 1970-01-01."""
@@ -1036,7 +1038,7 @@ class Batch:
         self.day_index = day_index
         self.lines = lines  # numpy int64
         self.bad = bad  # numpy bool of the rows with impossible values (skipped), or None
-        self.skipped = skipped  # (reason, line) of each of those rows
+        self.skipped = skipped  # (reason, line, InstrumentID) of each of those rows
         self.size = len(keys)
         self.positions = {name: position for position, name in enumerate(self.names)}
         self._readers = [None] * len(self.names)

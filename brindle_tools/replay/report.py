@@ -231,6 +231,7 @@ class Summary:
             "ticks_back_in_time": {"count": totals.went_back[0], "first": totals.went_back[1]},
             "ticks_repeated": {"count": totals.repeated[0], "first": totals.repeated[1]},
             "bad_ticks_skipped": by_reason(self.source.bad),
+            "instruments_without_a_possible_tick": dict(self.all_impossible()),
             "files_named_for_other_days": {"count": self.source.misdated[0], "first": self.source.misdated[1]},
             "fractions_of_a_second": {convention: {"files": files, "first": first, "times_back_read_otherwise": back}
                                       for convention, (files, first, back) in self.source.fractions.items()},
@@ -260,6 +261,14 @@ class Summary:
             "database": database,
             "interrupted_at": self.interrupted, "stopped_at": self.stopped,
         })
+
+    def all_impossible(self):
+        """[(InstrumentID, ticks)] of the instruments whose every tick was skipped as impossible:
+        the client never saw them."""
+        totals, seen = self.results.totals, self.results.instruments
+        return sorted((instrument, number) for instrument, number in self.source.bad_of.items()
+                      if instrument not in seen and instrument not in totals.skipped
+                      and instrument not in totals.unavailable)
 
     def day_closes(self):
         """[(product, (close, source))] of the day sessions of the instruments traded."""
@@ -320,6 +329,8 @@ class Summary:
                 row("", "%s skipped: %s (first: %s)" % (count(number, "tick"), what, first))
         for reason, (number, first) in sorted(self.source.bad.items()):
             row("", "%s skipped: %s (first: %s)" % (count(number, "tick"), reason, first))
+        for instrument, number in self.all_impossible():
+            row("", "%s of %s skipped: every one impossible, as above" % (count(number, "tick"), instrument))
         if totals.volume_resets[0]:
             row("", "%s whose volume went down: nothing traded on them (first: %s)" % (
                 count(totals.volume_resets[0], "tick"), totals.volume_resets[1]))

@@ -7,6 +7,7 @@ import sys
 import pytest
 
 from harness.paths import REPO
+from harness.roads import settings_module
 from brindle_tools.common.errors import UsageError
 from brindle_tools.feed.inputs import field_types
 from brindle_tools.feed.ticks import DECIMAL, WHOLE, TickSource, instrument_in_name
@@ -104,3 +105,30 @@ def test_files_are_opened_day_by_day_and_a_file_named_for_another_day_is_said(tm
             "rb2501,%s,10,1,9,1,11,1\n" % time for time in ("09:00:00", "10:00:00")))
     with pytest.raises(UsageError, match="rb2501_20241108.txt: .* and leave --trading-day out"):
         list(TickSource(sorted(tmp_path.glob("*.txt")), TYPES, trading_day="20241107"))
+
+
+def test_each_product_closes_its_day_session_at_its_own_time_and_no_instrument_vanishes(run_python):
+    treasury = INSTRUMENTS.splitlines()[1].replace("rb2501,SHFE,", "T2503,CFFEX,").replace(",rb2501,rb,", ",T2503,T,")
+    ticks = HEADER + "".join("20241107,%s,%s,3521,%d,3520,1,3522,1\n" % (instrument, time, volume)
+                             for volume, time in enumerate(("15:00:00", "15:10:00")) for instrument in
+                             ("rb2501", "hc2501", "T2503"))
+    ticks += "20241107,ni2501,15:10:00,0,1,3520,1,3522,1\n"  # no last price: its only tick is skipped
+    strategy = {"buy_open_express": "UpdateTime == '15:10:00'", "buy_open_price": "AskPrice1", "buy_open_vol": 1}
+    for action in ("sell_open", "buy_close", "sell_close"):
+        strategy.update({action + "_express": "False", action + "_price": "BidPrice1", action + "_vol": 1})
+    proc = replay(run_python, "ticks.csv", "--instruments", "instruments.csv", "--sessions", "sessions.csv",
+                  "--skip-bad-ticks", "--no-chart", files={
+                      "ticks.csv": ticks, "instruments.csv": INSTRUMENTS + treasury + "\n",
+                      "sessions.csv": "ProductID,day_close\nhc,15:20\n",
+                      "cfg/oxa_can_change_env.py": settings_module(dict.fromkeys(("rb2501", "hc2501", "T2503"),
+                                                                                 strategy))})
+    assert proc.returncode == 0, proc.stderr
+    out = proc.where / "replay-out"
+    assert [(d["InstrumentID"], d["Note"]) for d in rows(out / "decisions.csv")] == [
+        ("rb2501", "market closed, not sent"), ("hc2501", ""), ("T2503", "")]
+    summary = json.loads((out / "summary.json").read_text())
+    assert {product: close["close"] for product, close in summary["day_close"].items()} == {
+        "*": "15:00:00", "T": "15:15:00", "hc": "15:20:00"}
+    assert "  day close     * 15:00:00, T 15:15:00, hc 15:20:00\n" in proc.stdout
+    assert summary["instruments_without_a_possible_tick"] == {"ni2501": 1}
+    assert "1 tick of ni2501 skipped: every one impossible, as above\n" in proc.stdout
