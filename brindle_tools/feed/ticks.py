@@ -646,14 +646,15 @@ class TickSource:
             yield from batch.ticks()
 
     def lanes(self):
-        """The batches of the files, in lanes merged by time: the files whose names differ only
+        """The batches of the files, in lanes merged by time: the files whose paths differ only
         in their date (rb2501_20241107.csv, rb2501_20241108.csv) in one lane, by date; a file
         without a date in its name in a lane of its own. A lane opens its next file once it is
         through the one before, so that a market's files of several days are not all open, nor
         hold batches, at once. Ties of time go to the lane listed first."""
         series = {}
         for tick_file in self.files:
-            key = DATE_IN_NAME.sub("", tick_file.file_name) if tick_file.name_day else tick_file.number
+            # (The path's: rb2501_20241107.csv of a folder of day sessions and of one of nights are two series.)
+            key = DATE_IN_NAME.sub("", tick_file.name) if tick_file.name_day else tick_file.number
             series.setdefault(key, []).append(tick_file)
         return [self._lane_batches(sorted(files, key=attrgetter("name_day"))) for files in series.values()]
 

@@ -105,6 +105,12 @@ def test_files_are_opened_day_by_day_and_a_file_named_for_another_day_is_said(tm
             "rb2501,%s,10,1,9,1,11,1\n" % time for time in ("09:00:00", "10:00:00")))
     with pytest.raises(UsageError, match="rb2501_20241108.txt: .* and leave --trading-day out"):
         list(TickSource(sorted(tmp_path.glob("*.txt")), TYPES, trading_day="20241107"))
+    # A folder of day sessions and one of nights: files of the same name are merged, not chained.
+    for folder, time in (("day", "09:00:00"), ("night", "21:00:00")):
+        (tmp_path / folder).mkdir()
+        write_ticks(tmp_path / folder / "rb2501_20241108.csv", [time], day="20241108")
+    assert [t["UpdateTime"] for _, _, _, _, t, _ in TickSource([tmp_path / "day", tmp_path / "night"], TYPES)] == [
+        "21:00:00", "09:00:00"]
 
 
 def test_each_product_closes_its_day_session_at_its_own_time_and_no_instrument_vanishes(run_python):
