@@ -25,7 +25,7 @@ day given (--trading-day) or else a date YYYYMMDD in its name; a file with none 
 refused rather than given a made-up day. The instrument of a file without InstrumentID is the
 ID its name begins with (rb2501, an option's m1801-C-2600 or SR801C5500, or the longest ID of
 the instrument list).
-Ticks of several files are merged in time order; files whose names differ only in their date
+Ticks of several files are merged in time order; files whose paths differ only in their date
 are read one after the other (lanes), so that a market's files of several days are not all
 open at once. Pipes and other streams are copied to a
 temporary file first: the layout is found from the first lines and the ticks read after.
