@@ -27,8 +27,8 @@ ID its name begins with (rb2501, an option's m1801-C-2600 or SR801C5500, or the 
 the instrument list).
 Ticks of several files are merged in time order; files whose paths differ only in their date
 are read one after the other (lanes), so that a market's files of several days are not all
-open at once. Pipes and other streams are copied to a
-temporary file first: the layout is found from the first lines and the ticks read after.
+open at once. Pipes and other streams are copied to a temporary file first: the layout is
+found from the first lines and the ticks read after.
 
 Impossible values: an empty value where a number belongs, a fraction where a whole number
 belongs, a price or volume that is not finite or is negative, a tick without a
