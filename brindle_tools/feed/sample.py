@@ -125,11 +125,21 @@ def trading_days(count):
         day += datetime.timedelta(days=3 if day.weekday() == 4 else 1)
 
 
-def days_session(seed, count):
+def market(rng, instruments):
+    """rb2501, hc2501 and, beyond two instruments, quieter ones of their kind (aa2501, ab2501, ...)."""
+    contracts = [Contract(rng, "rb2501", 3521, 10, 0.8, 18604, 1843210),
+                 Contract(rng, "hc2501", 3677, 10, 0.55, 6120, 1021345)][:instruments]
+    letters = "abcdefghijklmnopqrstuvwxyz"
+    for number in range(instruments - len(contracts)):
+        contracts.append(Contract(rng, "%s%s2501" % (letters[number // 26 % 26], letters[number % 26]),
+                                  1000 + 37 * number, 10, 0.05, 900, 120000))
+    return contracts
+
+
+def days_session(seed, count, instruments=2):
     """Night and day sessions of count trading days; ActionDay is the calendar day."""
     rng = random.Random(seed)
-    contracts = (Contract(rng, "rb2501", 3521, 10, 0.8, 18604, 1843210),
-                 Contract(rng, "hc2501", 3677, 10, 0.55, 6120, 1021345))
+    contracts = market(rng, instruments)
     for number, (day, evening) in enumerate(trading_days(count)):
         trading_day = day.strftime("%Y%m%d")
         if number:
@@ -144,7 +154,7 @@ def days_session(seed, count):
                         yield contract.row(time, millisecond, trading_day, action)
 
 
-def write(path, seed, days=None):
+def write(path, seed, days=None, instruments=2):
     path = Path(path)
     path.parent.mkdir(parents=True, exist_ok=True)
     partial = path.with_name(".%s.partial" % path.name)
@@ -152,7 +162,7 @@ def write(path, seed, days=None):
         writer = csv.writer(out, lineterminator="\n")
         writer.writerow(COLUMNS)
         count = 0
-        for row in (session(seed) if days is None else days_session(seed, days)):
+        for row in (session(seed) if days is None else days_session(seed, days, instruments)):
             writer.writerow(row)
             count += 1
     os.replace(partial, path)

@@ -11,7 +11,9 @@ file of any length takes bounded memory.
 Values take the type that the host's tick record gives the field (text, whole number,
 number); a column the record does not know becomes a whole number, a number or text, value
 by value. UpdateTime is HH:MM:SS, optionally with a fraction (09:30:49.900): the fraction
-becomes UpdateMillisec and UpdateTime keeps HH:MM:SS, as the broker's record has them.
+becomes UpdateMillisec and UpdateTime keeps HH:MM:SS, as the broker's record has them. Some
+recorders write whole milliseconds unpadded (09:30:49.5 for 5 ms): a file whose short
+fractions go back in time as decimals, more than as whole milliseconds, is read so.
 
 Time: each tick gets its calendar time and its trading day. A night session (from 18:00 to
 06:00) belongs to the next trading day. The calendar day is ActionDay when the file has it,
@@ -20,16 +22,21 @@ trading day there); otherwise an evening tick happened on the weekday before its
 day, and a tick after midnight on the day after that evening. A file without TradingDay
 takes the trading day from ActionDay by the same rule; one without either from the trading
 day given (--trading-day) or else a date YYYYMMDD in its name; a file with none of them is
-refused rather than given a made-up day.
-Ticks of several files are merged in time order. Pipes and other streams are copied to a
-temporary file first: the layout is found from the first lines and the ticks read after.
+refused rather than given a made-up day. The instrument of a file without InstrumentID is the
+ID its name begins with (rb2501, an option's m1801-C-2600 or SR801C5500, or the longest ID of
+the instrument list).
+Ticks of several files are merged in time order; files whose paths differ only in their date
+are read one after the other (lanes), so that a market's files of several days are not all
+open at once. Pipes and other streams are copied to a temporary file first: the layout is
+found from the first lines and the ticks read after.
 
 Impossible values: an empty value where a number belongs, a fraction where a whole number
 belongs, a price or volume that is not finite or is negative, a tick without a
 last price (absent, 0) or with a last price outside the day's limits, a best bid or ask
 outside the day's limits (UpperLimitPrice, LowerLimitPrice) where the tick gives them, and
 elsewhere further from the last price than its product's daily price band allows (BANDS), a
-crossed or locked book (bid at or above ask). Such a tick is refused with its file and line,
+crossed or locked book (bid at or above ask). A few price ticks are never too far, and an
+option is judged by its limits and its book only. Such a tick is refused with its file and line,
 or, with skip_bad, skipped and counted by reason. A price at the feed's marker for "absent"
 (the largest double) is an absent quote, not a bad one.
 """
@@ -48,7 +55,7 @@ import shutil
 import stat
 import tempfile
 import weakref
-from operator import itemgetter
+from operator import attrgetter, itemgetter
 from pathlib import Path
 
 from ..common.errors import UsageError, shown
@@ -78,8 +85,13 @@ TEXT_COLUMNS = ("UpdateTime", "TradingDay", "ActionDay", "InstrumentID")
 KINDS = {str: str, to_int: int, float: float}
 TIME_PATTERN = r"^([01]\d|2[0-3]):[0-5]\d:[0-5]\d(\.\d{1,6})?$"
 TIME = re.compile(TIME_PATTERN)
+# How a file's fractions of a second read: 21:12:36.5 is 500 ms as a decimal, 5 ms as whole
+# milliseconds (some recorders do not pad them).
+DECIMAL, WHOLE = "decimals", "whole milliseconds"
 NUMBER = re.compile(r"^[-+]?(\d+\.?\d*|\.\d+)([eE][-+]?\d+)?$")
-INSTRUMENT_IN_NAME = re.compile(r"^([A-Za-z]{1,2}\d{3,4})(?![0-9])")
+# A futures ID (rb2501) or an option's, with its side and strike (m1801-C-2600, SR801C5500).
+INSTRUMENT_IN_NAME = re.compile(r"^([A-Za-z]{1,2}\d{3,4}(?:-?[CP]-?\d+)?)(?![0-9])")
+OPTION = re.compile(r"^[A-Za-z]{1,2}\d{3,4}-?[CP]-?\d+$")
 BLANK_LINE = re.compile(rb"\n\r?\n")  # one pass finds both line ends
 DATE_IN_NAME = re.compile(r"(?<![0-9])(20\d{6})(?![0-9])")
 EVENING, MORNING = 18 * 3600, 6 * 3600  # a night session runs from EVENING to MORNING
@@ -91,6 +103,7 @@ BLOCK = 1 << 20
 PARQUET_BATCH = 1 << 16  # rows read at a time
 ABSENT = 1.79e308  # a price at or above this is the feed's marker for "none"
 FAR = 0.5  # a last price further than this share from a sane book's middle is impossible
+NEAR_TICKS = 10  # ... and a price this many price ticks from another never is
 # The usual daily limit of each product, as a share of the previous settlement; a user's file
 # (--price-bands) goes over it row by row.
 BANDS = Path(__file__).with_name("price_bands.csv")
@@ -183,9 +196,63 @@ def whole_seconds(times):
     return (hours * 3600 + minutes * 60 + seconds).astype(np.float64)
 
 
+def millisecond_values(digits, whole):
+    """Milliseconds of the fraction digits of UpdateTime texts ("" for none): as whole
+    milliseconds (5 of "5") or as a decimal fraction (500 of "5")."""
+    import pyarrow as pa
+    import pyarrow.compute as pc
+
+    if not whole:
+        digits = pc.utf8_rpad(pc.utf8_slice_codeunits(digits, 0, 3), 3, "0")
+    return pc.if_else(pc.equal(digits, ""), "0", digits).cast(pa.int32())
+
+
+def times_going_back(times, instruments, carry):
+    """(going back as decimals, going back as whole milliseconds) between the rows of a batch
+    of UpdateTime texts, each row against the previous one of the same second and instrument
+    (carry: the previous batch's last row, or None); None when a fraction has more than three
+    digits, which only decimals can be."""
+    import numpy as np
+    import pyarrow as pa
+    import pyarrow.compute as pc
+
+    if carry is not None:
+        times = pa.concat_arrays([carry[0], times])
+        instruments = None if instruments is None else pa.concat_arrays([carry[1], instruments])
+    digits = pc.utf8_slice_codeunits(times, 9, 16)
+    if pc.any(pc.greater(pc.utf8_length(digits), 3)).as_py():
+        return None
+    second = np.array(pc.utf8_slice_codeunits(times, 0, 8).to_pylist(), object)
+    same = second[1:] == second[:-1]
+    if instruments is not None:
+        names = np.array(instruments.to_pylist(), object)
+        same &= names[1:] == names[:-1]
+    counts = []
+    for whole in (False, True):
+        millis = millisecond_values(digits, whole).to_numpy(zero_copy_only=False)
+        counts.append(int((same & (millis[1:] < millis[:-1])).sum()))
+    return tuple(counts)
+
+
+def instrument_in_name(name, listed=None):
+    """The instrument ID at the start of a file name, or None: the longest of the ID read by
+    its form and of the listed IDs that end where a word of the name ends."""
+    match = INSTRUMENT_IN_NAME.match(name)
+    found = [match.group(1)] if match else []
+    if listed:
+        found += [name[:end] for end in range(1, len(name) + 1)
+                  if (end == len(name) or not name[end].isalnum()) and name[:end] in listed]
+    return max(found, key=len, default=None)
+
+
 def weekday(days):
     """Monday 0 of a day counted from 1970-01-01 (a Thursday)."""
     return (days + 3) % 7
+
+
+def calendar_text(key):
+    """YYYY-MM-DD HH:MM:SS of a calendar time in seconds since 1970."""
+    return (datetime.datetime(1970, 1, 1) + datetime.timedelta(seconds=int(key))).strftime("%Y-%m-%d %H:%M:%S")
 
 
 def day_text(days):
@@ -210,7 +277,8 @@ def shortened(text, most=300):
 class TickFile:
     """One tick file: its layout, found from its first lines, and its ticks in batches."""
 
-    def __init__(self, path, number, types, columns=None, instrument=None, trading_day=None, threads=True):
+    def __init__(self, path, number, types, columns=None, instrument=None, trading_day=None, threads=True,
+                 listed=None):
         self.path = Path(path)
         self.file_name = self.path.name  # a stream's own name, not its copy's
         self.threads = threads  # whether the CSV reader may convert on threads of its own
@@ -234,7 +302,7 @@ class TickFile:
             self._parquet_layout(columns)
         else:
             self._csv_layout(columns)
-        self._complete(instrument, trading_day)
+        self._complete(instrument, trading_day, listed)
 
     # --- layout ----------------------------------------------------------------------------
 
@@ -331,7 +399,7 @@ class TickFile:
         if problem:
             self.fail(None, "%s among the columns %s" % (problem, ",".join(names)))
 
-    def _complete(self, instrument, trading_day):
+    def _complete(self, instrument, trading_day, listed):
         """Instrument and date from the command line or the file name where the file has none;
         the required columns."""
         stem = self.file_name
@@ -340,11 +408,11 @@ class TickFile:
             if "InstrumentID" in self.columns:
                 self.fail(None, "--instrument is for files without an InstrumentID column")
         elif "InstrumentID" not in self.columns:
-            match = INSTRUMENT_IN_NAME.match(stem)
-            if not match:
+            found = instrument_in_name(stem, listed)
+            if not found:
                 self.fail(None, "no InstrumentID column and no instrument at the start of the file name: "
                                 "give it with --instrument ID")
-            self.constants["InstrumentID"] = match.group(1)
+            self.constants["InstrumentID"] = found
         missing = [c for c in REQUIRED if c not in self.columns]
         if missing:
             text = "missing column%s %s" % ("s" if len(missing) > 1 else "", ", ".join(missing))
@@ -353,14 +421,49 @@ class TickFile:
                         "in the file's order)" % ("columns" if self.parquet else "header line",
                                                    shortened(",".join(self.header_found)))
             self.fail(1 if not self.parquet else None, text)
+        match = DATE_IN_NAME.search(stem)
+        self.name_day = match.group(1) if match and parse_day(match.group(1)) is not None else None
         if "TradingDay" not in self.columns and "ActionDay" not in self.columns:
-            match = DATE_IN_NAME.search(stem)
             if trading_day:
                 self.constants["TradingDay"] = trading_day
-            elif match and parse_day(match.group(1)) is not None:
-                self.constants["TradingDay"] = match.group(1)
+            elif self.name_day:
+                self.constants["TradingDay"] = self.name_day
         self.names = self.columns + list(self.constants)
         self.has_millis = "UpdateMillisec" in self.columns
+        self.fractions = None  # DECIMAL or WHOLE once a fraction of a second was read
+        self.short_fractions = None  # (DECIMAL or WHOLE, times going back read the other way) of short ones
+
+    def fraction_convention(self):
+        """(DECIMAL or WHOLE, times going back read so) of the file's fractions of a second:
+        whole milliseconds when, read as decimals, more times go back within a second than
+        read as whole milliseconds. Reads the file's times once."""
+        import pyarrow as pa
+
+        wanted = ["UpdateTime"] + (["InstrumentID"] if "InstrumentID" in self.columns else [])
+        if self.parquet:
+            names = [self.header_found[self.columns.index(c)] for c in wanted]
+            batches = self.parquet_file.iter_batches(batch_size=PARQUET_BATCH, columns=names)
+        else:
+            import pyarrow.csv as pacsv
+
+            read = pacsv.ReadOptions(column_names=self.columns, skip_rows=self.first_line - 1, block_size=BLOCK,
+                                     encoding=self.encoding, use_threads=self.threads)
+            convert = pacsv.ConvertOptions(column_types=dict.fromkeys(wanted, pa.string()), include_columns=wanted)
+            batches = pacsv.open_csv(self.path, read_options=read, convert_options=convert)
+        totals, carry = [0, 0], None
+        try:
+            for batch in batches:
+                if not batch.num_rows:
+                    continue
+                columns = [batch.column(i).cast(pa.string()) for i in range(len(wanted))]
+                counts = times_going_back(columns[0], columns[1] if len(columns) > 1 else None, carry)
+                if counts is None:
+                    return DECIMAL, 0
+                totals = [a + b for a, b in zip(totals, counts)]
+                carry = (columns[0][-1:], columns[1][-1:] if len(columns) > 1 else None)
+        except (pa.ArrowException, OSError, UnicodeDecodeError):
+            return DECIMAL, 0  # the reading proper names what is wrong with the file
+        return (WHOLE, totals[0]) if totals[0] > totals[1] else (DECIMAL, totals[1])
 
     # --- reading ---------------------------------------------------------------------------
 
@@ -499,12 +602,13 @@ class TickSource:
     file, line, tick dictionary, the row's values)."""
 
     def __init__(self, arguments, converters, columns=None, instrument=None, trading_day=None, skip_bad=False,
-                 days=None, threads=True, bands=None):
+                 days=None, threads=True, bands=None, instruments=None):
         """converters: {field: converter} of the host's tick record (inputs.field_types);
         skip_bad: count and skip ticks with impossible values instead of refusing the file;
         bands: {ProductID: daily price band} (price_bands(); the shipped table by default);
         days: the trading days (YYYYMMDD) to read of the files, or None for all; threads:
-        whether CSV files may be read on the reader's own threads."""
+        whether CSV files may be read on the reader's own threads; instruments: the instrument
+        list (inputs.read_instruments), for the IDs in file names and the price ticks."""
         # The reader's array work is element by element: threads of the linear-algebra library
         # would only spin beside it (a third of the research road's CPU time).
         os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
@@ -514,7 +618,8 @@ class TickSource:
 
         types = {name: KINDS.get(convert) for name, convert in converters.items()}
         paths = expand(arguments)
-        self.files = [TickFile(p, n, types, columns, instrument, trading_day, threads) for n, p in enumerate(paths)]
+        self.files = [TickFile(p, n, types, columns, instrument, trading_day, threads, instruments)
+                      for n, p in enumerate(paths)]
         for tick_file in self.files:
             if tick_file.no_ticks:
                 tick_file.fail(None, tick_file.no_ticks)
@@ -525,8 +630,17 @@ class TickSource:
         self.assumed = [(f.name, f.assumed) for f in self.files if f.assumed]  # layouts of headerless files
         self.skip_bad = skip_bad
         self.bands = price_bands() if bands is None else bands
+        self.price_ticks = {} if instruments is None else {
+            key: fields["PriceTick"] for key, (_, fields) in instruments.items()
+            if isinstance(fields.get("PriceTick"), float) and 0 < fields["PriceTick"] < ABSENT}
+        # what the checks of a tick depend on, for the batches a warm worker keeps
+        self.checks = (skip_bad, tuple(sorted(self.bands.items())), tuple(sorted(self.price_ticks.items())))
         self.days = frozenset(days) if days else None
         self.bad = {}  # reason -> [ticks skipped, file and line of the first]
+        self.bad_of = {}  # InstrumentID -> ticks skipped as impossible
+        # how short fractions of a second were read -> [files, the first, times going back the other way]
+        self.fractions = {}
+        self.misdated = [0, None]  # files whose name's date is none of their ticks' trading days: count, first
 
     @property
     def shown(self):
@@ -538,47 +652,95 @@ class TickSource:
 
     def __iter__(self):
         """(calendar time, trading day, file, line, tick, row values) of every tick."""
-        streams = [self._file_ticks(f) for f in self.files]
+        streams = [self._lane_ticks(lane) for lane in self.lanes()]
         return streams[0] if len(streams) == 1 else heapq.merge(*streams, key=itemgetter(0))
 
-    def _file_ticks(self, tick_file):
-        """(time, trading day, file, line, tick, row values) of one file, in file order."""
-        for batch in self.batches(tick_file):
+    @staticmethod
+    def _lane_ticks(lane):
+        for batch in lane:
             yield from batch.ticks()
+
+    def lanes(self):
+        """The batches of the files, in lanes merged by time: the files whose paths differ only
+        in their date (rb2501_20241107.csv, rb2501_20241108.csv) in one lane, by date; a file
+        without a date in its name in a lane of its own. A lane opens its next file once it is
+        through the one before, so that a market's files of several days are not all open, nor
+        hold batches, at once. Ties of time go to the lane listed first."""
+        series = {}
+        for tick_file in self.files:
+            # (The path's: rb2501_20241107.csv of a folder of day sessions and of one of nights are two series.)
+            key = DATE_IN_NAME.sub("", tick_file.name) if tick_file.name_day else tick_file.number
+            series.setdefault(key, []).append(tick_file)
+        return [self._lane_batches(sorted(files, key=attrgetter("name_day"))) for files in series.values()]
+
+    def _lane_batches(self, files):
+        """The batches of files read one after the other; a file whose ticks begin before the
+        end of the file before it refuses the replay (merged by time, their ticks would have
+        gone back)."""
+        latest = before = None  # the lane's latest time so far, and its file
+        for tick_file in files:
+            first = True
+            for batch in self.batches(tick_file):
+                keys = batch.keys if batch.bad is None else batch.keys[~batch.bad]
+                if keys.size and first and latest is not None and keys[0] < latest:
+                    folded = tick_file.constants.get("TradingDay") not in (None, tick_file.name_day)
+                    raise UsageError(
+                        "%s: its ticks begin on %s, before the end of %s: files of one instrument are read one after "
+                        "the other, by the date in their names; name each file for the first trading day of its "
+                        "ticks%s" % (tick_file.name, calendar_text(keys[0]), before.name,
+                                     ", and leave --trading-day out: it puts files of several dates on one day"
+                                     if folded else ""))
+                if keys.size:
+                    first = False
+                    latest = keys.max() if latest is None else max(latest, keys.max())
+                    before = tick_file
+                yield batch
 
     def batches(self, tick_file, count=True):
         """The file's ticks as Batch objects, checked, in file order, the rows of other trading
         days than the chosen ones left out; count False: the rows skipped are not counted again
         (a second reading, for the report)."""
+        days = set()
         for batch in self._all_batches(tick_file):
+            days.update(batch.day_texts)
             if self.days is not None:
                 batch = batch.restricted(self.days)
             if count:
                 self._count_skipped(tick_file, batch.skipped)
             yield batch
+        if count and days and tick_file.name_day is not None and tick_file.name_day not in days:
+            # Files of several dates may so fold into one trading day: said, not guessed at.
+            self.misdated[0] += 1
+            if self.misdated[1] is None:
+                self.misdated[1] = "%s, named for %s, holds ticks of trading day %s" % (
+                    tick_file.name, tick_file.name_day, ", ".join(sorted(days)))
 
     def _all_batches(self, tick_file):
         """The file's batches (from the batches kept of an unchanged file when a warm worker
         keeps them)."""
-        key = KEPT.key(tick_file, (self.skip_bad, tuple(sorted(self.bands.items())))) if KEPT is not None else None
-        kept = KEPT.get(key) if key is not None else None
-        if kept is None:
+        key = KEPT.key(tick_file, self.checks) if KEPT is not None else None
+        found = KEPT.get(key) if key is not None else None
+        if found is None:
             kept = [] if key is not None else None
             for batch in self._read_batches(tick_file):
                 if kept is not None:
                     kept.append(batch)
                 yield batch
             if kept is not None:
-                KEPT.put(key, kept)
+                KEPT.put(key, kept, tick_file.short_fractions)
             return
+        kept, tick_file.short_fractions = found
+        if tick_file.short_fractions is not None:
+            self._count_fractions(tick_file)
         for batch in kept:
             batch.file = tick_file
             yield batch
 
     def _count_skipped(self, tick_file, skipped):
-        for reason, line in skipped:
+        for reason, line, instrument_id in skipped:
             kept = self.bad.setdefault(reason, [0, "%s %s %d" % (tick_file.name, tick_file.unit, line)])
             kept[0] += 1
+            self.bad_of[instrument_id] = self.bad_of.get(instrument_id, 0) + 1
 
     def _read_batches(self, tick_file):
         import numpy as np
@@ -650,10 +812,10 @@ class TickSource:
             yield Batch(tick_file, columns, keys, [day_text(d) for d in labels.tolist()], inverse, lines, bad, skipped)
             row += size
 
-    @staticmethod
-    def _time_of_day(tick_file, times, row, blanks):
+    def _time_of_day(self, tick_file, times, row, blanks):
         """(seconds of the day, milliseconds of the times' fractions or None when no time has
-        one) of the UpdateTime texts; a text that is no time of day refuses the file."""
+        one) of the UpdateTime texts; a text that is no time of day refuses the file. Fractions
+        of one or two digits are read by the file's convention (fraction_convention)."""
         import numpy as np
         import pyarrow as pa
         import pyarrow.compute as pc
@@ -666,11 +828,24 @@ class TickSource:
         hms = [pc.utf8_slice_codeunits(times, start, start + 2).cast(pa.int32()).to_numpy().astype(np.float64)
                for start in (0, 3, 6)]
         seconds = hms[0] * 3600 + hms[1] * 60 + hms[2]
-        fraction = pc.utf8_slice_codeunits(times, 8, 16)
-        if not pc.any(pc.not_equal(fraction, "")).as_py():
+        digits = pc.utf8_slice_codeunits(times, 9, 16)
+        if not pc.any(pc.not_equal(digits, "")).as_py():
             return seconds, None
-        digits = pc.utf8_rpad(pc.utf8_slice_codeunits(fraction, 1, 4), 3, "0")
-        return seconds, pc.if_else(pc.equal(fraction, ""), "0", digits).cast(pa.int32())
+        if tick_file.fractions is None and pc.any(pc.less(pc.utf8_length(digits), 3)).as_py():
+            self._choose_fractions(tick_file)
+        return seconds, millisecond_values(digits, tick_file.fractions == WHOLE)
+
+    def _choose_fractions(self, tick_file):
+        """Fixes how the file's short fractions read, once."""
+        tick_file.short_fractions = tick_file.fraction_convention()
+        tick_file.fractions = tick_file.short_fractions[0]
+        self._count_fractions(tick_file)
+
+    def _count_fractions(self, tick_file):
+        convention, backwards = tick_file.short_fractions
+        kept = self.fractions.setdefault(convention, [0, tick_file.name, 0])
+        kept[0] += 1
+        kept[2] += backwards
 
     def _impossible(self, tick_file, batch, lines, refused):
         """The rows of a batch with impossible values (None when there is none), and the
@@ -699,9 +874,15 @@ class TickSource:
             checks.append((~((last > 0) & (last < ABSENT)), "LastPrice", "not a last price (absent or 0)"))
             bid, ask = arrays["BidPrice1"], arrays["AskPrice1"]
             middle = (bid + ask) / 2
-            # A last price far from a sane book is the bad value, not the book.
-            book = (bid > 0) & (ask < ABSENT) & (np.abs(ask - bid) <= FAR * middle)
-            checks.append((book & (np.abs(last - middle) > FAR * middle), "LastPrice",
+            band, price_tick, option, (ids, at_id) = self._products_of(tick_file, batch)
+            # A few price ticks are a normal distance whatever the price: bid 0.5, ask 1 and
+            # last 0.5 on a 0.5 tick is a cheap option's quote.
+            near = NEAR_TICKS * price_tick
+            far = np.maximum(FAR * middle, near)
+            # A last price far from a sane book is the bad value, not the book. An option's price
+            # moves by its underlying's, not by a share of its own: only its limits judge it.
+            book = (bid > 0) & (ask < ABSENT) & (np.abs(ask - bid) <= far) & ~option
+            checks.append((book & (np.abs(last - middle) > far), "LastPrice",
                            "further than half the best bid and ask from them"))
             upper, lower = arrays.get("UpperLimitPrice"), arrays.get("LowerLimitPrice")
             limited = np.zeros(size, bool)
@@ -712,8 +893,7 @@ class TickSource:
             # Without the day's limits: a quote and the last price both lie within the band either
             # side of the previous settlement, so they are at most 2 band / (1 - band) of the
             # last price apart.
-            band = self._bands_of(tick_file, batch)
-            reach = last * 2 * band / (1 - band)
+            reach = np.where(option, np.inf, np.maximum(last * 2 * band / (1 - band), near))
             quotes = (("BidPrice1", bid), ("AskPrice1", ask))
             given = {column: (quote > 0) & (quote < ABSENT) for column, quote in quotes}
             for column, quote in quotes:
@@ -742,11 +922,13 @@ class TickSource:
                     value = repr(value)
                 tick_file.fail(line, "column %s: %s is %s; correct the line, or skip such ticks with %s"
                                % (column, value, what, SKIP_OPTION))
-            skipped.append(("%s %s" % (column, what), line))
+            skipped.append(("%s %s" % (column, what), line, ids[at_id[index]]))
         return bad, skipped
 
-    def _bands_of(self, tick_file, batch):
-        """The daily price band of each row's product (the leading letters of its InstrumentID)."""
+    def _products_of(self, tick_file, batch):
+        """Per row: the daily price band of its product (the leading letters of its
+        InstrumentID), its price tick (0 when the instrument list does not give it) and
+        whether it is an option; and (the InstrumentIDs, the index of each row's)."""
         import numpy as np
 
         if "InstrumentID" in tick_file.columns:
@@ -755,11 +937,13 @@ class TickSource:
         else:
             ids, indices = [tick_file.constants.get("InstrumentID", "")], np.zeros(batch.num_rows, np.int64)
         default = self.bands["*"]
-        bands = np.empty(len(ids), np.float64)
+        bands, ticks, options = np.empty(len(ids), np.float64), np.zeros(len(ids), np.float64), np.zeros(len(ids), bool)
         for index, instrument_id in enumerate(ids):
             product = PRODUCT.match(instrument_id or "")
             bands[index] = self.bands.get(product.group(0), default) if product else default
-        return bands[indices]
+            ticks[index] = self.price_ticks.get(instrument_id, 0.0)
+            options[index] = bool(OPTION.match(instrument_id or ""))
+        return bands[indices], ticks[indices], options[indices], (ids, indices)
 
     def _days(self, tick_file, batch, seconds, row, blanks):
         """(calendar day, trading day) per row, as numbers of days since 1970-01-01."""
@@ -831,20 +1015,21 @@ class KeptBatches:
                 tuple(sorted(tick_file.types.items(), key=str)), tuple(tick_file.constants.items()), checks)
 
     def get(self, key):
+        """(batches, how the file's short fractions of a second read) of a file kept, or None."""
         found = self.files.get(key)
         if found is None:
             return None
         self.files.move_to_end(key)
-        return found[0]
+        return found[0], found[2]
 
-    def put(self, key, batches):
+    def put(self, key, batches, short_fractions):
         size = sum(batch.nbytes() for batch in batches)
         if size > self.limit:
             return
-        self.files[key] = (batches, size)
+        self.files[key] = (batches, size, short_fractions)
         self.size += size
         while self.size > self.limit:
-            _, (_, dropped) = self.files.popitem(last=False)
+            _, (_, dropped, _) = self.files.popitem(last=False)
             self.size -= dropped
 
 
@@ -872,7 +1057,7 @@ class Batch:
         self.day_index = day_index
         self.lines = lines  # numpy int64
         self.bad = bad  # numpy bool of the rows with impossible values (skipped), or None
-        self.skipped = skipped  # (reason, line) of each of those rows
+        self.skipped = skipped  # (reason, line, InstrumentID) of each of those rows
         self.size = len(keys)
         self.positions = {name: position for position, name in enumerate(self.names)}
         self._readers = [None] * len(self.names)

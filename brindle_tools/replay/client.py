@@ -19,7 +19,7 @@ import time as clock_time
 from array import array
 from pathlib import Path
 
-from ..market import limits
+from ..market import limits, sessions
 from ..live import parameters
 from ..market.account import DIRECTION, OFFSET, OPEN, Account, close_orders, fees_for, margin_ratios
 from ..market.broker import OFFSET_NAMES, Broker
@@ -27,7 +27,7 @@ from ..market.exchange import Quotes, model, on_grid
 from .results import Results
 from ..common.errors import UsageError, shown
 from ..common.places import SAMPLES
-from ..feed.ticks import ABSENT, EVENING
+from ..feed.ticks import ABSENT, EVENING, PRODUCT
 
 INSTRUMENT_TABLE = "Instrument"  # the name under which the client hands instrument records to the engine
 EPOCH = datetime.datetime(1970, 1, 1)
@@ -70,8 +70,10 @@ class Instrument:
     """The client's view of one instrument: its account holding, resting orders and what the
     chart shows of it."""
 
-    def __init__(self, record, holding):
+    def __init__(self, record, holding, session):
         self.record = record  # the instrument record object, told to every new engine
+        self.session = session  # (product, close of its day session in seconds of the day, source)
+        self.day_close = session[1]
         self.holding = holding
         self.id = holding.id
         self.exchange = holding.exchange
@@ -141,7 +143,8 @@ class Client:
         self.day_first_tick = self.day_first_fill = 0
         self.file = None
         self.line = None
-        self.day_close = args.day_close
+        # {ProductID: (close, source)}; None: --day-close closes every product
+        self.day_closes = None if args.day_close is not None else sessions.day_closes(args.sessions)
         self.progress = None
         self.evaluating = None  # (InstrumentID, strategy text or None) that the engine is evaluating
 
@@ -259,9 +262,16 @@ class Client:
                       % (instrument_id, source, multiple))
         holding = self.account.add(fields, fees_for(self.fee_schedule, instrument_id, fields.get("ProductID")),
                                    margin_ratios(self.margins, fields))
-        instrument = self.instruments[instrument_id] = Instrument(record, holding)
+        instrument = self.instruments[instrument_id] = Instrument(record, holding, self.session_of(fields))
         self.tell_instrument(instrument)
         return instrument
+
+    def session_of(self, fields):
+        """(product, close, source) of an instrument's day session."""
+        if self.day_closes is None:
+            return sessions.EVERY_PRODUCT, self.args.day_close, "--day-close"
+        letters = PRODUCT.match(fields["InstrumentID"])
+        return sessions.day_close_of(self.day_closes, fields.get("ProductID"), letters and letters.group(0))
 
     def fail(self, text):
         raise UsageError("%s %s %d: %s" % (self.file.name, self.file.unit, self.line, text))
@@ -357,7 +367,7 @@ class Client:
             traded = 0
         instrument.market_volume += traded
         instrument.quotes.see(tick, traded)
-        closed = self.day_close <= time % 86400 < EVENING
+        closed = instrument.day_close <= time % 86400 < EVENING
         if instrument.open_orders:
             broker = self.broker
             broker.cancel_stale(instrument, self.args.cancel_after)

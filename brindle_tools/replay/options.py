@@ -9,25 +9,19 @@ from typing import Any, Dict, List, Optional, Tuple
 from ..common.errors import UsageError, resolved, shown
 from ..common.places import SAMPLES
 from ..live import parameters
-from ..market import account, limits
+from ..market import account, limits, sessions
 from ..feed.ticks import DAY_OPTION, PUBLIC_LAYOUT, PUBLIC_NAME, SKIP_OPTION, VENDOR_HEADERS, parse_day
 
 # Options naming files, relative to where the command was started.
-PATHS = ("instruments", "fees", "margin", "price_bands", "close_order")
+PATHS = ("instruments", "fees", "margin", "price_bands", "close_order", "sessions")
 STRATEGY_FAILED = 3  # the exit status of a replay whose strategy failed while running
 
 
 def time_of_day(text):
-    parts = text.split(":")
-    try:
-        if len(parts) not in (2, 3):
-            raise ValueError
-        hours, minutes, seconds = (int(p) for p in parts + ["0"] * (3 - len(parts)))
-        if not (0 <= hours < 24 and 0 <= minutes < 60 and 0 <= seconds < 60):
-            raise ValueError
-    except ValueError:
-        raise argparse.ArgumentTypeError("%r is not a time of day HH:MM[:SS]" % text) from None
-    return hours * 3600 + minutes * 60 + seconds
+    seconds = sessions.clock_seconds(text)
+    if seconds is None:
+        raise argparse.ArgumentTypeError("%r is not a time of day HH:MM[:SS]" % text)
+    return seconds
 
 
 def non_negative(text):
@@ -173,9 +167,14 @@ class ReplayOptions:
     restart_daily: bool = option(False, action="store_true",
                                  help="start each trading day with a fresh engine, as a restarted client (positions "
                                       "carried); default: one engine for the whole replay, as a client left running")
-    day_close: int = option(time_of_day("15:00:00"), type=time_of_day, metavar="HH:MM:SS",
-                            help="close of the day session: ticks from then until the evening are snapshots after "
-                                 "the close, not traded on (default: 15:00:00)")
+    day_close: Optional[int] = option(
+        None, type=time_of_day, metavar="HH:MM:SS",
+        help="close of the day session of every product: ticks from then until the evening are snapshots after the "
+             "close, not traded on (default: each product's close, from the shipped table and --sessions)")
+    sessions: Optional[str] = option(
+        None, metavar="FILE",
+        help="close of the day session by product over the shipped table (docs/backtest.md; treasury futures close "
+             "at 15:15, the others at 15:00): a CSV of ProductID,day_close[,source], ProductID * for every other")
     columns: Optional[Tuple[str, ...]] = option(
         None, type=column_names,
         help="column names of the tick files (CSV or Parquet), comma-separated (the broker's field names, in the "
@@ -230,6 +229,8 @@ class ReplayOptions:
                     values[name] = resolved(values[name], "--" + name.replace("_", "-"))
                 except UsageError as error:
                     raise ValueError(str(error)) from None
+        if values["day_close"] is not None and values["sessions"] is not None:
+            raise ValueError("--day-close and --sessions: one close for every product, or a close by product")
         if values["db"] and self.instruments != ReplayOptions.instruments:
             raise ValueError("--instruments and --db: the instruments come from one of them")
         return replace(self, **values)

@@ -10,6 +10,7 @@ from pathlib import Path
 
 from ..market.account import ACTIONS, LONG, SHORT
 from ..common.errors import shown
+from ..feed.ticks import DECIMAL, WHOLE
 
 DECISION_COLUMNS = ("Line", "UpdateTime", "InstrumentID", "Action", "ExchangeID", "Price", "Volume",
                     "OrderRef", "Note", "OrderPrice", "FirstTick", "TradingDay", "File")
@@ -118,6 +119,11 @@ def count(value, word):
     return "%s %s%s" % ("{:,}".format(value), word, "" if value == 1 else "s")
 
 
+def clock_text(seconds):
+    """HH:MM:SS of seconds of the day."""
+    return "%02d:%02d:%02d" % (seconds // 3600, seconds // 60 % 60, seconds % 60)
+
+
 def duration(seconds):
     seconds = int(round(seconds))
     if seconds < 60:
@@ -210,6 +216,8 @@ class Summary:
             "fees_file": str(args.fees) if args.fees else None,
             "close_order": {exchange: {"rule": rule, "source": source}
                             for exchange, (rule, source) in self.close_orders()},
+            "day_close": {product: {"close": clock_text(close), "source": source}
+                          for product, (close, source) in self.day_closes()},
             "ticks": totals.ticks, "trading_days": list(results.trading_days),
             "seconds": self.elapsed, "ticks_per_second": self.rate, "decisions": dict(totals.decisions),
             "orders": {"placed": totals.placed, "filled": totals.filled, "cancelled": totals.cancelled,
@@ -223,6 +231,10 @@ class Summary:
             "ticks_back_in_time": {"count": totals.went_back[0], "first": totals.went_back[1]},
             "ticks_repeated": {"count": totals.repeated[0], "first": totals.repeated[1]},
             "bad_ticks_skipped": by_reason(self.source.bad),
+            "instruments_without_a_possible_tick": dict(self.all_impossible()),
+            "files_named_for_other_days": {"count": self.source.misdated[0], "first": self.source.misdated[1]},
+            "fractions_of_a_second": {convention: {"files": files, "first": first, "times_back_read_otherwise": back}
+                                      for convention, (files, first, back) in self.source.fractions.items()},
             "volume_resets": {"count": totals.volume_resets[0], "first": totals.volume_resets[1]},
             "decisions_refused": by_reason(totals.refused),
             "instruments": instruments,
@@ -250,6 +262,19 @@ class Summary:
             "interrupted_at": self.interrupted, "stopped_at": self.stopped,
         })
 
+    def all_impossible(self):
+        """[(InstrumentID, ticks)] of the instruments whose every tick was skipped as impossible:
+        the client never saw them."""
+        totals, seen = self.results.totals, self.results.instruments
+        return sorted((instrument, number) for instrument, number in self.source.bad_of.items()
+                      if instrument not in seen and instrument not in totals.skipped
+                      and instrument not in totals.unavailable)
+
+    def day_closes(self):
+        """[(product, (close, source))] of the day sessions of the instruments traded."""
+        sessions = {instrument.session for instrument in self.results.instruments.values()}
+        return sorted((product, (close, source)) for product, close, source in sessions)
+
     def close_orders(self):
         """[(exchange, (rule, source))] of the exchanges of the instruments traded."""
         account = self.results.account
@@ -268,6 +293,14 @@ class Summary:
             lines.extend("                %s" % line for line in results.strategy_failures())
         lines.append("  host          %s/, instruments from %s" % (shown(args.host_directory), source))
         lines.extend("  layout        %s: %s" % item for item in self.source.assumed + results.layouts)
+        if self.source.misdated[0]:
+            lines.append("  layout        %s named for another day than their ticks' (first: %s): the days are those "
+                         "of the ticks" % (count(self.source.misdated[0], "file"), self.source.misdated[1]))
+        for convention, (files, first, back) in sorted(self.source.fractions.items()):
+            lines.append("  layout        %s: fractions of a second read as %s (12:00:00.5 is %s ms; first: %s); "
+                         "read as %s, times would go back %s" % (
+                             count(files, "file"), convention, 5 if convention == WHOLE else 500, first,
+                             DECIMAL if convention == WHOLE else WHOLE, count(back, "time")))
         if self.interrupted is not None:
             lines.append("  INTERRUPTED   at %s: the summary so far; no files written" % self.interrupted)
         if self.stopped is not None:
@@ -296,6 +329,8 @@ class Summary:
                 row("", "%s skipped: %s (first: %s)" % (count(number, "tick"), what, first))
         for reason, (number, first) in sorted(self.source.bad.items()):
             row("", "%s skipped: %s (first: %s)" % (count(number, "tick"), reason, first))
+        for instrument, number in self.all_impossible():
+            row("", "%s of %s skipped: every one impossible, as above" % (count(number, "tick"), instrument))
         if totals.volume_resets[0]:
             row("", "%s whose volume went down: nothing traded on them (first: %s)" % (
                 count(totals.volume_resets[0], "tick"), totals.volume_resets[1]))
@@ -318,6 +353,9 @@ class Summary:
         close_orders = self.close_orders()
         if close_orders:
             row("close order", ", ".join("%s %s" % (exchange, rule) for exchange, (rule, _) in close_orders))
+        day_closes = self.day_closes()
+        if day_closes:
+            row("day close", ", ".join("%s %s" % (product, clock_text(close)) for product, (close, _) in day_closes))
         for instrument in results.instruments.values():
             holding = instrument.holding
             row(instrument.id, "%s, %s per lot, tick %s, %s, last %s" % (

@@ -234,11 +234,12 @@ def replay_on(args):
         choose_investor(args, settings, host)
         args.parameters = parameters.resolve(settings, host.settings_shown, args.investor, args.set)
         args.capital = account.capital_of(args.capital)
+        catalogue = None if args.db else read_instruments(args.instruments, records.InstrumentField)
         source = TickSource(args.ticks, field_types(records.DepthMarketDataField), args.columns, args.instrument,
-                            args.trading_day, args.skip_bad_ticks, args.days, bands=price_bands(args.price_bands))
+                            args.trading_day, args.skip_bad_ticks, args.days, bands=price_bands(args.price_bands),
+                            instruments=catalogue)
         fee_schedule = account.read_fees(args.fees) if args.fees else None
         margins = account.read_margins(args.margin) if args.margin else None
-        catalogue = None if args.db else read_instruments(args.instruments, records.InstrumentField)
         if catalogue is not None:
             refuse_unknown_limits(args, catalogue)
         config = factors = journal_before = None

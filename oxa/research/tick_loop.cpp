@@ -55,6 +55,7 @@ struct Instrument {
     StrategyStep strategy;
     std::int64_t ticks = 0, engine_ticks = 0, skipped = 0, point = -1;
     double last_time = -INFINITY;
+    double day_close = 0;  // seconds of the day from which its day session is over
     std::optional<Value> volume, dropped_from, last_price;
     Value market_volume = Value::integer(0);
     bool open_orders = false, quote_taken = false, touched = false;
@@ -128,10 +129,10 @@ struct Stream {
 
 class TickLoop {
 public:
-    TickLoop(py::object driver, py::object client, py::object progress, py::dict statistic_slots, double day_close,
+    TickLoop(py::object driver, py::object client, py::object progress, py::dict statistic_slots,
              py::object name_slots)
         : driver_(std::move(driver)), client_(std::move(client)), progress_(std::move(progress)),
-          slot_names_(driver_.attr(name("slot_names"))), day_close_(day_close) {
+          slot_names_(driver_.attr(name("slot_names"))) {
         if (!name_slots.is_none()) name_slots_.emplace(name_slots);
         at_ = statistic_slots_of(statistic_slots);
         totals_ = client_.attr(field("Client.totals"));
@@ -247,7 +248,7 @@ private:
         instrument.market_volume = need(add(instrument.market_volume, instrument.traded_since(volume)),
                                         "the market volume");
         double in_day = modulo(time, seconds_per_day);
-        bool closed = day_close_ <= in_day && in_day < evening;
+        bool closed = instrument.day_close <= in_day && in_day < evening;
         if (instrument.figures.held()) {
             account_figures_.mark(instrument.figures, last_price.kind == Value::Kind::Float
                                                           ? last_price.f
@@ -305,6 +306,7 @@ private:
             instrument.state = Instrument::State::Active;
             instrument.view = view;
             instrument.holding = view.attr(field("Instrument.holding"));
+            instrument.day_close = as_double(view.attr(field("Instrument.day_close")));
         } else if (totals_.attr(field("Totals.skipped")).contains(id)) {
             instrument.state = Instrument::State::Passive;
         }
@@ -377,7 +379,6 @@ private:
     py::object driver_, client_, progress_, totals_, series_, account_, clock_;
     py::object engine_;  // the client's engine, as the client last left it
     py::list slot_names_;  // the run's names, by slot
-    double day_close_;
     std::optional<NameSlots> name_slots_;  // with the engine's strategy names on
     StatisticSlots at_{};
     std::vector<Instrument> instruments_;
@@ -406,9 +407,8 @@ void register_tick_loop(py::module_& m, py::module_& twins) {
               "(traded, volume, dropped_from) after a tick of cumulative volume `now`; a volume that went "
               "down is the client's to handle.");
     py::class_<TickLoop>(m, "TickLoop")
-        .def(py::init<py::object, py::object, py::object, py::dict, double, py::object>(), py::arg("driver"),
-             py::arg("client"), py::arg("progress"), py::arg("statistic_slots"), py::arg("day_close"),
-             py::arg("name_slots"))
+        .def(py::init<py::object, py::object, py::object, py::dict, py::object>(), py::arg("driver"),
+             py::arg("client"), py::arg("progress"), py::arg("statistic_slots"), py::arg("name_slots"))
         .def("set_strategy", &TickLoop::set_strategy)
         .def("run", &TickLoop::run)
         .def("evaluate_current", &TickLoop::evaluate_current)

@@ -34,8 +34,8 @@ CLIENT_FIELDS = {
     "Client": ("account", "clock", "engine", "file", "instruments", "line", "series", "time", "totals",
                "trading_day"),  # replay/client.py
     "Clock": ("seconds",),  # replay/client.py
-    "Instrument": ("dropped_from", "engine_ticks", "holding", "last_time", "market_volume", "open_orders", "point",
-                   "points", "prices", "quotes", "ticks", "volume"),  # replay/client.py
+    "Instrument": ("day_close", "dropped_from", "engine_ticks", "holding", "last_time", "market_volume",
+                   "open_orders", "point", "points", "prices", "quotes", "ticks", "volume"),  # replay/client.py
     "Quotes": ("ask_taken", "bid_taken"),  # market/exchange.py
     "Totals": ("skipped", "ticks"),  # replay/results.py
     "Series": ("minute", "new_point", "point"),  # replay/results.py
@@ -172,16 +172,15 @@ class Road:
         client.engine_step = lambda instrument, tick: self.loop.evaluate_current()
         statistics = {name: self.slot_of(name) for name in check.ENGINE_KEYS | set(check.ZERO_COUNTERS)
                       if name not in BOOKS}
-        self.loop = self.module.TickLoop(self, client, progress, statistics, float(client.day_close),
-                                         self.name_slots())
-        self.loop.run([self.prepared(source, tick_file) for tick_file in source.files])
+        self.loop = self.module.TickLoop(self, client, progress, statistics, self.name_slots())
+        self.loop.run([self.prepared(lane) for lane in source.lanes()])
 
-    def prepared(self, source, tick_file):
-        """The file's batches with what the loop reads of them."""
+    def prepared(self, batches):
+        """The batches with what the loop reads of them."""
         import numpy as np
         import pyarrow as pa
 
-        for batch in source.batches(tick_file):
+        for batch in batches:
             names = batch.names
             numbers, others = [], []
             for position, name in enumerate(names):
@@ -196,7 +195,7 @@ class Road:
             try:
                 quote = [slots.index(self.slot_of(name)) for name in QUOTE]
             except ValueError:
-                raise Unsupported("%s: a column of %s is not numbers" % (tick_file.name, ", ".join(QUOTE))) from None
+                raise Unsupported("%s: a column of %s is not numbers" % (batch.file.name, ", ".join(QUOTE))) from None
             day_codes = np.array([self.code_of(self.day_codes, day) for day in batch.day_texts], np.int64)
             yield Prepared(batch, pa.array(batch.keys), pa.array(day_codes[batch.day_index]), pa.array(batch.lines),
                            self.instruments_of(batch), None if batch.bad is None else pa.array(batch.bad.view(np.uint8)),

@@ -133,7 +133,7 @@ def test_a_taken_quote_is_released_between_orders_on_ticks_without_one(run_pytho
 
 
 def test_a_volume_dip_counts_from_the_level_before_it_until_volume_passes_it():
-    instrument = client.Instrument(None, SimpleNamespace(id="x", exchange="X"))
+    instrument = client.Instrument(None, SimpleNamespace(id="x", exchange="X"), ("*", 54000, "a test"))
     assert [instrument.traded_since(v) for v in (100, 50, 60, 110, 115)] == [0, None, 0, 10, 5]
 
 

@@ -76,7 +76,7 @@ volumes = st.one_of(st.integers(0, 2**62), st.integers(0, 30), st.floats(0, 30),
 
 @given(st.lists(volumes, min_size=1, max_size=10))
 def test_traded_volume_twins(native_road, ticks):
-    instrument = client.Instrument(None, SimpleNamespace(id="x", exchange="X"))
+    instrument = client.Instrument(None, SimpleNamespace(id="x", exchange="X"), ("*", 54000, "a test"))
     for volume in ticks:
         before = instrument.volume, instrument.dropped_from
         traded = instrument.traded_since(volume)
