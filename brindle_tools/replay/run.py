@@ -18,6 +18,7 @@ from pathlib import Path
 
 from ..common.errors import UsageError, shown
 from ..feed.inputs import field_types, read_instruments
+from ..feed.store import tick_source
 from ..feed.ticks import TickSource, price_bands
 from ..live import check, db, parameters
 from ..live.host import Host
@@ -144,7 +145,8 @@ def output_directory(out):
     return not existed
 
 
-OUTPUT_NAMES = ("chart.png", "decisions.csv", "engine.log", "fills.csv", "report.html", "summary.json")
+OUTPUT_NAMES = ("chart.png", "decisions.csv", "engine.log", "fills.csv", "instruments.csv", "report.html",
+                "summary.json")
 
 
 def publish(workspace, out):
@@ -239,8 +241,9 @@ def replay_on(args):
         choose_investor(args, settings, host)
         args.parameters = parameters.resolve(settings, host.settings_shown, args.investor, args.set)
         args.capital = account.capital_of(args.capital)
-        source = TickSource(args.ticks, field_types(records.DepthMarketDataField), args.columns, args.instrument,
-                            args.trading_day, args.skip_bad_ticks, args.days, bands=price_bands(args.price_bands))
+        source = tick_source(args.ticks, args) or TickSource(
+            args.ticks, field_types(records.DepthMarketDataField), args.columns, args.instrument, args.trading_day,
+            args.skip_bad_ticks, args.days, bands=price_bands(args.price_bands))
         fee_schedule = account.read_fees(args.fees) if args.fees else None
         margins = account.read_margins(args.margin) if args.margin else None
         catalogue = None if args.db else read_instruments(args.instruments, records.InstrumentField)
@@ -289,6 +292,7 @@ def replay_on(args):
                 summary.chart_failed = "; ".join(failures) or None
             try:
                 report.write_json(summary, workspace / "summary.json")
+                report.write_instruments(client.results, workspace / "instruments.csv")
                 summary.written = publish(workspace, args.out)
             except OSError as error:
                 not_written = error

@@ -22,6 +22,7 @@ from typing import List, Optional
 
 from ..common.errors import UsageError, shown
 from ..feed.inputs import field_types
+from ..feed.store import day_range, is_store, store_days
 from ..feed.ticks import TickSource, price_bands
 from ..common.frames import csv_frame, frame
 from ..live import parameters
@@ -137,6 +138,8 @@ def days_in(path, converters, args):
     read here (its runs fail with the reader's message: on a cluster the workers may see files
     that this machine does not). Read without the CSV reader's threads: the driver's process
     aborted now and then at its exit, in the thread pool's teardown."""
+    if is_store(path):
+        return store_days(path, day_range(args.from_day, args.to_day, args.days))
     try:
         source = TickSource([str(path)], converters, args.columns, args.instrument, args.trading_day,
                             args.skip_bad_ticks, threads=False, bands=price_bands(args.price_bands))
@@ -293,6 +296,10 @@ def planned(ticks, options, settings, out):
     args = argparse.Namespace(**vars(options.checked()), **vars(settings.checked()))
     args.ticks = [str(Path(t).resolve()) for t in ([ticks] if isinstance(ticks, (str, Path)) else ticks)]
     args.out = Path(out).resolve()
+    stores = [shown(t) for t in args.ticks if is_store(t)]
+    if stores and args.ship:
+        raise UsageError("%s is a tick store: the workers read it from storage they share, --ship sends tick "
+                         "files" % stores[0])
     settings, settings_shown, converters = host_setup(args)
     args.capital = account.capital_of(args.capital)
     grid = build_grid(args, settings, settings_shown)
