@@ -29,6 +29,7 @@ LAYOUT = "YYYYMMDD/INSTRUMENT.arrow"
 FORMAT = 1
 SUFFIX = ".arrow"
 REFUSALS = "refusals.csv"
+INDEX = "index.json"  # in each day's directory
 META = b"brindle.sources"
 TIME, LINE, SOURCE = "_time", "_line", "_source"  # per row: calendar time, line, ingest rank of its file
 KIND_NAMES = {str: "str", int: "int", float: "float", None: "text"}  # text: each value its own type
@@ -164,6 +165,7 @@ def finish(staging, store, written):
 
     ticks = 0
     for day_place in sorted(p for p in staging.iterdir() if p.is_dir()):
+        index = read_index(store / day_place.name, missing_ok=True)
         for place in sorted(day_place.iterdir()):
             entries, tables = [], []
             for code, part in enumerate(sorted(place.iterdir())):
@@ -182,13 +184,41 @@ def finish(staging, store, written):
                 order = pc.sort_indices(pa.table({TIME: table.column(TIME), "rank": rank, LINE: table.column(LINE)}),
                                         [(TIME, "ascending"), ("rank", "ascending"), (LINE, "ascending")])
                 table = table.take(order)
-            table = table.replace_schema_metadata({META: json.dumps(entries).encode()})
+            # One record batch per BATCH_ROWS, not one per batch of the reader's.
+            table = table.combine_chunks().replace_schema_metadata({META: json.dumps(entries).encode()})
             target = store / day_place.name / (place.name + SUFFIX)
             target.parent.mkdir(exist_ok=True)
             write_table(target, table)
             written.add(target)
             ticks += table.num_rows
+            index["rows"][place.name] = table.num_rows
+            index["names"] = list(dict.fromkeys(index["names"] + [name for entry in entries for name, _ in
+                                                                  entry["columns"] + entry["constants"]]))
+        write_index(store / day_place.name, index)
     return ticks
+
+
+def write_index(day_place, index):
+    """The day's index: the names of its ticks' fields and the ticks of each instrument, so that
+    a replay chooses and checks without opening every file."""
+    partial = day_place / (".%s.partial" % INDEX)
+    partial.write_text(json.dumps(index, sort_keys=True) + "\n")
+    os.replace(partial, day_place / INDEX)
+
+
+def read_index(day_place, missing_ok=False):
+    path = day_place / INDEX
+    try:
+        index = json.loads(path.read_text())
+        if not isinstance(index.get("rows"), dict) or not isinstance(index.get("names"), list):
+            raise ValueError("not an index")
+        return index
+    except FileNotFoundError:
+        if missing_ok:
+            return {"names": [], "rows": {}}
+        raise damaged(path, "missing") from None
+    except (OSError, ValueError, AttributeError) as error:
+        raise damaged(path, error) from None
 
 
 def write_table(path, table):
@@ -275,11 +305,15 @@ class StoreSource:
         self.days = frozenset(days) if days else None
         chosen = store_days(self.store, day_range(first, last, self.days))
         wanted = tuple(select) if select is not None else ("*",)
-        by_instrument = {}
+        by_instrument, names, self.rows = {}, {}, 0
         for day in chosen:
-            for path in sorted((self.store / day).glob("*" + SUFFIX)):
-                if any(fnmatch.fnmatchcase(path.stem, pattern) for pattern in wanted):
-                    by_instrument.setdefault(path.stem, []).append(day)
+            index = read_index(self.store / day)
+            held = [i for i in sorted(index["rows"]) if any(fnmatch.fnmatchcase(i, pattern) for pattern in wanted)]
+            for instrument_id in held:
+                by_instrument.setdefault(instrument_id, []).append(day)
+                self.rows += index["rows"][instrument_id]
+            if held:
+                names.update(dict.fromkeys(index["names"]))
         if not by_instrument:
             raise UsageError("the store %s holds no ticks%s%s%s" % (
                 shown(self.store), " from %s" % first if first else "", " to %s" % last if last else "",
@@ -288,12 +322,6 @@ class StoreSource:
                       for number, (instrument_id, held) in enumerate(sorted(by_instrument.items()))]
         self.chosen_days = chosen
         self.sources = {}  # (store file, its code of a tick file) -> SourceFile
-        names = {}
-        for stream in self.files:
-            for part in stream.parts:
-                for entry in self._entries(part):
-                    names.update(dict.fromkeys(name for name, _ in entry["columns"]))
-                    names.update(dict.fromkeys(name for name, _ in entry["constants"]))
         self.names = list(names)
         self.assumed = []
         self.skip_bad = False
@@ -320,11 +348,8 @@ class StoreSource:
             raise UsageError("%s: not a file of a tick store (written by brindle-ingest)" % shown(path))
         return reader
 
-    def _entries(self, path):
-        return json.loads(self._open(path).schema.metadata[META])
-
     def count_rows(self):
-        return sum(self._open(part).count_rows() for stream in self.files for part in stream.parts)
+        return self.rows
 
     def __iter__(self):
         """(calendar time, trading day, file, line, tick, row values) of every tick."""
