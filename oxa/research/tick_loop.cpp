@@ -59,6 +59,7 @@ struct Instrument {
     std::optional<Value> volume, dropped_from, last_price;
     Value market_volume = Value::integer(0);
     bool open_orders = false, quote_taken = false, touched = false;
+    std::size_t touched_at = 0;  // its place in TickLoop::touched_ while touched
     HoldingFigures figures;
 
     void write() const {
@@ -211,6 +212,7 @@ private:
         moved_ = true;
         if (instrument.touched) return;
         instrument.touched = true;
+        instrument.touched_at = touched_.size();
         touched_.push_back(static_cast<std::size_t>(index));
     }
 
@@ -307,7 +309,9 @@ private:
 
     // The client's own code handles the tick.
     void hand_over(Instrument& instrument, double time) {
-        sync_out();
+        // The client's code reads the figures of the tick's instrument only, but on a new
+        // trading day, when it closes the day for all.
+        sync_out(current_->days.whole(row_) == trading_day_ ? &instrument : nullptr);
         const StrategyStep& strategy = instrument.strategy;
         bool same_time = time == instrument.last_time && strategy.last_batch;
         py::object last_values =
@@ -350,26 +354,40 @@ private:
         client_.attr(field("Client.time")) = current_->keys.real(row_);
     }
 
-    // The client's objects take what the loop kept since the client last ran.
-    void sync_out() {
+    // The client's objects take what the loop kept since the client last ran: the totals, the
+    // place and the account, and the figures of every instrument the loop touched, or of
+    // `only` (the others' wait for a later sync).
+    void sync_out(Instrument* only = nullptr) {
         if (!moved_) return;
-        moved_ = false;
         totals_.attr(field("Totals.ticks")) = totals_ticks_;
         set_place();
         account_figures_.write(account_);
-        py::object skipped = totals_.attr(field("Totals.skipped"));
-        for (std::size_t index : touched_) {
-            Instrument& instrument = instruments_[index];
-            instrument.touched = false;
-            if (instrument.state == Instrument::State::Passive) {
-                const py::object& id = instrument.strategy.id();
-                skipped[id] = py::int_(py::cast<std::int64_t>(skipped[id]) + instrument.skipped);
-                instrument.skipped = 0;
-            } else {
-                instrument.write();
+        if (only != nullptr) {
+            if (only->touched) {
+                std::size_t last = touched_.back();
+                touched_[only->touched_at] = last;
+                instruments_[last].touched_at = only->touched_at;
+                touched_.pop_back();
+                write_back(*only);
             }
+            moved_ = !touched_.empty();
+            return;
         }
+        moved_ = false;
+        for (std::size_t index : touched_) write_back(instruments_[index]);
         touched_.clear();
+    }
+
+    void write_back(Instrument& instrument) {
+        instrument.touched = false;
+        if (instrument.state != Instrument::State::Passive) {
+            instrument.write();
+            return;
+        }
+        py::object skipped = totals_.attr(field("Totals.skipped"));
+        const py::object& id = instrument.strategy.id();
+        skipped[id] = py::int_(py::cast<std::int64_t>(skipped[id]) + instrument.skipped);
+        instrument.skipped = 0;
     }
 
     // ... and the loop takes what the client's code left: the client's figures, and the
