@@ -34,7 +34,7 @@ META = b"brindle.sources"
 TIME, LINE, SOURCE = "_time", "_line", "_source"  # per row: calendar time, line, ingest rank of its file
 KIND_NAMES = {str: "str", int: "int", float: "float", None: "text"}  # text: each value its own type
 KINDS = {name: kind for kind, name in KIND_NAMES.items()}
-BATCH_ROWS = 1 << 16
+BATCH_ROWS = 1 << 14
 
 
 def is_store(path):
