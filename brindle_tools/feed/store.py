@@ -31,7 +31,9 @@ SUFFIX = ".arrow"
 REFUSALS = "refusals.csv"
 INDEX = "index.json"  # in each day's directory
 META = b"brindle.sources"
-TIME, LINE, SOURCE = "_time", "_line", "_source"  # per row: calendar time, line, ingest rank of its file
+# Per row: calendar time, line, and its tick file and layout (at ingest the file's rank among
+# the files, in a store file its place in the file's list of them).
+TIME, LINE, SOURCE = "_time", "_line", "_source"
 KIND_NAMES = {str: "str", int: "int", float: "float", None: "text"}  # text: each value its own type
 KINDS = {name: kind for kind, name in KIND_NAMES.items()}
 BATCH_ROWS = 1 << 14
@@ -48,8 +50,7 @@ class Ingested:
     """What an ingest did: files stored, files refused whole (name, why), ticks refused, store
     files written."""
 
-    def __init__(self, store):
-        self.store = store
+    def __init__(self):
         self.files = self.ticks = self.bytes = 0
         self.refused_files = []
         self.refused_ticks = 0
@@ -75,7 +76,7 @@ def ingest(arguments, store, converters, columns=None, instrument=None, trading_
         staging = Path(tempfile.mkdtemp(prefix=".ingest-", dir=store))
     except OSError as error:
         raise UsageError("cannot write the store %s: %s" % (shown(store), error.strerror)) from None
-    done = Ingested(store)
+    done = Ingested()
     refusals = []  # (file, line, reason)
     try:
         for rank, path in enumerate(paths):
@@ -404,16 +405,27 @@ def damaged(path, error):
                       % (shown(path), str(error).splitlines()[0] if str(error) else type(error).__name__))
 
 
-def tick_source(ticks, args):
-    """The replay's ticks when they are a store (one directory, chosen with --from, --to,
-    --select and --days); None for tick files."""
+def store_among(ticks, args):
+    """The store that the ticks name (a directory, alone), or None for tick files; options
+    that fit only one of them are refused."""
     stores = [t for t in ticks if is_store(t)]
-    chosen = any(getattr(args, name, None) is not None for name in ("from_day", "to_day", "select"))
-    if stores:
-        if len(ticks) > 1:
-            raise UsageError("%s is a tick store: replay it alone, not with other ticks" % shown(stores[0]))
-        return StoreSource(stores[0], args.from_day, args.to_day, args.days, args.select)
-    if chosen:
-        raise UsageError("--from, --to and --select choose the days and instruments of a tick store "
-                         "(brindle-ingest makes one); %s is none" % shown(ticks[0]))
-    return None
+    if not stores:
+        if any(getattr(args, name, None) is not None for name in ("from_day", "to_day", "select")):
+            raise UsageError("--from, --to and --select choose the days and instruments of a tick store "
+                             "(brindle-ingest makes one); %s is none" % shown(ticks[0]))
+        return None
+    if len(ticks) > 1:
+        raise UsageError("%s is a tick store: replay it alone, not with other ticks" % shown(stores[0]))
+    layout = [flag for flag, name in (("--columns", "columns"), ("--instrument", "instrument"),
+                                      ("--trading-day", "trading_day")) if getattr(args, name, None) is not None]
+    if layout:
+        raise UsageError("%s describe%s tick files, and %s is a tick store: give %s to brindle-ingest" % (
+            " and ".join(layout), "s" * (len(layout) == 1), shown(stores[0]), "them" if len(layout) > 1 else "it"))
+    return stores[0]
+
+
+def tick_source(ticks, args):
+    """The replay's ticks when they are a store (chosen with --from, --to, --select and
+    --days); None for tick files."""
+    store = store_among(ticks, args)
+    return None if store is None else StoreSource(store, args.from_day, args.to_day, args.days, args.select)

@@ -22,7 +22,7 @@ from typing import List, Optional
 
 from ..common.errors import UsageError, shown
 from ..feed.inputs import field_types
-from ..feed.store import day_range, is_store, store_days
+from ..feed.store import day_range, is_store, store_among, store_days
 from ..feed.ticks import TickSource, price_bands
 from ..common.frames import csv_frame, frame
 from ..live import parameters
@@ -296,10 +296,10 @@ def planned(ticks, options, settings, out):
     args = argparse.Namespace(**vars(options.checked()), **vars(settings.checked()))
     args.ticks = [str(Path(t).resolve()) for t in ([ticks] if isinstance(ticks, (str, Path)) else ticks)]
     args.out = Path(out).resolve()
-    stores = [shown(t) for t in args.ticks if is_store(t)]
-    if stores and args.ship:
+    store = store_among(args.ticks, args)
+    if store is not None and args.ship:
         raise UsageError("%s is a tick store: the workers read it from storage they share, --ship sends tick "
-                         "files" % stores[0])
+                         "files" % shown(store))
     settings, settings_shown, converters = host_setup(args)
     args.capital = account.capital_of(args.capital)
     grid = build_grid(args, settings, settings_shown)

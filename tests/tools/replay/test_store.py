@@ -102,9 +102,11 @@ def test_a_store_is_read_by_days_and_instruments_and_refuses_a_damaged_file(tmp_
     damaged.write_bytes(damaged.read_bytes()[:-40])
     with pytest.raises(UsageError, match="20241108/hc2501.arrow: a damaged store file"):
         list(StoreSource(store, None, None, None, ("hc*",)))
-    # --from and --to choose a store's days; without a store they are refused, not ignored.
+    # Options of a store given to tick files, and of tick files given to a store, are refused, not ignored.
     proc = run("replay", "ticks.csv", "--from", "20241108", "--no-chart", cwd=tmp_path)
     assert proc.returncode == 2 and "choose the days and instruments of a tick store" in proc.stderr
+    proc = run("replay", "store", "--columns", "public", "--no-chart", cwd=tmp_path)
+    assert proc.returncode == 2 and "--columns describes tick files, and store is a tick store" in proc.stderr
 
 
 def test_the_ingest_stores_good_files_and_lists_what_it_refused(tmp_path):
