@@ -303,7 +303,7 @@ class StoreSource:
         # As for tick files (TickSource): the linear-algebra library's threads would only spin.
         os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
         import numpy  # noqa: F401  (loaded here: the tick loop is timed, not the set-up)
-        import pyarrow  # noqa: F401
+        import pyarrow.compute  # noqa: F401
 
         self.store = Path(store)
         self.days = frozenset(days) if days else None
