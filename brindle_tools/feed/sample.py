@@ -14,9 +14,9 @@ machine (the generator draws only uniform numbers from a seeded generator).
 import argparse
 import csv
 import datetime
+import itertools
 import math
 import os
-import itertools
 import random
 import shutil
 import string
