@@ -1,5 +1,5 @@
 """The command lines: each parses its options, calls the library and prints. Installed as
-brindle-replay, brindle-sweep, brindle-check, brindle-db, brindle-sample and brindle-resend;
+brindle-replay, brindle-sweep, brindle-ingest, brindle-check, brindle-db, brindle-sample and brindle-resend;
 `python3 -m brindle_tools COMMAND ...` runs the same ones."""
 import importlib
 
@@ -7,6 +7,7 @@ import importlib
 COMMANDS = {
     "replay": "brindle_tools.commands.replay:main",
     "sweep": "brindle_tools.commands.sweep:main",
+    "ingest": "brindle_tools.commands.ingest:main",
     "check": "brindle_tools.live.check:main",
     "db": "brindle_tools.live.db:main",
     "sample": "brindle_tools.feed.sample:main",

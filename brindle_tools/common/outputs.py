@@ -5,7 +5,7 @@ from pathlib import Path
 from .errors import UsageError, short
 
 # What a replay, a sweep and a walk-forward write into their output directories.
-REPLAY = ("chart.png", "decisions.csv", "engine.log", "fills.csv", "report.html", "summary.json")
+REPLAY = ("chart.png", "decisions.csv", "engine.log", "fills.csv", "instruments.csv", "report.html", "summary.json")
 WRITTEN = frozenset(REPLAY + ("runs.csv", "runs.parquet", "ranking.csv", "heatmap.png", "sweep.json",
                               "walkforward.csv", "walkforward_equity.csv", "walkforward.png", "walkforward.json"))
 

@@ -7,24 +7,31 @@ machine (the generator draws only uniform numbers from a seeded generator).
                                                     each a night session from 21:00 to 01:00 of
                                                     the evening before (Friday's for Monday) and
                                                     the day session
+    brindle-sample --instruments N ...    rb2501, hc2501 and N - 2 made-up instruments
+                                                    (aa2501, ab2501, ...), interleaved; the
+                                                    market's ticks stay about those of the two
 """
 import argparse
 import csv
 import datetime
+import itertools
 import math
 import os
 import random
+import shutil
+import string
 import sys
 from pathlib import Path
 
 from ..common.errors import shown
-from ..common.places import INSTALLED, SAMPLES
+from ..common.places import INSTALLED, SAMPLE_HOST, SAMPLES
 
 TRADING_DAY = "20241105"
 SESSIONS = (("09:00:00", "10:15:00"), ("10:30:00", "11:30:00"), ("13:30:00", "15:00:00"))
 NIGHT = (("21:00:00", "24:00:00"), ("00:00:00", "01:00:00"))
 FIRST_OF_DAYS = datetime.date(2024, 11, 7)
 DEFAULT_SEED = 20241105
+MOST_INSTRUMENTS = 2 + 26 * 26 - 2  # rb2501, hc2501 and the made-up IDs of two letters
 COLUMNS = ("TradingDay", "InstrumentID", "ExchangeID", "LastPrice", "PreSettlementPrice", "OpenPrice",
            "HighestPrice", "LowestPrice", "Volume", "Turnover", "OpenInterest", "UpperLimitPrice",
            "LowerLimitPrice", "UpdateTime", "UpdateMillisec", "BidPrice1", "BidVolume1", "AskPrice1",
@@ -106,10 +113,28 @@ def half_seconds(sessions=SESSIONS):
             yield text, 500
 
 
-def session(seed):
+def instrument_ids(count):
+    """rb2501, hc2501, then made-up IDs of two letters (aa2501, ab2501, ...)."""
+    made_up = ("%s%s2501" % (a, b) for a in string.ascii_lowercase for b in string.ascii_lowercase)
+    return ["rb2501", "hc2501", *itertools.islice((i for i in made_up if i not in ("rb2501", "hc2501")), count - 2)]
+
+
+def market(rng, count=2):
+    """The contracts of a market of count instruments: rb2501 and hc2501 as in the sample, the
+    others alike; the activity spread among them, so that the market's ticks stay about those
+    of the two."""
+    scale = 2 / count
+    contracts = [Contract(rng, "rb2501", 3521, 10, 0.8 * scale, 18604, 1843210),
+                 Contract(rng, "hc2501", 3677, 10, 0.55 * scale, 6120, 1021345)]
+    for number, instrument in enumerate(instrument_ids(count)[2:]):
+        contracts.append(Contract(rng, instrument, 3000 + 37 * number, 10, (0.8 if number % 2 else 0.55) * scale,
+                                  6000 + 101 * number, 1000000 + 1009 * number))
+    return contracts
+
+
+def session(seed, count=2):
     rng = random.Random(seed)
-    contracts = (Contract(rng, "rb2501", 3521, 10, 0.8, 18604, 1843210),
-                 Contract(rng, "hc2501", 3677, 10, 0.55, 6120, 1021345))
+    contracts = market(rng, count)
     for time, millisecond in half_seconds():
         for contract in contracts:
             if contract.step():
@@ -123,17 +148,6 @@ def trading_days(count):
         yield day, previous
         previous = day
         day += datetime.timedelta(days=3 if day.weekday() == 4 else 1)
-
-
-def market(rng, instruments):
-    """rb2501, hc2501 and, beyond two instruments, quieter ones of their kind (aa2501, ab2501, ...)."""
-    contracts = [Contract(rng, "rb2501", 3521, 10, 0.8, 18604, 1843210),
-                 Contract(rng, "hc2501", 3677, 10, 0.55, 6120, 1021345)][:instruments]
-    letters = "abcdefghijklmnopqrstuvwxyz"
-    for number in range(instruments - len(contracts)):
-        contracts.append(Contract(rng, "%s%s2501" % (letters[number // 26 % 26], letters[number % 26]),
-                                  1000 + 37 * number, 10, 0.05, 900, 120000))
-    return contracts
 
 
 def days_session(seed, count, instruments=2):
@@ -162,11 +176,37 @@ def write(path, seed, days=None, instruments=2):
         writer = csv.writer(out, lineterminator="\n")
         writer.writerow(COLUMNS)
         count = 0
-        for row in (session(seed) if days is None else days_session(seed, days, instruments)):
+        for row in (session(seed, instruments) if days is None else days_session(seed, days, instruments)):
             writer.writerow(row)
             count += 1
     os.replace(partial, path)
     return count
+
+
+def market_host(directory, count):
+    """A copy of the sample host whose investor trades each of count instruments with rb2501's
+    strategy, and the instrument file of them (directory/instruments.csv, rb2501's record with
+    each ID); gives (host, instrument file)."""
+    directory = Path(directory)
+    host = directory / "host"
+    shutil.copytree(SAMPLE_HOST, host, ignore=shutil.ignore_patterns("log", "__pycache__"))
+    ids = instrument_ids(count)
+    settings = host / "cfg" / "oxa_can_change_env.py"
+    settings.write_text(settings.read_text(encoding="utf-8") + "\n# The made-up instruments trade as rb2501.\n"
+                        "for _id in %r:\n"
+                        "    AI_Strategy['00001'].setdefault(_id, dict(AI_Strategy['00001']['rb2501']))\n"
+                        % (ids,), encoding="utf-8")
+    with open(SAMPLES / "instruments.csv", newline="", encoding="utf-8") as given:
+        rows = list(csv.DictReader(given))
+    model = next(row for row in rows if row["InstrumentID"] == "rb2501")
+    instruments = directory / "instruments.csv"
+    with open(instruments, "w", newline="", encoding="utf-8") as out:
+        writer = csv.DictWriter(out, list(model), lineterminator="\n")
+        writer.writeheader()
+        for instrument_id in ids:
+            writer.writerow(dict(model, InstrumentID=instrument_id, ExchangeInstID=instrument_id,
+                                 InstrumentName=instrument_id, ProductID=instrument_id[:2]))
+    return host, instruments
 
 
 def main(argv=None):
@@ -176,16 +216,21 @@ def main(argv=None):
     parser.add_argument("file", nargs="?", default=default, help="tick file to write (default: %(default)s)")
     parser.add_argument("--seed", type=int, default=DEFAULT_SEED, help="seed of the generator (default %(default)s)")
     parser.add_argument("--days", type=int, help="trading days with night sessions instead of the one day session")
+    parser.add_argument("--instruments", type=int, default=2,
+                        help="instruments of the market, 2 or more (default: rb2501 and hc2501)")
     args = parser.parse_args(argv)
     if args.days is not None and args.days < 1:
         parser.error("argument --days: %d is not a number of days" % args.days)
-    count = write(args.file, args.seed, args.days)
+    if not 2 <= args.instruments <= MOST_INSTRUMENTS:
+        parser.error("argument --instruments: %d is not from 2 to %d" % (args.instruments, MOST_INSTRUMENTS))
+    count = write(args.file, args.seed, args.days, args.instruments)
+    names = "rb2501 and hc2501" if args.instruments == 2 else "%d instruments" % args.instruments
     if args.days is None:
-        print("%s: %d ticks of rb2501 and hc2501, trading day %s" % (shown(args.file), count, TRADING_DAY))
+        print("%s: %d ticks of %s, trading day %s" % (shown(args.file), count, names, TRADING_DAY))
     else:
         days = [d.strftime("%Y%m%d") for d, _ in trading_days(args.days)]
-        print("%s: %d ticks of rb2501 and hc2501, trading days %s, each with its night session"
-              % (shown(args.file), count, ", ".join(days)))
+        print("%s: %d ticks of %s, trading days %s, each with its night session"
+              % (shown(args.file), count, names, ", ".join(days)))
     return 0
 
 

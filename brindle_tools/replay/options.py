@@ -76,6 +76,14 @@ def day_list(text):
     return tuple(trading_day(day) for day in text.split(","))
 
 
+def instrument_patterns(text):
+    """--select: instrument IDs or patterns, comma-separated."""
+    found = tuple(p.strip() for p in text.split(",") if p.strip())
+    if not found:
+        raise argparse.ArgumentTypeError("%r names no instrument (e.g. 'rb*,hc2501')" % text)
+    return found
+
+
 def column_names(text):
     """--columns: the names, comma-separated, or the public layout's name."""
     if text.strip() == PUBLIC_NAME:
@@ -181,6 +189,16 @@ class ReplayOptions:
              "file's order; over a header line the file has), or %s for %s; vendors' usual Chinese headers are read "
              "as the broker's names without it: %s" % (PUBLIC_NAME, ",".join(PUBLIC_LAYOUT), ", ".join(
                  "%s=%s" % item for item in VENDOR_HEADERS.items())))
+    from_day: Optional[str] = option(
+        None, flag="--from", type=trading_day, metavar="YYYYMMDD",
+        help="first trading day replayed of a tick store (brindle-ingest makes one; default: its first)")
+    to_day: Optional[str] = option(
+        None, flag="--to", type=trading_day, metavar="YYYYMMDD",
+        help="last trading day replayed of a tick store (default: its last)")
+    select: Optional[Tuple[str, ...]] = option(
+        None, type=instrument_patterns, metavar="ID,PATTERN,...",
+        help="instruments replayed of a tick store: IDs or patterns, comma-separated, e.g. 'rb*,hc2501' "
+             "(default: all it holds)")
     trading_day: Optional[str] = option(
         None, flag=DAY_OPTION, type=trading_day, metavar="YYYYMMDD",
         help="trading day of tick files without a TradingDay or ActionDay column (default: a date in the file "
@@ -231,6 +249,10 @@ class ReplayOptions:
                     raise ValueError(str(error)) from None
         if values["day_close"] is not None and values["sessions"] is not None:
             raise ValueError("--day-close and --sessions: one close for every product, or a close by product")
+        if values["select"] is not None and not isinstance(values["select"], tuple):
+            values["select"] = instrument_patterns(",".join(values["select"]))
+        if values["from_day"] and values["to_day"] and values["from_day"] > values["to_day"]:
+            raise ValueError("--from %s is after --to %s" % (values["from_day"], values["to_day"]))
         if values["db"] and self.instruments != ReplayOptions.instruments:
             raise ValueError("--instruments and --db: the instruments come from one of them")
         return replace(self, **values)

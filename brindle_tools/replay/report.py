@@ -23,6 +23,10 @@ BREAK_MINUTES = 5  # a gap in the ticks longer than this is a break of the sessi
 DAYS_LISTED = 10
 FEW_SHARPE_DAYS = 20  # a Sharpe ratio annualised from fewer trading days is noise
 SHARE_WARNING = 0.05  # fills above this share of the market's traded volume make optimistic results
+MANY_INSTRUMENTS = 10  # beyond this many the summary shows the totals and the best and worst few
+BEST_AND_WORST = 5
+INSTRUMENT_COLUMNS = ("InstrumentID", "ExchangeID", "Ticks", "Fills", "FilledVolume", "MarketVolume", "MarketShare",
+                      "RealisedProfit", "OpenProfit", "Fees", "Net")
 
 
 class CsvOut:
@@ -275,6 +279,39 @@ class Summary:
         sessions = {instrument.session for instrument in self.results.instruments.values()}
         return sorted((product, (close, source)) for product, close, source in sessions)
 
+    def instrument_rows(self, row):
+        """Each instrument's figures, a few lines each."""
+        for instrument in self.results.instruments.values():
+            holding = instrument.holding
+            row(instrument.id, "%s, %s per lot, tick %s, %s, last %s" % (
+                holding.exchange, "{:,}".format(holding.multiple), price_text(holding.price_tick),
+                count(instrument.ticks, "tick"), price_text(holding.last_price)))
+            row("  position", ", ".join(
+                "%s %d at %s" % (name, side.volume, price_text(side.average)) if side.volume else "%s 0" % name
+                for name, side in (("long", holding.sides[LONG]), ("short", holding.sides[SHORT]))))
+            row("  profit", "realised %s, open %s, fees %s" % (
+                money(holding.realised), money(holding.open_profit()), money(holding.fees_paid)))
+            part = share(instrument)
+            row("  liquidity", "filled %s of the %s the market traded (%s)%s" % (
+                "{:,}".format(instrument.filled_volume), count(instrument.market_volume, "lot"),
+                "-" if part is None else "%.2f%%" % (100 * part),
+                "; WARNING: above %g%%, the results are optimistic" % (100 * SHARE_WARNING)
+                if part is not None and part > SHARE_WARNING else ""))
+
+    def market_rows(self, row):
+        """The instruments' totals, then the best and the worst by net profit (all of them in
+        instruments.csv)."""
+        rows = sorted(instrument_table(self.results), key=lambda r: (-r[-1], r[0]))
+        row("instruments", "%d traded: %s, %s, %s lots of the market's traded, net %s after fees %s; each in %s" % (
+            len(rows), count(sum(r[2] for r in rows), "tick"), count(sum(r[3] for r in rows), "fill"),
+            "{:,}".format(sum(r[5] for r in rows)), money(sum(r[-1] for r in rows)), money(sum(r[-2] for r in rows)),
+            "instruments.csv"))
+        for label, chosen in (("best", rows[:BEST_AND_WORST]), ("worst", rows[-BEST_AND_WORST:][::-1])):
+            for number, r in enumerate(chosen):
+                row("%-6s%s" % (label if number == 0 else "", r[0]), "net %s, fees %s, %s, %s, %s of the market" % (
+                    money(r[-1]), money(r[-2]), count(r[2], "tick"), count(r[3], "fill"),
+                    "-" if r[6] is None else "%.2f%%" % (100 * r[6])))
+
     def close_orders(self):
         """[(exchange, (rule, source))] of the exchanges of the instruments traded."""
         account = self.results.account
@@ -356,22 +393,10 @@ class Summary:
         day_closes = self.day_closes()
         if day_closes:
             row("day close", ", ".join("%s %s" % (product, clock_text(close)) for product, (close, _) in day_closes))
-        for instrument in results.instruments.values():
-            holding = instrument.holding
-            row(instrument.id, "%s, %s per lot, tick %s, %s, last %s" % (
-                holding.exchange, "{:,}".format(holding.multiple), price_text(holding.price_tick),
-                count(instrument.ticks, "tick"), price_text(holding.last_price)))
-            row("  position", ", ".join(
-                "%s %d at %s" % (name, side.volume, price_text(side.average)) if side.volume else "%s 0" % name
-                for name, side in (("long", holding.sides[LONG]), ("short", holding.sides[SHORT]))))
-            row("  profit", "realised %s, open %s, fees %s" % (
-                money(holding.realised), money(holding.open_profit()), money(holding.fees_paid)))
-            part = share(instrument)
-            row("  liquidity", "filled %s of the %s the market traded (%s)%s" % (
-                "{:,}".format(instrument.filled_volume), count(instrument.market_volume, "lot"),
-                "-" if part is None else "%.2f%%" % (100 * part),
-                "; WARNING: above %g%%, the results are optimistic" % (100 * SHARE_WARNING)
-                if part is not None and part > SHARE_WARNING else ""))
+        if len(results.instruments) > MANY_INSTRUMENTS:
+            self.market_rows(row)
+        else:
+            self.instrument_rows(row)
         data = self.as_dict()
         profit = data["profit"]
         row("profit", "gross %s - fees %s = net %s (open positions at their last price)" % (
@@ -429,6 +454,23 @@ def by_reason(kept):
 def share(instrument):
     """The client's fills as a share of the volume the market traded, None when nothing traded."""
     return instrument.filled_volume / instrument.market_volume if instrument.market_volume else None
+
+
+def instrument_table(results):
+    """A row of INSTRUMENT_COLUMNS per instrument traded."""
+    for instrument in results.instruments.values():
+        holding = instrument.holding
+        opened = holding.open_profit()
+        yield (instrument.id, holding.exchange, instrument.ticks, len(instrument.marks), instrument.filled_volume,
+               instrument.market_volume, share(instrument), holding.realised, opened, holding.fees_paid,
+               holding.realised + opened - holding.fees_paid)
+
+
+def write_instruments(results, path):
+    with open(path, "w", newline="", encoding="utf-8") as out:
+        writer = csv.writer(out, lineterminator="\n")
+        writer.writerow(INSTRUMENT_COLUMNS)
+        writer.writerows(["" if value is None else value for value in r] for r in instrument_table(results))
 
 
 def write_json(summary, path):

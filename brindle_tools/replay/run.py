@@ -19,6 +19,7 @@ from pathlib import Path
 from ..common import outputs as outputs_place
 from ..common.errors import UsageError, resolved, shown
 from ..feed.inputs import field_types, read_instruments
+from ..feed.store import tick_source
 from ..feed.ticks import TickSource, price_bands
 from ..live import check, db, parameters
 from ..live.host import Host
@@ -235,9 +236,9 @@ def replay_on(args):
         args.parameters = parameters.resolve(settings, host.settings_shown, args.investor, args.set)
         args.capital = account.capital_of(args.capital)
         catalogue = None if args.db else read_instruments(args.instruments, records.InstrumentField)
-        source = TickSource(args.ticks, field_types(records.DepthMarketDataField), args.columns, args.instrument,
-                            args.trading_day, args.skip_bad_ticks, args.days, bands=price_bands(args.price_bands),
-                            instruments=catalogue)
+        source = tick_source(args.ticks, args) or TickSource(
+            args.ticks, field_types(records.DepthMarketDataField), args.columns, args.instrument, args.trading_day,
+            args.skip_bad_ticks, args.days, bands=price_bands(args.price_bands), instruments=catalogue)
         fee_schedule = account.read_fees(args.fees) if args.fees else None
         margins = account.read_margins(args.margin) if args.margin else None
         if catalogue is not None:
@@ -288,6 +289,7 @@ def replay_on(args):
                 summary.chart_failed = "; ".join(failures) or None
             try:
                 report.write_json(summary, workspace / "summary.json")
+                report.write_instruments(client.results, workspace / "instruments.csv")
                 summary.written = publish(workspace, args.out)
             except OSError as error:
                 not_written = error

@@ -1,12 +1,14 @@
 """The tick files of a sweep and the trading days they make: files whose names carry the same
 date (YYYYMMDD) are one day; a file without a date in its name holds the trading days its
-ticks say (a file of several days is replayed a day at a time where days are replayed apart)."""
+ticks say (a file of several days is replayed a day at a time where days are replayed apart),
+and a tick store the days it holds."""
 import datetime
 import re
 from pathlib import Path
 from typing import NamedTuple, Optional, Tuple
 
 from ..common.errors import UsageError, shown
+from ..feed.store import is_store
 from ..feed.ticks import SUFFIXES
 
 DATE_IN_NAME = re.compile(r"(?<!\d)(\d{8})(?!\d)")
@@ -16,7 +18,7 @@ def tick_files(paths):
     files = []
     for text in paths:
         path = Path(text).resolve()
-        if path.is_dir():
+        if path.is_dir() and not is_store(path):
             found = sorted(p for p in path.iterdir() if p.is_file() and p.suffix.lower() in SUFFIXES)
             if not found:
                 raise UsageError("%s: a directory without tick files (%s)" % (shown(path), ", ".join(SUFFIXES)))
@@ -57,7 +59,7 @@ def trading_days(files, days_in):
     a file whose days cannot be read here is a day of its own, last, in the order given."""
     days = {}
     for number, path in enumerate(files):
-        date = name_date(path)
+        date = None if is_store(path) else name_date(path)  # a store holds the days it holds
         held = [date] if date else days_in(path)
         for day in held or [None]:
             days.setdefault(("0", day) if day else ("1", "%09d" % number), []).append(path)

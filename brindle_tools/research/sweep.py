@@ -23,6 +23,7 @@ from typing import List, Optional
 from ..common import outputs
 from ..common.errors import UsageError, resolved, shown
 from ..feed.inputs import field_types
+from ..feed.store import day_range, is_store, store_among, store_days
 from ..feed.ticks import TickSource, price_bands
 from ..common.frames import csv_frame, frame
 from ..live import parameters
@@ -138,6 +139,8 @@ def days_in(path, converters, args):
     read here (its runs fail with the reader's message: on a cluster the workers may see files
     that this machine does not). Read without the CSV reader's threads: the driver's process
     aborted now and then at its exit, in the thread pool's teardown."""
+    if is_store(path):
+        return store_days(path, day_range(args.from_day, args.to_day, args.days))
     try:
         source = TickSource([str(path)], converters, args.columns, args.instrument, args.trading_day,
                             args.skip_bad_ticks, threads=False, bands=price_bands(args.price_bands))
@@ -297,6 +300,10 @@ def planned(ticks, options, settings, out):
     args = argparse.Namespace(**vars(options.checked()), **vars(settings.checked()))
     args.ticks = [str(resolved(t, "")) for t in ([ticks] if isinstance(ticks, (str, Path)) else ticks)]
     args.out = resolved(out, "--out")
+    store = store_among(args.ticks, args)
+    if store is not None and args.ship:
+        raise UsageError("%s is a tick store: the workers read it from storage they share, --ship sends tick "
+                         "files" % shown(store))
     settings, settings_shown, converters = host_setup(args)
     args.capital = account.capital_of(args.capital)
     grid = build_grid(args, settings, settings_shown)

@@ -15,6 +15,7 @@ std::shared_ptr<ColumnBatch> read_batch(py::handle prepared) {
     if (batch->has_bad) batch->bad = ArrowColumn(bad);
     batch->size = batch->keys.size();
     batch->layout = py::cast<int>(prepared.attr(name("layout")));
+    batch->rank = py::cast<std::int64_t>(prepared.attr(name("rank")));
     for (py::handle pair : prepared.attr(name("numbers"))) {
         batch->numbers.emplace_back(py::cast<int>(pair[py::int_(0)]), ArrowColumn(pair[py::int_(1)]));
     }

@@ -17,6 +17,7 @@ struct ColumnBatch {
     ArrowColumn keys, days, lines, instruments, bad;  // time, trading day, line, instrument, skipped
     bool has_bad = false;
     std::int64_t size = 0;
+    std::int64_t rank = 0;  // of the batch's tick file among the files: first on equal times
     int layout = 0;  // batches of the same fields, in the same order, have the same layout
     std::vector<std::pair<int, ArrowColumn>> numbers;  // (slot, column)
     std::vector<std::pair<int, int>> others;  // (slot, position among the row's values)

@@ -4,6 +4,7 @@
 // still taken by a fill, no decision. Every other tick, and each decision, is handed to the client's own Python code,
 // with the client's objects brought up to date first and read back after; so the exchange, the
 // account and the outputs are the client's, and only the quiet ticks run here.
+#include <algorithm>
 #include <cmath>
 #include <memory>
 #include <optional>
@@ -59,6 +60,7 @@ struct Instrument {
     std::optional<Value> volume, dropped_from, last_price;
     Value market_volume = Value::integer(0);
     bool open_orders = false, quote_taken = false, touched = false;
+    std::size_t touched_at = 0;  // its place in TickLoop::touched_ while touched
     HoldingFigures figures;
 
     void write() const {
@@ -151,21 +153,32 @@ public:
             Stream stream{py::iter(batches), nullptr, 0};
             if (advance(stream)) heads.push_back(std::move(stream));
         }
-        sync_in();
+        // The earliest tick first; on equal times the file ranked first, then its earlier line,
+        // as the reader merges. A heap of the streams: the cost of a tick does not grow with them.
+        auto later = [&heads](std::size_t a, std::size_t b) {
+            const Stream &x = heads[a], &y = heads[b];
+            double key_x = x.batch->keys.real(x.row), key_y = y.batch->keys.real(y.row);
+            if (key_x != key_y) return key_x > key_y;
+            if (x.batch->rank != y.batch->rank) return x.batch->rank > y.batch->rank;
+            std::int64_t line_x = x.batch->lines.whole(x.row), line_y = y.batch->lines.whole(y.row);
+            return line_x != line_y ? line_x > line_y : a > b;
+        };
+        std::vector<std::size_t> order(heads.size());
+        for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+        std::make_heap(order.begin(), order.end(), later);
+        sync_in(nullptr);
         try {
-            while (!heads.empty()) {
-                // The earliest tick; on equal times the file named first, as the reader merges.
-                std::size_t next = 0;
-                for (std::size_t i = 1; i < heads.size(); ++i) {
-                    if (heads[i].batch->keys.real(heads[i].row) < heads[next].batch->keys.real(heads[next].row)) {
-                        next = i;
-                    }
-                }
-                Stream& stream = heads[next];
+            while (!order.empty()) {
+                std::pop_heap(order.begin(), order.end(), later);
+                Stream& stream = heads[order.back()];
                 current_ = stream.batch;
                 row_ = stream.row;
                 tick();
-                if (++stream.row == stream.batch->size && !advance(stream)) heads.erase(heads.begin() + next);
+                if (++stream.row == stream.batch->size && !advance(stream)) {
+                    order.pop_back();
+                } else {
+                    std::push_heap(order.begin(), order.end(), later);
+                }
             }
         } catch (...) {
             sync_out();
@@ -195,6 +208,15 @@ private:
         return instruments_[index];
     }
 
+    // The instrument has figures the client's objects have not yet.
+    void touch(Instrument& instrument, std::int64_t index) {
+        moved_ = true;
+        if (instrument.touched) return;
+        instrument.touched = true;
+        instrument.touched_at = touched_.size();
+        touched_.push_back(static_cast<std::size_t>(index));
+    }
+
     bool advance(Stream& stream) {
         for (;;) {
             py::object next = py::reinterpret_steal<py::object>(PyIter_Next(stream.batches.ptr()));
@@ -217,7 +239,7 @@ private:
         Instrument& instrument = at(batch.instruments.whole(row_));
         if (instrument.state == Instrument::State::Passive) {
             ++instrument.skipped;
-            instrument.touched = moved_ = true;
+            touch(instrument, batch.instruments.whole(row_));
             return;
         }
         double time = batch.keys.real(row_);
@@ -234,7 +256,7 @@ private:
         }
         // What the client does on a tick, but the events above.
         instrument.last_time = time;
-        instrument.touched = moved_ = true;
+        touch(instrument, batch.instruments.whole(row_));
         if (!clock_seconds_ || time > *clock_seconds_) clock_seconds_ = time;
         if (minute != *series_minute_) start_minute(minute);
         ++instrument.ticks;
@@ -288,14 +310,16 @@ private:
 
     // The client's own code handles the tick.
     void hand_over(Instrument& instrument, double time) {
-        sync_out();
+        // The client's code reads the figures of the tick's instrument only, but on a new
+        // trading day, when it closes the day for all.
+        sync_out(current_->days.whole(row_) == trading_day_ ? &instrument : nullptr);
         const StrategyStep& strategy = instrument.strategy;
         bool same_time = time == instrument.last_time && strategy.last_batch;
         py::object last_values =
             same_time ? strategy.last_batch->source.attr(name("row"))(strategy.last_row) : py::none();
         driver_.attr(name("full"))(current_->source, row_, last_values);
         if (instrument.state == Instrument::State::Unknown) adopt(instrument);
-        sync_in();
+        sync_in(&instrument);
     }
 
     // An instrument the client has now seen: traded, or skipped.
@@ -332,29 +356,47 @@ private:
         client_.attr(field("Client.time")) = current_->keys.real(row_);
     }
 
-    // The client's objects take what the loop kept since the client last ran.
-    void sync_out() {
+    // The client's objects take what the loop kept since the client last ran: the totals, the
+    // place and the account, and the figures of every instrument the loop touched, or of
+    // `only` (the others' wait for a later sync).
+    void sync_out(Instrument* only = nullptr) {
         if (!moved_) return;
-        moved_ = false;
         totals_.attr(field("Totals.ticks")) = totals_ticks_;
         set_place();
         account_figures_.write(account_);
-        py::object skipped = totals_.attr(field("Totals.skipped"));
-        for (Instrument& instrument : instruments_) {
-            if (!instrument.touched) continue;
-            instrument.touched = false;
-            if (instrument.state == Instrument::State::Passive) {
-                const py::object& id = instrument.strategy.id();
-                skipped[id] = py::int_(py::cast<std::int64_t>(skipped[id]) + instrument.skipped);
-                instrument.skipped = 0;
-            } else {
-                instrument.write();
+        if (only != nullptr) {
+            if (only->touched) {
+                std::size_t last = touched_.back();
+                touched_[only->touched_at] = last;
+                instruments_[last].touched_at = only->touched_at;
+                touched_.pop_back();
+                write_back(*only);
             }
+            moved_ = !touched_.empty();
+            return;
         }
+        moved_ = false;
+        for (std::size_t index : touched_) write_back(instruments_[index]);
+        touched_.clear();
     }
 
-    // ... and the loop takes what the client's code left.
-    void sync_in() {
+    void write_back(Instrument& instrument) {
+        instrument.touched = false;
+        if (instrument.state != Instrument::State::Passive) {
+            instrument.write();
+            return;
+        }
+        py::object skipped = totals_.attr(field("Totals.skipped"));
+        const py::object& id = instrument.strategy.id();
+        skipped[id] = py::int_(py::cast<std::int64_t>(skipped[id]) + instrument.skipped);
+        instrument.skipped = 0;
+    }
+
+    // ... and the loop takes what the client's code left: the client's figures, and the
+    // instruments it may have changed. A tick changes its own instrument only, but for a new
+    // trading day (orders expire, volumes restart, positions roll) or a new engine, which
+    // change them all.
+    void sync_in(Instrument* handled) {
         totals_ticks_ = py::cast<std::int64_t>(totals_.attr(field("Totals.ticks")));
         py::object seconds = clock_.attr(field("Clock.seconds"));
         clock_seconds_ = seconds.is_none() ? std::nullopt : std::optional<double>(as_double(seconds));
@@ -362,17 +404,27 @@ private:
         series_minute_ = minute.is_none() ? std::nullopt : std::optional<double>(as_double(minute));
         series_point_ = py::cast<std::int64_t>(series_.attr(field("Series.point")));
         py::object trading_day = client_.attr(field("Client.trading_day"));
+        std::int64_t day_before = trading_day_;
         trading_day_ = py::cast<std::int64_t>(driver_.attr(name("day_code"))(trading_day));
         account_figures_.read(account_);
-        engine_ = client_.attr(field("Client.engine"));
+        py::object engine = client_.attr(field("Client.engine"));
+        bool all = handled == nullptr || trading_day_ != day_before || !engine.is(engine_);
+        engine_ = engine;
+        if (!all) {
+            if (handled->state == Instrument::State::Active) read_instrument(*handled);
+            return;
+        }
         for (Instrument& instrument : instruments_) {
-            if (instrument.state != Instrument::State::Active) continue;
-            instrument.read();
-            if (engine_.is_none()) {
-                instrument.strategy.has_position = false;
-            } else {
-                instrument.strategy.read_holding(engine_, name_slots_.has_value());
-            }
+            if (instrument.state == Instrument::State::Active) read_instrument(instrument);
+        }
+    }
+
+    void read_instrument(Instrument& instrument) {
+        instrument.read();
+        if (engine_.is_none()) {
+            instrument.strategy.has_position = false;
+        } else {
+            instrument.strategy.read_holding(engine_, name_slots_.has_value());
         }
     }
 
@@ -382,6 +434,7 @@ private:
     std::optional<NameSlots> name_slots_;  // with the engine's strategy names on
     StatisticSlots at_{};
     std::vector<Instrument> instruments_;
+    std::vector<std::size_t> touched_;  // instruments with figures for the client's objects
     std::shared_ptr<ColumnBatch> current_;
     std::int64_t row_ = 0;
     bool moved_ = false;  // quiet ticks since the client last ran

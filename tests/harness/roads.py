@@ -10,7 +10,7 @@ from brindle_tools.live import check
 
 from .host import run_python
 
-OUTPUTS = ("decisions.csv", "fills.csv", "summary.json", "engine.log")
+OUTPUTS = ("decisions.csv", "fills.csv", "summary.json", "engine.log", "instruments.csv")
 # What may differ: the speed, and when each line was logged.
 SPEED = re.compile(rb'^  "(seconds|ticks_per_second)": .*$|^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d,\d{3} ', re.M)
 EXACT_ONLY = ("--db", "engine", "--help", "--engine")  # runs the research road hands to the exact engine

@@ -62,7 +62,7 @@ def test_backtest_and_sweep_give_the_command_lines_outputs(tmp_path):
     assert found["profit"] == summary["profit"] and found["per_day"] == summary["per_day"]
     assert json.loads((tmp_path / "api" / "summary.json").read_text())["profit"] == found["summary"]["profit"]
     assert sorted(p.name for p in (tmp_path / "api").iterdir()) == ["decisions.csv", "engine.log", "fills.csv",
-                                                                   "summary.json"]
+                                                                   "instruments.csv", "summary.json"]
     assert abs(found["equity_last"] - summary["profit"]["net"]) < 1e-6
     assert found["refused"] == "--set open_ticks='x': 'x' is text, and open_ticks's default 3 is a number"
 

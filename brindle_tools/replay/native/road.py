@@ -199,7 +199,7 @@ class Road:
             day_codes = np.array([self.code_of(self.day_codes, day) for day in batch.day_texts], np.int64)
             yield Prepared(batch, pa.array(batch.keys), pa.array(day_codes[batch.day_index]), pa.array(batch.lines),
                            self.instruments_of(batch), None if batch.bad is None else pa.array(batch.bad.view(np.uint8)),
-                           self.code_of(self.layouts, tuple(names)), numbers, others, quote)
+                           self.code_of(self.layouts, tuple(names)), numbers, others, quote, batch.file.number)
 
     def instruments_of(self, batch):
         import numpy as np
@@ -297,7 +297,7 @@ class Road:
 
 
 # A batch as the loop reads it: the reader's Batch, its columns for the loop (pyarrow arrays),
-# the layout's code, (slot, array) of its numbers, (slot, position) of its other fields, and
-# where the quote's fields are among the numbers.
+# the layout's code, (slot, array) of its numbers, (slot, position) of its other fields, where
+# the quote's fields are among the numbers, and its file's rank in the merge of equal times.
 Prepared = collections.namedtuple(
-    "Prepared", "batch keys days lines instruments bad layout numbers others quote")
+    "Prepared", "batch keys days lines instruments bad layout numbers others quote rank")

@@ -420,7 +420,7 @@ def test_a_chart_that_fails_fails_the_replay_and_no_earlier_chart_stays(run_pyth
     assert (proc.returncode, proc.stderr.strip().splitlines()[-1]) == (
         1, "brindle-replay: no chart.png: OSError: [Errno 28] No space left on device; the other outputs are written")
     assert sorted(p.name for p in (proc.where / "replay-out").iterdir()) == [
-        "decisions.csv", "engine.log", "fills.csv", "report.html", "summary.json"]
+        "decisions.csv", "engine.log", "fills.csv", "instruments.csv", "report.html", "summary.json"]
 
 
 # --- trading days and sessions -------------------------------------------------------------

@@ -111,7 +111,7 @@ def test_replay_gives_exact_decisions_fills_and_profit(run_python):
     assert proc.returncode == 0, proc.stderr
     out = proc.where / "replay-out"
     assert sorted(p.name for p in out.iterdir()) == [
-        "chart.png", "decisions.csv", "engine.log", "fills.csv", "report.html", "summary.json"]
+        "chart.png", "decisions.csv", "engine.log", "fills.csv", "instruments.csv", "report.html", "summary.json"]
     assert (out / "chart.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
 
     decisions = [(r["Line"], r["Action"], r["ExchangeID"], r["Price"], r["Volume"], r["OrderRef"], r["Note"])

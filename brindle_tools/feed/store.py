@@ -1,0 +1,431 @@
+"""The tick store: recorded ticks read once, checked and converted, and kept as Arrow IPC files,
+one per trading day and instrument (STORE/YYYYMMDD/INSTRUMENT.arrow), which a replay maps into
+memory instead of parsing its tick files again. A store is an ordinary directory: a cluster's
+workers read it from shared storage.
+
+A store file keeps the columns as the reader converted them, each row's calendar time, and the
+tick file and line it came from, so that a replay of the store gives the outputs of a replay of
+the tick files, byte for byte. Ticks the reader refuses are not stored: the ingest lists them
+(refusals.csv), file and line, and a file refused whole is named and stored not at all.
+
+Ticks of several files are merged in time order; ticks at the same time in the order of the
+files as they were ingested, and within a file in its order.
+"""
+import csv
+import datetime
+import fnmatch
+import heapq
+import json
+import os
+import shutil
+import tempfile
+from pathlib import Path
+
+from ..common.errors import UsageError, shown
+from .ticks import Batch, TickSource, expand
+
+MARKER = "store.json"  # marks a directory as a store, and says how it is laid out
+LAYOUT = "YYYYMMDD/INSTRUMENT.arrow"
+FORMAT = 1
+SUFFIX = ".arrow"
+REFUSALS = "refusals.csv"
+INDEX = "index.json"  # in each day's directory
+META = b"brindle.sources"
+# Per row: calendar time, line, and its tick file and layout (at ingest the file's rank among
+# the files, in a store file its place in the file's list of them).
+TIME, LINE, SOURCE = "_time", "_line", "_source"
+KIND_NAMES = {str: "str", int: "int", float: "float", None: "text"}  # text: each value its own type
+KINDS = {name: kind for kind, name in KIND_NAMES.items()}
+BATCH_ROWS = 1 << 14
+
+
+def is_store(path):
+    return (Path(path) / MARKER).is_file()
+
+
+# --- ingest -----------------------------------------------------------------------------------
+
+
+class Ingested:
+    """What an ingest did: files stored, files refused whole (name, why), ticks refused, store
+    files written."""
+
+    def __init__(self):
+        self.files = self.ticks = self.bytes = 0
+        self.refused_files = []
+        self.refused_ticks = 0
+        self.written = set()
+
+
+def ingest(arguments, store, converters, columns=None, instrument=None, trading_day=None, skip_bad=False,
+           bands=None):
+    """Reads the tick files (paths, directories, glob patterns) as a replay reads them and
+    stores their ticks in the store directory `store`; gives an Ingested. A file that the reader
+    refuses is recorded and left out, the others are stored; a store file of a day and
+    instrument ingested again is replaced."""
+    store = Path(store)
+    marker = store / MARKER
+    if store.exists() and not store.is_dir():
+        raise UsageError("%s is a file: name a directory for the store" % shown(store))
+    if store.is_dir() and any(store.iterdir()) and not marker.is_file():
+        raise UsageError("%s/ holds other files and no %s: name a new directory or a store" % (shown(store), MARKER))
+    paths = expand(arguments)
+    try:
+        store.mkdir(parents=True, exist_ok=True)
+        marker.write_text(json.dumps({"format": FORMAT, "layout": LAYOUT}) + "\n")
+        staging = Path(tempfile.mkdtemp(prefix=".ingest-", dir=store))
+    except OSError as error:
+        raise UsageError("cannot write the store %s: %s" % (shown(store), error.strerror)) from None
+    done = Ingested()
+    refusals = []  # (file, line, reason)
+    try:
+        for rank, path in enumerate(paths):
+            pieces = {}  # (day, instrument, columns) -> [pyarrow tables]
+            skipped = []  # (file, line, reason)
+            try:
+                source = TickSource([path], converters, columns, instrument, trading_day, skip_bad, bands=bands)
+                tick_file = source.files[0]
+                for batch in source.batches(tick_file):
+                    skipped.extend((tick_file.name, line, reason) for reason, line in batch.skipped)
+                    for key, table in split(batch, rank):
+                        pieces.setdefault(key, []).append(table)
+            except UsageError as error:
+                done.refused_files.append((shown(path), str(error)))
+                refusals.append((shown(path), "", str(error)))
+                continue
+            refusals.extend(skipped)
+            done.refused_ticks += len(skipped)
+            stage(staging, rank, pieces, tick_file)
+            done.files += 1
+            done.bytes += os.path.getsize(tick_file.path)
+        done.ticks = finish(staging, store, done.written)
+        record_refusals(store / REFUSALS, refusals)
+    except OSError as error:
+        raise UsageError("cannot write the store %s: %s" % (shown(store), error.strerror or error)) from None
+    finally:
+        shutil.rmtree(staging, ignore_errors=True)
+    return done
+
+
+def split(batch, rank):
+    """((trading day, instrument, the batch's columns and kinds), table) of the batch's rows
+    kept, by day and instrument."""
+    import numpy as np
+    import pyarrow as pa
+
+    arrays = [array for _, _, array in batch.columns] + [pa.array(batch.keys), pa.array(batch.lines),
+                                                          pa.array(np.full(batch.size, rank, np.int32))]
+    names = [name for name, _, _ in batch.columns] + [TIME, LINE, SOURCE]
+    table = pa.Table.from_arrays(arrays, names=names)
+    layout = tuple((name, KIND_NAMES[kind]) for name, kind, _ in batch.columns)
+    instrument = dict(batch.constants).get("InstrumentID")
+    if instrument is not None:
+        ids, codes = [instrument], np.zeros(batch.size, np.int64)
+    else:
+        encoded = batch.columns[batch.positions["InstrumentID"]][2].dictionary_encode()
+        ids, codes = encoded.dictionary.to_pylist(), encoded.indices.to_numpy().astype(np.int64)
+    days = len(batch.day_texts)
+    groups = codes * days + batch.day_index
+    if batch.bad is not None:
+        groups = np.where(batch.bad, -1, groups)
+    for group in np.unique(groups).tolist():
+        if group < 0:
+            continue
+        instrument_id, day = ids[group // days], batch.day_texts[group % days]
+        if not safe_name(instrument_id):
+            raise UsageError("instrument %r cannot name a store file" % instrument_id)
+        yield (day, instrument_id, layout), table.take(pa.array(np.flatnonzero(groups == group)))
+
+
+def safe_name(instrument_id):
+    return bool(instrument_id) and instrument_id not in (".", "..") and not set("/\\\0") & set(instrument_id)
+
+
+def stage(staging, rank, pieces, tick_file):
+    """A tick file's rows by day, instrument and layout, kept aside until every file is read."""
+    import pyarrow as pa
+
+    layouts = {}
+    for (day, instrument_id, layout), tables in pieces.items():
+        number = layouts.setdefault(layout, len(layouts))
+        entry = {"rank": rank, "name": tick_file.name, "unit": tick_file.unit,
+                 "constants": list(tick_file.constants.items()), "columns": layout}
+        table = pa.concat_tables(tables)
+        place = staging / day / instrument_id
+        place.mkdir(parents=True, exist_ok=True)
+        write_table(place / ("%09d-%03d%s" % (rank, number, SUFFIX)),
+                    table.replace_schema_metadata({META: json.dumps(entry).encode()}))
+
+
+def finish(staging, store, written):
+    """The store files of the staged rows, rows of several tick files in time order; gives the
+    ticks stored. A row's SOURCE is the place of its file and layout in the store file's list."""
+    import numpy as np
+    import pyarrow as pa
+    import pyarrow.compute as pc
+
+    ticks = 0
+    for day_place in sorted(p for p in staging.iterdir() if p.is_dir()):
+        index = read_index(store / day_place.name, missing_ok=True)
+        for place in sorted(day_place.iterdir()):
+            entries, tables = [], []
+            for code, part in enumerate(sorted(place.iterdir())):
+                table = read_table(part)
+                entries.append(json.loads(table.schema.metadata[META]))
+                tables.append(table.replace_schema_metadata(None).set_column(
+                    table.schema.get_field_index(SOURCE), SOURCE, pa.array(np.full(table.num_rows, code, np.int32))))
+            try:
+                table = pa.concat_tables(tables, promote_options="default")
+            except pa.ArrowInvalid as error:
+                raise UsageError("%s of %s: the tick files give a column different types: %s"
+                                 % (place.name, day_place.name, error)) from None
+            ranks = np.array([entry["rank"] for entry in entries], np.int64)
+            if len(set(ranks.tolist())) > 1:
+                rank = pa.array(ranks[table.column(SOURCE).to_numpy()])
+                order = pc.sort_indices(pa.table({TIME: table.column(TIME), "rank": rank, LINE: table.column(LINE)}),
+                                        [(TIME, "ascending"), ("rank", "ascending"), (LINE, "ascending")])
+                table = table.take(order)
+            # One record batch per BATCH_ROWS, not one per batch of the reader's.
+            table = table.combine_chunks().replace_schema_metadata({META: json.dumps(entries).encode()})
+            target = store / day_place.name / (place.name + SUFFIX)
+            target.parent.mkdir(exist_ok=True)
+            write_table(target, table)
+            written.add(target)
+            ticks += table.num_rows
+            index["rows"][place.name] = table.num_rows
+            index["names"] = list(dict.fromkeys(index["names"] + [name for entry in entries for name, _ in
+                                                                  entry["columns"] + entry["constants"]]))
+        write_index(store / day_place.name, index)
+    return ticks
+
+
+def write_index(day_place, index):
+    """The day's index: the names of its ticks' fields and the ticks of each instrument, so that
+    a replay chooses and checks without opening every file."""
+    partial = day_place / (".%s.partial" % INDEX)
+    partial.write_text(json.dumps(index, sort_keys=True) + "\n")
+    os.replace(partial, day_place / INDEX)
+
+
+def read_index(day_place, missing_ok=False):
+    path = day_place / INDEX
+    try:
+        index = json.loads(path.read_text())
+        if not isinstance(index.get("rows"), dict) or not isinstance(index.get("names"), list):
+            raise ValueError("not an index")
+        return index
+    except FileNotFoundError:
+        if missing_ok:
+            return {"names": [], "rows": {}}
+        raise damaged(path, "missing") from None
+    except (OSError, ValueError, AttributeError) as error:
+        raise damaged(path, error) from None
+
+
+def write_table(path, table):
+    """An Arrow IPC file, whole or not at all."""
+    import pyarrow as pa
+
+    partial = path.with_name(".%s.partial" % path.name)
+    with pa.OSFile(str(partial), "wb") as sink:
+        with pa.ipc.new_file(sink, table.schema) as writer:
+            writer.write_table(table, max_chunksize=BATCH_ROWS)
+    os.replace(partial, path)
+
+
+def read_table(path):
+    import pyarrow as pa
+
+    with pa.memory_map(str(path)) as source:
+        return pa.ipc.open_file(source).read_all()
+
+
+def record_refusals(path, refusals):
+    """The refusals of this ingest, after those of earlier ones."""
+    if not refusals:
+        return
+    new = not path.exists()
+    with open(path, "a", newline="", encoding="utf-8") as out:
+        writer = csv.writer(out, lineterminator="\n")
+        if new:
+            writer.writerow(("ingested", "file", "line", "reason"))
+        now = datetime.datetime.now().isoformat(timespec="seconds")
+        writer.writerows((now, name, line, reason) for name, line, reason in refusals)
+
+
+# --- reading ----------------------------------------------------------------------------------
+
+
+def day_range(first=None, last=None, days=None):
+    """Whether a trading day YYYYMMDD is chosen by --from, --to and --days."""
+    def chosen(day):
+        return (first is None or day >= first) and (last is None or day <= last) and (days is None or day in days)
+
+    return chosen
+
+
+def store_days(store, chosen=None):
+    """The trading days a store holds (those chosen)."""
+    from .ticks import parse_day
+
+    store = Path(store)
+    return sorted(p.name for p in store.iterdir()
+                  if p.is_dir() and parse_day(p.name) is not None and (chosen is None or chosen(p.name)))
+
+
+class SourceFile:
+    """The tick file a store's rows came from, as a replay names it (the file of a tick)."""
+
+    def __init__(self, entry):
+        self.number = entry["rank"]
+        self.name = self.file_name = entry["name"]
+        self.unit = entry["unit"]
+        self.constants = dict(entry["constants"])
+        self.columns = [(name, KINDS[kind]) for name, kind in entry["columns"]]
+
+
+class Stream:
+    """The store files of one instrument, day after day: one stream of the replay's merge."""
+
+    def __init__(self, store, instrument_id, days, number):
+        self.instrument = instrument_id
+        self.parts = [store / day / (instrument_id + SUFFIX) for day in days]
+        self.number = number
+        self.path = store / "*" / (instrument_id + SUFFIX)  # what the summary names
+        self.name = shown(self.path)
+
+
+class StoreSource:
+    """The ticks of a store's chosen days and instruments, in time order, as TickSource gives
+    those of tick files."""
+
+    def __init__(self, store, first=None, last=None, days=None, select=None):
+        # As for tick files (TickSource): the linear-algebra library's threads would only spin.
+        os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
+        import numpy  # noqa: F401  (loaded here: the tick loop is timed, not the set-up)
+        import pyarrow.compute  # noqa: F401
+
+        self.store = Path(store)
+        self.days = frozenset(days) if days else None
+        chosen = store_days(self.store, day_range(first, last, self.days))
+        wanted = tuple(select) if select is not None else ("*",)
+        by_instrument, names, self.rows = {}, {}, 0
+        for day in chosen:
+            index = read_index(self.store / day)
+            held = [i for i in sorted(index["rows"]) if any(fnmatch.fnmatchcase(i, pattern) for pattern in wanted)]
+            for instrument_id in held:
+                by_instrument.setdefault(instrument_id, []).append(day)
+                self.rows += index["rows"][instrument_id]
+            if held:
+                names.update(dict.fromkeys(index["names"]))
+        if not by_instrument:
+            raise UsageError("the store %s holds no ticks%s%s%s" % (
+                shown(self.store), " from %s" % first if first else "", " to %s" % last if last else "",
+                " of %s" % ",".join(wanted) if select is not None else ""))
+        self.files = [Stream(self.store, instrument_id, held, number)
+                      for number, (instrument_id, held) in enumerate(sorted(by_instrument.items()))]
+        self.chosen_days = chosen
+        self.sources = {}  # (store file, its code of a tick file) -> SourceFile
+        self.names = list(names)
+        self.assumed = []
+        self.skip_bad = False
+        self.bad = {}  # the store holds no impossible tick: the ingest refused them
+
+    @property
+    def shown(self):
+        days = sorted({part.parent.name for stream in self.files for part in stream.parts})
+        return "the store %s/ (%d instrument%s, %s)" % (
+            shown(self.store), len(self.files), "s" * (len(self.files) > 1),
+            days[0] if len(days) == 1 else "%s..%s" % (days[0], days[-1]))
+
+    def _open(self, path):
+        """The IPC reader of a store file, its rows mapped from the file; a damaged file is
+        refused by its name."""
+        import pyarrow as pa
+
+        try:
+            reader = pa.ipc.open_file(pa.memory_map(str(path)))
+        except (OSError, pa.ArrowException) as error:
+            raise damaged(path, error) from None
+        if reader.schema.metadata is None or META not in reader.schema.metadata or \
+                not {TIME, LINE, SOURCE} <= set(reader.schema.names):
+            raise UsageError("%s: not a file of a tick store (written by brindle-ingest)" % shown(path))
+        return reader
+
+    def count_rows(self):
+        return self.rows
+
+    def __iter__(self):
+        """(calendar time, trading day, file, line, tick, row values) of every tick."""
+        streams = [self._stream_ticks(stream) for stream in self.files]
+        return heapq.merge(*streams, key=lambda tick: (tick[0], tick[2].number, tick[3]))
+
+    def _stream_ticks(self, stream):
+        for batch in self.batches(stream):
+            yield from batch.ticks()
+
+    def batches(self, stream, count=True):
+        """The stream's ticks as Batch objects, a store file after the other; a batch holds the
+        rows of one tick file."""
+        import numpy as np
+        import pyarrow as pa
+
+        for part in stream.parts:
+            reader = self._open(part)
+            entries = json.loads(reader.schema.metadata[META])
+            day = part.parent.name
+            for index in range(reader.num_record_batches):
+                try:
+                    record = reader.get_batch(index)
+                    record.validate(full=True)
+                except (OSError, pa.ArrowException) as error:
+                    raise damaged(part, error) from None
+                codes = record.column(SOURCE).to_numpy()
+                edges = np.flatnonzero(np.diff(codes)) + 1
+                for start, end in zip([0, *edges.tolist()], [*edges.tolist(), len(codes)]):
+                    yield self._batch(part, entries, int(codes[start]), record.slice(start, end - start), day)
+
+    def _batch(self, part, entries, code, rows, day):
+        import numpy as np
+
+        key = (part, code)
+        source = self.sources.get(key)
+        if source is None:
+            if not 0 <= code < len(entries):
+                raise damaged(part, "rows of a tick file that it does not list")
+            source = self.sources[key] = SourceFile(entries[code])
+        columns = [(name, kind, rows.column(name)) for name, kind in source.columns]
+        size = rows.num_rows
+        return Batch(source, columns, rows.column(TIME).to_numpy(), [day], np.zeros(size, np.int64),
+                     rows.column(LINE).to_numpy(), None, [])
+
+
+def damaged(path, error):
+    return UsageError("%s: a damaged store file (%s): ingest its tick files again"
+                      % (shown(path), str(error).splitlines()[0] if str(error) else type(error).__name__))
+
+
+def store_among(ticks, args):
+    """The store that the ticks name (a directory, alone), or None for tick files; options
+    that fit only one of them are refused."""
+    stores = [t for t in ticks if is_store(t)]
+    if not stores:
+        if any(getattr(args, name, None) is not None for name in ("from_day", "to_day", "select")):
+            raise UsageError("--from, --to and --select choose the days and instruments of a tick store "
+                             "(brindle-ingest makes one); %s is none" % shown(ticks[0]))
+        return None
+    if len(ticks) > 1:
+        raise UsageError("%s is a tick store: replay it alone, not with other ticks" % shown(stores[0]))
+    layout = [flag for flag, name in (("--columns", "columns"), ("--instrument", "instrument"),
+                                      ("--trading-day", "trading_day")) if getattr(args, name, None) is not None]
+    if layout:
+        raise UsageError("%s describe%s tick files, and %s is a tick store: give %s to brindle-ingest" % (
+            " and ".join(layout), "s" * (len(layout) == 1), shown(stores[0]), "them" if len(layout) > 1 else "it"))
+    return stores[0]
+
+
+def tick_source(ticks, args):
+    """The replay's ticks when they are a store (chosen with --from, --to, --select and
+    --days); None for tick files."""
+    store = store_among(ticks, args)
+    return None if store is None else StoreSource(store, args.from_day, args.to_day, args.days, args.select)
