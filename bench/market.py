@@ -87,7 +87,8 @@ def market(place, count, days):
     host, instruments = market_host(place, count)
     ticks = place / "market.csv"
     run_measured("sample", "--instruments", count, "--days", days, ticks, cwd=place)
-    printed, _ = run_measured("ingest", ticks, "--store", place / "store", "--host", host, cwd=place)
+    printed, _ = run_measured("ingest", ticks, "--store", place / "store", "--host", host, "--instruments",
+                              instruments, cwd=place)
     speed = float(printed.split("(")[-1].split(" MB/s")[0])
     return host, instruments, ticks, place / "store", speed
 

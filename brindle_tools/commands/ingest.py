@@ -14,7 +14,8 @@ import time
 from pathlib import Path
 
 from ..common.errors import UsageError, shown
-from ..feed.inputs import field_types
+from ..common.places import SAMPLES
+from ..feed.inputs import field_types, read_instruments
 from ..feed.store import REFUSALS, ingest
 from ..feed.ticks import DAY_OPTION, SKIP_OPTION, price_bands
 from ..live.host import Host
@@ -39,6 +40,10 @@ def parse_arguments(argv):
                         help="leave out ticks with impossible values, each listed in %s; default: such a tick "
                              "refuses its file" % REFUSALS)
     parser.add_argument("--price-bands", metavar="FILE", help="daily price bands by product, as brindle-replay's")
+    parser.add_argument("--instruments", type=Path, default=SAMPLES / "instruments.csv",
+                        help="instrument file, as brindle-replay's: the IDs that file names begin with, and the "
+                             "price ticks that impossible quotes are judged in (default: the sample %s)"
+                        % shown(SAMPLES / "instruments.csv"))
     return parser.parse_args(argv)
 
 
@@ -51,9 +56,10 @@ def main(argv=None):
         with kept_place():
             host = Host(args.host)
             host.enter()
-            converters = field_types(host.records().DepthMarketDataField)
-            done = ingest(ticks, store, converters, args.columns, args.instrument, args.trading_day,
-                          args.skip_bad_ticks, price_bands(args.price_bands))
+            records = host.records()
+            catalogue = read_instruments(args.instruments.resolve(), records.InstrumentField)
+            done = ingest(ticks, store, field_types(records.DepthMarketDataField), args.columns, args.instrument,
+                          args.trading_day, args.skip_bad_ticks, price_bands(args.price_bands), catalogue)
     except UsageError as error:
         print("brindle-ingest: %s" % error, file=sys.stderr)
         return 2

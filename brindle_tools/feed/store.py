@@ -58,11 +58,12 @@ class Ingested:
 
 
 def ingest(arguments, store, converters, columns=None, instrument=None, trading_day=None, skip_bad=False,
-           bands=None):
+           bands=None, instruments=None):
     """Reads the tick files (paths, directories, glob patterns) as a replay reads them and
     stores their ticks in the store directory `store`; gives an Ingested. A file that the reader
     refuses is recorded and left out, the others are stored; a store file of a day and
-    instrument ingested again is replaced."""
+    instrument ingested again is replaced. instruments: the instrument list as the replay reads
+    it (IDs in file names, price ticks), or None."""
     store = Path(store)
     marker = store / MARKER
     if store.exists() and not store.is_dir():
@@ -83,10 +84,11 @@ def ingest(arguments, store, converters, columns=None, instrument=None, trading_
             pieces = {}  # (day, instrument, columns) -> [pyarrow tables]
             skipped = []  # (file, line, reason)
             try:
-                source = TickSource([path], converters, columns, instrument, trading_day, skip_bad, bands=bands)
+                source = TickSource([path], converters, columns, instrument, trading_day, skip_bad, bands=bands,
+                                    instruments=instruments)
                 tick_file = source.files[0]
                 for batch in source.batches(tick_file):
-                    skipped.extend((tick_file.name, line, reason) for reason, line in batch.skipped)
+                    skipped.extend((tick_file.name, line, reason) for reason, line, _ in batch.skipped)
                     for key, table in split(batch, rank):
                         pieces.setdefault(key, []).append(table)
             except UsageError as error:
@@ -330,6 +332,9 @@ class StoreSource:
         self.assumed = []
         self.skip_bad = False
         self.bad = {}  # the store holds no impossible tick: the ingest refused them
+        self.bad_of = {}
+        self.fractions = {}  # how the ingest read short fractions of a second is its own report's
+        self.misdated = [0, None]
 
     @property
     def shown(self):
@@ -359,6 +364,10 @@ class StoreSource:
         """(calendar time, trading day, file, line, tick, row values) of every tick."""
         streams = [self._stream_ticks(stream) for stream in self.files]
         return heapq.merge(*streams, key=lambda tick: (tick[0], tick[2].number, tick[3]))
+
+    def lanes(self):
+        """The batches of each instrument's store files, one stream each, as the native loop merges them."""
+        return [self.batches(stream) for stream in self.files]
 
     def _stream_ticks(self, stream):
         for batch in self.batches(stream):
