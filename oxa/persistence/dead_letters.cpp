@@ -255,8 +255,9 @@ Found dead_letter_exists(const std::string& start) {
     std::string path = PyUnicode_AsUTF8(names.dead_letter_path), lock_path = path + ".lock";
     int lock = -1;
     for (;;) {
+        // Where no lock file can be made, no resend run can hold one either.
         lock = ::open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-        if (lock < 0) return Found::busy;
+        if (lock < 0) break;
         if (flock(lock, LOCK_EX | LOCK_NB) != 0) {
             close(lock);
             return Found::busy;
@@ -282,8 +283,10 @@ Found dead_letter_exists(const std::string& start) {
         }
         closedir(listing);
     }
-    unlink(lock_path.c_str());
-    close(lock);
+    if (lock >= 0) {
+        unlink(lock_path.c_str());
+        close(lock);
+    }
     return found ? Found::yes : Found::no;
 }
 
