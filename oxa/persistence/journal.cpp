@@ -60,7 +60,8 @@ double setting(py::handle engine, PyObject* key, const Bounds& bounds) {
     bool above = bounds.lowest_allowed ? read >= bounds.lowest : read > bounds.lowest;
     if (above && read <= bounds.highest) return read;
     char message[200];
-    std::snprintf(message, sizeof message, "is refused: not a number %s %.15g and at most %.15g (%s); the journal uses %g",
+    std::snprintf(message, sizeof message,
+                  "is refused: not a number %s %.15g and at most %.15g (%s); the journal uses %g",
                   bounds.lowest_allowed ? "of" : "above", bounds.lowest, bounds.highest, bounds.unit, bounds.fallback);
     std::string shown = value ? PyUnicode_AsUTF8(checked(PyObject_Repr(value.ptr())).ptr()) : "(cannot be read)";
     report(names.error, std::string("[CLOUD] ") + PyUnicode_AsUTF8(key) + " = " + shown + " " + message);
@@ -197,7 +198,8 @@ bool journal_takes(py::handle engine, py::handle szSQL, py::handle listVal) {
         case Appended::yes:
             return true;
         case Appended::after_refusals:
-            report(names.warning, "below its bound of " + std::string(bound) + " again; statements go to the journal again");
+            report(names.warning,
+                   "below its bound of " + std::string(bound) + " again; statements go to the journal again");
             return true;
         case Appended::first_refused:
             report(names.error, "full, it holds " + std::string(bound) +

@@ -10,7 +10,6 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <random>
 #include <thread>
 
@@ -180,7 +179,7 @@ JournalFile::Opened JournalFile::open(const std::string& path, const std::string
         if (!header.database.empty() && header.database != database) return give_up(Opened::other_database, {});
         token_ = header.token;
         sent_field_ = static_cast<off_t>(header.sent_field);
-        sent_at_open_ = lines_ = header.sent_line;
+        recorded_sent_ = lines_ = header.sent_line;
         size_t header_size = first_line(fd_).size() + 1;
         off_t start = header.sent_offset ? static_cast<off_t>(header.sent_offset) : static_cast<off_t>(header_size);
         std::string data;
@@ -263,15 +262,15 @@ std::string JournalFile::token() {
     return token_;
 }
 
-uint64_t JournalFile::sent_at_open(const std::string& token) {
+uint64_t JournalFile::recorded_sent(const std::string& token) {
     std::lock_guard<std::mutex> lock(mutex_);
-    return token == token_ ? sent_at_open_ : 0;
+    return token == token_ ? recorded_sent_ : 0;
 }
 
 void JournalFile::record_sent(uint64_t number, off_t end) {
     // Not synced on its own: a position behind the database's mark only means a few more
     // lines read at the next start.
-    if (sent_field_) (void)!write_at(fd_, sent_field(number, end), sent_field_);
+    if (sent_field_ && write_at(fd_, sent_field(number, end), sent_field_)) recorded_sent_ = number;
 }
 
 void JournalFile::pop(uint64_t number) {
@@ -298,7 +297,7 @@ std::string JournalFile::restart_if_done() {
         return {};
     }
     size_ = static_cast<off_t>(header.size());
-    lines_ = sent_at_open_ = 0;
+    lines_ = recorded_sent_ = 0;
     dirty_ = true;
     return old;
 }
@@ -363,22 +362,27 @@ void JournalFile::put_back_if_replaced() {
     if (closing_ || fstat(fd_, &own) != 0 || (found && named.st_dev == own.st_dev && named.st_ino == own.st_ino)) {
         return;
     }
-    std::string restoring = path_ + ".restoring", aside = path_ + ".replaced-" + std::to_string(std::time(nullptr));
+    std::string restoring = path_ + ".restoring",
+                aside = path_ + ".replaced-" +
+                        std::to_string(std::chrono::system_clock::now().time_since_epoch().count());
     std::string data;
     int fd = ::open(restoring.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     bool restored = fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0 && read_from(fd_, 0, data) &&
-                    write_at(fd, data, 0) && fdatasync(fd) == 0 && (!found || link(path_.c_str(), aside.c_str()) == 0) &&
+                    write_at(fd, data, 0) && fdatasync(fd) == 0 &&
+                    (!found || link(path_.c_str(), aside.c_str()) == 0) &&
                     rename(restoring.c_str(), path_.c_str()) == 0;
     if (!restored) {
         std::string why = std::strerror(errno);
         if (fd >= 0) close(fd);
         unlink(restoring.c_str());
-        if (notices_.empty()) {
+        if (!put_back_failed_) {
             notices_.push_back(path_ + " was replaced or removed and cannot be put back (" + why +
                                "); statements written since are lost if the process stops before they are sent");
         }
+        put_back_failed_ = true;
         return;
     }
+    put_back_failed_ = false;
     close(fd_);
     fd_ = fd;
     notices_.push_back(path_ + (found ? " was replaced by another file (a copy saved over it?)"

@@ -52,9 +52,9 @@ public:
     // The journal's current name.
     std::string token();
     const std::string& path() const { return path_; }
-    // The number of the last line the file says was sent when it was opened (0 for a new
-    // journal, or after the file started afresh).
-    uint64_t sent_at_open(const std::string& token);
+    // The number of the last line the file records as sent (0 for a new journal, or after the
+    // file started afresh).
+    uint64_t recorded_sent(const std::string& token);
     // The first line is done with (committed with its mark); the file records it.
     void pop(uint64_t number);
     // With every line done and the file larger than a start-up's worth, starts the file
@@ -98,7 +98,7 @@ private:
     int fd_ = -1;
     off_t size_ = 0;
     off_t sent_field_ = 0;  // where the header's sent position is; 0: an earlier version's header
-    uint64_t sent_at_open_ = 0;
+    uint64_t recorded_sent_ = 0;
     size_t max_bytes_ = 0;
     uint64_t lines_ = 0;
     bool writer_waiting_ = false;
@@ -106,6 +106,7 @@ private:
     bool full_ = false;    // refusing lines: at the bound
     bool closing_ = false;
     bool sending_ = false;
+    bool put_back_failed_ = false;  // reported once
 };
 
 }  // namespace oxa::persistence

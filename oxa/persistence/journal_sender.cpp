@@ -58,7 +58,7 @@ void report(PyObject* level, const std::string& message) {
 // A mark behind what the file says was sent means the mark was lost (the table dropped or
 // emptied): sending on would send those lines twice.
 void check_mark(Sender& s, const std::string& token, bool marked) {
-    uint64_t sent = s.journal->sent_at_open(token);
+    uint64_t sent = s.journal->recorded_sent(token);
     std::string was = s.damage;
     if (sent > s.sent_upto || (sent && !marked)) {
         s.damage = "t_sql_journal_sent holds " +
@@ -152,8 +152,11 @@ std::string letter_start(const std::string& token, uint64_t line) {
 std::string given_up_letter(const std::string& token, const JournalLine& line) {
     std::string body = line.text;
     std::string own = "{\"line\": " + std::to_string(line.number) + ", ";
-    if (body.compare(0, own.size(), own) == 0) body.erase(0, own.size());
-    else if (!body.empty() && body[0] == '{') body.erase(0, 1);
+    if (body.compare(0, own.size(), own) == 0) {
+        body.erase(0, own.size());
+    } else if (!body.empty() && body[0] == '{') {
+        body.erase(0, 1);  // an earlier version's line, without a number
+    }
     return letter_start(token, line.number) + body;
 }
 
@@ -175,7 +178,8 @@ Outcome mark(Sender& s, const std::string& token, uint64_t line) {
     return marked ? Outcome::done : Outcome::retry_later;
 }
 
-// Gives the line up to the dead-letter file, then marks it. A line that cannot be kept there stays in the journal.
+// Gives the line up to the dead-letter file, then marks it. A line that cannot be kept there
+// stays in the journal.
 Outcome give_up(Sender& s, const std::string& token, const JournalLine& line) {
     std::string letter = given_up_letter(token, line);
     bool kept = true;
