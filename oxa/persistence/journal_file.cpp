@@ -183,10 +183,15 @@ JournalFile::Opened JournalFile::open(const std::string& path, const std::string
         size_t header_size = first_line(fd_).size() + 1;
         off_t start = header.sent_offset ? static_cast<off_t>(header.sent_offset) : static_cast<off_t>(header_size);
         std::string data;
+        auto damaged = [&](const std::string& what) {
+            return give_up(Opened::failed,
+                           path + " is damaged: " + what + ". Put it back as it was; or move it aside and send "
+                           "with brindle-resend those of its lines after line " + std::to_string(header.sent_line) +
+                           " (the last one sent) that the database lacks");
+        };
         if (start > status.st_size || !read_from(fd_, start - 1, data) || data.empty() || data[0] != '\n') {
-            return give_up(Opened::failed, path + " is damaged: it no longer holds line " +
-                                               std::to_string(lines_) + ", its last line sent, where it was; " +
-                                               "lines before it were removed or changed");
+            return damaged("it no longer holds line " + std::to_string(lines_) +
+                           ", the last one sent, where it was: lines before it were removed or changed");
         }
         data.erase(0, 1);
         // A line cut off by a crash is kept as a line of its own; the writer finds it cannot
@@ -196,7 +201,7 @@ JournalFile::Opened JournalFile::open(const std::string& path, const std::string
             data += '\n';
         }
         std::string damage = read_lines(data, static_cast<size_t>(start));
-        if (!damage.empty()) return give_up(Opened::failed, path + " is damaged: " + damage);
+        if (!damage.empty()) return damaged(damage);
         size_ = start + static_cast<off_t>(data.size());
     }
     std::thread([this] { sync_loop(); }).detach();
