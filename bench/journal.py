@@ -53,11 +53,9 @@ def both():
     tick()
     write()
 plain = os.open("log/plain.jsonl", os.O_WRONLY | os.O_CREAT | os.O_APPEND, 0o644)
-def syncing():
-    while True:
-        time.sleep(0.01)
+def syncing(stop):
+    while not stop.wait(0.01):
         os.fdatasync(plain)
-threading.Thread(target=syncing, daemon=True).start()
 def append():
     os.write(plain, b'{"line": 1, "at": "2026-01-02T09:00:00", "sql": "INSERT INTO t_rows(n)VALUES(%s)", "rows": [{"tuple": [1]}]}\n')
 def spread(call, count):
@@ -73,8 +71,14 @@ def spread(call, count):
 print("ready", flush=True)
 for command in sys.stdin:
     what, count = command.split()
-    if what in ("spread", "append"):
-        print(spread(write if what == "spread" else append, int(count)), flush=True)
+    if what == "spread":
+        print(spread(write, int(count)), flush=True)
+        continue
+    if what == "append":  # with its syncing thread only meanwhile, as the journal has its own
+        stop = threading.Event()
+        threading.Thread(target=syncing, args=(stop,), daemon=True).start()
+        print(spread(append, int(count)), flush=True)
+        stop.set()
         continue
     times = []
     for _ in range(int(count)):

@@ -361,12 +361,12 @@ bool JournalFile::closing() {
 // the lines written since in a file no name leads to, lost at the next kill. The journal's
 // own file goes back under its name; the other one is kept beside it.
 void JournalFile::put_back_if_replaced() {
-    std::lock_guard<std::mutex> lock(mutex_);
+    // Looked at without the lock, which an append may be waiting for: fd_ changes only here.
     struct stat named, own;
     bool found = stat(path_.c_str(), &named) == 0;
-    if (closing_ || fstat(fd_, &own) != 0 || (found && named.st_dev == own.st_dev && named.st_ino == own.st_ino)) {
-        return;
-    }
+    if (fstat(fd_, &own) != 0 || (found && named.st_dev == own.st_dev && named.st_ino == own.st_ino)) return;
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (closing_) return;
     std::string restoring = path_ + ".restoring",
                 aside = path_ + ".replaced-" +
                         std::to_string(std::chrono::system_clock::now().time_since_epoch().count());
