@@ -212,6 +212,7 @@ void append_letter_line(py::handle line) {
     std::string data(PyBytes_AS_STRING(encoded.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(encoded.ptr())));
     const char* path = PyUnicode_AsUTF8(names.dead_letter_path);
     int fd = ::open(path, O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    int error = fd < 0 ? errno : 0;
     struct stat status {};
     char last = '\n';
     if (fd >= 0 && fstat(fd, &status) == 0 && status.st_size > 0 && pread(fd, &last, 1, status.st_size - 1) == 1 &&
@@ -222,14 +223,16 @@ void append_letter_line(py::handle line) {
     while (fd >= 0 && done < data.size()) {
         ssize_t wrote = write(fd, data.data() + done, data.size() - done);
         if (wrote < 0 && errno == EINTR) continue;
-        if (wrote <= 0) break;
+        if (wrote <= 0) {
+            error = wrote < 0 ? errno : ENOSPC;  // a write of nothing: the disk is full
+            break;
+        }
         done += static_cast<size_t>(wrote);
     }
     if (fd >= 0 && done == data.size()) {
         close(fd);
         return;
     }
-    int error = fd < 0 ? errno : (errno ? errno : ENOSPC);
     struct stat now;
     if (fd >= 0 && done && fstat(fd, &now) == 0 && now.st_size == status.st_size + static_cast<off_t>(done)) {
         (void)!ftruncate(fd, status.st_size);
