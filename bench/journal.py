@@ -1,11 +1,15 @@
 """The opt-in SQL journal ([CLOUD] async_writes = 1) against the synchronous writes, on a
 private MariaDB server: the cost of one SQL2DB statement, and a host's tick (push_md2trade
 and one SQL2DB statement, as a simulated fill journals its row) while the server is frozen
-with SIGSTOP. Wall-clock times of a host process of its own per road.
+with SIGSTOP. Wall-clock times of a host process of its own per road. Then, the server
+frozen, the spread of single SQL2DB calls through the journal (p50, p99, p999, the slowest)
+and the context switches of the calling thread, against a plain append of a line of the same
+size to a file that another thread syncs every 10 ms.
 
     python3 bench/journal.py [--statements N] [--freeze SECONDS]
 """
 import argparse
+import json
 import os
 import select
 import shutil
@@ -25,9 +29,10 @@ from harness.paths import IMPORT_PATH, SAMPLE_HOST  # noqa: E402
 
 # Answers each command line with seconds per operation: "write N" (SQL2DB alone), "tick N"
 # (push_md2trade alone), "both N" (push_md2trade, then SQL2DB), "slowest N" (the longest of
-# N ticks with their statement).
+# N ticks with their statement); "spread N" (SQL2DB) and "append N" (the plain append) answer
+# with the seconds of each call and the calling thread's context switches, as JSON.
 HOST = r"""
-import logging, sys, time
+import json, logging, os, resource, sys, threading, time
 import cfg.oxa_env
 cfg.oxa_env.logger.setLevel(logging.CRITICAL)
 import oxa.Brindle, oxa.py_ApiStructure as records
@@ -47,9 +52,34 @@ def tick():
 def both():
     tick()
     write()
+plain = os.open("log/plain.jsonl", os.O_WRONLY | os.O_CREAT | os.O_APPEND, 0o644)
+def syncing(stop):
+    while not stop.wait(0.01):
+        os.fdatasync(plain)
+def append():
+    os.write(plain, b'{"line": 1, "at": "2026-01-02T09:00:00", "sql": "INSERT INTO t_rows(n)VALUES(%s)", "rows": [{"tuple": [1]}]}\n')
+def spread(call, count):
+    times = []
+    before = resource.getrusage(resource.RUSAGE_THREAD)
+    for _ in range(count):
+        started = time.perf_counter()
+        call()
+        times.append(time.perf_counter() - started)
+    after = resource.getrusage(resource.RUSAGE_THREAD)
+    return json.dumps({"times": times, "voluntary": after.ru_nvcsw - before.ru_nvcsw,
+                       "involuntary": after.ru_nivcsw - before.ru_nivcsw})
 print("ready", flush=True)
 for command in sys.stdin:
     what, count = command.split()
+    if what == "spread":
+        print(spread(write, int(count)), flush=True)
+        continue
+    if what == "append":  # with its syncing thread only meanwhile, as the journal has its own
+        stop = threading.Event()
+        threading.Thread(target=syncing, args=(stop,), daemon=True).start()
+        print(spread(append, int(count)), flush=True)
+        stop.set()
+        continue
     times = []
     for _ in range(int(count)):
         started = time.perf_counter()
@@ -69,10 +99,10 @@ class Host:
     def answer(self):
         return self.process.stdout.readline().strip()
 
-    def ask(self, what, count):
+    def ask(self, what, count, read=float):
         self.process.stdin.write("%s %d\n" % (what, count))
         self.process.stdin.flush()
-        return float(self.answer())
+        return read(self.answer())
 
     def close(self):
         self.process.stdin.close()
@@ -81,6 +111,13 @@ class Host:
 
 def us(seconds):
     return "%.1f us" % (seconds * 1e6)
+
+
+def spread_row(label, answer):
+    times = sorted(answer["times"])
+    at = lambda share: times[min(len(times) - 1, int(share * len(times)))]  # noqa: E731
+    return "%-22s %10s %10s %10s %10s %8d %8d" % (label, us(at(0.5)), us(at(0.99)), us(at(0.999)), us(times[-1]),
+                                                 answer["voluntary"], answer["involuntary"])
 
 
 def main():
@@ -112,6 +149,13 @@ def main():
             finally:
                 os.kill(server.pid, signal.SIGCONT)
             figures[road, "frozen"] = float(host.answer())
+            if asynchronous:
+                os.kill(server.pid, signal.SIGSTOP)
+                try:
+                    figures["spread"] = host.ask("spread", args.statements, json.loads)
+                    figures["append"] = host.ask("append", args.statements, json.loads)
+                finally:
+                    os.kill(server.pid, signal.SIGCONT)
             host.close()
         print("%-34s %14s %14s" % ("per operation (wall clock)", "synchronous", "journal"))
         for what in ("statement", "tick", "tick and statement", "frozen"):
@@ -119,6 +163,11 @@ def main():
             print("%-34s %14s %14s" % (label, us(figures["synchronous", what]), us(figures["journal", what])))
         print("journal / synchronous per statement: %.3f" % (figures["journal", "statement"] /
                                                             figures["synchronous", "statement"]))
+        print()
+        print("%d calls, server frozen (context switches of the calling thread)" % args.statements)
+        print("%-22s %10s %10s %10s %10s %8s %8s" % ("", "p50", "p99", "p999", "slowest", "vol.", "invol."))
+        print(spread_row("SQL2DB, journal", figures["spread"]))
+        print(spread_row("plain append + sync", figures["append"]))
     finally:
         server.close()
         shutil.rmtree(scratch, ignore_errors=True)

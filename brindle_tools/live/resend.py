@@ -24,6 +24,9 @@ its reason printed. The run may be stopped at any point without a line lost or s
   not to add one twice), and takes aside files over, skipping the lines their rows name.
 - SIGTERM or SIGINT: the line being sent is finished, the rest put back; a second one stops
   at once (the next run carries on).
+- A line the engine's SQL journal gave up names its journal and line number; committing it
+  also moves that journal's mark in t_sql_journal_sent past the line, so that the journal
+  never sends it again itself.
 
 Exit status: 0 when everything was sent, 1 when lines were kept, 2 on a usage error, 3 when
 another run is working on FILE.
@@ -49,6 +52,8 @@ from ..common.errors import config_error_text
 
 
 SENT_TABLE = "t_dead_letters_resent"
+# The engine's SQL journal's marks: the last line of each journal that is done with.
+JOURNAL_TABLE = "t_sql_journal_sent"
 _NO_SUCH_TABLE = 1146
 WRITER_WAIT = 5.0  # seconds to wait for a writer of an aside file to close it
 
@@ -114,6 +119,8 @@ _TAGS = {
     "time": datetime.time.fromisoformat,
     "timedelta": _timedelta,
     "tuple": lambda items: tuple(decode(item) for item in items),
+    "set": lambda items: {decode(item) for item in items},
+    "frozenset": lambda items: frozenset(decode(item) for item in items),
     "dict": lambda pairs: {decode(key): decode(value) for key, value in pairs},
 }
 
@@ -132,10 +139,25 @@ def decode(value):
     return value
 
 
-
 def read_letter(line):
     """(statement, rows) of one line of the file, given as bytes or text; ValueError
     saying why when the line cannot be read."""
+    return read_letter_of_journal(line)[:2]
+
+
+def read_letter_of_journal(line):
+    """As read_letter, with (journal, line number) third for a line the SQL journal gave up,
+    else None."""
+    letter = _parse(line)
+    journal, number = letter.get("journal"), letter.get("line")
+    try:
+        sql, rows = decode(letter["sql"]), decode(letter["rows"])
+    except (TypeError, ValueError) as exc:
+        raise ValueError("a value cannot be decoded: %s" % exc) from None
+    return sql, rows, (journal, number) if isinstance(journal, str) and type(number) is int else None
+
+
+def _parse(line):
     if isinstance(line, bytes):
         try:
             line = line.decode("utf-8")
@@ -147,10 +169,7 @@ def read_letter(line):
         raise ValueError("not JSON: %s" % exc) from None
     if not isinstance(letter, dict) or "sql" not in letter or "rows" not in letter:
         raise ValueError("not a dead letter: no \"sql\" and \"rows\"")
-    try:
-        return decode(letter["sql"]), decode(letter["rows"])
-    except (TypeError, ValueError) as exc:
-        raise ValueError("a value cannot be decoded: %s" % exc) from None
+    return letter
 
 
 # --- the database ---------------------------------------------------------------------------
@@ -165,6 +184,7 @@ class Sender:
         self.connection = None
         self.packet_limit = None
         self.table_ready = False
+        self.journal_table_ready = False
 
     def open(self):
         if self.connection is not None:
@@ -224,14 +244,23 @@ class Sender:
             raise TooLarge("too large for the server: a statement of %d bytes, its max_allowed_packet is %d"
                            % (size, self.packet_limit))
 
-    def stage(self, batch, number, sql, rows):
-        """Executes the statement and the line's row, uncommitted."""
+    def stage(self, batch, number, sql, rows, journal=None):
+        """Executes the statement and the line's row, uncommitted; for a line the SQL journal
+        gave up, (journal, line number), also moves that journal's mark past it."""
         try:
             with self.connection.cursor() as cursor:
+                if journal and not self.journal_table_ready:
+                    # As the engine creates it; before the statement, as it commits by itself.
+                    cursor.execute("CREATE TABLE IF NOT EXISTS %s (journal CHAR(32) NOT NULL PRIMARY KEY,"
+                                   " line BIGINT NOT NULL)" % JOURNAL_TABLE)
+                    self.journal_table_ready = True
                 # Rows batched into one INSERT stay within a packet too.
                 cursor.max_stmt_length = min(cursor.max_stmt_length, self.packet_limit - 1)
                 cursor.executemany(sql, rows)
                 cursor.execute("INSERT INTO %s(batch,line)VALUES(%%s,%%s)" % SENT_TABLE, (batch, number))
+                if journal:
+                    cursor.execute("INSERT INTO %s(journal,line)VALUES(%%s,%%s) ON DUPLICATE KEY UPDATE"
+                                   " line=GREATEST(line,VALUES(line))" % JOURNAL_TABLE, journal)
         except BaseException:
             self.close()  # the server rolls back what a closed connection had not committed
             raise
@@ -516,7 +545,7 @@ class _Batch:
             self.halted = True
             return
         try:
-            sql, rows = read_letter(line)
+            sql, rows, journal = read_letter_of_journal(line)
         except ValueError as exc:
             self.report("line %d kept: cannot be read: %s" % (number + 1, exc))
             return
@@ -528,7 +557,7 @@ class _Batch:
             return
         try:
             self.sender.check_size(line, sql, rows)
-            self.sender.stage(self.batch, number, sql, rows)
+            self.sender.stage(self.batch, number, sql, rows, journal)
         except Exception as exc:
             self.report("line %d kept: %s" % (number + 1, exc))
             return

@@ -96,17 +96,17 @@ namespace oxa {
     T(factor_failed, "set dynamic factor failed:") T(factor_open, ":{")                     \
     T(factor_close, "}")                                                                    \
     /* dead-letter file */                                                                  \
-    T(dead_letter_path, "log/sql_dead_letters.jsonl") T(append_binary, "ab+") X(ensure_ascii)\
-    X(seek) X(utf8mb4) X(mogrify)                                                           \
+    T(dead_letter_path, "log/sql_dead_letters.jsonl") X(ensure_ascii)                      \
+    X(utf8mb4) X(mogrify)                                                                  \
     X(allow_nan) X(dumps) X(isoformat) X(timespec) X(hex) X(at) X(sql) X(rows)              \
     T(tag_float, "float") T(tag_decimal, "decimal") T(tag_bytes, "bytes")                   \
     T(tag_bytearray, "bytearray") T(tag_datetime, "datetime") T(tag_date, "date")           \
     T(tag_time, "time") T(tag_timedelta, "timedelta") T(tag_tuple, "tuple")                 \
-    T(tag_dict, "dict") T(nan, "nan") T(inf, "inf") T(minus_inf, "-inf")                   \
+    T(tag_dict, "dict") T(tag_set, "set") T(tag_frozenset, "frozenset") T(nan, "nan") T(inf, "inf") T(minus_inf, "-inf")                   \
     X(loads) X(fromhex) X(fromisoformat)                                                    \
     /* the asynchronous journal */                                                          \
     X(async_writes) X(async_max_mb) X(async_drain_seconds) T(register_, "register") X(err)             \
-    X(OperationalError) X(InterfaceError) X(rollback)                                       \
+    X(OperationalError) X(InterfaceError) X(rollback) X(sql_journal) X(has_option)                                       \
     T(journal_path, "log/sql_journal.jsonl")                                                \
     T(journal_create,                                                                       \
       "CREATE TABLE IF NOT EXISTS t_sql_journal_sent (journal CHAR(32) NOT NULL PRIMARY KEY," \

@@ -33,21 +33,37 @@ py::object nvl(py::handle value, py::handle fallback) {
     return call(global(names.nvl), {value.ptr(), fallback.ptr()});
 }
 
+// The values engine_connectDB connects with, the fallbacks applied.
+struct Target {
+    py::object server, user, password, name, port;
+};
+
+Target target_of(const Settings& settings) {
+    nvl(settings.type, names.mysql);  // read and defaulted like the others, never passed on
+    return {nvl(settings.server, names.loopback), nvl(settings.user, names.sim_test),
+            nvl(settings.password, names.default_password), nvl(settings.name, names.sim_test),
+            nvl(settings.port, integer(3306))};
+}
+
+Settings engine_settings(py::handle self) {
+    Settings settings;
+    try_except([&] { read_settings([&] { return getattr(self, names.config); }, settings); },
+               [&](const py::error_already_set&) { settings = Settings{}; });
+    return settings;
+}
+
 // pymysql.Connect with the fallbacks applied. The installed PyMySQL deprecates `passwd` and
 // `db` with a warning, so the same values go under their current names. The character set is
 // utf8mb4: the server's utf8 is the 3-byte subset and refuses characters beyond the basic
 // multilingual plane, which GB18030 text can hold.
 py::object connect(const Settings& settings) {
-    nvl(settings.type, names.mysql);  // read and defaulted like the others, never passed on
-    py::object server = nvl(settings.server, names.loopback);
-    py::object user = nvl(settings.user, names.sim_test);
-    py::object password = nvl(settings.password, names.default_password);
-    py::object name = nvl(settings.name, names.sim_test);
-    py::object port = nvl(settings.port, integer(3306));
+    Target target = target_of(settings);
     static PyObject* keywords =
         keyword_names({names.host, names.user, names.password, names.database, names.charset, names.port});
     py::object connect = getattr(global(names.pymysql), names.Connect);
-    return call(connect, {server.ptr(), user.ptr(), password.ptr(), name.ptr(), names.utf8mb4, port.ptr()}, keywords);
+    return call(connect, {target.server.ptr(), target.user.ptr(), target.password.ptr(), target.name.ptr(),
+                          names.utf8mb4, target.port.ptr()},
+                keywords);
 }
 
 void close_quietly(py::object& resource) {
@@ -90,11 +106,18 @@ py::object connectDB() {
     return connect(settings);
 }
 
-py::object engine_connectDB(py::handle self) {
-    Settings settings;
-    try_except([&] { read_settings([&] { return getattr(self, names.config); }, settings); },
-               [&](const py::error_already_set&) { settings = Settings{}; });
-    return connect(settings);
+py::object engine_connectDB(py::handle self) { return connect(engine_settings(self)); }
+
+std::string database_of(py::handle self) {
+    Target target = target_of(engine_settings(self));
+    std::string key;
+    for (PyObject* part : {target.user.ptr(), target.server.ptr(), target.port.ptr(), target.name.ptr()}) {
+        py::object value = str(part);
+        const char* utf8 = PyUnicode_AsUTF8(value.ptr());
+        if (!utf8) throw_error();
+        key += utf8 + std::string("\n");
+    }
+    return key;
 }
 
 py::object ExecuteQuery(py::handle i_strSQL) {

@@ -2,6 +2,8 @@
 // and closing what an operation opened for itself.
 #pragma once
 
+#include <string>
+
 #include "interop/python.hpp"
 
 namespace oxa::persistence {
@@ -9,6 +11,8 @@ namespace oxa::persistence {
 py::object connectDB();
 py::object ExecuteQuery(py::handle i_strSQL);
 py::object engine_connectDB(py::handle self);
+// Which database engine_connectDB connects to: its user, server, port and database name.
+std::string database_of(py::handle self);
 
 // The connection and cursor an operation opened for itself.
 struct OwnConnection {

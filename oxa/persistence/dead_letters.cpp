@@ -2,7 +2,15 @@
 
 #include <datetime.h>
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cmath>
+#include <fstream>
+#include <iterator>
 
 #include "interop/except.hpp"
 #include "interop/iteration.hpp"
@@ -93,6 +101,9 @@ py::object encode_value(py::handle value) {
         return tagged(names.tag_timedelta, parts);
     }
     if (PyTuple_Check(raw)) return tagged(names.tag_tuple, encode_all(value));
+    // The driver sends a set as its items joined by commas, not as its str().
+    if (PyFrozenSet_Check(raw)) return tagged(names.tag_frozenset, encode_all(value));
+    if (PyAnySet_Check(raw)) return tagged(names.tag_set, encode_all(value));
     if (PyList_Check(raw)) return encode_all(value);
     if (PyDict_Check(raw)) {
         py::list pairs;
@@ -136,6 +147,8 @@ py::object untag(py::handle tag, py::handle payload) {
         return checked(PyObject_Call(reinterpret_cast<PyObject*>(PyDateTimeAPI->DeltaType), parts.ptr(), nullptr));
     }
     if (is(names.tag_tuple)) return checked(PyList_AsTuple(decode_all(payload).ptr()));
+    if (is(names.tag_set)) return checked(PySet_New(decode_all(payload).ptr()));
+    if (is(names.tag_frozenset)) return checked(PyFrozenSet_New(decode_all(payload).ptr()));
     if (is(names.tag_dict)) {
         py::dict decoded;
         for_each(payload, [&](py::handle pair) {
@@ -191,38 +204,102 @@ py::object letter_line(py::handle szSQL, py::handle listVal) {
     return add(line, names.line_feed);
 }
 
+// On a line of its own: when the file's last line was cut off (a crash in the middle of a
+// write), the line feed it lacks goes first, so that neither line is lost to the other. A
+// write that fails half-way (a full disk) is cut off again.
+void append_letter_line(py::handle line) {
+    py::object encoded = checked(PyUnicode_AsUTF8String(line.ptr()));
+    std::string data(PyBytes_AS_STRING(encoded.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(encoded.ptr())));
+    const char* path = PyUnicode_AsUTF8(names.dead_letter_path);
+    int fd = ::open(path, O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    int error = fd < 0 ? errno : 0;
+    struct stat status {};
+    char last = '\n';
+    if (fd >= 0 && fstat(fd, &status) == 0 && status.st_size > 0 && pread(fd, &last, 1, status.st_size - 1) == 1 &&
+        last != '\n') {
+        data.insert(0, 1, '\n');
+    }
+    size_t done = 0;
+    while (fd >= 0 && done < data.size()) {
+        ssize_t wrote = write(fd, data.data() + done, data.size() - done);
+        if (wrote < 0 && errno == EINTR) continue;
+        if (wrote <= 0) {
+            error = wrote < 0 ? errno : ENOSPC;  // a write of nothing: the disk is full
+            break;
+        }
+        done += static_cast<size_t>(wrote);
+    }
+    if (fd >= 0 && done == data.size()) {
+        close(fd);
+        return;
+    }
+    struct stat now;
+    if (fd >= 0 && done && fstat(fd, &now) == 0 && now.st_size == status.st_size + static_cast<off_t>(done)) {
+        (void)!ftruncate(fd, status.st_size);
+    }
+    if (fd >= 0) close(fd);
+    errno = error;
+    PyErr_SetFromErrnoWithFilename(PyExc_OSError, path);
+    throw_error();
+}
+
 namespace {
 
-// Appends the line, on a line of its own: when the file's last line was cut off (a crash in
-// the middle of a write), the line feed it lacks goes first, so that neither line is lost to
-// the other.
-void append_line(py::handle line) {
-    py::object data = checked(PyUnicode_AsUTF8String(line.ptr()));
-    py::object file = call(builtins.open, {names.dead_letter_path, names.append_binary});
-    try {
-        py::object end = call_method(file, names.seek, {integer(0).ptr(), integer(2).ptr()});
-        if (compare(end, integer(0), Py_GT)) {
-            call_method(file, names.seek, {subtract(end, integer(1)).ptr()});
-            py::bytes line_feed("\n");
-            if (!equals(call_method(file, names.read, {integer(1).ptr()}), line_feed)) data = add(line_feed, data);
-        }
-        call_method(file, names.write, {data.ptr()});
-    } catch (...) {
-        try_except([&] { call_method(file, names.close); }, [](const py::error_already_set&) {});
-        throw;
-    }
-    call_method(file, names.close);
+bool file_holds(const std::string& path, const std::string& start) {
+    std::ifstream file(path, std::ios::binary);
+    std::string data((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    return data.compare(0, start.size(), start) == 0 || data.find("\n" + start) != std::string::npos;
 }
 
 }  // namespace
 
+Found dead_letter_exists(const std::string& start) {
+    // Under brindle-resend's lock, so that no run moves the letter between the files meanwhile.
+    std::string path = PyUnicode_AsUTF8(names.dead_letter_path), lock_path = path + ".lock";
+    int lock = -1;
+    for (;;) {
+        // Where no lock file can be made, no resend run can hold one either.
+        lock = ::open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        if (lock < 0) break;
+        if (flock(lock, LOCK_EX | LOCK_NB) != 0) {
+            close(lock);
+            return Found::busy;
+        }
+        struct stat held, named;
+        if (fstat(lock, &held) == 0 && stat(lock_path.c_str(), &named) == 0 && held.st_ino == named.st_ino &&
+            held.st_dev == named.st_dev) {
+            break;
+        }
+        close(lock);  // removed by the run that held it: take the new one
+    }
+    size_t slash = path.rfind('/');
+    std::string directory = slash == std::string::npos ? "." : path.substr(0, slash);
+    std::string base = path.substr(slash == std::string::npos ? 0 : slash + 1);
+    bool found = file_holds(path, start);
+    if (DIR* listing = opendir(directory.c_str())) {
+        while (dirent* entry = readdir(listing)) {
+            std::string name = entry->d_name;
+            if (found) break;
+            if (name.compare(0, base.size() + 1, base + ".") == 0 && name != base + ".lock") {
+                found = file_holds(directory + "/" + name, start);
+            }
+        }
+        closedir(listing);
+    }
+    if (lock >= 0) {
+        unlink(lock_path.c_str());
+        close(lock);
+    }
+    return found ? Found::yes : Found::no;
+}
+
 void keep_dead_letter(py::handle szSQL, py::handle listVal) {
-    try_except_log([&] { append_line(letter_line(szSQL, listVal)); },
+    try_except_log([&] { append_letter_line(letter_line(szSQL, listVal)); },
                    "SQL2DB gave up a statement and could not keep it in log/sql_dead_letters.jsonl");
 }
 
 void keep_letter_line(py::handle line, const char* what) {
-    try_except_log([&] { append_line(line); }, what);
+    try_except_log([&] { append_letter_line(line); }, what);
 }
 
 }  // namespace oxa::persistence

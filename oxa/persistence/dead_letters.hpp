@@ -4,12 +4,14 @@
 //   {"float": "nan" | "inf" | "-inf"}, {"decimal": str}, {"bytes": hex},
 //   {"bytearray": hex}, {"datetime": isoformat}, {"date": isoformat},
 //   {"time": isoformat}, {"timedelta": [days, seconds, microseconds]},
-//   {"tuple": [...]}, {"dict": [[key, value], ...]}.
+//   {"tuple": [...]}, {"dict": [[key, value], ...]}, {"set": [...]}, {"frozenset": [...]}.
 // Lists are JSON arrays; None, booleans, integers, finite floats and texts are themselves.
 // Any other value is kept as its str(), the literal the driver would have sent for it.
-// tools/resend_dead_letters.py reads the file back and sends it again.
+// A statement the SQL journal gave up starts with its journal and line number:
+// {"journal": TOKEN, "line": N, "at": ...}. brindle-resend reads the file back and sends it again.
 #pragma once
 
+#include <string>
 #include <utility>
 
 #include "interop/python.hpp"
@@ -27,6 +29,14 @@ py::object letter_line(py::handle szSQL, py::handle listVal);
 // the resend tool to report) to the dead-letter file; reported in the error log, with
 // `what` naming where it came from, when the file cannot be written.
 void keep_letter_line(py::handle line, const char* what);
+
+// Appends a line as keep_letter_line does; raises when the file cannot be written.
+void append_letter_line(py::handle line);
+
+// Whether a line starting with `start` is in the dead-letter file or in a file brindle-resend
+// keeps beside it; busy while a resend run holds the file.
+enum class Found { no, yes, busy };
+Found dead_letter_exists(const std::string& start);
 
 // The statement and the rows of a line made by letter_line, as they were: ValueError for a
 // line that is not one.

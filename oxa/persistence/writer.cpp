@@ -67,7 +67,7 @@ py::object SQL2DB(py::handle self, py::handle szSQL, py::handle listVal) {
                                 log(names.debug, szSQL);
                                 log(names.debug, str(listVal));
                             }
-                            if (!engine::optional_switch_on(self, names.async_writes) || !journal_takes(szSQL, listVal)) {
+                            if (!engine::optional_switch_on(self, names.async_writes) || !journal_takes(self, szSQL, listVal)) {
                                 write_rows(self, szSQL, listVal);
                             }
                         }

@@ -23,7 +23,7 @@ VALUES = (
     b"\x00\xff'", bytearray(b"ab"), datetime(2026, 1, 2, 3, 4, 5, 6),
     datetime(2026, 1, 2, 3, 4, 5, tzinfo=timezone(timedelta(hours=8))), date(2026, 1, 2),
     time(9, 30, 0, 500), timedelta(days=-1, seconds=5, microseconds=7), ("nested", (1, Decimal("2"))),
-    ["list", b"x"], {"key": date(2026, 1, 1), 3: None},
+    ["list", b"x"], {"key": date(2026, 1, 1), 3: None}, {1}, frozenset({"a"}),
 )
 
 

@@ -164,10 +164,10 @@ def test_an_interrupt_while_sending_puts_back_every_line_not_committed(resend, d
                                                                       monkeypatch):
     real_stage = resend.Sender.stage
 
-    def stage(sender, batch, number, sql, rows):
+    def stage(sender, batch, number, *statement):
         if number == 1:
             raise KeyboardInterrupt  # a second ^C
-        real_stage(sender, batch, number, sql, rows)
+        real_stage(sender, batch, number, *statement)
 
     monkeypatch.setattr(resend.Sender, "stage", stage)
     write(path, [letter(n) for n in range(3)])
