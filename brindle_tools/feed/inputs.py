@@ -134,6 +134,34 @@ class CsvFile:
 FUTURES_FIELDS = "ShortMarginRatio"
 
 
+def read_rules(path, kind, key, column, value):
+    """{key: (value, source)} of a table of rules by key (ExchangeID, ProductID; * for every
+    other) with the columns key, column and optionally source; value(text) gives a rule's value,
+    or raises ValueError saying what it should be. A row without a source names its file and line."""
+    columns = (key, column, "source")
+    table = CsvFile(path, kind)
+    table.require(columns[:2])
+    unknown = [c for c in table.header if c not in columns]
+    if unknown:
+        table.fail(1, "unknown column %s: the columns are %s" % (unknown[0], ", ".join(columns)))
+    rules = {}
+    for line, values in table.rows([str] * len(table.header)):
+        row = dict(zip(table.header, (v.strip() for v in values)))
+        try:
+            rules[row[key]] = (value(row[column]), row.get("source") or "%s line %d" % (shown(path), line))
+        except ValueError as error:
+            table.fail(line, "%s %r: %s" % (column, row[column], error))
+    return rules
+
+
+def over_shipped(shipped, path, read):
+    """The shipped table's rules, with those of the file at path (None: none) read over them."""
+    rules = dict(shipped)
+    if path is not None:
+        rules.update(read(path))
+    return rules
+
+
 def read_price_bands(path):
     """{ProductID: band} of a CSV file with the columns ProductID, band (a share of the
     previous settlement) and optionally source; the ProductID * is every product not listed."""

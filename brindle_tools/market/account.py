@@ -24,7 +24,7 @@ from collections import namedtuple
 from pathlib import Path
 
 from ..common.errors import UsageError, shown
-from ..feed.inputs import CsvFile
+from ..feed.inputs import CsvFile, over_shipped, read_rules
 
 ACTIONS = ("buy_open", "sell_open", "buy_close", "sell_close")
 # Broker codes: order direction (buy, sell), offset flag (open, close), position direction.
@@ -35,6 +35,7 @@ OPEN, CLOSE, CLOSE_TODAY, CLOSE_YESTERDAY = "0", "1", "3", "4"
 # How a close takes the lots of each exchange (ExchangeID * for the others), with the source of each rule.
 CLOSE_ORDERS = Path(__file__).with_name("close_order.csv")
 NAMED, TODAY_FIRST, YESTERDAY_FIRST, FIFO = "named", "today-first", "yesterday-first", "fifo"
+CLOSE_RULES = (NAMED, TODAY_FIRST, YESTERDAY_FIRST, FIFO)
 # A round trip, flat to flat on one side: its net profit, seconds held, and for the report
 # its instrument, side ("long" or "short") and calendar times of entry and exit.
 Trip = namedtuple("Trip", "profit seconds instrument side entry exit")
@@ -127,22 +128,16 @@ def read_margins(path):
     return schedule
 
 
+def close_order_rule(text):
+    if text not in CLOSE_RULES:
+        raise ValueError("one of %s" % ", ".join(CLOSE_RULES))
+    return text
+
+
 def read_close_orders(path):
     """{ExchangeID: (rule, source)} of a CSV file with the columns ExchangeID, close_order and
     optionally source."""
-    table = CsvFile(path, "close order")
-    table.require(("ExchangeID", "close_order"))
-    unknown = [c for c in table.header if c not in ("ExchangeID", "close_order", "source")]
-    if unknown:
-        table.fail(1, "unknown column %s: the columns are ExchangeID, close_order, source" % unknown[0])
-    rules = {}
-    for line, values in table.rows([str] * len(table.header)):
-        row = dict(zip(table.header, (v.strip() for v in values)))
-        if row["close_order"] not in (NAMED, TODAY_FIRST, YESTERDAY_FIRST, FIFO):
-            table.fail(line, "close_order %r: one of %s" % (row["close_order"], ", ".join(
-                (NAMED, TODAY_FIRST, YESTERDAY_FIRST, FIFO))))
-        rules[row["ExchangeID"]] = (row["close_order"], row.get("source") or "%s line %d" % (shown(path), line))
-    return rules
+    return read_rules(path, "close order", "ExchangeID", "close_order", close_order_rule)
 
 
 @functools.lru_cache(maxsize=None)
@@ -152,10 +147,7 @@ def shipped_close_orders():
 
 def close_orders(path=None):
     """{ExchangeID: (rule, source)}: the shipped table, with the rows of the file at path over it."""
-    rules = dict(shipped_close_orders())
-    if path is not None:
-        rules.update(read_close_orders(path))
-    return rules
+    return over_shipped(shipped_close_orders(), path, read_close_orders)
 
 
 def margin_ratios(schedule, fields):

@@ -4,11 +4,9 @@ file over it (--sessions), or one close for every product (--day-close)."""
 import functools
 from pathlib import Path
 
-from ..common.errors import shown
-from ..feed.inputs import CsvFile
+from ..feed.inputs import over_shipped, read_rules
 
 DAY_CLOSES = Path(__file__).with_name("sessions.csv")
-COLUMNS = ("ProductID", "day_close", "source")
 EVERY_PRODUCT = "*"
 
 
@@ -25,22 +23,17 @@ def clock_seconds(text):
         else None
 
 
+def close_seconds(text):
+    seconds = clock_seconds(text)
+    if seconds is None:
+        raise ValueError("not a time of day HH:MM[:SS]")
+    return seconds
+
+
 def read_day_closes(path):
     """{ProductID: (seconds of the day, source)} of a CSV file with the columns ProductID,
     day_close (HH:MM[:SS]) and optionally source; the ProductID * is every product not listed."""
-    table = CsvFile(path, "session")
-    table.require(COLUMNS[:2])
-    unknown = [c for c in table.header if c not in COLUMNS]
-    if unknown:
-        table.fail(1, "unknown column %s: the columns are %s" % (unknown[0], ", ".join(COLUMNS)))
-    closes = {}
-    for line, values in table.rows([str] * len(table.header)):
-        row = dict(zip(table.header, (v.strip() for v in values)))
-        seconds = clock_seconds(row["day_close"])
-        if seconds is None:
-            table.fail(line, "day_close %r is not a time of day HH:MM[:SS]" % row["day_close"])
-        closes[row["ProductID"]] = (seconds, row.get("source") or "%s line %d" % (shown(path), line))
-    return closes
+    return read_rules(path, "session", "ProductID", "day_close", close_seconds)
 
 
 @functools.lru_cache(maxsize=None)
@@ -50,10 +43,7 @@ def shipped_day_closes():
 
 def day_closes(path=None):
     """{ProductID: (seconds, source)}: the shipped table, with the rows of the file at path over it."""
-    closes = dict(shipped_day_closes())
-    if path is not None:
-        closes.update(read_day_closes(path))
-    return closes
+    return over_shipped(shipped_day_closes(), path, read_day_closes)
 
 
 def day_close_of(closes, product_id, product_of_id):
