@@ -37,22 +37,30 @@ finally:
 
 
 def split_by_day(ticks, directory):
-    """The rows of the sample file, one file per instrument and trading day; their number."""
+    """The rows of the sample file, one file per instrument and trading day; their number. The
+    days come in order, so a day's files are closed when the next day begins."""
     directory.mkdir()
-    outputs, count = {}, 0
+    writers, count, day = {}, 0, None
     with open(ticks, newline="", encoding="utf-8") as source:
         reader = csv.reader(source)
         header = next(reader)
         at_instrument, at_day = header.index("InstrumentID"), header.index("TradingDay")
-        for row in reader:
-            key = (row[at_instrument], row[at_day])
-            if key not in outputs:
-                outputs[key] = open(directory / ("%s_%s.csv" % key), "w", newline="", encoding="utf-8")
-                csv.writer(outputs[key], lineterminator="\n").writerow(header)
-            csv.writer(outputs[key], lineterminator="\n").writerow(row)
-            count += 1
-    for output in outputs.values():
-        output.close()
+        try:
+            for row in reader:
+                if row[at_day] != day:
+                    for output, _ in writers.values():
+                        output.close()
+                    writers, day = {}, row[at_day]
+                if row[at_instrument] not in writers:
+                    output = open(directory / ("%s_%s.csv" % (row[at_instrument], day)), "w", newline="",
+                                  encoding="utf-8")
+                    writers[row[at_instrument]] = output, csv.writer(output, lineterminator="\n")
+                    writers[row[at_instrument]][1].writerow(header)
+                writers[row[at_instrument]][1].writerow(row)
+                count += 1
+        finally:
+            for output, _ in writers.values():
+                output.close()
     return count
 
 
@@ -62,17 +70,8 @@ def market(place, count, days):
     sample.write(place / "all.csv", SEED, days, count)
     ticks = split_by_day(place / "all.csv", place / "ticks")
     (place / "all.csv").unlink()
-    ids = sorted({path.name.split("_")[0] for path in (place / "ticks").iterdir()})
-    lines = (REPO / "samples" / "instruments.csv").read_text(encoding="utf-8").splitlines()
-    model = next(line for line in lines if line.startswith("rb2501,"))
-    rows = [model.replace("rb2501", id_).replace(",rb,", ",%s," % id_[:2], 1) for id_ in ids]
-    (place / "instruments.csv").write_text("\n".join([lines[0]] + rows) + "\n", encoding="utf-8")
-    host = place / "host"
-    shutil.copytree(REPO / "host", host, ignore=shutil.ignore_patterns("__pycache__", "log"))
-    settings = host / "cfg" / "oxa_can_change_env.py"
-    settings.write_text(settings.read_text(encoding="utf-8") + "\nfor _id in %r:\n"
-                        "    AI_Strategy['00001'][_id] = AI_Strategy['00001']['rb2501']\n" % ids, encoding="utf-8")
-    return place / "ticks", place / "instruments.csv", host, ticks
+    host, instruments = sample.market_host(place, count)
+    return place / "ticks", instruments, host, ticks
 
 
 def limited():

@@ -13,7 +13,7 @@ import sys
 import time
 from pathlib import Path
 
-from ..common.errors import UsageError, shown
+from ..common.errors import UsageError, resolved, shown
 from ..common.places import SAMPLES
 from ..feed.inputs import field_types, read_instruments
 from ..feed.store import REFUSALS, ingest
@@ -49,17 +49,20 @@ def parse_arguments(argv):
 
 def main(argv=None):
     args = parse_arguments(argv)
-    ticks = [str(Path(t).resolve()) for t in args.ticks]
-    store = args.store.resolve()
     started = time.perf_counter()
     try:
+        # Paths as the user wrote them, from here: entering the host changes the working directory.
+        ticks = [str(resolved(t, "")) for t in args.ticks]
+        store = resolved(args.store, "--store")
+        instruments = resolved(args.instruments, "--instruments")
+        bands = price_bands(args.price_bands and resolved(args.price_bands, "--price-bands"))
         with kept_place():
             host = Host(args.host)
             host.enter()
             records = host.records()
-            catalogue = read_instruments(args.instruments.resolve(), records.InstrumentField)
+            catalogue = read_instruments(instruments, records.InstrumentField)
             done = ingest(ticks, store, field_types(records.DepthMarketDataField), args.columns, args.instrument,
-                          args.trading_day, args.skip_bad_ticks, price_bands(args.price_bands), catalogue)
+                          args.trading_day, args.skip_bad_ticks, bands, catalogue)
     except UsageError as error:
         print("brindle-ingest: %s" % error, file=sys.stderr)
         return 2

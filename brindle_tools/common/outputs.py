@@ -15,9 +15,9 @@ def written_by_us(name):
     return name in WRITTEN or name.startswith(".replay-") or (name.startswith(".") and name.endswith(".partial"))
 
 
-def input_files(args):
-    """The files besides the ticks that a replay reads."""
-    return [path for path in (args.instruments, args.fees, args.margin) if path]
+def input_files(args, options):
+    """The files besides the ticks that a replay reads: those its file options (names) give."""
+    return [path for path in (getattr(args, name, None) for name in options) if path]
 
 
 def refuse_unsafe(out, inputs):

@@ -130,13 +130,16 @@ def split(batch, rank):
     groups = codes * days + batch.day_index
     if batch.bad is not None:
         groups = np.where(batch.bad, -1, groups)
-    for group in np.unique(groups).tolist():
+    # One sort for all groups (stable: each group's rows stay in file order), not a pass per group.
+    order = np.argsort(groups, kind="stable")
+    found, starts = np.unique(groups[order], return_index=True)
+    for group, start, end in zip(found.tolist(), starts.tolist(), starts[1:].tolist() + [len(order)]):
         if group < 0:
             continue
         instrument_id, day = ids[group // days], batch.day_texts[group % days]
         if not safe_name(instrument_id):
             raise UsageError("instrument %r cannot name a store file" % instrument_id)
-        yield (day, instrument_id, layout), table.take(pa.array(np.flatnonzero(groups == group)))
+        yield (day, instrument_id, layout), table.take(pa.array(order[start:end]))
 
 
 def safe_name(instrument_id):
@@ -308,8 +311,7 @@ class StoreSource:
         import pyarrow.compute  # noqa: F401
 
         self.store = Path(store)
-        self.days = frozenset(days) if days else None
-        chosen = store_days(self.store, day_range(first, last, self.days))
+        chosen = store_days(self.store, day_range(first, last, frozenset(days) if days else None))
         wanted = tuple(select) if select is not None else ("*",)
         by_instrument, names, self.rows = {}, {}, 0
         for day in chosen:
@@ -326,11 +328,9 @@ class StoreSource:
                 " of %s" % ",".join(wanted) if select is not None else ""))
         self.files = [Stream(self.store, instrument_id, held, number)
                       for number, (instrument_id, held) in enumerate(sorted(by_instrument.items()))]
-        self.chosen_days = chosen
         self.sources = {}  # (store file, its code of a tick file) -> SourceFile
         self.names = list(names)
         self.assumed = []
-        self.skip_bad = False
         self.bad = {}  # the store holds no impossible tick: the ingest refused them
         self.bad_of = {}
         self.fractions = {}  # how the ingest read short fractions of a second is its own report's
@@ -426,7 +426,8 @@ def store_among(ticks, args):
     if len(ticks) > 1:
         raise UsageError("%s is a tick store: replay it alone, not with other ticks" % shown(stores[0]))
     layout = [flag for flag, name in (("--columns", "columns"), ("--instrument", "instrument"),
-                                      ("--trading-day", "trading_day")) if getattr(args, name, None) is not None]
+                                      ("--trading-day", "trading_day"), ("--price-bands", "price_bands"))
+              if getattr(args, name, None) is not None]
     if layout:
         raise UsageError("%s describe%s tick files, and %s is a tick store: give %s to brindle-ingest" % (
             " and ".join(layout), "s" * (len(layout) == 1), shown(stores[0]), "them" if len(layout) > 1 else "it"))

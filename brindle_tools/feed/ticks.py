@@ -59,7 +59,7 @@ from operator import attrgetter
 from pathlib import Path
 
 from ..common.errors import UsageError, shown
-from .inputs import column_problem, not_converted, read_price_bands, to_int, to_number
+from .inputs import column_problem, not_converted, over_shipped, read_price_bands, to_int, to_number
 
 PUBLIC_LAYOUT = ("UpdateTime", "BidPrice1", "BidVolume1", "AskPrice1", "AskVolume1", "LastPrice", "Volume",
                  "OpenInterest")
@@ -116,10 +116,7 @@ DAY_OPTION = "--trading-day"
 
 def price_bands(path=None):
     """{ProductID: band}: the shipped table, with the rows of the file at path over it."""
-    bands = read_price_bands(BANDS)
-    if path is not None:
-        bands.update(read_price_bands(path))
-    return bands
+    return over_shipped(read_price_bands(BANDS), path, read_price_bands)
 
 
 def checked(column):
@@ -446,10 +443,8 @@ class TickFile:
         else:
             import pyarrow.csv as pacsv
 
-            read = pacsv.ReadOptions(column_names=self.columns, skip_rows=self.first_line - 1, block_size=BLOCK,
-                                     encoding=self.encoding, use_threads=self.threads)
             convert = pacsv.ConvertOptions(column_types=dict.fromkeys(wanted, pa.string()), include_columns=wanted)
-            batches = pacsv.open_csv(self.path, read_options=read, convert_options=convert)
+            batches = pacsv.open_csv(self.path, read_options=self._csv_read_options(), convert_options=convert)
         totals, carry = [0, 0], None
         try:
             for batch in batches:
@@ -498,13 +493,11 @@ class TickFile:
             return
         import pyarrow.csv as pacsv
 
-        read = pacsv.ReadOptions(column_names=self.columns, skip_rows=self.first_line - 1, block_size=BLOCK,
-                                 encoding=self.encoding, use_threads=self.threads)
         # Only an empty field is no value: "nan" is a number, refused as Parquet's NaN is.
         convert = pacsv.ConvertOptions(column_types=kinds, null_values=[""], strings_can_be_null=False,
                                        quoted_strings_can_be_null=False)
         try:
-            reader = pacsv.open_csv(self.path, read_options=read, convert_options=convert)
+            reader = pacsv.open_csv(self.path, read_options=self._csv_read_options(), convert_options=convert)
             while True:
                 try:
                     batch = reader.read_next_batch()
@@ -513,6 +506,13 @@ class TickFile:
                 yield batch
         except (pa.ArrowInvalid, UnicodeDecodeError) as error:
             self.locate_problem(str(error))
+
+    def _csv_read_options(self):
+        """How the file's CSV lines are read: after the header, by the file's column names."""
+        import pyarrow.csv as pacsv
+
+        return pacsv.ReadOptions(column_names=self.columns, skip_rows=self.first_line - 1, block_size=BLOCK,
+                                 encoding=self.encoding, use_threads=self.threads)
 
     def _parquet_batches(self):
         """The file's record batches; a damaged page refuses the file from the row it begins."""

@@ -1,5 +1,6 @@
 """What a replay shows and writes: the progress bar, the decision and fill files, the
 summary (as text and as JSON) and the chart."""
+import collections
 import csv
 import datetime
 import io
@@ -27,6 +28,7 @@ MANY_INSTRUMENTS = 10  # beyond this many the summary shows the totals and the b
 BEST_AND_WORST = 5
 INSTRUMENT_COLUMNS = ("InstrumentID", "ExchangeID", "Ticks", "Fills", "FilledVolume", "MarketVolume", "MarketShare",
                       "RealisedProfit", "OpenProfit", "Fees", "Net")
+InstrumentRow = collections.namedtuple("InstrumentRow", INSTRUMENT_COLUMNS)
 
 
 class CsvOut:
@@ -301,16 +303,17 @@ class Summary:
     def market_rows(self, row):
         """The instruments' totals, then the best and the worst by net profit (all of them in
         instruments.csv)."""
-        rows = sorted(instrument_table(self.results), key=lambda r: (-r[-1], r[0]))
+        rows = sorted(instrument_table(self.results), key=lambda r: (-r.Net, r.InstrumentID))
         row("instruments", "%d traded: %s, %s, %s lots of the market's traded, net %s after fees %s; each in %s" % (
-            len(rows), count(sum(r[2] for r in rows), "tick"), count(sum(r[3] for r in rows), "fill"),
-            "{:,}".format(sum(r[5] for r in rows)), money(sum(r[-1] for r in rows)), money(sum(r[-2] for r in rows)),
-            "instruments.csv"))
+            len(rows), count(sum(r.Ticks for r in rows), "tick"), count(sum(r.Fills for r in rows), "fill"),
+            "{:,}".format(sum(r.MarketVolume for r in rows)), money(sum(r.Net for r in rows)),
+            money(sum(r.Fees for r in rows)), "instruments.csv"))
         for label, chosen in (("best", rows[:BEST_AND_WORST]), ("worst", rows[-BEST_AND_WORST:][::-1])):
             for number, r in enumerate(chosen):
-                row("%-6s%s" % (label if number == 0 else "", r[0]), "net %s, fees %s, %s, %s, %s of the market" % (
-                    money(r[-1]), money(r[-2]), count(r[2], "tick"), count(r[3], "fill"),
-                    "-" if r[6] is None else "%.2f%%" % (100 * r[6])))
+                row("%-6s%s" % (label if number == 0 else "", r.InstrumentID),
+                    "net %s, fees %s, %s, %s, %s of the market" % (
+                        money(r.Net), money(r.Fees), count(r.Ticks, "tick"), count(r.Fills, "fill"),
+                        "-" if r.MarketShare is None else "%.2f%%" % (100 * r.MarketShare)))
 
     def close_orders(self):
         """[(exchange, (rule, source))] of the exchanges of the instruments traded."""
@@ -461,9 +464,9 @@ def instrument_table(results):
     for instrument in results.instruments.values():
         holding = instrument.holding
         opened = holding.open_profit()
-        yield (instrument.id, holding.exchange, instrument.ticks, len(instrument.marks), instrument.filled_volume,
-               instrument.market_volume, share(instrument), holding.realised, opened, holding.fees_paid,
-               holding.realised + opened - holding.fees_paid)
+        yield InstrumentRow(instrument.id, holding.exchange, instrument.ticks, len(instrument.marks),
+                            instrument.filled_volume, instrument.market_volume, share(instrument), holding.realised,
+                            opened, holding.fees_paid, holding.realised + opened - holding.fees_paid)
 
 
 def write_instruments(results, path):

@@ -26,6 +26,7 @@ from ..live.host import Host
 from ..market import account, limits
 from . import native, report, webpage
 from .client import Client
+from .options import PATHS
 
 PROGRESS_FROM = 20000  # ticks from which a terminal shows a progress bar
 DEAD_LETTERS = Path("log") / "sql_dead_letters.jsonl"  # where the engine keeps rows the database refused
@@ -249,7 +250,7 @@ def replay_on(args):
         check_strategies(args, settings, records, host, source.names, factors)
         brindle = host.engine_module()
         if args.out is not None:
-            outputs_place.refuse_unsafe(args.out, [f.path for f in source.files] + outputs_place.input_files(args))
+            outputs_place.refuse_unsafe(args.out, [f.path for f in source.files] + outputs_place.input_files(args, PATHS))
             created = outputs_place.create(args.out)
             try:
                 workspace = Path(tempfile.mkdtemp(prefix=".replay-", dir=args.out))

@@ -30,7 +30,8 @@ from ..live import parameters
 from ..live.host import Host
 from ..market import account
 from ..replay.report import watched
-from ..replay.options import ReplayOptions, count, given_fields, option, plain, positive, positive_int, read_fields
+from ..replay.options import (PATHS, ReplayOptions, count, given_fields, option, plain, positive, positive_int,
+                              read_fields)
 from . import pages, tables
 from .days import label, segment, tick_files, trading_days
 from .grid import LIMIT, check_size, grid_points, parse_grid, part_text, point_values
@@ -134,7 +135,7 @@ def host_setup(args):
                 del sys.modules[name]
 
 
-def days_in(path, converters, args):
+def days_in(path, converters, args, bands):
     """The trading days a tick file holds, read as the replay reads it; none where it cannot be
     read here (its runs fail with the reader's message: on a cluster the workers may see files
     that this machine does not). Read without the CSV reader's threads: the driver's process
@@ -143,7 +144,7 @@ def days_in(path, converters, args):
         return store_days(path, day_range(args.from_day, args.to_day, args.days))
     try:
         source = TickSource([str(path)], converters, args.columns, args.instrument, args.trading_day,
-                            args.skip_bad_ticks, threads=False, bands=price_bands(args.price_bands))
+                            args.skip_bad_ticks, threads=False, bands=bands)
         return sorted(set().union(*(batch.days() for batch in source.batches(source.files[0]))))
     except UsageError:
         return []
@@ -309,8 +310,9 @@ def planned(ticks, options, settings, out):
     grid = build_grid(args, settings, settings_shown)
     pair = heatmap_pair(args, grid)
     files = tick_files(args.ticks)
-    outputs.refuse_unsafe(args.out, files + outputs.input_files(args))
-    days = trading_days(files, lambda path: days_in(path, converters, args))
+    outputs.refuse_unsafe(args.out, files + outputs.input_files(args, PATHS))
+    bands = price_bands(args.price_bands)
+    days = trading_days(files, lambda path: days_in(path, converters, args, bands))
     points = list(grid_points(grid, args.sample, args.seed))
     segments = [segment([day], days) for day in days] if args.per_day else [segment(days, days)]
     replay = replace(options.checked(), host=Path(args.host), investor=args.investor, capital=args.capital)

@@ -298,8 +298,4 @@ void keep_dead_letter(py::handle szSQL, py::handle listVal) {
                    "SQL2DB gave up a statement and could not keep it in log/sql_dead_letters.jsonl");
 }
 
-void keep_letter_line(py::handle line, const char* what) {
-    try_except_log([&] { append_letter_line(line); }, what);
-}
-
 }  // namespace oxa::persistence

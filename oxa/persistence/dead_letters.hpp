@@ -26,11 +26,7 @@ void keep_dead_letter(py::handle szSQL, py::handle listVal);
 py::object letter_line(py::handle szSQL, py::handle listVal);
 
 // Appends a line made by letter_line (or one that cannot be read any more, kept as it is for
-// the resend tool to report) to the dead-letter file; reported in the error log, with
-// `what` naming where it came from, when the file cannot be written.
-void keep_letter_line(py::handle line, const char* what);
-
-// Appends a line as keep_letter_line does; raises when the file cannot be written.
+// the resend tool to report) to the dead-letter file; raises when the file cannot be written.
 void append_letter_line(py::handle line);
 
 // Whether a line starting with `start` is in the dead-letter file or in a file brindle-resend

@@ -185,10 +185,13 @@ bool journal_takes(py::handle engine, py::handle szSQL, py::handle listVal) {
     const char* data = PyUnicode_AsUTF8AndSize(line.ptr(), &size);
     if (!data) throw_error();
     using Appended = JournalFile::Appended;
-    Appended appended = journal->file->append(std::string(data, static_cast<size_t>(size)));
+    Appended appended = journal->file->append(std::string_view(data, static_cast<size_t>(size)));
     int error = errno;
-    char bound[32];
-    std::snprintf(bound, sizeof bound, "%g MiB", journal->max_mb);
+    auto bound = [journal] {
+        char text[32];
+        std::snprintf(text, sizeof text, "%g MiB", journal->max_mb);
+        return std::string(text);
+    };
     const std::string& path = journal->file->path();
     if (appended == Appended::yes || appended == Appended::after_refusals) {
         if (journal->failing) report(names.warning, path + " can be written again; statements go to the journal again");
@@ -199,10 +202,10 @@ bool journal_takes(py::handle engine, py::handle szSQL, py::handle listVal) {
             return true;
         case Appended::after_refusals:
             report(names.warning,
-                   "below its bound of " + std::string(bound) + " again; statements go to the journal again");
+                   "below its bound of " + bound() + " again; statements go to the journal again");
             return true;
         case Appended::first_refused:
-            report(names.error, "full, it holds " + std::string(bound) +
+            report(names.error, "full, it holds " + bound() +
                                     " ([CLOUD] async_max_mb) the database has not taken yet; statements go to "
                                     "log/sql_dead_letters.jsonl until it has");
             break;

@@ -174,14 +174,14 @@ JournalFile::Opened JournalFile::open(const std::string& path, const std::string
         size_ = static_cast<off_t>(fresh.size());
     } else {
         // Read again under the lock: a process that held it may have started the file afresh.
-        has_header = parse_header(first_line(fd_), header);
+        std::string first = first_line(fd_);
+        has_header = parse_header(first, header);
         if (!has_header) return give_up(Opened::failed, path + " does not start with its name line: move it aside");
         if (!header.database.empty() && header.database != database) return give_up(Opened::other_database, {});
         token_ = header.token;
         sent_field_ = static_cast<off_t>(header.sent_field);
         recorded_sent_ = lines_ = header.sent_line;
-        size_t header_size = first_line(fd_).size() + 1;
-        off_t start = header.sent_offset ? static_cast<off_t>(header.sent_offset) : static_cast<off_t>(header_size);
+        off_t start = static_cast<off_t>(header.sent_offset ? header.sent_offset : first.size() + 1);
         std::string data;
         auto damaged = [&](const std::string& what) {
             return give_up(Opened::failed,
@@ -228,9 +228,11 @@ std::string JournalFile::read_lines(const std::string& data, size_t offset) {
     return {};
 }
 
-JournalFile::Appended JournalFile::append(const std::string& text) {
+JournalFile::Appended JournalFile::append(std::string_view text) {
     std::lock_guard<std::mutex> lock(mutex_);
-    std::string line = line_key + std::to_string(lines_ + 1) + ", " + text.substr(1);
+    std::string line;
+    line.reserve(text.size() + 32);  // the key and a number of up to 20 digits
+    line.append(line_key).append(std::to_string(lines_ + 1)).append(", ").append(text.substr(1));
     if (static_cast<size_t>(size_) + line.size() > max_bytes_) {
         bool first = !full_;
         full_ = true;

@@ -19,6 +19,7 @@
 #include <deque>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace oxa::persistence {
@@ -45,7 +46,7 @@ public:
         failed,          // the file could not be written (errno says why)
     };
     // `text` is a JSON object with its line feed; it is numbered here.
-    Appended append(const std::string& text);
+    Appended append(std::string_view text);
 
     // The first line not yet sent, or false when there is none (or the journal is closing).
     bool front(JournalLine& line);

@@ -175,6 +175,7 @@ public:
                 row_ = stream.row;
                 tick();
                 if (++stream.row == stream.batch->size && !advance(stream)) {
+                    stream = Stream{};  // a finished stream holds no batch to the end of the run
                     order.pop_back();
                 } else {
                     std::push_heap(order.begin(), order.end(), later);
@@ -236,10 +237,11 @@ private:
     void tick() {
         const ColumnBatch& batch = *current_;
         if (batch.has_bad && batch.bad.whole(row_)) return;
-        Instrument& instrument = at(batch.instruments.whole(row_));
+        std::int64_t index = batch.instruments.whole(row_);
+        Instrument& instrument = at(index);
         if (instrument.state == Instrument::State::Passive) {
             ++instrument.skipped;
-            touch(instrument, batch.instruments.whole(row_));
+            touch(instrument, index);
             return;
         }
         double time = batch.keys.real(row_);
@@ -256,7 +258,7 @@ private:
         }
         // What the client does on a tick, but the events above.
         instrument.last_time = time;
-        touch(instrument, batch.instruments.whole(row_));
+        touch(instrument, index);
         if (!clock_seconds_ || time > *clock_seconds_) clock_seconds_ = time;
         if (minute != *series_minute_) start_minute(minute);
         ++instrument.ticks;

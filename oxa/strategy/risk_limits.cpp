@@ -62,8 +62,9 @@ py::object limit_value(py::handle entry) {
 // A key named like a password: its value is never shown.
 // Twin: SECRET_KEY in brindle_tools/common/errors.py.
 bool secret_key(py::handle key) {
+    py::object lowered = call_method(key, names.lower);  // as the twin's pattern ignores case
     for (const char* part : {"pass", "pwd", "secret", "token"}) {
-        Py_ssize_t at = PyUnicode_Find(key.ptr(), text(part).ptr(), 0, PY_SSIZE_T_MAX, 1);
+        Py_ssize_t at = PyUnicode_Find(lowered.ptr(), text(part).ptr(), 0, PY_SSIZE_T_MAX, 1);
         if (at == -2) throw_error();
         if (at >= 0) return true;
     }
@@ -91,10 +92,12 @@ py::object own_dict(py::handle self, PyObject* name) {
     return table;
 }
 
-// Every position record of an instrument the host reported, or `listed` (the engine's own
-// list, one record per direction) when none was kept.
-py::object position_records(py::handle self, py::handle instrument, py::handle listed) {
-    py::object kept = engine::optional_attribute(self, names.risk_positions);
+// The position records kept of every instrument (risk_positions), or null.
+py::object kept_positions(py::handle self) { return engine::optional_attribute(self, names.risk_positions); }
+
+// Every position record of an instrument the host reported (kept: kept_positions), or
+// `listed` (the engine's own list, one record per direction) when none was kept.
+py::object position_records(const py::object& kept, py::handle instrument, py::handle listed) {
     py::object by_key = kept ? get(kept, instrument) : py::none();
     if (!by_key.is_none()) return call_method(by_key, names.values);
     return py::reinterpret_borrow<py::object>(listed);
@@ -111,7 +114,7 @@ void for_each_record(py::handle records, Visit&& visit) {
 // The realised profit plus the open positions' at their last price, all instruments.
 double total_profit(py::handle self) {
     double total = 0;
-    py::object attributes = getattr(self, names.instrument_attr_dict);
+    py::object attributes = getattr(self, names.instrument_attr_dict), kept = kept_positions(self);
     for_each_item(getattr(self, names.instrument_position_dict), [&](py::handle instrument, py::handle listed) {
         py::object attribute = get(attributes, instrument);
         double price = 0, multiple = 0;
@@ -119,7 +122,7 @@ double total_profit(py::handle self) {
             price = as_double(get(attribute, names.LastPrice));
             multiple = as_double(get(attribute, names.VolumeMultiple));
         }
-        for_each_record(position_records(self, instrument, listed), [&](py::handle record) {
+        for_each_record(position_records(kept, instrument, listed), [&](py::handle record) {
             total += as_double(get(record, names.CloseProfit));
             double lots = as_double(get(record, names.Position));
             if (lots == 0 || !(std::fabs(price) < absent_price)) return;
@@ -155,7 +158,7 @@ public:
         read_orders();
         double lots = buy ? resting_buy_ : resting_sell_;
         py::object listed = call_method(self_, names.get_Position, {instrument_.ptr()});
-        for_each_record(position_records(self_, instrument_, listed), [&](py::handle record) {
+        for_each_record(position_records(kept_positions(self_), instrument_, listed), [&](py::handle record) {
             if (is_text(get(record, names.PosiDirection), buy ? "2" : "3")) lots += as_double(get(record, names.Position));
         });
         return lots;
@@ -369,7 +372,8 @@ void note_position(py::handle self, py::handle record) {
             }
             py::object key = checked(PyTuple_Pack(3, get(record, names.PosiDirection).ptr(),
                                                   get(record, names.PositionDate).ptr(), get(record, names.HedgeFlag).ptr()));
-            setitem(by_key, key, record);
+            // A copy: the engine's own list keeps this very dict and updates it with the side's next record.
+            setitem(by_key, key, checked(PyDict_Copy(record.ptr())));
         },
         "risk limits: the position record cannot be kept");
 }

@@ -127,6 +127,8 @@ def test_every_record_of_a_side_counts_today_s_and_yesterday_s_lots(engine):
     for date, lots in (("1", 3), ("2", 4), ("2", 4)):  # the last repeats yesterday's record
         gate.push_OnRspQryInvestorPosition("t_position", Position(PositionDate=date, Position=lots))
     assert tick(gate) == [CLOSE]  # 7 held + 2 more
+    gate.risk_limits = {"max_position": 9}
+    assert tick(gate) == [OPEN, CLOSE]  # 7 held, not today's record overwritten by yesterday's
 
 
 def test_the_documented_section_is_read_as_written(brindle, workdir, log, settings_module):

@@ -107,6 +107,9 @@ def test_a_store_is_read_by_days_and_instruments_and_refuses_a_damaged_file(tmp_
     assert proc.returncode == 2 and "choose the days and instruments of a tick store" in proc.stderr
     proc = run("replay", "store", "--columns", "public", "--no-chart", cwd=tmp_path)
     assert proc.returncode == 2 and "--columns describes tick files, and store is a tick store" in proc.stderr
+    (tmp_path / "bands.csv").write_text("ProductID,band\nrb,0.1\n")
+    proc = run("replay", "store", "--price-bands", "bands.csv", "--no-chart", cwd=tmp_path)
+    assert proc.returncode == 2 and "give it to brindle-ingest" in proc.stderr
 
 
 def test_the_ingest_stores_good_files_and_lists_what_it_refused(tmp_path):
@@ -122,6 +125,10 @@ def test_the_ingest_stores_good_files_and_lists_what_it_refused(tmp_path):
     assert proc.returncode == 0 and "1 impossible ticks left out" in proc.stdout, proc.stderr
     assert [(r["file"], r["line"]) for r in rows(tmp_path / "skipped" / "refusals.csv")] == [("crossed.csv", "6")]
     assert sum(1 for _ in StoreSource(tmp_path / "skipped")) == 26
+    # Files named relative to where the command runs, not to the host it reads the record types of.
+    (tmp_path / "mine.csv").write_bytes((REPO / "samples" / "instruments.csv").read_bytes())
+    proc = run("ingest", "good.csv", "--store", "mine", "--instruments", "mine.csv", cwd=tmp_path)
+    assert proc.returncode == 0, proc.stderr
 
 
 def test_a_whole_market_summary_shows_totals_and_the_best_and_worst_instruments(tmp_path):
