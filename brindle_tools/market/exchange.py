@@ -48,6 +48,7 @@ class Order:
         return self.volume - self.filled
 
 
+# Twin: on_grid in oxa/research/decision_desk.cpp.
 def on_grid(price, tick, buy):
     """The price on the grid of tick: a buy rounds down, a sell up; a price already on the
     grid (within floating-point noise) stays."""

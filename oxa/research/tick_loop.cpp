@@ -13,6 +13,7 @@
 
 #include "research/account_figures.hpp"
 #include "research/column_batch.hpp"
+#include "research/decision_desk.hpp"
 #include "research/register.hpp"
 #include "research/strategy_step.hpp"
 
@@ -57,6 +58,7 @@ struct Instrument {
     std::int64_t ticks = 0, engine_ticks = 0, skipped = 0, point = -1;
     double last_time = -INFINITY;
     double day_close = 0;  // seconds of the day from which its day session is over
+    std::optional<double> price_tick;  // its holding's; none where it is not a number
     std::optional<Value> volume, dropped_from, last_price;
     Value market_volume = Value::integer(0);
     bool open_orders = false, quote_taken = false, touched = false;
@@ -134,7 +136,7 @@ public:
     TickLoop(py::object driver, py::object client, py::object progress, py::dict statistic_slots,
              py::object name_slots)
         : driver_(std::move(driver)), client_(std::move(client)), progress_(std::move(progress)),
-          slot_names_(driver_.attr(name("slot_names"))) {
+          slot_names_(driver_.attr(name("slot_names"))), desk_(driver_.attr(name("desk"))()) {
         if (!name_slots.is_none()) name_slots_.emplace(name_slots);
         at_ = statistic_slots_of(statistic_slots);
         totals_ = client_.attr(field("Client.totals"));
@@ -280,16 +282,26 @@ private:
         }
         py::object decisions = evaluate(instrument.strategy, *clock_seconds_);
         ++instrument.engine_ticks;
-        if (!decisions.is_none()) {
-            // Sending orders reads where the tick is, the clock, how many ticks the engine has
-            // seen and the account's equity (the broker's funds check), and changes only the
-            // resting orders of the loop's figures.
-            set_place();
-            account_figures_.write(account_);
-            instrument.view.attr(field("Instrument.engine_ticks")) = instrument.engine_ticks;
-            driver_.attr(name("decide"))(instrument.view, batch.source, row_, decisions, closed);
-            instrument.open_orders = py::len(instrument.view.attr(field("Instrument.open_orders"))) > 0;
-        }
+        if (!decisions.is_none()) decide(instrument, py::reinterpret_borrow<py::list>(decisions), closed);
+    }
+
+    // The desk settles the decisions it can, from the first; the client's code takes the rest.
+    void decide(Instrument& instrument, const py::list& decisions, bool closed) {
+        const ColumnBatch& batch = *current_;
+        std::size_t settled = desk_.settle(
+            decisions, DecisionPlace{batch, row_, instrument.strategy.id(), trading_day_object_, instrument.figures,
+                                     instrument.price_tick, instrument.engine_ticks, closed, instrument.open_orders});
+        if (settled == decisions.size()) return;
+        // Sending orders reads where the tick is, the clock, how many ticks the engine has
+        // seen and the account's equity (the broker's funds check), and changes only the
+        // resting orders of the loop's figures.
+        set_place();
+        account_figures_.write(account_);
+        instrument.view.attr(field("Instrument.engine_ticks")) = instrument.engine_ticks;
+        py::object rest = settled == 0 ? py::object(decisions)
+                                       : decisions[py::slice(static_cast<py::ssize_t>(settled), decisions.size(), 1)];
+        driver_.attr(name("decide"))(instrument.view, batch.source, row_, rest, closed);
+        instrument.open_orders = py::len(instrument.view.attr(field("Instrument.open_orders"))) > 0;
     }
 
     py::object evaluate(StrategyStep& strategy, double clock) {
@@ -333,6 +345,10 @@ private:
             instrument.view = view;
             instrument.holding = view.attr(field("Instrument.holding"));
             instrument.day_close = as_double(view.attr(field("Instrument.day_close")));
+            py::object price_tick = instrument.holding.attr(field("Holding.price_tick"));
+            if ((PyFloat_Check(price_tick.ptr()) || PyLong_Check(price_tick.ptr())) && !PyBool_Check(price_tick.ptr())) {
+                instrument.price_tick = as_double(price_tick);
+            }
         } else if (totals_.attr(field("Totals.skipped")).contains(id)) {
             instrument.state = Instrument::State::Passive;
         }
@@ -405,9 +421,9 @@ private:
         py::object minute = series_.attr(field("Series.minute"));
         series_minute_ = minute.is_none() ? std::nullopt : std::optional<double>(as_double(minute));
         series_point_ = py::cast<std::int64_t>(series_.attr(field("Series.point")));
-        py::object trading_day = client_.attr(field("Client.trading_day"));
+        trading_day_object_ = client_.attr(field("Client.trading_day"));
         std::int64_t day_before = trading_day_;
-        trading_day_ = py::cast<std::int64_t>(driver_.attr(name("day_code"))(trading_day));
+        trading_day_ = py::cast<std::int64_t>(driver_.attr(name("day_code"))(trading_day_object_));
         account_figures_.read(account_);
         py::object engine = client_.attr(field("Client.engine"));
         bool all = handled == nullptr || trading_day_ != day_before || !engine.is(engine_);
@@ -435,6 +451,7 @@ private:
     py::list slot_names_;  // the run's names, by slot
     std::optional<NameSlots> name_slots_;  // with the engine's strategy names on
     StatisticSlots at_{};
+    DecisionDesk desk_;
     std::vector<Instrument> instruments_;
     std::vector<std::size_t> touched_;  // instruments with figures for the client's objects
     std::shared_ptr<ColumnBatch> current_;
@@ -442,6 +459,7 @@ private:
     bool moved_ = false;  // quiet ticks since the client last ran
     // The client's figures while the loop keeps them.
     std::int64_t totals_ticks_ = 0, series_point_ = -1, trading_day_ = -1;
+    py::object trading_day_object_;  // the client's trading day, trading_day_ its code
     std::optional<double> clock_seconds_, series_minute_;
     AccountFigures account_figures_;
 };
