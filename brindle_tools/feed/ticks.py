@@ -1124,6 +1124,7 @@ class Batch:
         """Read the field at position with read(row) (a native reader of its column)."""
         self._readers[position] = read
 
+    # Twin: ArrowColumn::text in oxa/research/arrow_column.cpp (TextColumn), for a text column.
     def _reader(self, position):
         if position >= len(self.columns):
             value = self.constants[position - len(self.columns)][1]

@@ -33,7 +33,7 @@ public:
         }
         return static_cast<std::int64_t>(real(row));
     }
-    // A text column's row as a str (UTF-8, as pyarrow gives it).
+    // Twin: Batch._reader in brindle_tools/feed/ticks.py: a text column's row as a str.
     py::str text(std::int64_t row) const;
 
 private:
