@@ -75,6 +75,7 @@ class Quotes:
         self.ask = self.bid = None  # (price, volume) of the previous tick
         self.ask_taken = self.bid_taken = 0
 
+    # Twin: Instrument::see_quotes in oxa/research/tick_loop.cpp, while a quote is taken.
     def see(self, tick, traded):
         """The tick's quotes: a changed quote, or any volume traded, releases what was taken."""
         ask_quote, bid_quote = (tick["AskPrice1"], tick["AskVolume1"]), (tick["BidPrice1"], tick["BidVolume1"])

@@ -1,9 +1,10 @@
 // The native tick loop of the research road. It replays the ticks of column batches as the
 // replay's client does, for the ticks on which little more than the statistics and the
-// strategy's conditions happen: no new instrument or trading day, no resting order, no quote
-// still taken by a fill, no decision. Every other tick, and each decision, is handed to the client's own Python code,
-// with the client's objects brought up to date first and read back after; so the exchange, the
-// account and the outputs are the client's, and only the quiet ticks run here.
+// strategy's conditions happen: no new instrument or trading day, no resting order, no decision
+// but those that place no order (decision_desk.hpp). Every other tick, and each other decision, is
+// handed to the client's own Python code, with the client's objects brought up to date first and
+// read back after; so the exchange, the account and the outputs are the client's, and only the
+// quiet ticks run here.
 #include <algorithm>
 #include <cmath>
 #include <memory>
@@ -87,8 +88,8 @@ struct Instrument {
         market_volume = from_python(view.attr(field("Instrument.market_volume")).ptr());
         point = py::cast<std::int64_t>(view.attr(field("Instrument.point")));
         open_orders = py::len(view.attr(field("Instrument.open_orders"))) > 0;
-        // A taken quote is released by the client's code (Quotes.see); untaken, its state is the
-        // current quote whatever the loop skipped.
+        // A taken quote is shown every tick (see_quotes); untaken, its state is the current quote
+        // whatever the loop skipped.
         py::object quotes = view.attr(field("Instrument.quotes"));
         quote_taken = py::cast<bool>(py::bool_(quotes.attr(field("Quotes.ask_taken")))) ||
                       py::cast<bool>(py::bool_(quotes.attr(field("Quotes.bid_taken"))));
@@ -108,6 +109,31 @@ struct Instrument {
         view.attr(field("Instrument.point")) = point;
         view.attr(field("Instrument.points")).attr(name("append"))(point);
         prices.attr(name("append"))(python_value(price));
+    }
+
+    // Twin: Quotes.see in brindle_tools/market/exchange.py, while a quote is taken: a changed
+    // quote, or any volume traded, releases what a fill took.
+    void see_quotes(const ColumnBatch& batch, std::int64_t row, const Value& traded) {
+        py::object quotes = view.attr(field("Instrument.quotes"));
+        bool any_traded = py::bool_(python_value(traded));
+        struct Side {
+            int price, volume;
+            const char *quote, *taken;
+        };
+        quote_taken = false;
+        for (const Side& side : {Side{batch.quote[4], batch.quote[5], "Quotes.ask", "Quotes.ask_taken"},
+                                 Side{batch.quote[2], batch.quote[3], "Quotes.bid", "Quotes.bid_taken"}}) {
+            py::tuple now = py::make_tuple(python_value(batch.number(side.price, row)),
+                                           python_value(batch.number(side.volume, row)));
+            int changed = PyObject_RichCompareBool(now.ptr(), quotes.attr(field(side.quote)).ptr(), Py_NE);
+            if (changed < 0) throw py::error_already_set();
+            if (any_traded || changed) {
+                quotes.attr(field(side.quote)) = now;
+                quotes.attr(field(side.taken)) = 0;
+            } else {
+                quote_taken = quote_taken || py::bool_(quotes.attr(field(side.taken)));
+            }
+        }
     }
 
     // Twin: Instrument.traded_since in brindle_tools/replay/client.py, but for a volume that
@@ -252,7 +278,6 @@ private:
         bool handed_over = instrument.state == Instrument::State::Unknown || time < instrument.last_time ||
                            (time == instrument.last_time && same_numbers(instrument.strategy)) ||
                            batch.days.whole(row_) != trading_day_ || !series_minute_ || instrument.open_orders ||
-                           instrument.quote_taken ||
                            (instrument.volume && is_true(compare(volume, *instrument.volume, Py_LT)));
         if (handed_over) {
             hand_over(instrument, time);
@@ -271,8 +296,9 @@ private:
         Value last_price = batch.number(batch.quote[0], row_);
         if (instrument.point != series_point_) instrument.start_point(series_point_, last_price);
         instrument.last_price = last_price;
-        instrument.market_volume = need(add(instrument.market_volume, instrument.traded_since(volume)),
-                                        "the market volume");
+        Value traded = instrument.traded_since(volume);
+        instrument.market_volume = need(add(instrument.market_volume, traded), "the market volume");
+        if (instrument.quote_taken) instrument.see_quotes(batch, row_, traded);
         double in_day = modulo(time, seconds_per_day);
         bool closed = instrument.day_close <= in_day && in_day < evening;
         if (instrument.figures.held()) {

@@ -39,7 +39,7 @@ CLIENT_FIELDS = {
     "Clock": ("seconds",),  # replay/client.py
     "Instrument": ("day_close", "dropped_from", "engine_ticks", "holding", "last_time", "market_volume",
                    "open_orders", "point", "points", "prices", "quotes", "ticks", "volume"),  # replay/client.py
-    "Quotes": ("ask_taken", "bid_taken"),  # market/exchange.py
+    "Quotes": ("ask", "ask_taken", "bid", "bid_taken"),  # market/exchange.py
     "Totals": ("decisions", "not_sent", "nothing_to_close", "skipped", "ticks"),  # replay/results.py
     "Series": ("minute", "new_point", "point"),  # replay/results.py
     "Account": ("capital", "deepest", "drawdown", "drawdown_percent", "fees", "gross", "high", "low", "open_value",
