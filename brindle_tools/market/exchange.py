@@ -93,6 +93,7 @@ def shown(price, volume):
 class ExchangeFills:
     name = "exchange"
 
+    # Twin: Instrument::fills_any in oxa/research/tick_loop.cpp, whether any order fills.
     def match(self, orders, tick, traded, quotes):
         """[(order, volume, price, how)] of the resting orders that this tick fills; quotes
         has seen the tick (Quotes.see)."""

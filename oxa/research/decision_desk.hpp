@@ -35,6 +35,7 @@ public:
     // desk: the driver's Road.desk() (the client's row writer, totals, warm-up and actions).
     explicit DecisionDesk(py::handle desk);
 
+    double absent() const { return absent_; }
     // How many of the decisions, from the first, the desk settled.
     std::size_t settle(const py::list& decisions, const DecisionPlace& place);
 

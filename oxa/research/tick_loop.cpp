@@ -139,15 +139,55 @@ struct Instrument {
     // Twin: Instrument.traded_since in brindle_tools/replay/client.py, but for a volume that
     // went down, which the client's code handles. Below the level before a drop nothing counts.
     Value traded_since(Value now) {
-        Value traded = Value::integer(0);
-        if (volume && !dropped_from) {
-            traded = need(subtract(now, *volume), "the traded volume");
-        } else if (volume && !is_true(compare(now, *dropped_from, Py_LT))) {
-            traded = need(subtract(now, *dropped_from), "the traded volume");
-            dropped_from.reset();
-        }
+        Value traded = traded_at(now);
+        if (volume && dropped_from && !is_true(compare(now, *dropped_from, Py_LT))) dropped_from.reset();
         volume = now;
         return traded;
+    }
+
+    // What traded_since(now) gives, the instrument left as it is.
+    Value traded_at(const Value& now) const {
+        if (volume && !dropped_from) return need(subtract(now, *volume), "the traded volume");
+        if (volume && !is_true(compare(now, *dropped_from, Py_LT))) {
+            return need(subtract(now, *dropped_from), "the traded volume");
+        }
+        return Value::integer(0);
+    }
+
+    // Twin: Broker.cancel_stale in brindle_tools/market/broker.py, asked only whether an order
+    // rested `after` seconds or more by the clock `now`.
+    bool order_stale(double now, double after) const {
+        for (py::handle order : view.attr(field("Instrument.open_orders"))) {
+            py::object placed = order.attr(field("Order.placed"));
+            if (!PyFloat_CheckExact(placed.ptr()) || !(now - PyFloat_AS_DOUBLE(placed.ptr()) < after)) return true;
+        }
+        return false;
+    }
+
+    // Twin: ExchangeFills.match in brindle_tools/market/exchange.py, asked only whether the tick
+    // fills a resting order, with no quote taken; false marks the orders resting, as match does.
+    bool fills_any(const ColumnBatch& batch, std::int64_t row, const Value& traded, double absent) const {
+        auto number = [&](int at) { return batch.number(batch.quote[at], row); };
+        Value last = number(0), bid = number(2), ask = number(4);
+        auto shown = [&](const Value& price, const Value& volume) {  // exchange.shown(...) > 0
+            Value zero = Value::integer(0), none = Value::real(absent);
+            return is_true(compare(zero, price, Py_LT)) && is_true(compare(price, none, Py_LT)) &&
+                   is_true(compare(zero, volume, Py_LT)) && is_true(compare(volume, none, Py_LT));
+        };
+        bool ask_shown = shown(ask, number(5)), bid_shown = shown(bid, number(3));
+        std::optional<bool> any_traded = truth(traded);
+        if (!any_traded) return true;
+        py::list orders = view.attr(field("Instrument.open_orders"));
+        for (py::handle order : orders) {
+            Value price = from_python(order.attr(field("Order.price")).ptr());
+            bool buy = py::bool_(order.attr(field("Order.buy")));
+            std::optional<bool> quoted = compare(buy ? ask : bid, price, buy ? Py_LE : Py_GE);
+            std::optional<bool> through = compare(last, price, buy ? Py_LT : Py_GT);
+            if (!quoted || !through) return true;
+            if (((buy ? ask_shown : bid_shown) && *quoted) || (*any_traded && *through)) return true;
+        }
+        for (py::handle order : orders) order.attr(field("Order.resting")) = py::bool_(true);
+        return false;
     }
 };
 
@@ -162,7 +202,8 @@ public:
     TickLoop(py::object driver, py::object client, py::object progress, py::dict statistic_slots,
              py::object name_slots)
         : driver_(std::move(driver)), client_(std::move(client)), progress_(std::move(progress)),
-          slot_names_(driver_.attr(name("slot_names"))), desk_(driver_.attr(name("desk"))()) {
+          slot_names_(driver_.attr(name("slot_names"))), desk_(driver_.attr(name("desk"))()),
+          cancel_after_(py::cast<double>(driver_.attr(name("cancel_after")))) {
         if (!name_slots.is_none()) name_slots_.emplace(name_slots);
         at_ = statistic_slots_of(statistic_slots);
         totals_ = client_.attr(field("Client.totals"));
@@ -274,11 +315,14 @@ private:
         }
         double time = batch.keys.real(row_);
         double minute = floor_divide(time, 60);
+        double in_day = modulo(time, seconds_per_day);
+        bool closed = instrument.day_close <= in_day && in_day < evening;
         Value volume = batch.number(batch.quote[1], row_);
         bool handed_over = instrument.state == Instrument::State::Unknown || time < instrument.last_time ||
                            (time == instrument.last_time && same_numbers(instrument.strategy)) ||
-                           batch.days.whole(row_) != trading_day_ || !series_minute_ || instrument.open_orders ||
-                           (instrument.volume && is_true(compare(volume, *instrument.volume, Py_LT)));
+                           batch.days.whole(row_) != trading_day_ || !series_minute_ ||
+                           (instrument.volume && is_true(compare(volume, *instrument.volume, Py_LT))) ||
+                           (instrument.open_orders && orders_move(instrument, volume, closed, time));
         if (handed_over) {
             hand_over(instrument, time);
             return;
@@ -299,8 +343,6 @@ private:
         Value traded = instrument.traded_since(volume);
         instrument.market_volume = need(add(instrument.market_volume, traded), "the market volume");
         if (instrument.quote_taken) instrument.see_quotes(batch, row_, traded);
-        double in_day = modulo(time, seconds_per_day);
-        bool closed = instrument.day_close <= in_day && in_day < evening;
         if (instrument.figures.held()) {
             account_figures_.mark(instrument.figures, last_price.kind == Value::Kind::Float
                                                           ? last_price.f
@@ -328,6 +370,15 @@ private:
                                        : decisions[py::slice(static_cast<py::ssize_t>(settled), decisions.size(), 1)];
         driver_.attr(name("decide"))(instrument.view, batch.source, row_, rest, closed);
         instrument.open_orders = py::len(instrument.view.attr(field("Instrument.open_orders"))) > 0;
+    }
+
+    // Whether the instrument's resting orders need the client's code on this tick: one is
+    // cancelled as stale, fills, or meets a quote still taken (marked resting where none does).
+    bool orders_move(const Instrument& instrument, const Value& volume, bool closed, double time) {
+        if (instrument.quote_taken) return true;
+        double now = clock_seconds_ && *clock_seconds_ >= time ? *clock_seconds_ : time;  // the client's clock
+        if (cancel_after_ != 0 && instrument.order_stale(now, cancel_after_)) return true;
+        return !closed && instrument.fills_any(*current_, row_, instrument.traded_at(volume), desk_.absent());
     }
 
     py::object evaluate(StrategyStep& strategy, double clock) {
@@ -478,6 +529,7 @@ private:
     std::optional<NameSlots> name_slots_;  // with the engine's strategy names on
     StatisticSlots at_{};
     DecisionDesk desk_;
+    double cancel_after_;  // seconds after which a resting order is cancelled (0: never)
     std::vector<Instrument> instruments_;
     std::vector<std::size_t> touched_;  // instruments with figures for the client's objects
     std::shared_ptr<ColumnBatch> current_;

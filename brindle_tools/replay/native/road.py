@@ -40,6 +40,7 @@ CLIENT_FIELDS = {
     "Instrument": ("day_close", "dropped_from", "engine_ticks", "holding", "last_time", "market_volume",
                    "open_orders", "point", "points", "prices", "quotes", "ticks", "volume"),  # replay/client.py
     "Quotes": ("ask", "ask_taken", "bid", "bid_taken"),  # market/exchange.py
+    "Order": ("buy", "placed", "price", "resting"),  # market/exchange.py
     "Totals": ("decisions", "not_sent", "nothing_to_close", "skipped", "ticks"),  # replay/results.py
     "Series": ("minute", "new_point", "point"),  # replay/results.py
     "Account": ("capital", "deepest", "drawdown", "drawdown_percent", "fees", "gross", "high", "low", "open_value",
@@ -96,6 +97,7 @@ class Road:
         for instrument_id, strategy in client.strategies.items():
             self.compiled[instrument_id] = tuple(
                 [self.action(instrument_id, strategy, action) for action in actions] for actions in (OPENS, CLOSES))
+        self.cancel_after = client.args.cancel_after  # resting orders cancelled after seconds (0: never)
         self.instrument_codes = {}
         self.day_codes = {}
         self.layouts = {}  # the names of a batch's fields -> its code

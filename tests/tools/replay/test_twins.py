@@ -24,7 +24,8 @@ from harness.roads import same
 ABSENT = 1.7976931348623157e308  # the feed's mark of an absent quote
 HOLDERS = {"Client": client.Client, "Clock": client.Clock, "Instrument": client.Instrument,
            "Totals": results.Totals, "Series": results.Series, "Account": account.Account,
-           "Holding": account.Holding, "Side": account.Side, "Quotes": exchange.Quotes}
+           "Holding": account.Holding, "Side": account.Side, "Quotes": exchange.Quotes,
+           "Order": exchange.Order}
 
 
 
