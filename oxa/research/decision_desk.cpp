@@ -46,20 +46,16 @@ DecisionDesk::DecisionDesk(py::handle desk) {
     nothing_to_close_ = py::str("nothing to close");
 }
 
-std::size_t DecisionDesk::settle(const py::list& decisions, const DecisionPlace& place) {
-    std::size_t settled = 0;
-    for (py::handle decision : decisions) {
-        const char* counter = nullptr;
-        py::handle why;
-        if (!settle_one(decision, place, counter, why)) break;
-        py::handle action = PyTuple_GET_ITEM(decision.ptr(), 0);
-        decisions_[action] = py::int_(py::cast<std::int64_t>(decisions_[action]) + 1);
-        py::handle count_field = field(counter);
-        totals_.attr(count_field) = py::int_(py::cast<std::int64_t>(totals_.attr(count_field)) + 1);
-        write(decision, place, why);
-        ++settled;
-    }
-    return settled;
+bool DecisionDesk::settle(py::handle decision, const DecisionPlace& place) {
+    const char* counter = nullptr;
+    py::handle why;
+    if (!settle_one(decision, place, counter, why)) return false;
+    py::handle action = PyTuple_GET_ITEM(decision.ptr(), 0);
+    decisions_[action] = py::int_(py::cast<std::int64_t>(decisions_[action]) + 1);
+    py::handle count_field = field(counter);
+    totals_.attr(count_field) = py::int_(py::cast<std::int64_t>(totals_.attr(count_field)) + 1);
+    write(decision, place, why);
+    return true;
 }
 
 // Twin: Client.decide in brindle_tools/replay/client.py, up to where a decision is held back or
@@ -103,8 +99,8 @@ bool DecisionDesk::settle_one(py::handle decision, const DecisionPlace& place, c
     };
     if (!taken(PyFloat_AS_DOUBLE(price_object)) || !place.price_tick) return false;
     std::optional<double> limit = on_grid(PyFloat_AS_DOUBLE(price_object), *place.price_tick, kind->second.buy);
-    if (!limit || !taken(*limit) || !kind->second.close || place.open_orders) return false;
-    // broker.close_parts: with no order working, nothing to close where the side has no lots.
+    if (!limit || !taken(*limit) || !kind->second.close) return false;
+    // broker.close_parts: nothing to close where the side has no lots, whatever orders work.
     if (kind->second.long_side ? place.holding.long_held : place.holding.short_held) return false;
     counter = "Totals.nothing_to_close";
     why = nothing_to_close_;

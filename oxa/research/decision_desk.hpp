@@ -3,7 +3,7 @@
 // The decisions that the loop settles itself: those the client holds back (the market closed, the
 // warm-up) and closes with no lots to close. They place no order and change nothing but the
 // counts and a row of decisions.csv, which are written here as the client writes them; any other
-// decision, and every one after it on the tick, goes to the client's own code.
+// decision goes to the client's own code.
 
 #include <optional>
 #include <string>
@@ -27,7 +27,7 @@ struct DecisionPlace {
     const HoldingFigures& holding;
     std::optional<double> price_tick;  // none: not a number the loop takes
     std::int64_t engine_ticks;
-    bool closed, open_orders;
+    bool closed;
 };
 
 class DecisionDesk {
@@ -36,8 +36,8 @@ public:
     explicit DecisionDesk(py::handle desk);
 
     double absent() const { return absent_; }
-    // How many of the decisions, from the first, the desk settled.
-    std::size_t settle(const py::list& decisions, const DecisionPlace& place);
+    // Whether the desk settled the decision (its counts and its row written).
+    bool settle(py::handle decision, const DecisionPlace& place);
 
 private:
     struct ActionKind {

@@ -353,23 +353,28 @@ private:
         if (!decisions.is_none()) decide(instrument, py::reinterpret_borrow<py::list>(decisions), closed);
     }
 
-    // The desk settles the decisions it can, from the first; the client's code takes the rest.
+    // The desk settles the decisions it can; the client's code takes the others, in their order.
     void decide(Instrument& instrument, const py::list& decisions, bool closed) {
         const ColumnBatch& batch = *current_;
-        std::size_t settled = desk_.settle(
-            decisions, DecisionPlace{batch, row_, instrument.strategy.id(), trading_day_object_, instrument.figures,
-                                     instrument.price_tick, instrument.engine_ticks, closed, instrument.open_orders});
-        if (settled == decisions.size()) return;
-        // Sending orders reads where the tick is, the clock, how many ticks the engine has
-        // seen and the account's equity (the broker's funds check), and changes only the
-        // resting orders of the loop's figures.
-        set_place();
-        account_figures_.write(account_);
-        instrument.view.attr(field("Instrument.engine_ticks")) = instrument.engine_ticks;
-        py::object rest = settled == 0 ? py::object(decisions)
-                                       : decisions[py::slice(static_cast<py::ssize_t>(settled), decisions.size(), 1)];
-        driver_.attr(name("decide"))(instrument.view, batch.source, row_, rest, closed);
-        instrument.open_orders = py::len(instrument.view.attr(field("Instrument.open_orders"))) > 0;
+        DecisionPlace place{batch, row_, instrument.strategy.id(), trading_day_object_, instrument.figures,
+                            instrument.price_tick, instrument.engine_ticks, closed};
+        bool sent = false;
+        for (py::handle decision : decisions) {
+            if (desk_.settle(decision, place)) continue;
+            if (!sent) {
+                // Sending orders reads where the tick is, the clock, how many ticks the engine
+                // has seen and the account's equity (the broker's funds check), and changes only
+                // the resting orders of the loop's figures.
+                set_place();
+                account_figures_.write(account_);
+                instrument.view.attr(field("Instrument.engine_ticks")) = instrument.engine_ticks;
+                sent = true;
+            }
+            py::list one;
+            one.append(decision);
+            driver_.attr(name("decide"))(instrument.view, batch.source, row_, one, closed);
+        }
+        if (sent) instrument.open_orders = py::len(instrument.view.attr(field("Instrument.open_orders"))) > 0;
     }
 
     // Whether the instrument's resting orders need the client's code on this tick: one is
