@@ -239,15 +239,22 @@ public:
         try {
             while (!order.empty()) {
                 std::pop_heap(order.begin(), order.end(), later);
-                Stream& stream = heads[order.back()];
-                current_ = stream.batch;
-                row_ = stream.row;
-                tick();
-                if (++stream.row == stream.batch->size && !advance(stream)) {
-                    stream = Stream{};  // a finished stream holds no batch to the end of the run
-                    order.pop_back();
-                } else {
-                    std::push_heap(order.begin(), order.end(), later);
+                std::size_t at = order.back();
+                Stream& stream = heads[at];
+                // The stream goes on while its next tick comes before the other streams' first.
+                for (;;) {
+                    if (current_ != stream.batch) current_ = stream.batch;
+                    row_ = stream.row;
+                    tick();
+                    if (++stream.row == stream.batch->size && !advance(stream)) {
+                        stream = Stream{};  // a finished stream holds no batch to the end of the run
+                        order.pop_back();
+                        break;
+                    }
+                    if (order.size() > 1 && later(at, order.front())) {
+                        std::push_heap(order.begin(), order.end(), later);
+                        break;
+                    }
                 }
             }
         } catch (...) {
@@ -314,8 +321,8 @@ private:
             return;
         }
         double time = batch.keys.real(row_);
-        double minute = floor_divide(time, 60);
-        double in_day = modulo(time, seconds_per_day);
+        double minute = minute_of(time);
+        double in_day = in_day_of(time);
         bool closed = instrument.day_close <= in_day && in_day < evening;
         Value volume = batch.number(batch.quote[1], row_);
         bool handed_over = instrument.state == Instrument::State::Unknown || time < instrument.last_time ||
@@ -384,6 +391,23 @@ private:
         double now = clock_seconds_ && *clock_seconds_ >= time ? *clock_seconds_ : time;  // the client's clock
         if (cancel_after_ != 0 && instrument.order_stale(now, cancel_after_)) return true;
         return !closed && instrument.fills_any(*current_, row_, instrument.traded_at(volume), desk_.absent());
+    }
+
+    // time // 60 and time % 86400 as Python computes them; within the minute or day of the last
+    // tick, where the division is exact, without dividing.
+    double minute_of(double time) {
+        if (!(minute_start_ <= time && time < minute_start_ + 60)) {
+            minute_ = floor_divide(time, 60);
+            minute_start_ = time >= 0 && time < 0x1p52 ? minute_ * 60 : NAN;
+        }
+        return minute_;
+    }
+
+    double in_day_of(double time) {
+        if (day_start_ <= time && time < day_start_ + seconds_per_day) return time - day_start_;
+        double in_day = modulo(time, seconds_per_day);
+        day_start_ = time >= 0 && time < 0x1p52 ? time - in_day : NAN;
+        return in_day;
     }
 
     py::object evaluate(StrategyStep& strategy, double clock) {
@@ -543,6 +567,7 @@ private:
     // The client's figures while the loop keeps them.
     std::int64_t totals_ticks_ = 0, series_point_ = -1, trading_day_ = -1;
     py::object trading_day_object_;  // the client's trading day, trading_day_ its code
+    double minute_ = 0, minute_start_ = NAN, day_start_ = NAN;  // of the last tick (minute_of, in_day_of)
     std::optional<double> clock_seconds_, series_minute_;
     AccountFigures account_figures_;
 };
