@@ -94,9 +94,14 @@ class Road:
         self.python_texts = []  # (where, why) of each text Python evaluates
         self.texts_of = {}  # id(what Python evaluates) -> (InstrumentID, text), for a failure
         self.texts = 0
+        read = set()  # the names the strategy's texts read
         for instrument_id, strategy in client.strategies.items():
             self.compiled[instrument_id] = tuple(
-                [self.action(instrument_id, strategy, action) for action in actions] for actions in (OPENS, CLOSES))
+                [self.action(instrument_id, strategy, action, read) for action in actions] for actions in (OPENS, CLOSES))
+        # The tick's numbers that are merged into the slots: those the texts, the statistics and
+        # the loop read (all of them with the strategy names on, whose indicators read fields too).
+        self.merged = None if self.names_on else {
+            self.slot_of(name) for name in (read | set(QUOTE) | set(LIMITS) | check.ENGINE_KEYS | set(check.ZERO_COUNTERS))}
         self.cancel_after = client.args.cancel_after  # resting orders cancelled after seconds (0: never)
         self.instrument_codes = {}
         self.day_codes = {}
@@ -104,12 +109,14 @@ class Road:
 
     # --- the strategy ----------------------------------------------------------------------
 
-    def action(self, instrument_id, strategy, action):
-        return (action, self.expression(instrument_id, action + "_express", strategy[action + "_express"]),
-                self.expression(instrument_id, action + "_price", strategy[action + "_price"]), strategy[action + "_vol"])
+    def action(self, instrument_id, strategy, action, read):
+        return (action, self.expression(instrument_id, action + "_express", strategy[action + "_express"], read),
+                self.expression(instrument_id, action + "_price", strategy[action + "_price"], read),
+                strategy[action + "_vol"])
 
-    def expression(self, instrument_id, key, text):
-        """(program or None, what Python evaluates, [(name, slot)] of the names it reads)."""
+    def expression(self, instrument_id, key, text, read):
+        """(program or None, what Python evaluates, [(name, slot)] of the names it reads); the
+        names go into read."""
         self.texts += 1
         _, free = check.check_expression(text)
         books = sorted(set(free) & BOOKS)
@@ -124,6 +131,7 @@ class Road:
         except (SyntaxError, TypeError, ValueError):
             code = text  # evaluated as given, it fails as it does in the engine
         names = [(name, self.slot_of(name)) for name in sorted(free) if self.slot_of(name) is not None]
+        read.update(name for name, _ in names)
         self.texts_of[id(code)] = (instrument_id, text)
         return program, code, names
 
@@ -193,7 +201,8 @@ class Road:
                 if slot is None:
                     continue
                 if position < len(batch.columns) and batch.columns[position][1] in (int, float):
-                    numbers.append((slot, batch.columns[position][2]))
+                    if self.merged is None or slot in self.merged:
+                        numbers.append((slot, batch.columns[position][2]))
                 else:
                     others.append((slot, position))
             slots = [slot for slot, _ in numbers]
