@@ -1120,6 +1120,11 @@ class Batch:
             read = self._readers[position] = self._reader(position)
         return read(index)
 
+    def read_with(self, position, read):
+        """Read the field at position with read(row) (a native reader of its column)."""
+        self._readers[position] = read
+
+    # Twin: ArrowColumn::text in oxa/research/arrow_column.cpp (TextColumn), for a text column.
     def _reader(self, position):
         if position >= len(self.columns):
             value = self.constants[position - len(self.columns)][1]

@@ -89,6 +89,7 @@ class Broker:
             self.notify(instrument, order, QUEUEING)
         return order
 
+    # Twin: Instrument::order_stale in oxa/research/tick_loop.cpp, whether an order is stale.
     def cancel_stale(self, instrument, after):
         """Cancel the orders that rested after seconds or more (0: never)."""
         if not after:

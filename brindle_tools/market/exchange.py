@@ -48,6 +48,7 @@ class Order:
         return self.volume - self.filled
 
 
+# Twin: on_grid in oxa/research/decision_desk.cpp.
 def on_grid(price, tick, buy):
     """The price on the grid of tick: a buy rounds down, a sell up; a price already on the
     grid (within floating-point noise) stays."""
@@ -74,6 +75,7 @@ class Quotes:
         self.ask = self.bid = None  # (price, volume) of the previous tick
         self.ask_taken = self.bid_taken = 0
 
+    # Twin: Instrument::see_quotes in oxa/research/tick_loop.cpp, while a quote is taken.
     def see(self, tick, traded):
         """The tick's quotes: a changed quote, or any volume traded, releases what was taken."""
         ask_quote, bid_quote = (tick["AskPrice1"], tick["AskVolume1"]), (tick["BidPrice1"], tick["BidVolume1"])
@@ -91,6 +93,7 @@ def shown(price, volume):
 class ExchangeFills:
     name = "exchange"
 
+    # Twin: Instrument::fills_any in oxa/research/tick_loop.cpp, whether any order fills.
     def match(self, orders, tick, traded, quotes):
         """[(order, volume, price, how)] of the resting orders that this tick fills; quotes
         has seen the tick (Quotes.see)."""

@@ -410,6 +410,8 @@ class Client:
             self.totals.unavailable[instrument_id][0] += 1
         return instrument
 
+    # Twin: DecisionDesk in oxa/research/decision_desk.cpp (a decision held back, or a close with
+    # nothing to close, settled by the native loop).
     def decide(self, instrument, tick, decision, held):
         action, exchange, price, volume = decision
         self.totals.decisions[action] += 1

@@ -9,10 +9,11 @@ void HoldingFigures::read(py::handle holding) {
     py::dict sides = holding.attr(field("Holding.sides"));
     for (auto item : sides) {
         py::handle side = item.second;
-        double volume = as_double(side.attr(field("Side.today"))) + as_double(side.attr(field("Side.yesterday")));
+        double today = as_double(side.attr(field("Side.today"))), yesterday = as_double(side.attr(field("Side.yesterday")));
         double average = as_double(side.attr(field("Side.average")));
         bool long_side = py::cast<int>(side.attr(field("Side.sign"))) > 0;
-        (long_side ? long_volume : short_volume) = volume;
+        (long_side ? long_volume : short_volume) = today + yesterday;
+        (long_side ? long_held : short_held) = today != 0 || yesterday != 0;
         (long_side ? long_average : short_average) = average;
     }
 }

@@ -11,6 +11,7 @@ namespace oxa::research {
 struct HoldingFigures {
     std::int64_t lots = 0;
     double value = 0, multiple = 0, long_average = 0, short_average = 0, long_volume = 0, short_volume = 0;
+    bool long_held = false, short_held = false;  // lots of today or yesterday on the side
 
     void read(py::handle holding);
     bool held() const { return lots != 0 || value != 0; }

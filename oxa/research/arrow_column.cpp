@@ -1,6 +1,7 @@
 #include "research/arrow_column.hpp"
 
 #include <cstring>
+#include <string>
 
 namespace oxa::research {
 namespace {
@@ -50,7 +51,7 @@ ArrowColumn::ArrowColumn(py::handle array) {
         std::size_t width;
     };
     static const Layout layouts[] = {{"g", Type::Float64, 8}, {"l", Type::Int64, 8}, {"i", Type::Int32, 4},
-                                     {"C", Type::UInt8, 1}};
+                                     {"C", Type::UInt8, 1},   {"u", Type::Text, 4},  {"U", Type::LargeText, 8}};
     const Layout* layout = nullptr;
     for (const Layout& candidate : layouts) {
         if (std::strcmp(schema->format, candidate.format) == 0) layout = &candidate;
@@ -61,6 +62,25 @@ ArrowColumn::ArrowColumn(py::handle array) {
     type_ = layout->type;
     size_ = data->length;
     data_ = static_cast<const char*>(data->buffers[1]) + data->offset * layout->width;
+    if (type_ == Type::Text || type_ == Type::LargeText) characters_ = static_cast<const char*>(data->buffers[2]);
+}
+
+py::str ArrowColumn::text(std::int64_t row) const {
+    if (row < 0 || row >= size_) throw py::index_error("row " + std::to_string(row) + " of a column of " +
+                                                       std::to_string(size_));
+    std::int64_t start, end;
+    if (type_ == Type::Text) {
+        start = static_cast<const std::int32_t*>(data_)[row];
+        end = static_cast<const std::int32_t*>(data_)[row + 1];
+    } else if (type_ == Type::LargeText) {
+        start = static_cast<const std::int64_t*>(data_)[row];
+        end = static_cast<const std::int64_t*>(data_)[row + 1];
+    } else {
+        throw py::type_error("not a text column");
+    }
+    PyObject* text = PyUnicode_DecodeUTF8(characters_ + start, static_cast<Py_ssize_t>(end - start), nullptr);
+    if (text == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::str>(text);
 }
 
 }  // namespace oxa::research

@@ -1,5 +1,7 @@
 #include "research/column_batch.hpp"
 
+#include "research/register.hpp"
+
 namespace oxa::research {
 
 std::shared_ptr<ColumnBatch> read_batch(py::handle prepared) {
@@ -22,9 +24,28 @@ std::shared_ptr<ColumnBatch> read_batch(py::handle prepared) {
     for (py::handle pair : prepared.attr(name("others"))) {
         batch->others.emplace_back(py::cast<int>(pair[py::int_(0)]), py::cast<int>(pair[py::int_(1)]));
     }
+    for (py::handle pair : prepared.attr(name("texts"))) {
+        batch->texts.emplace_back(py::cast<int>(pair[py::int_(0)]), py::cast<ArrowColumn>(pair[py::int_(1)]));
+    }
     py::list quote = prepared.attr(name("quote"));
     for (int i = 0; i < 6; ++i) batch->quote[i] = py::cast<int>(quote[i]);
+    batch->update_time = py::cast<int>(prepared.attr(name("update_time")));
+    py::tuple limits = prepared.attr(name("limits"));
+    for (int i = 0; i < 2; ++i) batch->limits[i] = py::cast<int>(limits[i]);
     return batch;
+}
+
+void register_columns(py::module_& m) {
+    py::class_<ArrowColumn>(m, "TextColumn", "A text column of pyarrow (string or large_string, no nulls), read a row at a time.")
+        .def(py::init([](py::handle array) {
+                 ArrowColumn column(array);
+                 if (column.type() != ArrowColumn::Type::Text && column.type() != ArrowColumn::Type::LargeText) {
+                     throw py::type_error("not a text column");
+                 }
+                 return column;
+             }),
+             py::arg("array"))
+        .def("__call__", &ArrowColumn::text, py::arg("row"), "The row's text.");
 }
 
 }  // namespace oxa::research

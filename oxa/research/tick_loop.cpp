@@ -1,9 +1,10 @@
 // The native tick loop of the research road. It replays the ticks of column batches as the
 // replay's client does, for the ticks on which little more than the statistics and the
-// strategy's conditions happen: no new instrument or trading day, no resting order, no quote
-// still taken by a fill, no decision. Every other tick, and each decision, is handed to the client's own Python code,
-// with the client's objects brought up to date first and read back after; so the exchange, the
-// account and the outputs are the client's, and only the quiet ticks run here.
+// strategy's conditions happen: no new instrument or trading day, no resting order, no decision
+// but those that place no order (decision_desk.hpp). Every other tick, and each other decision, is
+// handed to the client's own Python code, with the client's objects brought up to date first and
+// read back after; so the exchange, the account and the outputs are the client's, and only the
+// quiet ticks run here.
 #include <algorithm>
 #include <cmath>
 #include <memory>
@@ -13,6 +14,7 @@
 
 #include "research/account_figures.hpp"
 #include "research/column_batch.hpp"
+#include "research/decision_desk.hpp"
 #include "research/register.hpp"
 #include "research/strategy_step.hpp"
 
@@ -57,6 +59,7 @@ struct Instrument {
     std::int64_t ticks = 0, engine_ticks = 0, skipped = 0, point = -1;
     double last_time = -INFINITY;
     double day_close = 0;  // seconds of the day from which its day session is over
+    std::optional<double> price_tick;  // its holding's; none where it is not a number
     std::optional<Value> volume, dropped_from, last_price;
     Value market_volume = Value::integer(0);
     bool open_orders = false, quote_taken = false, touched = false;
@@ -85,8 +88,8 @@ struct Instrument {
         market_volume = from_python(view.attr(field("Instrument.market_volume")).ptr());
         point = py::cast<std::int64_t>(view.attr(field("Instrument.point")));
         open_orders = py::len(view.attr(field("Instrument.open_orders"))) > 0;
-        // A taken quote is released by the client's code (Quotes.see); untaken, its state is the
-        // current quote whatever the loop skipped.
+        // A taken quote is shown every tick (see_quotes); untaken, its state is the current quote
+        // whatever the loop skipped.
         py::object quotes = view.attr(field("Instrument.quotes"));
         quote_taken = py::cast<bool>(py::bool_(quotes.attr(field("Quotes.ask_taken")))) ||
                       py::cast<bool>(py::bool_(quotes.attr(field("Quotes.bid_taken"))));
@@ -108,18 +111,83 @@ struct Instrument {
         prices.attr(name("append"))(python_value(price));
     }
 
+    // Twin: Quotes.see in brindle_tools/market/exchange.py, while a quote is taken: a changed
+    // quote, or any volume traded, releases what a fill took.
+    void see_quotes(const ColumnBatch& batch, std::int64_t row, const Value& traded) {
+        py::object quotes = view.attr(field("Instrument.quotes"));
+        bool any_traded = py::bool_(python_value(traded));
+        struct Side {
+            int price, volume;
+            const char *quote, *taken;
+        };
+        quote_taken = false;
+        for (const Side& side : {Side{batch.quote[4], batch.quote[5], "Quotes.ask", "Quotes.ask_taken"},
+                                 Side{batch.quote[2], batch.quote[3], "Quotes.bid", "Quotes.bid_taken"}}) {
+            py::tuple now = py::make_tuple(python_value(batch.number(side.price, row)),
+                                           python_value(batch.number(side.volume, row)));
+            int changed = PyObject_RichCompareBool(now.ptr(), quotes.attr(field(side.quote)).ptr(), Py_NE);
+            if (changed < 0) throw py::error_already_set();
+            if (any_traded || changed) {
+                quotes.attr(field(side.quote)) = now;
+                quotes.attr(field(side.taken)) = 0;
+            } else {
+                quote_taken = quote_taken || py::bool_(quotes.attr(field(side.taken)));
+            }
+        }
+    }
+
     // Twin: Instrument.traded_since in brindle_tools/replay/client.py, but for a volume that
     // went down, which the client's code handles. Below the level before a drop nothing counts.
     Value traded_since(Value now) {
-        Value traded = Value::integer(0);
-        if (volume && !dropped_from) {
-            traded = need(subtract(now, *volume), "the traded volume");
-        } else if (volume && !is_true(compare(now, *dropped_from, Py_LT))) {
-            traded = need(subtract(now, *dropped_from), "the traded volume");
-            dropped_from.reset();
-        }
+        Value traded = traded_at(now);
+        if (volume && dropped_from && !is_true(compare(now, *dropped_from, Py_LT))) dropped_from.reset();
         volume = now;
         return traded;
+    }
+
+    // What traded_since(now) gives, the instrument left as it is.
+    Value traded_at(const Value& now) const {
+        if (volume && !dropped_from) return need(subtract(now, *volume), "the traded volume");
+        if (volume && !is_true(compare(now, *dropped_from, Py_LT))) {
+            return need(subtract(now, *dropped_from), "the traded volume");
+        }
+        return Value::integer(0);
+    }
+
+    // Twin: Broker.cancel_stale in brindle_tools/market/broker.py, asked only whether an order
+    // rested `after` seconds or more by the clock `now`.
+    bool order_stale(double now, double after) const {
+        for (py::handle order : view.attr(field("Instrument.open_orders"))) {
+            py::object placed = order.attr(field("Order.placed"));
+            if (!PyFloat_CheckExact(placed.ptr()) || !(now - PyFloat_AS_DOUBLE(placed.ptr()) < after)) return true;
+        }
+        return false;
+    }
+
+    // Twin: ExchangeFills.match in brindle_tools/market/exchange.py, asked only whether the tick
+    // fills a resting order, with no quote taken; false marks the orders resting, as match does.
+    bool fills_any(const ColumnBatch& batch, std::int64_t row, const Value& traded, double absent) const {
+        auto number = [&](int at) { return batch.number(batch.quote[at], row); };
+        Value last = number(0), bid = number(2), ask = number(4);
+        auto shown = [&](const Value& price, const Value& volume) {  // exchange.shown(...) > 0
+            Value zero = Value::integer(0), none = Value::real(absent);
+            return is_true(compare(zero, price, Py_LT)) && is_true(compare(price, none, Py_LT)) &&
+                   is_true(compare(zero, volume, Py_LT)) && is_true(compare(volume, none, Py_LT));
+        };
+        bool ask_shown = shown(ask, number(5)), bid_shown = shown(bid, number(3));
+        std::optional<bool> any_traded = truth(traded);
+        if (!any_traded) return true;
+        py::list orders = view.attr(field("Instrument.open_orders"));
+        for (py::handle order : orders) {
+            Value price = from_python(order.attr(field("Order.price")).ptr());
+            bool buy = py::bool_(order.attr(field("Order.buy")));
+            std::optional<bool> quoted = compare(buy ? ask : bid, price, buy ? Py_LE : Py_GE);
+            std::optional<bool> through = compare(last, price, buy ? Py_LT : Py_GT);
+            if (!quoted || !through) return true;
+            if (((buy ? ask_shown : bid_shown) && *quoted) || (*any_traded && *through)) return true;
+        }
+        for (py::handle order : orders) order.attr(field("Order.resting")) = py::bool_(true);
+        return false;
     }
 };
 
@@ -134,7 +202,8 @@ public:
     TickLoop(py::object driver, py::object client, py::object progress, py::dict statistic_slots,
              py::object name_slots)
         : driver_(std::move(driver)), client_(std::move(client)), progress_(std::move(progress)),
-          slot_names_(driver_.attr(name("slot_names"))) {
+          slot_names_(driver_.attr(name("slot_names"))), desk_(driver_.attr(name("desk"))()),
+          cancel_after_(py::cast<double>(driver_.attr(name("cancel_after")))) {
         if (!name_slots.is_none()) name_slots_.emplace(name_slots);
         at_ = statistic_slots_of(statistic_slots);
         totals_ = client_.attr(field("Client.totals"));
@@ -170,15 +239,22 @@ public:
         try {
             while (!order.empty()) {
                 std::pop_heap(order.begin(), order.end(), later);
-                Stream& stream = heads[order.back()];
-                current_ = stream.batch;
-                row_ = stream.row;
-                tick();
-                if (++stream.row == stream.batch->size && !advance(stream)) {
-                    stream = Stream{};  // a finished stream holds no batch to the end of the run
-                    order.pop_back();
-                } else {
-                    std::push_heap(order.begin(), order.end(), later);
+                std::size_t at = order.back();
+                Stream& stream = heads[at];
+                // The stream goes on while its next tick comes before the other streams' first.
+                for (;;) {
+                    if (current_ != stream.batch) current_ = stream.batch;
+                    row_ = stream.row;
+                    tick();
+                    if (++stream.row == stream.batch->size && !advance(stream)) {
+                        stream = Stream{};  // a finished stream holds no batch to the end of the run
+                        order.pop_back();
+                        break;
+                    }
+                    if (order.size() > 1 && later(at, order.front())) {
+                        std::push_heap(order.begin(), order.end(), later);
+                        break;
+                    }
                 }
             }
         } catch (...) {
@@ -245,13 +321,15 @@ private:
             return;
         }
         double time = batch.keys.real(row_);
-        double minute = floor_divide(time, 60);
+        double minute = minute_of(time);
+        double in_day = in_day_of(time);
+        bool closed = instrument.day_close <= in_day && in_day < evening;
         Value volume = batch.number(batch.quote[1], row_);
         bool handed_over = instrument.state == Instrument::State::Unknown || time < instrument.last_time ||
                            (time == instrument.last_time && same_numbers(instrument.strategy)) ||
-                           batch.days.whole(row_) != trading_day_ || !series_minute_ || instrument.open_orders ||
-                           instrument.quote_taken ||
-                           (instrument.volume && is_true(compare(volume, *instrument.volume, Py_LT)));
+                           batch.days.whole(row_) != trading_day_ || !series_minute_ ||
+                           (instrument.volume && is_true(compare(volume, *instrument.volume, Py_LT))) ||
+                           (instrument.open_orders && orders_move(instrument, volume, closed, time));
         if (handed_over) {
             hand_over(instrument, time);
             return;
@@ -269,10 +347,9 @@ private:
         Value last_price = batch.number(batch.quote[0], row_);
         if (instrument.point != series_point_) instrument.start_point(series_point_, last_price);
         instrument.last_price = last_price;
-        instrument.market_volume = need(add(instrument.market_volume, instrument.traded_since(volume)),
-                                        "the market volume");
-        double in_day = modulo(time, seconds_per_day);
-        bool closed = instrument.day_close <= in_day && in_day < evening;
+        Value traded = instrument.traded_since(volume);
+        instrument.market_volume = need(add(instrument.market_volume, traded), "the market volume");
+        if (instrument.quote_taken) instrument.see_quotes(batch, row_, traded);
         if (instrument.figures.held()) {
             account_figures_.mark(instrument.figures, last_price.kind == Value::Kind::Float
                                                           ? last_price.f
@@ -280,16 +357,57 @@ private:
         }
         py::object decisions = evaluate(instrument.strategy, *clock_seconds_);
         ++instrument.engine_ticks;
-        if (!decisions.is_none()) {
-            // Sending orders reads where the tick is, the clock, how many ticks the engine has
-            // seen and the account's equity (the broker's funds check), and changes only the
-            // resting orders of the loop's figures.
-            set_place();
-            account_figures_.write(account_);
-            instrument.view.attr(field("Instrument.engine_ticks")) = instrument.engine_ticks;
-            driver_.attr(name("decide"))(instrument.view, batch.source, row_, decisions, closed);
-            instrument.open_orders = py::len(instrument.view.attr(field("Instrument.open_orders"))) > 0;
+        if (!decisions.is_none()) decide(instrument, py::reinterpret_borrow<py::list>(decisions), closed);
+    }
+
+    // The desk settles the decisions it can; the client's code takes the others, in their order.
+    void decide(Instrument& instrument, const py::list& decisions, bool closed) {
+        const ColumnBatch& batch = *current_;
+        DecisionPlace place{batch, row_, instrument.strategy.id(), trading_day_object_, instrument.figures,
+                            instrument.price_tick, instrument.engine_ticks, closed};
+        bool sent = false;
+        for (py::handle decision : decisions) {
+            if (desk_.settle(decision, place)) continue;
+            if (!sent) {
+                // Sending orders reads where the tick is, the clock, how many ticks the engine
+                // has seen and the account's equity (the broker's funds check), and changes only
+                // the resting orders of the loop's figures.
+                set_place();
+                account_figures_.write(account_);
+                instrument.view.attr(field("Instrument.engine_ticks")) = instrument.engine_ticks;
+                sent = true;
+            }
+            py::list one;
+            one.append(decision);
+            driver_.attr(name("decide"))(instrument.view, batch.source, row_, one, closed);
         }
+        if (sent) instrument.open_orders = py::len(instrument.view.attr(field("Instrument.open_orders"))) > 0;
+    }
+
+    // Whether the instrument's resting orders need the client's code on this tick: one is
+    // cancelled as stale, fills, or meets a quote still taken (marked resting where none does).
+    bool orders_move(const Instrument& instrument, const Value& volume, bool closed, double time) {
+        if (instrument.quote_taken) return true;
+        double now = clock_seconds_ && *clock_seconds_ >= time ? *clock_seconds_ : time;  // the client's clock
+        if (cancel_after_ != 0 && instrument.order_stale(now, cancel_after_)) return true;
+        return !closed && instrument.fills_any(*current_, row_, instrument.traded_at(volume), desk_.absent());
+    }
+
+    // time // 60 and time % 86400 as Python computes them; within the minute or day of the last
+    // tick, where the division is exact, without dividing.
+    double minute_of(double time) {
+        if (!(minute_start_ <= time && time < minute_start_ + 60)) {
+            minute_ = floor_divide(time, 60);
+            minute_start_ = time >= 0 && time < 0x1p52 ? minute_ * 60 : NAN;
+        }
+        return minute_;
+    }
+
+    double in_day_of(double time) {
+        if (day_start_ <= time && time < day_start_ + seconds_per_day) return time - day_start_;
+        double in_day = modulo(time, seconds_per_day);
+        day_start_ = time >= 0 && time < 0x1p52 ? time - in_day : NAN;
+        return in_day;
     }
 
     py::object evaluate(StrategyStep& strategy, double clock) {
@@ -333,6 +451,10 @@ private:
             instrument.view = view;
             instrument.holding = view.attr(field("Instrument.holding"));
             instrument.day_close = as_double(view.attr(field("Instrument.day_close")));
+            py::object price_tick = instrument.holding.attr(field("Holding.price_tick"));
+            if ((PyFloat_Check(price_tick.ptr()) || PyLong_Check(price_tick.ptr())) && !PyBool_Check(price_tick.ptr())) {
+                instrument.price_tick = as_double(price_tick);
+            }
         } else if (totals_.attr(field("Totals.skipped")).contains(id)) {
             instrument.state = Instrument::State::Passive;
         }
@@ -405,9 +527,9 @@ private:
         py::object minute = series_.attr(field("Series.minute"));
         series_minute_ = minute.is_none() ? std::nullopt : std::optional<double>(as_double(minute));
         series_point_ = py::cast<std::int64_t>(series_.attr(field("Series.point")));
-        py::object trading_day = client_.attr(field("Client.trading_day"));
+        trading_day_object_ = client_.attr(field("Client.trading_day"));
         std::int64_t day_before = trading_day_;
-        trading_day_ = py::cast<std::int64_t>(driver_.attr(name("day_code"))(trading_day));
+        trading_day_ = py::cast<std::int64_t>(driver_.attr(name("day_code"))(trading_day_object_));
         account_figures_.read(account_);
         py::object engine = client_.attr(field("Client.engine"));
         bool all = handled == nullptr || trading_day_ != day_before || !engine.is(engine_);
@@ -435,6 +557,8 @@ private:
     py::list slot_names_;  // the run's names, by slot
     std::optional<NameSlots> name_slots_;  // with the engine's strategy names on
     StatisticSlots at_{};
+    DecisionDesk desk_;
+    double cancel_after_;  // seconds after which a resting order is cancelled (0: never)
     std::vector<Instrument> instruments_;
     std::vector<std::size_t> touched_;  // instruments with figures for the client's objects
     std::shared_ptr<ColumnBatch> current_;
@@ -442,6 +566,8 @@ private:
     bool moved_ = false;  // quiet ticks since the client last ran
     // The client's figures while the loop keeps them.
     std::int64_t totals_ticks_ = 0, series_point_ = -1, trading_day_ = -1;
+    py::object trading_day_object_;  // the client's trading day, trading_day_ its code
+    double minute_ = 0, minute_start_ = NAN, day_start_ = NAN;  // of the last tick (minute_of, in_day_of)
     std::optional<double> clock_seconds_, series_minute_;
     AccountFigures account_figures_;
 };

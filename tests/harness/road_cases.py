@@ -8,6 +8,7 @@ import importlib
 import io
 import json
 import random
+import re
 import sys
 from pathlib import Path
 
@@ -19,7 +20,8 @@ from . import roads
 from .host import edit_ini
 
 ABSENT = "1.7976931348623157e+308"
-HEADER = "TradingDay,InstrumentID,UpdateTime,LastPrice,Volume,BidPrice1,BidVolume1,AskPrice1,AskVolume1\n"
+HEADER = ("TradingDay,InstrumentID,UpdateTime,LastPrice,Volume,BidPrice1,BidVolume1,AskPrice1,AskVolume1,"
+          "UpperLimitPrice,LowerLimitPrice,OpenInterest\n")
 # (trading day, first second of the calendar day of its session, session length in seconds):
 # a night session from 22:59 across midnight, the next morning, the next trading day's night.
 SESSIONS = (("20241107", 22 * 3600 + 3540, 120), ("20241107", 9 * 3600, 100), ("20241108", 21 * 3600, 80))
@@ -64,6 +66,13 @@ prices = st.one_of(
               st.integers(0, 3)).map(lambda t: "%s %s %d * PriceTick" % t))
 
 
+def without_names(strategy):
+    """The strategy for an engine with the switch off: its names read a tick column instead."""
+    switch_names = re.compile(r"\b(%s)\b" % "|".join(NAMES[NAMES.index("position"):]))
+    return {key: switch_names.sub("OpenInterest", value) if isinstance(value, str) else value
+            for key, value in strategy.items()}
+
+
 @st.composite
 def strategies(draw):
     table = {}
@@ -81,6 +90,7 @@ def ticks(draw):
     lines = []  # (session, time of day, line)
     for instrument, price in (("rb2501", 3500), ("hc2501", 3300)):
         volume = 100
+        limited = rng.random() < 0.7  # else the feed gives no limits
         for session, (day, start, length) in enumerate(SESSIONS):
             second = start + rng.randint(0, 30)
             while second < start + length:
@@ -97,15 +107,24 @@ def ticks(draw):
                 second += 0 if event == "same time" else rng.choice(steps)
                 clock = second % 86400
                 fraction = ".%03d" % ((clock % 1) * 1000) if session != 1 else ""
-                lines.append((session, second, "%s,%s,%02d:%02d:%02d%s,%d,%d,%s,%d,%s,%d\n" % (
+                lines.append((session, second, "%s,%s,%02d:%02d:%02d%s,%d,%d,%s,%d,%s,%d,%s,%d\n" % (
                     day, instrument, clock // 3600, clock // 60 % 60, clock % 60, fraction, price, volume, bid,
-                    rng.randint(1, 5), ask, rng.randint(1, 5))))
+                    rng.randint(1, 5), ask, rng.randint(1, 5), limits(rng, price, limited), rng.randint(1, 9))))
     # Both instruments in time order, but for the odd tick out of place (a recorder's glitch).
     lines.sort(key=lambda entry: entry[:2])
     if rng.random() < 0.5:
         moved = lines.pop(rng.randrange(len(lines)))
         lines.insert(rng.randrange(len(lines)), moved)
     return HEADER + "".join(line for _, _, line in lines)
+
+
+def limits(rng, price, limited):
+    """The tick's UpperLimitPrice,LowerLimitPrice: at the quotes or a little beyond them (prices
+    a decision takes fall outside them at times), or absent."""
+    if not limited:
+        return "%s,%s" % (ABSENT, ABSENT)
+    beyond = rng.choice([0, 1, 5])
+    return "%.1f,%.1f" % (price + 1 + beyond, price - 1 - beyond)
 
 
 def replay(argv):
@@ -124,20 +143,27 @@ def main(examples):
     # milliseconds that a time's fraction gives.
     ticks.BLOCK = 1 << 12
     ini = host / "cfg" / "oxa.ini"
-    ini.write_text(edit_ini(ini.read_text(encoding="utf-8"), {"PYTHON_SWITCH": {"strategy_names": 1}}), encoding="utf-8")
+    ini_text = ini.read_text(encoding="utf-8")
 
     @settings(max_examples=examples, deadline=None, derandomize=True, database=None,
               suppress_health_check=list(HealthCheck), print_blob=False,
               phases=[Phase.explicit, Phase.reuse, Phase.generate])
     @given(rb=strategies(), hc=strategies(), ratio=numbers, tick_file=ticks(),
-           options=st.sampled_from([[], ["--restart-daily"], ["--warm-up", "3"], ["--cancel-after", "1"]]))
-    def same_on_both_roads(rb, hc, ratio, tick_file, options):
+           options=st.sampled_from([[], ["--restart-daily"], ["--warm-up", "3"], ["--cancel-after", "1"]]),
+           names_on=st.booleans())
+    def same_on_both_roads(rb, hc, ratio, tick_file, options, names_on):
+        ini.write_text(edit_ini(ini_text, {"PYTHON_SWITCH": {"strategy_names": int(names_on)}}), encoding="utf-8")
+        declared = "Indicators = %r\nSessions = %r\n" % (INDICATORS, SESSION_TABLE)
+        if not names_on:
+            rb, hc, declared = without_names(rb), without_names(hc), ""
         (host / "cfg" / "oxa_can_change_env.py").write_text(roads.settings_module(
-            {"rb2501": rb, "hc2501": hc}, "Strategy_Parameters = {'open_ticks': 2, 'ratio': %r}\nIndicators = %r\n"
-            "Sessions = %r\n" % (ratio, INDICATORS, SESSION_TABLE)),
+            {"rb2501": rb, "hc2501": hc}, "Strategy_Parameters = {'open_ticks': 2, 'ratio': %r}\n%s" % (ratio, declared)),
             encoding="utf-8")
-        if "cfg.oxa_can_change_env" in sys.modules:
-            importlib.reload(sys.modules["cfg.oxa_can_change_env"])
+        module = sys.modules.get("cfg.oxa_can_change_env")
+        if module is not None:
+            for name in ("Indicators", "Sessions"):  # a reload keeps the names the text no longer sets
+                vars(module).pop(name, None)
+            importlib.reload(module)
         (host / "ticks.csv").write_text(tick_file, encoding="utf-8")
         common = ["ticks.csv", "--instruments", "instruments.csv", "--no-chart", *options]
         exact = replay(common + ["--out", "exact"])

@@ -20,6 +20,11 @@ class Program:
     @property
     def slots_needed(self) -> int: ...
 
+class TextColumn:
+    """A text column of pyarrow (string or large_string, no nulls), read a row at a time."""
+    def __init__(self, array: Any) -> None: ...
+    def __call__(self, row: int) -> str: ...
+
 class TickLoop:
     """The quiet ticks of a replay, natively; every other tick through the driver (road.Road)."""
     def __init__(self, driver: road.Road, client: Any, progress: Any, statistic_slots: dict[str, int],
@@ -38,5 +43,7 @@ class _Twins:
     def mark(account: Any, holding: Any, price: float) -> None: ...
     @staticmethod
     def fold_quote(factor: dict[str, Any], tick: dict[str, Any]) -> bool: ...
+    @staticmethod
+    def on_grid(price: float, tick: float, buy: bool) -> float | None: ...
 
 twins: _Twins

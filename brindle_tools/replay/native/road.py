@@ -17,12 +17,15 @@ evaluated by Python on a namespace made for it, and the run says which texts.
 import collections
 import copy
 import importlib
+import types
 
 from ...live import check
-from ...feed.ticks import RowTick
+from ...feed.ticks import ABSENT, RowTick
+from ...market.account import CLOSE, DIRECTION, LONG, OFFSET, SIDE
 
 BOOKS = frozenset(("trade_book", "bid_order_book", "ask_order_book", "__builtins__"))
 QUOTE = ("LastPrice", "Volume", "BidPrice1", "BidVolume1", "AskPrice1", "AskVolume1")
+LIMITS = ("UpperLimitPrice", "LowerLimitPrice")
 OPENS = ("buy_open", "sell_open")
 CLOSES = ("buy_close", "sell_close")
 
@@ -36,12 +39,13 @@ CLIENT_FIELDS = {
     "Clock": ("seconds",),  # replay/client.py
     "Instrument": ("day_close", "dropped_from", "engine_ticks", "holding", "last_time", "market_volume",
                    "open_orders", "point", "points", "prices", "quotes", "ticks", "volume"),  # replay/client.py
-    "Quotes": ("ask_taken", "bid_taken"),  # market/exchange.py
-    "Totals": ("skipped", "ticks"),  # replay/results.py
+    "Quotes": ("ask", "ask_taken", "bid", "bid_taken"),  # market/exchange.py
+    "Order": ("buy", "placed", "price", "resting"),  # market/exchange.py
+    "Totals": ("decisions", "not_sent", "nothing_to_close", "skipped", "ticks"),  # replay/results.py
     "Series": ("minute", "new_point", "point"),  # replay/results.py
     "Account": ("capital", "deepest", "drawdown", "drawdown_percent", "fees", "gross", "high", "low", "open_value",
                 "peak"),  # market/account.py
-    "Holding": ("last_price", "lots", "multiple", "sides", "value"),  # market/account.py
+    "Holding": ("last_price", "lots", "multiple", "price_tick", "sides", "value"),  # market/account.py
     "Side": ("average", "sign", "today", "yesterday"),  # market/account.py
 }
 
@@ -90,21 +94,29 @@ class Road:
         self.python_texts = []  # (where, why) of each text Python evaluates
         self.texts_of = {}  # id(what Python evaluates) -> (InstrumentID, text), for a failure
         self.texts = 0
+        read = set()  # the names the strategy's texts read
         for instrument_id, strategy in client.strategies.items():
             self.compiled[instrument_id] = tuple(
-                [self.action(instrument_id, strategy, action) for action in actions] for actions in (OPENS, CLOSES))
+                [self.action(instrument_id, strategy, action, read) for action in actions] for actions in (OPENS, CLOSES))
+        # The tick's numbers that are merged into the slots: those the texts, the statistics and
+        # the loop read (all of them with the strategy names on, whose indicators read fields too).
+        self.merged = None if self.names_on else {
+            self.slot_of(name) for name in (read | set(QUOTE) | set(LIMITS) | check.ENGINE_KEYS | set(check.ZERO_COUNTERS))}
+        self.cancel_after = client.args.cancel_after  # resting orders cancelled after seconds (0: never)
         self.instrument_codes = {}
         self.day_codes = {}
         self.layouts = {}  # the names of a batch's fields -> its code
 
     # --- the strategy ----------------------------------------------------------------------
 
-    def action(self, instrument_id, strategy, action):
-        return (action, self.expression(instrument_id, action + "_express", strategy[action + "_express"]),
-                self.expression(instrument_id, action + "_price", strategy[action + "_price"]), strategy[action + "_vol"])
+    def action(self, instrument_id, strategy, action, read):
+        return (action, self.expression(instrument_id, action + "_express", strategy[action + "_express"], read),
+                self.expression(instrument_id, action + "_price", strategy[action + "_price"], read),
+                strategy[action + "_vol"])
 
-    def expression(self, instrument_id, key, text):
-        """(program or None, what Python evaluates, [(name, slot)] of the names it reads)."""
+    def expression(self, instrument_id, key, text, read):
+        """(program or None, what Python evaluates, [(name, slot)] of the names it reads); the
+        names go into read."""
         self.texts += 1
         _, free = check.check_expression(text)
         books = sorted(set(free) & BOOKS)
@@ -119,6 +131,7 @@ class Road:
         except (SyntaxError, TypeError, ValueError):
             code = text  # evaluated as given, it fails as it does in the engine
         names = [(name, self.slot_of(name)) for name in sorted(free) if self.slot_of(name) is not None]
+        read.update(name for name, _ in names)
         self.texts_of[id(code)] = (instrument_id, text)
         return program, code, names
 
@@ -188,7 +201,8 @@ class Road:
                 if slot is None:
                     continue
                 if position < len(batch.columns) and batch.columns[position][1] in (int, float):
-                    numbers.append((slot, batch.columns[position][2]))
+                    if self.merged is None or slot in self.merged:
+                        numbers.append((slot, batch.columns[position][2]))
                 else:
                     others.append((slot, position))
             slots = [slot for slot, _ in numbers]
@@ -196,10 +210,34 @@ class Road:
                 quote = [slots.index(self.slot_of(name)) for name in QUOTE]
             except ValueError:
                 raise Unsupported("%s: a column of %s is not numbers" % (batch.file.name, ", ".join(QUOTE))) from None
+            texts = self.text_columns(batch)
             day_codes = np.array([self.code_of(self.day_codes, day) for day in batch.day_texts], np.int64)
             yield Prepared(batch, pa.array(batch.keys), pa.array(day_codes[batch.day_index]), pa.array(batch.lines),
                            self.instruments_of(batch), None if batch.bad is None else pa.array(batch.bad.view(np.uint8)),
-                           self.code_of(self.layouts, tuple(names)), numbers, others, quote, batch.file.number)
+                           self.code_of(self.layouts, tuple(names)), numbers, others, quote, batch.file.number,
+                           texts, batch.positions.get("UpdateTime", -1),
+                           tuple(self.number_index(batch, slots, name) for name in LIMITS))
+
+    def text_columns(self, batch):
+        """[(position, TextColumn)] of the batch's text columns, which its rows then read natively
+        (a Python string made only for the row read)."""
+        import pyarrow as pa
+
+        texts = []
+        for position, (_, kind, array) in enumerate(batch.columns):
+            if kind is str and (pa.types.is_string(array.type) or pa.types.is_large_string(array.type)) \
+                    and not array.null_count:
+                texts.append((position, self.module.TextColumn(array)))
+                batch.read_with(position, texts[-1][1])
+        return texts
+
+    def number_index(self, batch, slots, field):
+        """Where the field is among the batch's numbers: -1 where the batch has no such field, -2
+        where it is not among them."""
+        if field not in batch.positions:
+            return -1
+        slot = self.slot_of(field)
+        return slots.index(slot) if slot in slots else -2
 
     def instruments_of(self, batch):
         import numpy as np
@@ -263,6 +301,16 @@ class Road:
         if not declared:
             raise Unsupported("the Indicators or Sessions changed on trading day %s" % self.client.trading_day)
 
+    def desk(self):
+        """What the loop needs to settle decisions as Client.decide does (its DecisionDesk): the
+        row writer of decisions.csv, the totals, the warm-up, the feed's "none" price and, by
+        action, whether it closes, whether it closes long lots and whether it buys."""
+        client = self.client
+        return types.SimpleNamespace(
+            write=client.outputs.decisions.write, totals=client.totals, warm_up=client.args.warm_up, absent=ABSENT,
+            actions={action: (OFFSET[action] == CLOSE, SIDE[action] == LONG, DIRECTION[action] == "0")
+                     for action in OFFSET})
+
     def decide(self, instrument, batch, row, decisions, closed):
         self.client.decide_all(instrument, RowTick(batch, row), decisions, closed)
 
@@ -298,6 +346,8 @@ class Road:
 
 # A batch as the loop reads it: the reader's Batch, its columns for the loop (pyarrow arrays),
 # the layout's code, (slot, array) of its numbers, (slot, position) of its other fields, where
-# the quote's fields are among the numbers, and its file's rank in the merge of equal times.
+# the quote's fields are among the numbers, its file's rank in the merge of equal times,
+# (position, TextColumn) of its text columns, UpdateTime's position (-1: none) and where the
+# day's limit prices are among the numbers (Road.number_index).
 Prepared = collections.namedtuple(
-    "Prepared", "batch keys days lines instruments bad layout numbers others quote rank")
+    "Prepared", "batch keys days lines instruments bad layout numbers others quote rank texts update_time limits")

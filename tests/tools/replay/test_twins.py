@@ -1,7 +1,7 @@
 """The twin pairs of the two roads (docs/architecture.md), each driven on both sides with the
 same drawn inputs, so that a side changed without its twin fails here, not only in a whole
 replay: the fields the native loop shares with the client, the traded volume, the valuation
-and drawdown, and the market statistics. (The strategy texts' pair is in
+and drawdown, the price grid, a batch's text fields, and the market statistics. (The strategy texts' pair is in
 tools/replay/test_native_evaluator.py; the tick and the strategy step are compared in whole drawn
 replays, system/test_native_road.py.)"""
 import ast
@@ -14,6 +14,7 @@ from types import SimpleNamespace
 import pytest
 from hypothesis import given, strategies as st
 
+from brindle_tools.feed.ticks import Batch
 from brindle_tools.market import account, exchange
 from brindle_tools.replay import client, results
 from brindle_tools.replay.native import road
@@ -23,7 +24,8 @@ from harness.roads import same
 ABSENT = 1.7976931348623157e308  # the feed's mark of an absent quote
 HOLDERS = {"Client": client.Client, "Clock": client.Clock, "Instrument": client.Instrument,
            "Totals": results.Totals, "Series": results.Series, "Account": account.Account,
-           "Holding": account.Holding, "Side": account.Side, "Quotes": exchange.Quotes}
+           "Holding": account.Holding, "Side": account.Side, "Quotes": exchange.Quotes,
+           "Order": exchange.Order}
 
 
 
@@ -120,6 +122,41 @@ def test_valuation_and_drawdown_twins(native_road, figures, capital, long, short
         assert_same(holding.value, native_holding.value, "holding value")
         for name in FIGURES:
             assert_same(getattr(python, name), getattr(native, name), name)
+
+
+# --- on_grid (exchange.py) and on_grid (decision_desk.cpp) -------------------------------------
+
+grid_ticks = st.sampled_from([0.2, 0.5, 1, 5.0, 0.01, 0.001, 0.0, -1.0, 1e-300, math.nan])
+near_grid = st.builds(lambda steps, tick, noise: steps * tick + noise, st.integers(0, 10**7),
+                      st.sampled_from([0.2, 0.5, 0.01, 0.001]), st.sampled_from([0.0, 1e-12, -1e-12, 1e-7, 0.5]))
+
+
+@given(st.one_of(st.floats(0, 1.79e308), near_grid), grid_ticks, st.booleans())
+def test_price_grid_twins(native_road, price, tick, buy):
+    try:
+        python = exchange.on_grid(price, tick, buy)
+    except (ValueError, OverflowError):
+        python = None  # the loop leaves such a decision to the client's code
+    assert_same(python, native_road.twins.on_grid(price, tick, buy), "on_grid(%r, %r, %r)" % (price, tick, buy))
+
+
+# --- a text field of a batch's row: Batch._reader (feed/ticks.py) and TextColumn ------------------
+
+def test_text_column_twins(native_road):
+    import pyarrow as pa
+
+    words = ["09:00:00", "", "夜盘", "21:00:00.500", "09:00:00"]
+    for array in (pa.array(words), pa.array(words, pa.large_string())):
+        part = array.slice(1, 4)  # a store's batch is a slice of its file's
+        batch = SimpleNamespace(columns=[("UpdateTime", str, part)], constants=[])
+        python = Batch._reader(batch, 0)
+        native = native_road.TextColumn(part)
+        assert [native(row) for row in range(4)] == [python(row) for row in range(4)] == words[1:]
+        with pytest.raises(IndexError):
+            native(4)
+    for other in (pa.array(["a", None]), pa.array([1.0])):
+        with pytest.raises(TypeError):
+            native_road.TextColumn(other)
 
 
 # --- COXAAlgos.statMD (oxa/strategy/statistics.cpp) and fold_quote (oxa/research/statistics.cpp) --
