@@ -37,6 +37,7 @@ TIME, LINE, SOURCE = "_time", "_line", "_source"
 KIND_NAMES = {str: "str", int: "int", float: "float", None: "text"}  # text: each value its own type
 KINDS = {name: kind for kind, name in KIND_NAMES.items()}
 BATCH_ROWS = 1 << 14
+READ_WHOLE = 1 << 20  # bytes: a store file smaller is read rather than mapped (a batch is some 3 MiB)
 
 
 def is_store(path):
@@ -328,7 +329,7 @@ class StoreSource:
                 " of %s" % ",".join(wanted) if select is not None else ""))
         self.files = [Stream(self.store, instrument_id, held, number)
                       for number, (instrument_id, held) in enumerate(sorted(by_instrument.items()))]
-        self.sources = {}  # (store file, its code of a tick file) -> SourceFile
+        self.layouts = {}  # the files' list of tick files -> [(schema, Layout)]
         self.names = list(names)
         self.assumed = []
         self.bad = {}  # the store holds no impossible tick: the ingest refused them
@@ -344,18 +345,30 @@ class StoreSource:
             days[0] if len(days) == 1 else "%s..%s" % (days[0], days[-1]))
 
     def _open(self, path):
-        """The IPC reader of a store file, its rows mapped from the file; a damaged file is
-        refused by its name."""
+        """The IPC reader of a store file and its Layout; a damaged file is refused by its name.
+        A file smaller than a batch of rows is read whole: mapping it costs more than reading
+        it, and a market's many small files would pay that per tick. A larger one is mapped."""
         import pyarrow as pa
 
         try:
-            reader = pa.ipc.open_file(pa.memory_map(str(path)))
+            with pa.OSFile(str(path)) as file:
+                source = file.read_buffer() if file.size() < READ_WHOLE else pa.memory_map(str(path))
+            reader = pa.ipc.open_file(source)
         except (OSError, pa.ArrowException) as error:
             raise damaged(path, error) from None
-        if reader.schema.metadata is None or META not in reader.schema.metadata or \
-                not {TIME, LINE, SOURCE} <= set(reader.schema.names):
-            raise UsageError("%s: not a file of a tick store (written by brindle-ingest)" % shown(path))
-        return reader
+        return reader, self._layout(path, reader.schema)
+
+    def _layout(self, path, schema):
+        """The Layout of a store file's schema, read once for all the files that share it (all
+        of a store's files but those of tick files ingested with other columns)."""
+        metadata = schema.metadata or {}
+        known = self.layouts.setdefault(metadata.get(META), [])
+        for other, layout in known:
+            if other.equals(schema):
+                return layout
+        layout = Layout(path, schema)
+        known.append((schema, layout))
+        return layout
 
     def count_rows(self):
         return self.rows
@@ -380,33 +393,59 @@ class StoreSource:
         import pyarrow as pa
 
         for part in stream.parts:
-            reader = self._open(part)
-            entries = json.loads(reader.schema.metadata[META])
+            reader, layout = self._open(part)
             day = part.parent.name
             for index in range(reader.num_record_batches):
                 try:
                     record = reader.get_batch(index)
                     record.validate(full=True)
+                    codes = record.column(layout.source).to_numpy()
                 except (OSError, pa.ArrowException) as error:
                     raise damaged(part, error) from None
-                codes = record.column(SOURCE).to_numpy()
-                edges = np.flatnonzero(np.diff(codes)) + 1
-                for start, end in zip([0, *edges.tolist()], [*edges.tolist(), len(codes)]):
-                    yield self._batch(part, entries, int(codes[start]), record.slice(start, end - start), day)
+                if not len(codes):
+                    continue
+                if codes.min() == codes.max():  # the rows of one tick file: no split
+                    yield self._batch(part, layout, int(codes[0]), record, day, stream.instrument)
+                    continue
+                edges = (np.flatnonzero(np.diff(codes)) + 1).tolist()
+                for start, end in zip([0, *edges], [*edges, len(codes)]):
+                    yield self._batch(part, layout, int(codes[start]), record.slice(start, end - start), day,
+                                      stream.instrument)
 
-    def _batch(self, part, entries, code, rows, day):
+    @staticmethod
+    def _batch(part, layout, code, rows, day, instrument):
         import numpy as np
+        import pyarrow as pa
 
-        key = (part, code)
-        source = self.sources.get(key)
-        if source is None:
-            if not 0 <= code < len(entries):
-                raise damaged(part, "rows of a tick file that it does not list")
-            source = self.sources[key] = SourceFile(entries[code])
-        columns = [(name, kind, rows.column(name)) for name, kind in source.columns]
-        size = rows.num_rows
-        return Batch(source, columns, rows.column(TIME).to_numpy(), [day], np.zeros(size, np.int64),
-                     rows.column(LINE).to_numpy(), None, [])
+        if not 0 <= code < len(layout.sources):
+            raise damaged(part, "rows of a tick file that it does not list")
+        arrays = rows.columns
+        columns = [(name, kind, arrays[position]) for name, kind, position in layout.columns[code]]
+        try:
+            keys, lines = arrays[layout.time].to_numpy(), arrays[layout.line].to_numpy()
+        except pa.ArrowException as error:  # empty values
+            raise damaged(part, error) from None
+        batch = Batch(layout.sources[code], columns, keys, [day], np.zeros(rows.num_rows, np.int64), lines, None, [])
+        batch.instrument = instrument  # the ingest wrote only its rows to the instrument's file
+        return batch
+
+
+class Layout:
+    """What store files of one schema share: the tick files their rows came from (SourceFile,
+    by the code of their rows) and where each one's columns are among the file's."""
+
+    def __init__(self, path, schema):
+        names = schema.names
+        if schema.metadata is None or META not in schema.metadata or not {TIME, LINE, SOURCE} <= set(names):
+            raise UsageError("%s: not a file of a tick store (written by brindle-ingest)" % shown(path))
+        position = {name: number for number, name in enumerate(names)}
+        try:
+            self.sources = [SourceFile(entry) for entry in json.loads(schema.metadata[META])]
+            self.columns = [[(name, kind, position[name]) for name, kind in source.columns]
+                            for source in self.sources]
+        except (ValueError, KeyError, TypeError) as error:
+            raise damaged(path, "its list of tick files: %s %s" % (type(error).__name__, error)) from None
+        self.time, self.line, self.source = position[TIME], position[LINE], position[SOURCE]
 
 
 def damaged(path, error):

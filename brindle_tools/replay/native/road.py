@@ -95,7 +95,8 @@ class Road:
                 [self.action(instrument_id, strategy, action) for action in actions] for actions in (OPENS, CLOSES))
         self.instrument_codes = {}
         self.day_codes = {}
-        self.layouts = {}  # the names of a batch's fields -> its code
+        self.layout_codes = {}  # the names of a batch's fields -> its code
+        self.layouts = {}  # (the names, their kinds) -> layout_of's answer
 
     # --- the strategy ----------------------------------------------------------------------
 
@@ -181,33 +182,46 @@ class Road:
         import pyarrow as pa
 
         for batch in batches:
-            names = batch.names
-            numbers, others = [], []
-            for position, name in enumerate(names):
-                slot = self.slot_of(name)
-                if slot is None:
-                    continue
-                if position < len(batch.columns) and batch.columns[position][1] in (int, float):
-                    numbers.append((slot, batch.columns[position][2]))
-                else:
-                    others.append((slot, position))
-            slots = [slot for slot, _ in numbers]
-            try:
-                quote = [slots.index(self.slot_of(name)) for name in QUOTE]
-            except ValueError:
-                raise Unsupported("%s: a column of %s is not numbers" % (batch.file.name, ", ".join(QUOTE))) from None
+            layout, numbers, others, quote = self.layout_of(batch)
             day_codes = np.array([self.code_of(self.day_codes, day) for day in batch.day_texts], np.int64)
             yield Prepared(batch, pa.array(batch.keys), pa.array(day_codes[batch.day_index]), pa.array(batch.lines),
                            self.instruments_of(batch), None if batch.bad is None else pa.array(batch.bad.view(np.uint8)),
-                           self.code_of(self.layouts, tuple(names)), numbers, others, quote, batch.file.number)
+                           layout, [(slot, batch.columns[position][2]) for slot, position in numbers], others, quote,
+                           batch.file.number)
+
+    def layout_of(self, batch):
+        """(the layout's code, (slot, position) of its numbers, (slot, position) of its other
+        fields, where the quote's fields are among the numbers) of a batch's fields, worked out
+        once for all the batches that have them."""
+        kinds = tuple(kind for _, kind, _ in batch.columns)
+        key = (tuple(batch.names), kinds)
+        layout = self.layouts.get(key)
+        if layout is not None:
+            return layout
+        numbers, others = [], []
+        for position, name in enumerate(batch.names):
+            slot = self.slot_of(name)
+            if slot is None:
+                continue
+            if position < len(kinds) and kinds[position] in (int, float):
+                numbers.append((slot, position))
+            else:
+                others.append((slot, position))
+        slots = [slot for slot, _ in numbers]
+        try:
+            quote = [slots.index(self.slot_of(name)) for name in QUOTE]
+        except ValueError:
+            raise Unsupported("%s: a column of %s is not numbers" % (batch.file.name, ", ".join(QUOTE))) from None
+        layout = self.layouts[key] = (self.code_of(self.layout_codes, key[0]), numbers, others, quote)
+        return layout
 
     def instruments_of(self, batch):
         import numpy as np
         import pyarrow as pa
 
-        constant = dict(batch.constants).get("InstrumentID")
-        if constant is not None:
-            return pa.array(np.full(batch.size, self.instrument_code(constant), np.int64))
+        instrument = batch.instrument or dict(batch.constants).get("InstrumentID")
+        if instrument is not None:
+            return pa.array(np.full(batch.size, self.instrument_code(instrument), np.int64))
         array = next(array for name, _, array in batch.columns if name == "InstrumentID")
         encoded = array.dictionary_encode()
         codes = np.array([self.instrument_code(word) for word in encoded.dictionary.to_pylist()], np.int64)
