@@ -37,7 +37,6 @@ TIME, LINE, SOURCE = "_time", "_line", "_source"
 KIND_NAMES = {str: "str", int: "int", float: "float", None: "text"}  # text: each value its own type
 KINDS = {name: kind for kind, name in KIND_NAMES.items()}
 BATCH_ROWS = 1 << 14
-READ_WHOLE = 1 << 20  # bytes: a store file smaller is read rather than mapped (a batch is some 3 MiB)
 
 
 def is_store(path):
@@ -345,15 +344,12 @@ class StoreSource:
             days[0] if len(days) == 1 else "%s..%s" % (days[0], days[-1]))
 
     def _open(self, path):
-        """The IPC reader of a store file and its Layout; a damaged file is refused by its name.
-        A file smaller than a batch of rows is read whole: mapping it costs more than reading
-        it, and a market's many small files would pay that per tick. A larger one is mapped."""
+        """The IPC reader of a store file, its rows mapped from the file, and its Layout; a
+        damaged file is refused by its name."""
         import pyarrow as pa
 
         try:
-            with pa.OSFile(str(path)) as file:
-                source = file.read_buffer() if file.size() < READ_WHOLE else pa.memory_map(str(path))
-            reader = pa.ipc.open_file(source)
+            reader = pa.ipc.open_file(pa.memory_map(str(path)))
         except (OSError, pa.ArrowException) as error:
             raise damaged(path, error) from None
         return reader, self._layout(path, reader.schema)
