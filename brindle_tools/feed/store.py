@@ -16,6 +16,7 @@ import datetime
 import fnmatch
 import heapq
 import json
+import math
 import os
 import shutil
 import tempfile
@@ -37,6 +38,8 @@ TIME, LINE, SOURCE = "_time", "_line", "_source"
 KIND_NAMES = {str: "str", int: "int", float: "float", None: "text"}  # text: each value its own type
 KINDS = {name: kind for kind, name in KIND_NAMES.items()}
 BATCH_ROWS = 1 << 14
+FEW_ROWS = BATCH_ROWS // 4  # a stream whose record batches are smaller shares a lane with its neighbours
+WINDOW_ROWS = 1 << 18  # at most in a window of the merge of streams sharing a lane
 
 
 def is_store(path):
@@ -375,8 +378,19 @@ class StoreSource:
         return heapq.merge(*streams, key=lambda tick: (tick[0], tick[2].number, tick[3]))
 
     def lanes(self):
-        """The batches of each instrument's store files, one stream each, as the native loop merges them."""
-        return [self.batches(stream) for stream in self.files]
+        """The batches of the store's files, as the native loop merges them: a lane for each
+        instrument, but neighbouring instruments whose files are small and of one layout (a
+        market's day ingested from the same tick files) share a lane, their rows merged here a
+        window of time at a time. The loop's costs of a batch and of its merge are then paid once
+        for the window, not once for every instrument's small file."""
+        lanes, group = [], []
+        for stream in self.files:
+            cursor = Cursor(stream, self.chunks(stream))
+            if group and not (cursor.small and group[-1].small and cursor.layout is group[-1].layout):
+                lanes.append(self.lane(group))
+                group = []
+            group.append(cursor)
+        return lanes + [self.lane(group)]
 
     def _stream_ticks(self, stream):
         for batch in self.batches(stream):
@@ -385,45 +399,201 @@ class StoreSource:
     def batches(self, stream, count=True):
         """The stream's ticks as Batch objects, a store file after the other; a batch holds the
         rows of one tick file."""
-        import numpy as np
+        for chunk in self.chunks(stream):
+            yield from self.split(chunk, 0, chunk.size)
+
+    def chunks(self, stream):
+        """The stream's record batches (Chunk), a store file after the other."""
         import pyarrow as pa
 
         for part in stream.parts:
             reader, layout = self._open(part)
-            day = part.parent.name
             for index in range(reader.num_record_batches):
                 try:
                     record = reader.get_batch(index)
                     record.validate(full=True)
                     codes = record.column(layout.source).to_numpy()
+                    times, lines = record.column(layout.time).to_numpy(), record.column(layout.line).to_numpy()
                 except (OSError, pa.ArrowException) as error:
                     raise damaged(part, error) from None
-                if not len(codes):
-                    continue
-                if codes.min() == codes.max():  # the rows of one tick file: no split
-                    yield self._batch(part, layout, int(codes[0]), record, day, stream.instrument)
-                    continue
-                edges = (np.flatnonzero(np.diff(codes)) + 1).tolist()
-                for start, end in zip([0, *edges], [*edges, len(codes)]):
-                    yield self._batch(part, layout, int(codes[start]), record.slice(start, end - start), day,
-                                      stream.instrument)
+                if len(codes):
+                    if codes.min() < 0 or codes.max() >= len(layout.sources):
+                        raise damaged(part, "rows of a tick file that it does not list")
+                    yield Chunk(stream, part, layout, record, codes, times, lines)
 
-    @staticmethod
-    def _batch(part, layout, code, rows, day, instrument):
+    def split(self, chunk, start, end):
+        """Batches of a chunk's rows start..end, one for each run of rows of one tick file."""
+        import numpy as np
+
+        codes = chunk.codes[start:end]
+        edges = [] if codes.min() == codes.max() else (np.flatnonzero(np.diff(codes)) + start + 1).tolist()
+        for first, last in zip([start, *edges], [*edges, end]):
+            rows = chunk.record if last - first == chunk.size else chunk.record.slice(first, last - first)
+            yield self._batch(chunk.layout, int(chunk.codes[first]), rows, chunk.times[first:last], [chunk.day],
+                              np.zeros(last - first, np.int64), chunk.lines[first:last], chunk.stream.instrument)
+
+    def lane(self, cursors):
+        return self.merged(cursors) if len(cursors) > 1 else cursors[0].whole(self)
+
+    def merged(self, cursors):
+        """The batches of the cursors' streams merged in the loop's order: by time, then the
+        rank of the tick file, its line, and the stream. Each window takes of each stream the
+        rows before its first at or after a cut, a time that every stream still to be read has
+        reached among the rows loaded; the loop's merge would give all those rows before any
+        other, so the window is exact even where a stream's times go back."""
+        import numpy as np
+
+        cut = -math.inf
+        while True:
+            for cursor in cursors:
+                cursor.load(cut)
+            if not any(cursor.pending for cursor in cursors):
+                return
+            cut = min((cursor.last for cursor in cursors if not cursor.done), default=math.inf)
+            pieces = [cursor.before(cut) for cursor in cursors]
+            rows = sum(end - start for taken in pieces for _, start, end in taken)
+            if rows > WINDOW_ROWS:  # a bounded window: the rows before the time of the WINDOW_ROWS-th
+                times = np.concatenate([chunk.times[start:end] for taken in pieces for chunk, start, end in taken])
+                lower = float(np.partition(times, WINDOW_ROWS)[WINDOW_ROWS])
+                if (times < lower).any():
+                    cut = lower
+                    pieces = [cursor.before(cut) for cursor in cursors]
+            for cursor, taken in zip(cursors, pieces):
+                cursor.drop(taken)
+            yield from self.window([(place, *piece) for place, taken in enumerate(pieces) for piece in taken])
+
+    def window(self, pieces):
+        """The batches of a window's rows, pieces (the stream's place, Chunk, start, end), in the
+        loop's order: a batch for each run of rows of one tick file."""
         import numpy as np
         import pyarrow as pa
 
-        if not 0 <= code < len(layout.sources):
-            raise damaged(part, "rows of a tick file that it does not list")
-        arrays = rows.columns
-        columns = [(name, kind, arrays[position]) for name, kind, position in layout.columns[code]]
-        try:
-            keys, lines = arrays[layout.time].to_numpy(), arrays[layout.line].to_numpy()
-        except pa.ArrowException as error:  # empty values
-            raise damaged(part, error) from None
-        batch = Batch(layout.sources[code], columns, keys, [day], np.zeros(rows.num_rows, np.int64), lines, None, [])
-        batch.instrument = instrument  # the ingest wrote only its rows to the instrument's file
+        if len(pieces) == 1:
+            _, chunk, start, end = pieces[0]
+            yield from self.split(chunk, start, end)
+            return
+
+        def joined(values):
+            return np.concatenate([values(chunk)[start:end] for _, chunk, start, end in pieces])
+
+        times, lines = joined(lambda chunk: chunk.times), joined(lambda chunk: chunk.lines)
+        ranks = joined(lambda chunk: chunk.layout.ranks[chunk.codes])
+        places = np.concatenate([np.full(end - start, place, np.int64) for place, _, start, end in pieces])
+        order = merge_order(times, ranks, lines, places)
+        days = sorted({chunk.day for _, chunk, _, _ in pieces})
+        day_index = joined(lambda chunk: np.full(chunk.size, days.index(chunk.day), np.int64))
+        # The rows of each layout in one record batch, and each row's place in it.
+        slices, at = {}, []
+        for _, chunk, start, end in pieces:
+            held = slices.setdefault(chunk.layout, [])
+            first = sum(len(rows) for rows in held)
+            held.append(chunk.record.slice(start, end - start))
+            at.append(np.arange(first, first + end - start))
+        layouts, at = list(slices), np.concatenate(at)
+        records = [pa.concat_batches(slices[layout]) for layout in layouts]
+        sources = joined(lambda chunk: chunk.codes.astype(np.int64) + layouts.index(chunk.layout) * (1 << 32))[order]
+        instruments = {place: chunk.stream.instrument for place, chunk, _, _ in pieces}
+        edges = (np.flatnonzero(np.diff(sources)) + 1).tolist()
+        for first, last in zip([0, *edges], [*edges, len(order)]):
+            rows = order[first:last]
+            number, code = divmod(int(sources[first]), 1 << 32)
+            streams = places[rows]
+            # One stream's rows name their instrument; those of several, their InstrumentID column.
+            instrument = instruments[int(streams[0])] if (streams == streams[0]).all() else None
+            yield self._batch(layouts[number], code, records[number].take(pa.array(at[rows])), times[rows], days,
+                              day_index[rows], lines[rows], instrument)
+
+    @staticmethod
+    def _batch(layout, code, rows, keys, days, day_index, lines, instrument):
+        columns = [(name, kind, rows.column(position)) for name, kind, position in layout.columns[code]]
+        batch = Batch(layout.sources[code], columns, keys, days, day_index, lines, None, [])
+        batch.instrument = instrument  # the ingest wrote only the instrument's rows to its files
         return batch
+
+
+def merge_order(times, ranks, lines, places):
+    """The order in which the loop's merge takes the rows of several streams (places: each
+    row's stream, the rows of a stream together and in its order): by time, rank, line and
+    stream, each stream's rows in their order."""
+    import numpy as np
+
+    same = places[1:] == places[:-1]
+    step_time, step_rank = np.diff(times), np.diff(ranks)
+    forward = (step_time > 0) | ((step_time == 0) & ((step_rank > 0) | ((step_rank == 0) & (np.diff(lines) >= 0))))
+    if (forward | ~same).all():  # every stream in the order of its keys: a sort gives the merge
+        return np.lexsort((places, lines, ranks, times))
+    keys = list(zip(times.tolist(), ranks.tolist(), lines.tolist()))
+    edges = [0, *(np.flatnonzero(~same) + 1).tolist(), len(keys)]
+    return np.fromiter(heapq.merge(*(range(a, b) for a, b in zip(edges, edges[1:])), key=keys.__getitem__),
+                       np.int64, len(keys))
+
+
+class Chunk:
+    """A record batch of a store file, and what the merge reads of its rows."""
+
+    def __init__(self, stream, part, layout, record, codes, times, lines):
+        self.stream, self.part, self.layout, self.record = stream, part, layout, record
+        self.day = part.parent.name
+        self.codes, self.times, self.lines = codes, times, lines
+        self.size = len(codes)
+
+
+class Cursor:
+    """A stream's record batches read ahead of the merge, and the rows of them not yet merged."""
+
+    def __init__(self, stream, chunks):
+        self.stream, self.chunks = stream, chunks
+        self.coming = next(chunks, None)
+        self.layout = self.coming.layout if self.coming is not None else None
+        self.small = self.coming is not None and self.coming.size < FEW_ROWS
+        self.pending = []  # [Chunk, its first row not merged]
+        self.last = -math.inf  # the latest time of the rows pending
+
+    @property
+    def done(self):
+        return self.coming is None
+
+    def whole(self, source):
+        """The stream's batches, alone in its lane."""
+        while self.coming is not None:
+            chunk, self.coming = self.coming, next(self.chunks, None)
+            yield from source.split(chunk, 0, chunk.size)
+
+    def load(self, cut):
+        """Reads record batches until a row pending is later than the cut and a few rows are pending."""
+        while self.coming is not None and (self.last <= cut or self.rows() < FEW_ROWS):
+            chunk, self.coming = self.coming, next(self.chunks, None)
+            self.pending.append([chunk, 0])
+            self.last = max(self.last, float(chunk.times.max()))
+
+    def rows(self):
+        return sum(chunk.size - start for chunk, start in self.pending)
+
+    def before(self, cut):
+        """(Chunk, start, end) of the rows pending before the first at or after the cut."""
+        import numpy as np
+
+        taken = []
+        for chunk, start in self.pending:
+            later = np.flatnonzero(chunk.times[start:] >= cut)
+            end = start + int(later[0]) if len(later) else chunk.size
+            if end > start:
+                taken.append((chunk, start, end))
+            if len(later):
+                break
+        return taken
+
+    def drop(self, taken):
+        if not taken:
+            return
+        chunk, _, end = taken[-1]
+        while self.pending[0][0] is not chunk:
+            self.pending.pop(0)
+        if end == chunk.size:
+            self.pending.pop(0)
+        else:
+            self.pending[0][1] = end
+        self.last = max((float(chunk.times[start:].max()) for chunk, start in self.pending), default=-math.inf)
 
 
 class Layout:
@@ -431,6 +601,8 @@ class Layout:
     by the code of their rows) and where each one's columns are among the file's."""
 
     def __init__(self, path, schema):
+        import numpy as np
+
         names = schema.names
         if schema.metadata is None or META not in schema.metadata or not {TIME, LINE, SOURCE} <= set(names):
             raise UsageError("%s: not a file of a tick store (written by brindle-ingest)" % shown(path))
@@ -442,6 +614,7 @@ class Layout:
         except (ValueError, KeyError, TypeError) as error:
             raise damaged(path, "its list of tick files: %s %s" % (type(error).__name__, error)) from None
         self.time, self.line, self.source = position[TIME], position[LINE], position[SOURCE]
+        self.ranks = np.array([source.number for source in self.sources], np.int64)  # of each code's tick file
 
 
 def damaged(path, error):
