@@ -38,7 +38,9 @@ TIME, LINE, SOURCE = "_time", "_line", "_source"
 KIND_NAMES = {str: "str", int: "int", float: "float", None: "text"}  # text: each value its own type
 KINDS = {name: kind for kind, name in KIND_NAMES.items()}
 BATCH_ROWS = 1 << 14
-FEW_ROWS = BATCH_ROWS // 4  # a stream whose record batches are smaller shares a lane with its neighbours
+# A stream whose record batches are smaller shares a lane with its neighbours: copying its rows into
+# a merged window costs less than the loop's costs of a batch below some 1,500 rows.
+FEW_ROWS = 1 << 10
 WINDOW_ROWS = 1 << 18  # at most in a window of the merge of streams sharing a lane
 
 

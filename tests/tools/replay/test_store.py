@@ -142,17 +142,17 @@ def test_the_ingest_stores_good_files_and_lists_what_it_refused(tmp_path):
 def test_a_whole_market_summary_shows_totals_and_the_best_and_worst_instruments(tmp_path):
     from brindle_tools.feed.sample import market_host
 
-    # Files of a few thousand ticks each: the native road merges the instruments of the store in one lane.
-    host, instruments = market_host(tmp_path, 24)
-    run("sample", "--instruments", 24, "--days", 2, tmp_path / "market.csv", cwd=tmp_path)
+    # Files of some 470 ticks each: the native road merges the instruments of the store in one lane.
+    host, instruments = market_host(tmp_path, 160)
+    run("sample", "--instruments", 160, "--days", 2, tmp_path / "market.csv", cwd=tmp_path)
     proc = run("replay", "market.csv", "--host", host, "--instruments", instruments, "--engine", "native",
                "--no-chart", "--out", "out", cwd=tmp_path)
     assert proc.returncode == 0, proc.stderr
     table = rows(tmp_path / "out" / "instruments.csv")
     summary = json.loads((tmp_path / "out" / "summary.json").read_text())
-    assert len(table) == 24 and sum(int(r["Ticks"]) for r in table) == summary["ticks"]
+    assert len(table) == 160 and sum(int(r["Ticks"]) for r in table) == summary["ticks"]
     lines = proc.stdout.splitlines()
-    assert any(line.startswith("  instruments   24 traded: ") for line in lines) and "  position" not in proc.stdout
+    assert any(line.startswith("  instruments   160 traded: ") for line in lines) and "  position" not in proc.stdout
     nets = {r["InstrumentID"]: float(r["Net"]) for r in table}
     listed = [line[2:15].split()[-1] for line in lines if line[2:15].split()[-1:] and line[2:15].split()[-1] in nets]
     ranked = sorted(nets, key=lambda i: (-nets[i], i))
