@@ -41,7 +41,7 @@ BATCH_ROWS = 1 << 14
 # A stream whose record batches are smaller shares a lane with its neighbours: copying its rows into
 # a merged window costs less than the loop's costs of a batch below some 1,500 rows.
 FEW_ROWS = 1 << 10
-WINDOW_ROWS = 1 << 18  # at most in a window of the merge of streams sharing a lane
+WINDOW_ROWS = 1 << 16  # at most in a window of the merge of streams sharing a lane
 
 
 def is_store(path):
