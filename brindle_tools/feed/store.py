@@ -360,8 +360,8 @@ class StoreSource:
         return reader, self._layout(path, reader.schema)
 
     def _layout(self, path, schema):
-        """The Layout of a store file's schema, read once for all the files that share it (all
-        of a store's files but those of tick files ingested with other columns)."""
+        """The Layout of a store file's schema, read once for all the files that share it (the
+        files of the same tick files)."""
         metadata = schema.metadata or {}
         known = self.layouts.setdefault(metadata.get(META), [])
         for other, layout in known:
@@ -387,7 +387,7 @@ class StoreSource:
         for the window, not once for every instrument's small file."""
         lanes, group = [], []
         for stream in self.files:
-            cursor = Cursor(stream, self.chunks(stream))
+            cursor = Cursor(self.chunks(stream))
             if group and not (cursor.small and group[-1].small and cursor.layout is group[-1].layout):
                 lanes.append(self.lane(group))
                 group = []
@@ -539,7 +539,7 @@ class Chunk:
     """A record batch of a store file, and what the merge reads of its rows."""
 
     def __init__(self, stream, part, layout, record, codes, times, lines):
-        self.stream, self.part, self.layout, self.record = stream, part, layout, record
+        self.stream, self.layout, self.record = stream, layout, record
         self.day = part.parent.name
         self.codes, self.times, self.lines = codes, times, lines
         self.size = len(codes)
@@ -548,8 +548,8 @@ class Chunk:
 class Cursor:
     """A stream's record batches read ahead of the merge, and the rows of them not yet merged."""
 
-    def __init__(self, stream, chunks):
-        self.stream, self.chunks = stream, chunks
+    def __init__(self, chunks):
+        self.chunks = chunks
         self.coming = next(chunks, None)
         self.layout = self.coming.layout if self.coming is not None else None
         self.small = self.coming is not None and self.coming.size < FEW_ROWS
