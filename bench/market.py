@@ -3,7 +3,7 @@ sample days and against the number of interleaved instruments, from tick files a
 store (brindle-ingest); peak resident memory against the days replayed; the ingest's speed; a sweep point's processor
 time from a store.
 
-    python3 bench/market.py [--instruments 2,10,50,200] [--days 1,5,20] [--rounds N] [--quick]
+    python3 bench/market.py [--instruments 2,10,50,200] [--days 1,5,20] [--rounds N] [--quick] [--curve-only]
 
 The markets are the sample generator's (brindle-sample --instruments N --days D: rb2501,
 hc2501 and made-up instruments trading as rb2501, the market's ticks about those of the two
@@ -175,14 +175,17 @@ def main(argv=None):
     parser.add_argument("--memory-instruments", type=int, default=50)
     parser.add_argument("--rounds", type=int, default=3)
     parser.add_argument("--quick", action="store_true", help="2 and 10 instruments, 1 and 2 days, one round")
+    parser.add_argument("--curve-only", action="store_true", help="only the cost against the number of instruments")
     args = parser.parse_args(argv)
     if args.quick:
         args.instruments, args.days, args.rounds, args.memory_instruments = "2,10", "1,2", 1, 10
     with tempfile.TemporaryDirectory(prefix="bench-market-") as root:
-        sample_days(Path(root), args.rounds)
+        if not args.curve_only:
+            sample_days(Path(root), args.rounds)
         instrument_curve(Path(root), [int(n) for n in args.instruments.split(",")], args.rounds)
-        memory_curve(Path(root), [int(d) for d in args.days.split(",")], args.memory_instruments, args.rounds)
-        sweep_points(Path(root), args.rounds)
+        if not args.curve_only:
+            memory_curve(Path(root), [int(d) for d in args.days.split(",")], args.memory_instruments, args.rounds)
+            sweep_points(Path(root), args.rounds)
 
 
 if __name__ == "__main__":

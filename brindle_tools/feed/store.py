@@ -16,6 +16,7 @@ import datetime
 import fnmatch
 import heapq
 import json
+import math
 import os
 import shutil
 import tempfile
@@ -37,6 +38,10 @@ TIME, LINE, SOURCE = "_time", "_line", "_source"
 KIND_NAMES = {str: "str", int: "int", float: "float", None: "text"}  # text: each value its own type
 KINDS = {name: kind for kind, name in KIND_NAMES.items()}
 BATCH_ROWS = 1 << 14
+# A stream whose record batches are smaller shares a lane with its neighbours: copying its rows into
+# a merged window costs less than the loop's costs of a batch below some 1,500 rows.
+FEW_ROWS = 1 << 10
+WINDOW_ROWS = 1 << 16  # at most in a window of the merge of streams sharing a lane
 
 
 def is_store(path):
@@ -328,7 +333,7 @@ class StoreSource:
                 " of %s" % ",".join(wanted) if select is not None else ""))
         self.files = [Stream(self.store, instrument_id, held, number)
                       for number, (instrument_id, held) in enumerate(sorted(by_instrument.items()))]
-        self.sources = {}  # (store file, its code of a tick file) -> SourceFile
+        self.layouts = {}  # the files' list of tick files -> [(schema, Layout)]
         self.names = list(names)
         self.assumed = []
         self.bad = {}  # the store holds no impossible tick: the ingest refused them
@@ -344,18 +349,27 @@ class StoreSource:
             days[0] if len(days) == 1 else "%s..%s" % (days[0], days[-1]))
 
     def _open(self, path):
-        """The IPC reader of a store file, its rows mapped from the file; a damaged file is
-        refused by its name."""
+        """The IPC reader of a store file, its rows mapped from the file, and its Layout; a
+        damaged file is refused by its name."""
         import pyarrow as pa
 
         try:
             reader = pa.ipc.open_file(pa.memory_map(str(path)))
         except (OSError, pa.ArrowException) as error:
             raise damaged(path, error) from None
-        if reader.schema.metadata is None or META not in reader.schema.metadata or \
-                not {TIME, LINE, SOURCE} <= set(reader.schema.names):
-            raise UsageError("%s: not a file of a tick store (written by brindle-ingest)" % shown(path))
-        return reader
+        return reader, self._layout(path, reader.schema)
+
+    def _layout(self, path, schema):
+        """The Layout of a store file's schema, read once for all the files that share it (the
+        files of the same tick files)."""
+        metadata = schema.metadata or {}
+        known = self.layouts.setdefault(metadata.get(META), [])
+        for other, layout in known:
+            if other.equals(schema):
+                return layout
+        layout = Layout(path, schema)
+        known.append((schema, layout))
+        return layout
 
     def count_rows(self):
         return self.rows
@@ -366,8 +380,19 @@ class StoreSource:
         return heapq.merge(*streams, key=lambda tick: (tick[0], tick[2].number, tick[3]))
 
     def lanes(self):
-        """The batches of each instrument's store files, one stream each, as the native loop merges them."""
-        return [self.batches(stream) for stream in self.files]
+        """The batches of the store's files, as the native loop merges them: a lane for each
+        instrument, but neighbouring instruments whose files are small and of one layout (a
+        market's day ingested from the same tick files) share a lane, their rows merged here a
+        window of time at a time. The loop's costs of a batch and of its merge are then paid once
+        for the window, not once for every instrument's small file."""
+        lanes, group = [], []
+        for stream in self.files:
+            cursor = Cursor(self.chunks(stream))
+            if group and not (cursor.small and group[-1].small and cursor.layout is group[-1].layout):
+                lanes.append(self.lane(group))
+                group = []
+            group.append(cursor)
+        return lanes + [self.lane(group)]
 
     def _stream_ticks(self, stream):
         for batch in self.batches(stream):
@@ -376,37 +401,227 @@ class StoreSource:
     def batches(self, stream, count=True):
         """The stream's ticks as Batch objects, a store file after the other; a batch holds the
         rows of one tick file."""
-        import numpy as np
+        for chunk in self.chunks(stream):
+            yield from self.split(chunk, 0, chunk.size)
+
+    def chunks(self, stream):
+        """The stream's record batches (Chunk), a store file after the other."""
         import pyarrow as pa
 
         for part in stream.parts:
-            reader = self._open(part)
-            entries = json.loads(reader.schema.metadata[META])
-            day = part.parent.name
+            reader, layout = self._open(part)
             for index in range(reader.num_record_batches):
                 try:
                     record = reader.get_batch(index)
                     record.validate(full=True)
+                    codes = record.column(layout.source).to_numpy()
+                    times, lines = record.column(layout.time).to_numpy(), record.column(layout.line).to_numpy()
                 except (OSError, pa.ArrowException) as error:
                     raise damaged(part, error) from None
-                codes = record.column(SOURCE).to_numpy()
-                edges = np.flatnonzero(np.diff(codes)) + 1
-                for start, end in zip([0, *edges.tolist()], [*edges.tolist(), len(codes)]):
-                    yield self._batch(part, entries, int(codes[start]), record.slice(start, end - start), day)
+                if len(codes):
+                    if codes.min() < 0 or codes.max() >= len(layout.sources):
+                        raise damaged(part, "rows of a tick file that it does not list")
+                    yield Chunk(stream, part, layout, record, codes, times, lines)
 
-    def _batch(self, part, entries, code, rows, day):
+    def split(self, chunk, start, end):
+        """Batches of a chunk's rows start..end, one for each run of rows of one tick file."""
         import numpy as np
 
-        key = (part, code)
-        source = self.sources.get(key)
-        if source is None:
-            if not 0 <= code < len(entries):
-                raise damaged(part, "rows of a tick file that it does not list")
-            source = self.sources[key] = SourceFile(entries[code])
-        columns = [(name, kind, rows.column(name)) for name, kind in source.columns]
-        size = rows.num_rows
-        return Batch(source, columns, rows.column(TIME).to_numpy(), [day], np.zeros(size, np.int64),
-                     rows.column(LINE).to_numpy(), None, [])
+        codes = chunk.codes[start:end]
+        edges = [] if codes.min() == codes.max() else (np.flatnonzero(np.diff(codes)) + start + 1).tolist()
+        for first, last in zip([start, *edges], [*edges, end]):
+            rows = chunk.record if last - first == chunk.size else chunk.record.slice(first, last - first)
+            yield self._batch(chunk.layout, int(chunk.codes[first]), rows, chunk.times[first:last], [chunk.day],
+                              np.zeros(last - first, np.int64), chunk.lines[first:last], chunk.stream.instrument)
+
+    def lane(self, cursors):
+        return self.merged(cursors) if len(cursors) > 1 else cursors[0].whole(self)
+
+    def merged(self, cursors):
+        """The batches of the cursors' streams merged in the loop's order: by time, then the
+        rank of the tick file, its line, and the stream. Each window takes of each stream the
+        rows before its first at or after a cut, a time that every stream still to be read has
+        reached among the rows loaded; the loop's merge would give all those rows before any
+        other, so the window is exact even where a stream's times go back."""
+        import numpy as np
+
+        cut = -math.inf
+        while True:
+            for cursor in cursors:
+                cursor.load(cut)
+            if not any(cursor.pending for cursor in cursors):
+                return
+            cut = min((cursor.last for cursor in cursors if not cursor.done), default=math.inf)
+            pieces = [cursor.before(cut) for cursor in cursors]
+            rows = sum(end - start for taken in pieces for _, start, end in taken)
+            if rows > WINDOW_ROWS:  # a bounded window: the rows before the time of the WINDOW_ROWS-th
+                times = np.concatenate([chunk.times[start:end] for taken in pieces for chunk, start, end in taken])
+                lower = float(np.partition(times, WINDOW_ROWS)[WINDOW_ROWS])
+                if (times < lower).any():
+                    cut = lower
+                    pieces = [cursor.before(cut) for cursor in cursors]
+            for cursor, taken in zip(cursors, pieces):
+                cursor.drop(taken)
+            yield from self.window([(place, *piece) for place, taken in enumerate(pieces) for piece in taken])
+
+    def window(self, pieces):
+        """The batches of a window's rows, pieces (the stream's place, Chunk, start, end), in the
+        loop's order: a batch for each run of rows of one tick file."""
+        import numpy as np
+        import pyarrow as pa
+        import pyarrow.compute as pc
+
+        if len(pieces) == 1:
+            _, chunk, start, end = pieces[0]
+            yield from self.split(chunk, start, end)
+            return
+
+        def joined(values):
+            return np.concatenate([values(chunk)[start:end] for _, chunk, start, end in pieces])
+
+        times, lines = joined(lambda chunk: chunk.times), joined(lambda chunk: chunk.lines)
+        ranks = joined(lambda chunk: chunk.layout.ranks[chunk.codes])
+        places = np.concatenate([np.full(end - start, place, np.int64) for place, _, start, end in pieces])
+        order = merge_order(times, ranks, lines, places)
+        days = sorted({chunk.day for _, chunk, _, _ in pieces})
+        day_index = joined(lambda chunk: np.full(chunk.size, days.index(chunk.day), np.int64))
+        # The rows of each layout in one record batch, and each row's place in it.
+        slices, at, sizes = {}, [], {}
+        for _, chunk, start, end in pieces:
+            first = sizes.get(chunk.layout, 0)
+            slices.setdefault(chunk.layout, []).append(chunk.record.slice(start, end - start))
+            at.append(np.arange(first, first + end - start))
+            sizes[chunk.layout] = first + end - start
+        layouts, at = list(slices), np.concatenate(at)
+        # The window's copies come from the C library's allocator: Arrow's default one hands each
+        # window fresh huge pages, and zeroing them cost more than the merge itself.
+        pool = pa.system_memory_pool()
+        records = [pa.concat_batches(slices[layout], memory_pool=pool) for layout in layouts]
+        sources = joined(lambda chunk: chunk.codes.astype(np.int64) + layouts.index(chunk.layout) * (1 << 32))[order]
+        instruments = {place: chunk.stream.instrument for place, chunk, _, _ in pieces}
+        edges = (np.flatnonzero(np.diff(sources)) + 1).tolist()
+        for first, last in zip([0, *edges], [*edges, len(order)]):
+            rows = order[first:last]
+            number, code = divmod(int(sources[first]), 1 << 32)
+            streams = places[rows]
+            # One stream's rows name their instrument; those of several, their InstrumentID column.
+            instrument = instruments[int(streams[0])] if (streams == streams[0]).all() else None
+            rows_taken = pc.take(records[number], pa.array(at[rows]), memory_pool=pool)
+            yield self._batch(layouts[number], code, rows_taken, times[rows], days, day_index[rows], lines[rows],
+                              instrument)
+
+    @staticmethod
+    def _batch(layout, code, rows, keys, days, day_index, lines, instrument):
+        columns = [(name, kind, rows.column(position)) for name, kind, position in layout.columns[code]]
+        batch = Batch(layout.sources[code], columns, keys, days, day_index, lines, None, [])
+        batch.instrument = instrument  # the ingest wrote only the instrument's rows to its files
+        return batch
+
+
+def merge_order(times, ranks, lines, places):
+    """The order in which the loop's merge takes the rows of several streams (places: each
+    row's stream, the rows of a stream together and in its order): by time, rank, line and
+    stream, each stream's rows in their order."""
+    import numpy as np
+
+    same = places[1:] == places[:-1]
+    step_time, step_rank = np.diff(times), np.diff(ranks)
+    forward = (step_time > 0) | ((step_time == 0) & ((step_rank > 0) | ((step_rank == 0) & (np.diff(lines) >= 0))))
+    if (forward | ~same).all():  # every stream in the order of its keys: a sort gives the merge
+        return np.lexsort((places, lines, ranks, times))
+    keys = list(zip(times.tolist(), ranks.tolist(), lines.tolist()))
+    edges = [0, *(np.flatnonzero(~same) + 1).tolist(), len(keys)]
+    return np.fromiter(heapq.merge(*(range(a, b) for a, b in zip(edges, edges[1:])), key=keys.__getitem__),
+                       np.int64, len(keys))
+
+
+class Chunk:
+    """A record batch of a store file, and what the merge reads of its rows."""
+
+    def __init__(self, stream, part, layout, record, codes, times, lines):
+        self.stream, self.layout, self.record = stream, layout, record
+        self.day = part.parent.name
+        self.codes, self.times, self.lines = codes, times, lines
+        self.size = len(codes)
+
+
+class Cursor:
+    """A stream's record batches read ahead of the merge, and the rows of them not yet merged."""
+
+    def __init__(self, chunks):
+        self.chunks = chunks
+        self.coming = next(chunks, None)
+        self.layout = self.coming.layout if self.coming is not None else None
+        self.small = self.coming is not None and self.coming.size < FEW_ROWS
+        self.pending = []  # [Chunk, its first row not merged]
+        self.last = -math.inf  # the latest time of the rows pending
+
+    @property
+    def done(self):
+        return self.coming is None
+
+    def whole(self, source):
+        """The stream's batches, alone in its lane."""
+        while self.coming is not None:
+            chunk, self.coming = self.coming, next(self.chunks, None)
+            yield from source.split(chunk, 0, chunk.size)
+
+    def load(self, cut):
+        """Reads record batches until a row pending is later than the cut and a few rows are pending."""
+        while self.coming is not None and (self.last <= cut or self.rows() < FEW_ROWS):
+            chunk, self.coming = self.coming, next(self.chunks, None)
+            self.pending.append([chunk, 0])
+            self.last = max(self.last, float(chunk.times.max()))
+
+    def rows(self):
+        return sum(chunk.size - start for chunk, start in self.pending)
+
+    def before(self, cut):
+        """(Chunk, start, end) of the rows pending before the first at or after the cut."""
+        import numpy as np
+
+        taken = []
+        for chunk, start in self.pending:
+            later = np.flatnonzero(chunk.times[start:] >= cut)
+            end = start + int(later[0]) if len(later) else chunk.size
+            if end > start:
+                taken.append((chunk, start, end))
+            if len(later):
+                break
+        return taken
+
+    def drop(self, taken):
+        if not taken:
+            return
+        chunk, _, end = taken[-1]
+        while self.pending[0][0] is not chunk:
+            self.pending.pop(0)
+        if end == chunk.size:
+            self.pending.pop(0)
+        else:
+            self.pending[0][1] = end
+        self.last = max((float(chunk.times[start:].max()) for chunk, start in self.pending), default=-math.inf)
+
+
+class Layout:
+    """What store files of one schema share: the tick files their rows came from (SourceFile,
+    by the code of their rows) and where each one's columns are among the file's."""
+
+    def __init__(self, path, schema):
+        import numpy as np
+
+        names = schema.names
+        if schema.metadata is None or META not in schema.metadata or not {TIME, LINE, SOURCE} <= set(names):
+            raise UsageError("%s: not a file of a tick store (written by brindle-ingest)" % shown(path))
+        position = {name: number for number, name in enumerate(names)}
+        try:
+            self.sources = [SourceFile(entry) for entry in json.loads(schema.metadata[META])]
+            self.columns = [[(name, kind, position[name]) for name, kind in source.columns]
+                            for source in self.sources]
+        except (ValueError, KeyError, TypeError) as error:
+            raise damaged(path, "its list of tick files: %s %s" % (type(error).__name__, error)) from None
+        self.time, self.line, self.source = position[TIME], position[LINE], position[SOURCE]
+        self.ranks = np.array([source.number for source in self.sources], np.int64)  # of each code's tick file
 
 
 def damaged(path, error):

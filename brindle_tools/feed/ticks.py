@@ -1048,6 +1048,8 @@ class Batch:
     record gives them (text, whole number, number; None: each value its own type), the file's
     constant columns after them, and each row's calendar time, trading day and line."""
 
+    instrument = None  # the InstrumentID of all its rows, when its source knows it (a store file's)
+
     def __init__(self, tick_file, columns, keys, day_texts, day_index, lines, bad, skipped):
         self.file = tick_file
         self.columns = columns  # [(name, kind, pyarrow array)]

@@ -222,6 +222,9 @@ class Account:
         self.close_orders = shipped_close_orders() if close_orders is None else close_orders
         self.open_profit_funds = open_profit_funds  # whether open profit counts in the funds available
         self.margin = 0.0  # held by the positions
+        self.margin_moved = True  # a side's margin or the holdings changed since the margin was summed
+        self.places = {}  # InstrumentID -> its place among the holdings
+        self.margined = {}  # place -> the holding, of the holdings a side of which holds margin
         self.frozen = 0.0  # held by resting opening orders: margin and fees
         self.resting_opens = 0
         self.peak_margin = self.peak_margin_share = 0.0  # ... the share: of the capital plus the equity
@@ -246,6 +249,8 @@ class Account:
     def add(self, fields, fees, margin_ratio=None):
         rule, _ = self.close_order_of(fields["ExchangeID"])
         holding = self.holdings[fields["InstrumentID"]] = Holding(fields, fees, margin_ratio, rule)
+        self.margined.pop(self.places.setdefault(holding.id, len(self.places)), None)
+        self.margin_moved = True
         return holding
 
     def close_order_of(self, exchange):
@@ -271,9 +276,15 @@ class Account:
                 self.frozen = 0.0  # no rounding left behind
 
     def follow_margin(self):
-        """The margin held, and its peaks."""
-        self.margin = margin = sum(side.margin for holding in self.holdings.values()
-                                   for side in holding.sides.values())
+        """The margin held, and its peaks. It is followed at every minute of the chart and on
+        every fill, and a market holds many instruments that hold none: summed again only when
+        it moved, over the holdings that hold margin, in the holdings' order. The sides that
+        hold none add exact zeros, so the sum is that of all sides, to the last bit."""
+        if self.margin_moved:
+            self.margin = sum((side.margin for _, holding in sorted(self.margined.items())
+                               for side in holding.sides.values()), 0.0 if self.holdings else 0)
+            self.margin_moved = False
+        margin = self.margin
         worth = self.capital + self.equity
         share = margin / worth if worth > 0 else math.inf if margin else 0.0
         if margin > self.peak_margin:
@@ -287,6 +298,9 @@ class Account:
             if holding.last_price is not None:
                 for side in holding.sides.values():
                     side.margin = side.volume * holding.last_price * holding.multiple * side.margin_ratio
+        self.margined = {self.places[holding.id]: holding for holding in self.holdings.values()
+                         if any(side.margin for side in holding.sides.values())}
+        self.margin_moved = True
         self.follow_margin()
 
     def fill(self, holding, action, volume, price, time, offset=None):
@@ -336,6 +350,11 @@ class Account:
         holding.turnover += turnover
         self.turnover += turnover
         self.mark(holding)
+        if any(side.margin for side in holding.sides.values()):
+            self.margined[self.places[holding.id]] = holding
+        else:
+            self.margined.pop(self.places[holding.id], None)
+        self.margin_moved = True
         self.follow_margin()
         return side, fee
 

@@ -105,7 +105,8 @@ class Road:
         self.cancel_after = client.args.cancel_after  # resting orders cancelled after seconds (0: never)
         self.instrument_codes = {}
         self.day_codes = {}
-        self.layouts = {}  # the names of a batch's fields -> its code
+        self.layout_codes = {}  # the names of a batch's fields -> its code
+        self.layouts = {}  # (the names, their kinds) -> layout_of's answer
 
     # --- the strategy ----------------------------------------------------------------------
 
@@ -194,29 +195,42 @@ class Road:
         import pyarrow as pa
 
         for batch in batches:
-            names = batch.names
-            numbers, others = [], []
-            for position, name in enumerate(names):
-                slot = self.slot_of(name)
-                if slot is None:
-                    continue
-                if position < len(batch.columns) and batch.columns[position][1] in (int, float):
-                    if self.merged is None or slot in self.merged:
-                        numbers.append((slot, batch.columns[position][2]))
-                else:
-                    others.append((slot, position))
-            slots = [slot for slot, _ in numbers]
-            try:
-                quote = [slots.index(self.slot_of(name)) for name in QUOTE]
-            except ValueError:
-                raise Unsupported("%s: a column of %s is not numbers" % (batch.file.name, ", ".join(QUOTE))) from None
-            texts = self.text_columns(batch)
+            layout, numbers, others, quote, update_time, limits = self.layout_of(batch)
             day_codes = np.array([self.code_of(self.day_codes, day) for day in batch.day_texts], np.int64)
             yield Prepared(batch, pa.array(batch.keys), pa.array(day_codes[batch.day_index]), pa.array(batch.lines),
                            self.instruments_of(batch), None if batch.bad is None else pa.array(batch.bad.view(np.uint8)),
-                           self.code_of(self.layouts, tuple(names)), numbers, others, quote, batch.file.number,
-                           texts, batch.positions.get("UpdateTime", -1),
-                           tuple(self.number_index(batch, slots, name) for name in LIMITS))
+                           layout, [(slot, batch.columns[position][2]) for slot, position in numbers], others, quote,
+                           batch.file.number, self.text_columns(batch), update_time, limits)
+
+    def layout_of(self, batch):
+        """(the layout's code, (slot, position) of the numbers merged into the slots, (slot,
+        position) of its other fields, where the quote's fields are among the numbers,
+        UpdateTime's position (-1: none), where the day's limit prices are among the numbers) of
+        a batch's fields, worked out once for all the batches that have them."""
+        kinds = tuple(kind for _, kind, _ in batch.columns)
+        key = (tuple(batch.names), kinds)
+        layout = self.layouts.get(key)
+        if layout is not None:
+            return layout
+        numbers, others = [], []
+        for position, name in enumerate(batch.names):
+            slot = self.slot_of(name)
+            if slot is None:
+                continue
+            if position < len(kinds) and kinds[position] in (int, float):
+                if self.merged is None or slot in self.merged:
+                    numbers.append((slot, position))
+            else:
+                others.append((slot, position))
+        slots = [slot for slot, _ in numbers]
+        try:
+            quote = [slots.index(self.slot_of(name)) for name in QUOTE]
+        except ValueError:
+            raise Unsupported("%s: a column of %s is not numbers" % (batch.file.name, ", ".join(QUOTE))) from None
+        layout = self.layouts[key] = (self.code_of(self.layout_codes, key[0]), numbers, others, quote,
+                                      batch.positions.get("UpdateTime", -1),
+                                      tuple(self.number_index(batch, slots, name) for name in LIMITS))
+        return layout
 
     def text_columns(self, batch):
         """[(position, TextColumn)] of the batch's text columns, which its rows then read natively
@@ -243,9 +257,9 @@ class Road:
         import numpy as np
         import pyarrow as pa
 
-        constant = dict(batch.constants).get("InstrumentID")
-        if constant is not None:
-            return pa.array(np.full(batch.size, self.instrument_code(constant), np.int64))
+        instrument = batch.instrument or dict(batch.constants).get("InstrumentID")
+        if instrument is not None:
+            return pa.array(np.full(batch.size, self.instrument_code(instrument), np.int64))
         array = next(array for name, _, array in batch.columns if name == "InstrumentID")
         encoded = array.dictionary_encode()
         codes = np.array([self.instrument_code(word) for word in encoded.dictionary.to_pylist()], np.int64)

@@ -5,12 +5,14 @@ import subprocess
 import sys
 
 import pytest
+from hypothesis import given, strategies as st
 
 from harness.paths import REPO
 from harness.roads import settings_module
 from brindle_tools.common.errors import UsageError
 from brindle_tools.feed.inputs import field_types
 from brindle_tools.feed.ticks import DECIMAL, WHOLE, TickSource, instrument_in_name
+from brindle_tools.market import account
 from oxa import py_ApiStructure
 
 from test_backtest import INSTRUMENTS, replay, rows
@@ -138,3 +140,25 @@ def test_each_product_closes_its_day_session_at_its_own_time_and_no_instrument_v
     assert "  day close     * 15:00:00, T 15:15:00, hc 15:20:00\n" in proc.stdout
     assert summary["instruments_without_a_possible_tick"] == {"ni2501": 1}
     assert "1 tick of ni2501 skipped: every one impossible, as above\n" in proc.stdout
+
+
+@given(st.lists(st.tuples(st.integers(0, 5), st.sampled_from(sorted(account.SIDE) + ["settle"]), st.integers(1, 3),
+                          st.floats(-50, 5000)), max_size=40))
+def test_the_margin_summed_over_the_holdings_that_hold_some_is_that_of_all_sides(drawn):
+    book = account.Account(1e6)
+    holdings = [book.add({"InstrumentID": "i%d" % n, "ExchangeID": "SHFE", "VolumeMultiple": 10,
+                          "LongMarginRatio": 0.1 + n / 7, "ShortMarginRatio": 0.13}, account.Fees())
+                for n in range(6)]
+    for number, action, volume, price in drawn:
+        holding = holdings[number]
+        holding.last_price = price
+        if action == "settle":
+            book.settle()
+        else:
+            side = holding.sides[account.SIDE[action]]
+            if action.endswith("close") and not side.volume:
+                continue
+            book.fill(holding, action, min(volume, side.volume) if action.endswith("close") else volume, price, 0.0)
+        book.follow_margin()
+        every = sum(side.margin for holding in book.holdings.values() for side in holding.sides.values())
+        assert repr(book.margin) == repr(every)

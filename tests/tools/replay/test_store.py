@@ -8,6 +8,7 @@ import subprocess
 import pytest
 
 from brindle_tools.common.errors import UsageError
+from brindle_tools.feed import store as tick_store
 from brindle_tools.feed.store import StoreSource
 from harness import roads
 from harness.paths import REPO, SAMPLE_HOST, TOOL_ENV, tool
@@ -102,6 +103,13 @@ def test_a_store_is_read_by_days_and_instruments_and_refuses_a_damaged_file(tmp_
     damaged.write_bytes(damaged.read_bytes()[:-40])
     with pytest.raises(UsageError, match="20241108/hc2501.arrow: a damaged store file"):
         list(StoreSource(store, None, None, None, ("hc*",)))
+    with pytest.raises(UsageError, match="20241108/hc2501.arrow: a damaged store file"):
+        [list(lane) for lane in StoreSource(store).lanes()]
+    # A list of tick files that cannot be read.
+    listless = store / "20241107" / "rb2505.arrow"
+    tick_store.write_table(listless, tick_store.read_table(listless).replace_schema_metadata({tick_store.META: b"["}))
+    with pytest.raises(UsageError, match="20241107/rb2505.arrow: a damaged store file .its list of tick files"):
+        list(StoreSource(store, None, "20241107", None, ("rb2505",)))
     # Options of a store given to tick files, and of tick files given to a store, are refused, not ignored.
     proc = run("replay", "ticks.csv", "--from", "20241108", "--no-chart", cwd=tmp_path)
     assert proc.returncode == 2 and "choose the days and instruments of a tick store" in proc.stderr
@@ -134,18 +142,52 @@ def test_the_ingest_stores_good_files_and_lists_what_it_refused(tmp_path):
 def test_a_whole_market_summary_shows_totals_and_the_best_and_worst_instruments(tmp_path):
     from brindle_tools.feed.sample import market_host
 
-    host, instruments = market_host(tmp_path, 12)
-    run("sample", "--instruments", 12, tmp_path / "market.csv", cwd=tmp_path)
+    # Files of some 470 ticks each: the native road merges the instruments of the store in one lane.
+    host, instruments = market_host(tmp_path, 160)
+    run("sample", "--instruments", 160, "--days", 2, tmp_path / "market.csv", cwd=tmp_path)
     proc = run("replay", "market.csv", "--host", host, "--instruments", instruments, "--engine", "native",
                "--no-chart", "--out", "out", cwd=tmp_path)
     assert proc.returncode == 0, proc.stderr
     table = rows(tmp_path / "out" / "instruments.csv")
     summary = json.loads((tmp_path / "out" / "summary.json").read_text())
-    assert len(table) == 12 and sum(int(r["Ticks"]) for r in table) == summary["ticks"]
+    assert len(table) == 160 and sum(int(r["Ticks"]) for r in table) == summary["ticks"]
     lines = proc.stdout.splitlines()
-    assert any(line.startswith("  instruments   12 traded: ") for line in lines) and "  position" not in proc.stdout
+    assert any(line.startswith("  instruments   160 traded: ") for line in lines) and "  position" not in proc.stdout
     nets = {r["InstrumentID"]: float(r["Net"]) for r in table}
     listed = [line[2:15].split()[-1] for line in lines if line[2:15].split()[-1:] and line[2:15].split()[-1] in nets]
     ranked = sorted(nets, key=lambda i: (-nets[i], i))
     assert listed == ranked[:5] + ranked[::-1][:5]
     assert any(line.startswith("  best  " + ranked[0]) for line in lines)
+    assert run("ingest", "market.csv", "--store", "store", "--host", host, "--instruments", instruments,
+               cwd=tmp_path).returncode == 0
+    proc = run("replay", "store", "--host", host, "--instruments", instruments, "--engine", "native", "--no-chart",
+               "--out", "from-store", cwd=tmp_path)
+    assert proc.returncode == 0, proc.stderr
+    assert outputs(tmp_path / "from-store") == outputs(tmp_path / "out")
+
+
+def test_the_instruments_of_a_store_are_merged_in_the_order_of_their_times_ranks_and_lines(tmp_path, monkeypatch):
+    # Three days of tick files whose times go back and repeat. A store of a.csv keeps each
+    # instrument's ticks in the file's order; one of a.csv and b.csv sorts them by time at ingest
+    # and leaves equal times to the files' ranks and lines.
+    header = "TradingDay,InstrumentID,UpdateTime,LastPrice,Volume,BidPrice1,BidVolume1,AskPrice1,AskVolume1\n"
+    instruments = ("rb2501", "hc2501", "ag2502", "cu2501")
+    for name, seconds in (("a.csv", [0, 1, 1, 3, 2, 5, 5, 7, 9]), ("b.csv", [1, 1, 4, 0, 6, 8, 8, 9])):
+        (tmp_path / name).write_text(header + "".join(
+            "%s,%s,09:00:0%d,100,1,99,5,101,5\n" % (day, instrument, second)
+            for day in ("20241107", "20241108", "20241111") for second in seconds
+            for instrument in instruments[second % 3:]))
+    # Files of fewer rows than FEW_ROWS share a lane; windows of at most WINDOW_ROWS rows are cut
+    # inside a file and across the days, and streams are read a day ahead.
+    monkeypatch.setattr(tick_store, "FEW_ROWS", 20)
+    for ticks in (["a.csv"], ["a.csv", "b.csv"]):
+        assert run("ingest", *ticks, "--store", "store%d" % len(ticks), cwd=tmp_path).returncode == 0
+        place = tmp_path / ("store%d" % len(ticks))
+        expected = [(key, tick_file.number, line, day, tick["InstrumentID"])
+                    for key, day, tick_file, line, tick, _ in StoreSource(place)]
+        for window in (3, 1 << 18):
+            monkeypatch.setattr(tick_store, "WINDOW_ROWS", window)
+            lanes = StoreSource(place).lanes()
+            assert len(lanes) == 1
+            assert [(key, tick_file.number, line, day, tick["InstrumentID"]) for batch in lanes[0]
+                    for key, day, tick_file, line, tick, _ in batch.ticks()] == expected
