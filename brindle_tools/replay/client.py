@@ -14,6 +14,7 @@ starts each trading day as a restarted client would: a fresh engine, told the in
 the parameters and the positions carried.
 """
 import datetime
+import functools
 import numbers
 import time as clock_time
 from array import array
@@ -239,6 +240,11 @@ class Client:
         if len(failures) < 5:
             failures.append(text)
 
+    @functools.cached_property
+    def instruments_shown(self):
+        """The instrument file as messages name it (worked out once: a market adds hundreds)."""
+        return shown(self.args.instruments)
+
     def add_instrument(self, instrument_id):
         if self.args.db:
             answer = self.query_instrument(instrument_id)
@@ -250,11 +256,11 @@ class Client:
             if found is None:
                 default = Path(self.args.instruments) == SAMPLES / "instruments.csv"
                 self.fail("instrument %s is not in %s%s" % (
-                    instrument_id, shown(self.args.instruments),
+                    instrument_id, self.instruments_shown,
                     ", the sample instrument file: name your broker's instrument list with --instruments FILE"
                     if default else ""))
             record = self.records.InstrumentField(**found[1])
-            source = "%s line %d" % (shown(self.args.instruments), found[0])
+            source = "%s line %d" % (self.instruments_shown, found[0])
         fields = record.to_dict()
         multiple = fields.get("VolumeMultiple")
         if isinstance(multiple, bool) or not isinstance(multiple, numbers.Real) or not multiple > 0:
