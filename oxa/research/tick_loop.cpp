@@ -381,7 +381,10 @@ private:
             one.append(decision);
             driver_.attr(name("decide"))(instrument.view, batch.source, row_, one, closed);
         }
-        if (sent) instrument.open_orders = py::len(instrument.view.attr(field("Instrument.open_orders"))) > 0;
+        if (!sent) return;
+        instrument.open_orders = py::len(instrument.view.attr(field("Instrument.open_orders"))) > 0;
+        // The engine's orders changed: the strategy's names read them on the ticks the loop keeps.
+        instrument.strategy.read_holding(engine_, name_slots_.has_value());
     }
 
     // Whether the instrument's resting orders need the client's code on this tick: one is
