@@ -29,7 +29,7 @@ NAMES = ("LastPrice", "AskPrice1", "BidPrice1", "vol_diff", "Volume", "BidVolume
          "LastPrice_Cur_Up", "LastPrice_Cur_Down", "LastPrice_Cur_Keep", "LastPrice_Acc_Up", "order_TradeVolume",
          "BidVolume", "PriceTick", "VolumeMultiple", "open_ticks", "ratio",
          # the trading state and indicators of the host's strategy_names switch
-         "position", "long_lots", "entry_price", "open_profit", "resting_buy", "held_seconds", "day_seconds",
+         "position", "long_lots", "entry_price", "open_profit", "resting_buy", "resting_sell", "held_seconds", "day_seconds",
          "session_left", "ma", "hi", "lo", "vw", "em", "sm")
 INDICATORS = {"ma": ("mean", "LastPrice", "5 ticks"), "hi": ("max", "AskPrice1", "30 s"), "lo": ("min", "BidPrice1", "day"),
               "vw": ("vwap", None, "60 s"), "em": ("ema", "LastPrice", "4 ticks"), "sm": ("sum", "vol_diff", "day")}
