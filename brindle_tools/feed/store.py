@@ -38,6 +38,7 @@ TIME, LINE, SOURCE = "_time", "_line", "_source"
 KIND_NAMES = {str: "str", int: "int", float: "float", None: "text"}  # text: each value its own type
 KINDS = {name: kind for kind, name in KIND_NAMES.items()}
 BATCH_ROWS = 1 << 14
+READ_WHOLE = 1 << 18  # bytes: a store file up to this size is read whole rather than mapped
 # A stream whose record batches are smaller shares a lane with its neighbours: copying its rows into
 # a merged window costs less than the loop's costs of a batch below some 1,500 rows.
 FEW_ROWS = 1 << 10
@@ -313,6 +314,7 @@ class StoreSource:
         # As for tick files (TickSource): the linear-algebra library's threads would only spin.
         os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
         import numpy  # noqa: F401  (loaded here: the tick loop is timed, not the set-up)
+        import numpy.ma  # noqa: F401  (pyarrow's first conversion of a numpy array loads it)
         import pyarrow.compute  # noqa: F401
 
         self.store = Path(store)
@@ -349,12 +351,18 @@ class StoreSource:
             days[0] if len(days) == 1 else "%s..%s" % (days[0], days[-1]))
 
     def _open(self, path):
-        """The IPC reader of a store file, its rows mapped from the file, and its Layout; a
-        damaged file is refused by its name."""
+        """The IPC reader of a store file, and its Layout; a damaged file is refused by its
+        name. A small file is read whole (into the interpreter's memory: opening a mapped one
+        cost three times as much), a larger one mapped."""
         import pyarrow as pa
 
         try:
-            reader = pa.ipc.open_file(pa.memory_map(str(path)))
+            if os.path.getsize(path) <= READ_WHOLE:
+                with open(path, "rb") as whole:
+                    source = pa.py_buffer(whole.read())
+            else:
+                source = pa.memory_map(str(path))
+            reader = pa.ipc.open_file(source)
         except (OSError, pa.ArrowException) as error:
             raise damaged(path, error) from None
         return reader, self._layout(path, reader.schema)
