@@ -1,10 +1,10 @@
 // The native tick loop of the research road. It replays the ticks of column batches as the
 // replay's client does, for the ticks on which little more than the statistics and the
-// strategy's conditions happen: no new instrument or trading day, no resting order, no decision
-// but those that place no order (decision_desk.hpp). Every other tick, and each other decision, is
-// handed to the client's own Python code, with the client's objects brought up to date first and
-// read back after; so the exchange, the account and the outputs are the client's, and only the
-// quiet ticks run here.
+// strategy's conditions happen: no new instrument or trading day, no resting order that fills or
+// goes stale, no decision but those that place no order (decision_desk.hpp). Every other tick,
+// and each other decision, is handed to the client's own Python code, with the client's objects
+// brought up to date first and read back after; so the exchange, the account and the outputs are
+// the client's, and only the quiet ticks run here.
 #include <algorithm>
 #include <cmath>
 #include <memory>
