@@ -41,7 +41,7 @@ T* capsule_pointer(py::handle capsule, const char* name) {
 
 }  // namespace
 
-ArrowColumn::ArrowColumn(py::handle array) {
+ArrowColumn::ArrowColumn(py::handle array, bool text) {
     py::tuple capsules = array.attr("__arrow_c_array__")();
     auto* schema = capsule_pointer<ArrowSchema>(capsules[0], "arrow_schema");
     auto* data = capsule_pointer<ArrowArray>(capsules[1], "arrow_array");
@@ -56,7 +56,9 @@ ArrowColumn::ArrowColumn(py::handle array) {
     for (const Layout& candidate : layouts) {
         if (std::strcmp(schema->format, candidate.format) == 0) layout = &candidate;
     }
-    if (layout == nullptr) throw py::type_error(std::string("a column of Arrow format ") + schema->format);
+    if (layout == nullptr || (layout->type == Type::Text || layout->type == Type::LargeText) != text) {
+        throw py::type_error(std::string("a ") + (text ? "text " : "") + "column of Arrow format " + schema->format);
+    }
     if (data->null_count != 0) throw py::type_error("a column with empty values");
     array_capsule_ = py::reinterpret_borrow<py::object>(capsules[1]);
     type_ = layout->type;

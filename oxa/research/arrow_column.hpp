@@ -16,8 +16,9 @@ public:
     enum class Type : std::uint8_t { Float64, Int64, Int32, UInt8, Text, LargeText };
 
     ArrowColumn() = default;
-    // A primitive or (large) string array without nulls; anything else raises TypeError.
-    explicit ArrowColumn(py::handle array);
+    // A primitive array without nulls, or with text a (large) string one; anything else raises
+    // TypeError.
+    explicit ArrowColumn(py::handle array, bool text = false);
 
     Type type() const { return type_; }
     std::int64_t size() const { return size_; }

@@ -37,14 +37,7 @@ std::shared_ptr<ColumnBatch> read_batch(py::handle prepared) {
 
 void register_columns(py::module_& m) {
     py::class_<ArrowColumn>(m, "TextColumn", "A text column of pyarrow (string or large_string, no nulls), read a row at a time.")
-        .def(py::init([](py::handle array) {
-                 ArrowColumn column(array);
-                 if (column.type() != ArrowColumn::Type::Text && column.type() != ArrowColumn::Type::LargeText) {
-                     throw py::type_error("not a text column");
-                 }
-                 return column;
-             }),
-             py::arg("array"))
+        .def(py::init([](py::handle array) { return ArrowColumn(array, true); }), py::arg("array"))
         .def("__call__", &ArrowColumn::text, py::arg("row"), "The row's text.");
 }
 

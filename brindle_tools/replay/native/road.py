@@ -105,8 +105,7 @@ class Road:
         self.cancel_after = client.args.cancel_after  # resting orders cancelled after seconds (0: never)
         self.instrument_codes = {}
         self.day_codes = {}
-        self.layout_codes = {}  # the names of a batch's fields -> its code
-        self.layouts = {}  # (the names, their kinds) -> layout_of's answer
+        self.layouts = {}  # (the names of a batch's fields, their kinds) -> layout_of's answer
 
     # --- the strategy ----------------------------------------------------------------------
 
@@ -227,7 +226,7 @@ class Road:
             quote = [slots.index(self.slot_of(name)) for name in QUOTE]
         except ValueError:
             raise Unsupported("%s: a column of %s is not numbers" % (batch.file.name, ", ".join(QUOTE))) from None
-        layout = self.layouts[key] = (self.code_of(self.layout_codes, key[0]), numbers, others, quote,
+        layout = self.layouts[key] = (len(self.layouts), numbers, others, quote,
                                       batch.positions.get("UpdateTime", -1),
                                       tuple(self.number_index(batch, slots, name) for name in LIMITS))
         return layout
