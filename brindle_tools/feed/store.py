@@ -23,7 +23,7 @@ import tempfile
 from pathlib import Path
 
 from ..common.errors import UsageError, shown
-from .ticks import Batch, TickSource, expand
+from .ticks import Batch, TickSource, expand, prepare_reading
 
 MARKER = "store.json"  # marks a directory as a store, and says how it is laid out
 LAYOUT = "YYYYMMDD/INSTRUMENT.arrow"
@@ -311,11 +311,7 @@ class StoreSource:
     those of tick files."""
 
     def __init__(self, store, first=None, last=None, days=None, select=None):
-        # As for tick files (TickSource): the linear-algebra library's threads would only spin.
-        os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
-        import numpy  # noqa: F401  (loaded here: the tick loop is timed, not the set-up)
-        import numpy.ma  # noqa: F401  (pyarrow's first conversion of a numpy array loads it)
-        import pyarrow.compute  # noqa: F401
+        prepare_reading()
 
         self.store = Path(store)
         chosen = store_days(self.store, day_range(first, last, frozenset(days) if days else None))

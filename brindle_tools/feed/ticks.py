@@ -609,12 +609,7 @@ class TickSource:
         days: the trading days (YYYYMMDD) to read of the files, or None for all; threads:
         whether CSV files may be read on the reader's own threads; instruments: the instrument
         list (inputs.read_instruments), for the IDs in file names and the price ticks."""
-        # The reader's array work is element by element: threads of the linear-algebra library
-        # would only spin beside it (a third of the research road's CPU time).
-        os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
-        import numpy  # noqa: F401  (loaded here: the tick loop is timed, not the set-up)
-        import numpy.ma  # noqa: F401  (pyarrow's first conversion of a numpy array loads it)
-        import pyarrow.compute  # noqa: F401
+        prepare_reading()
         import pyarrow.csv  # noqa: F401
 
         types = {name: KINDS.get(convert) for name, convert in converters.items()}
@@ -1042,6 +1037,16 @@ def keep_batches(limit):
     """Keep the batches of the files replayed, up to limit bytes, for the next replays."""
     global KEPT
     KEPT = KeptBatches(limit)
+
+
+def prepare_reading():
+    """What reading ticks needs, loaded at a source's set-up (the tick loop is timed, not the
+    set-up). The reader's array work is element by element: threads of the linear-algebra
+    library would only spin beside it (a third of the research road's CPU time)."""
+    os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
+    import numpy  # noqa: F401
+    import numpy.ma  # noqa: F401  (pyarrow's first conversion of a numpy array loads it)
+    import pyarrow.compute  # noqa: F401
 
 
 class Batch:
