@@ -37,8 +37,8 @@ DecisionDesk::DecisionDesk(py::handle desk) {
     absent_ = py::cast<double>(desk.attr(name("absent")));
     for (auto item : py::dict(desk.attr(name("actions")))) {
         py::tuple kind = py::reinterpret_borrow<py::tuple>(item.second);
-        actions_[py::cast<std::string>(item.first)] =
-            ActionKind{py::cast<bool>(kind[0]), py::cast<bool>(kind[1]), py::cast<bool>(kind[2])};
+        actions_[item.first] = kinds_.size();
+        kinds_.push_back(ActionKind{py::cast<bool>(kind[0]), py::cast<bool>(kind[1]), py::cast<bool>(kind[2])});
     }
     empty_ = py::str("");
     market_closed_ = py::str("market closed, not sent");
@@ -69,11 +69,13 @@ bool DecisionDesk::settle_one(py::handle decision, const DecisionPlace& place, c
     if (!PyUnicode_CheckExact(action) || !PyFloat_CheckExact(price_object) || !PyLong_CheckExact(volume)) return false;
     int overflow = 0;
     if (PyLong_AsLongLongAndOverflow(volume, &overflow) < 1 || overflow != 0) return false;
-    Py_ssize_t size = 0;
-    const char* text = PyUnicode_AsUTF8AndSize(action, &size);
-    if (text == nullptr) throw py::error_already_set();
-    auto kind = actions_.find(std::string(text, static_cast<std::size_t>(size)));
-    if (kind == actions_.end() || place.batch.update_time < 0) return false;
+    PyObject* known = PyDict_GetItemWithError(actions_.ptr(), action);
+    if (known == nullptr) {
+        if (PyErr_Occurred()) throw py::error_already_set();
+        return false;
+    }
+    const ActionKind& kind = kinds_[PyLong_AsSize_t(known)];
+    if (place.batch.update_time < 0) return false;
     if (place.closed || place.engine_ticks <= warm_up_) {
         counter = "Totals.not_sent";
         why = place.closed ? market_closed_ : warm_up_text_;
@@ -98,10 +100,10 @@ bool DecisionDesk::settle_one(py::handle decision, const DecisionPlace& place, c
         return 0 < price && price < absent_ && (!limits || (limits->first <= price && price <= limits->second));
     };
     if (!taken(PyFloat_AS_DOUBLE(price_object)) || !place.price_tick) return false;
-    std::optional<double> limit = on_grid(PyFloat_AS_DOUBLE(price_object), *place.price_tick, kind->second.buy);
-    if (!limit || !taken(*limit) || !kind->second.close) return false;
+    std::optional<double> limit = on_grid(PyFloat_AS_DOUBLE(price_object), *place.price_tick, kind.buy);
+    if (!limit || !taken(*limit) || !kind.close) return false;
     // broker.close_parts: nothing to close where the side has no lots, whatever orders work.
-    if (kind->second.long_side ? place.holding.long_held : place.holding.short_held) return false;
+    if (kind.long_side ? place.holding.long_held : place.holding.short_held) return false;
     counter = "Totals.nothing_to_close";
     why = nothing_to_close_;
     return true;

@@ -6,8 +6,7 @@
 // decision goes to the client's own code.
 
 #include <optional>
-#include <string>
-#include <unordered_map>
+#include <vector>
 
 #include "research/account_figures.hpp"
 #include "research/column_batch.hpp"
@@ -51,7 +50,8 @@ private:
     py::object write_, totals_, decisions_;  // CsvOut.write of decisions.csv, Totals, Totals.decisions
     std::int64_t warm_up_ = 0;
     double absent_ = 0;  // a price at or above it is the feed's "none"
-    std::unordered_map<std::string, ActionKind> actions_;
+    py::dict actions_;  // action -> its place in kinds_
+    std::vector<ActionKind> kinds_;
     py::object empty_, market_closed_, warm_up_text_, nothing_to_close_;
 };
 
