@@ -18,6 +18,8 @@ std::optional<double> on_grid(double price, double tick, bool buy) {
     } else {
         steps = buy ? std::floor(steps) : std::ceil(steps);
     }
+    // Python's round, floor and ceil give ints, which have no negative zero.
+    steps += 0.0;
     double limit = steps * tick;
     if (!std::isfinite(limit)) return limit;
     // round(limit, 10): Python rounds through the shortest decimal digits, as these two do.

@@ -12,7 +12,7 @@ import re
 from types import SimpleNamespace
 
 import pytest
-from hypothesis import given, strategies as st
+from hypothesis import example, given, strategies as st
 
 from brindle_tools.feed.ticks import Batch
 from brindle_tools.market import account, exchange
@@ -132,6 +132,8 @@ near_grid = st.builds(lambda steps, tick, noise: steps * tick + noise, st.intege
 
 
 @given(st.one_of(st.floats(0, 1.79e308), near_grid), grid_ticks, st.booleans())
+@example(-1e-12, 0.2, False)  # a negative zero on the grid, which Python's ints do not have
+@example(-0.1, 0.2, False)
 def test_price_grid_twins(native_road, price, tick, buy):
     try:
         python = exchange.on_grid(price, tick, buy)
