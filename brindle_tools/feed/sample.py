@@ -10,9 +10,9 @@ machine (the generator draws only uniform numbers from a seeded generator).
     brindle-sample --instruments N ...    rb2501, hc2501 and N - 2 made-up instruments
                                                     (aa2501, ab2501, ...), interleaved; the
                                                     market's ticks stay about those of the two
-    brindle-sample --ticks-per-instrument T ...    each instrument about T ticks a trading
-                                                    day, so that the market's grow with its
-                                                    instruments (a real market's day: 6,500)
+    brindle-sample --ticks-per-instrument T ...    instruments of T ticks a trading day on
+                                                    average, so that the market's grow with
+                                                    its instruments (a real market's day: 6,500)
 """
 import argparse
 import csv
@@ -233,8 +233,8 @@ def main(argv=None):
     parser.add_argument("--instruments", type=int, default=2,
                         help="instruments of the market, 2 or more (default: rb2501 and hc2501)")
     parser.add_argument("--ticks-per-instrument", type=int, metavar="T",
-                        help="about T ticks of each instrument a trading day (default: the market's ticks about "
-                             "those of rb2501 and hc2501 alone)")
+                        help="T ticks a trading day of an instrument on average (default: the market's ticks "
+                             "about those of rb2501 and hc2501 alone)")
     args = parser.parse_args(argv)
     if args.days is not None and args.days < 1:
         parser.error("argument --days: %d is not a number of days" % args.days)
