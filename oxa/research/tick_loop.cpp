@@ -105,7 +105,8 @@ struct Instrument {
         }
     }
 
-    // The instrument's first tick in the chart's point: the previous point keeps the last
+    // Twin: the chart's point in Client.tick (brindle_tools/replay/client.py). The
+    // instrument's first tick in the chart's point: the previous point keeps the last
     // price it had, the new one starts with this tick's. The points of numbers wait here for
     // the client's arrays (write): at many instruments most ticks start a point.
     void start_point(std::int64_t series_point, Value price) {
