@@ -4,10 +4,11 @@ store (brindle-ingest); peak resident memory against the days replayed; the inge
 time from a store.
 
     python3 bench/market.py [--instruments 2,10,50,200] [--days 1,5,20] [--rounds N] [--quick] [--curve-only]
+                            [--density T]
 
 The markets are the sample generator's (brindle-sample --instruments N --days D: rb2501,
 hc2501 and made-up instruments trading as rb2501, the market's ticks about those of the two
-whatever N), replayed by the sample host with every instrument given rb2501's strategy. A
+whatever N; for the curve at a market's density, each instrument's about T a day), replayed by the sample host with every instrument given rb2501's strategy. A
 figure is the processor time of the replay's tick loop (its execute(), reading included) per
 tick, the median over the rounds; memory is the replay process's peak resident set (its
 rusage at exit). Every line
@@ -81,12 +82,13 @@ def per_tick(place, ticks, host, instruments, engine, rounds, *extra):
     return statistics.median(figures), max(peaks), summary["ticks"]
 
 
-def market(place, count, days):
+def market(place, count, days, per_instrument=None):
     """(host, instrument file, tick file, store, ingest MB/s) of a generated market."""
     place.mkdir(parents=True, exist_ok=True)
     host, instruments = market_host(place, count)
     ticks = place / "market.csv"
-    run_measured("sample", "--instruments", count, "--days", days, ticks, cwd=place)
+    density = ("--ticks-per-instrument", per_instrument) if per_instrument else ()
+    run_measured("sample", "--instruments", count, "--days", days, *density, ticks, cwd=place)
     printed, _ = run_measured("ingest", ticks, "--store", place / "store", "--host", host, "--instruments",
                               instruments, cwd=place)
     speed = float(printed.split("(")[-1].split(" MB/s")[0])
@@ -130,6 +132,26 @@ def instrument_curve(root, counts, rounds):
         print("%6d %8d %10.2f %10.2f %10.2f %10.2f  %.3f; exact x%.2f, native store x%.2f of 2 instruments; "
               "ingest %.1f MB/s" % (count, total, exact, exact_store, native, native_store, native_store / exact,
                                     exact / base[0], native_store / base[1], speed))
+
+
+def density_curve(root, counts, rounds, per_instrument):
+    """The curve at a real market's density: each instrument about as many ticks a day whatever
+    their number, so that what an instrument costs once a day weighs as it does in a real market;
+    the exact road is measured once, from the store."""
+    print("\nµs per tick of the tick loop, each instrument about %d ticks a day (a real market's day: 2.8 "
+          "million ticks of 429 instruments)" % per_instrument)
+    print("%6s %9s %12s %10s %12s  %s" % ("instr.", "ticks", "exact store", "native csv", "native store",
+                                          "native store / exact; x of 2 instruments"))
+    base = None
+    for count in counts:
+        host, instruments, ticks, store, _ = market(root / ("density%d" % count), count, 1, per_instrument)
+        place = ticks.parent
+        exact, _, total = per_tick(place, [store], host, instruments, "exact", 1)
+        native, _, _ = per_tick(place, [ticks], host, instruments, "native", rounds)
+        native_store, _, _ = per_tick(place, [store], host, instruments, "native", rounds)
+        base = base or native_store
+        print("%6d %9d %12.2f %10.2f %12.2f  %.3f; x%.2f" % (count, total, exact, native, native_store,
+                                                           native_store / exact, native_store / base))
 
 
 def memory_curve(root, days_list, count, rounds):
@@ -176,13 +198,18 @@ def main(argv=None):
     parser.add_argument("--rounds", type=int, default=3)
     parser.add_argument("--quick", action="store_true", help="2 and 10 instruments, 1 and 2 days, one round")
     parser.add_argument("--curve-only", action="store_true", help="only the cost against the number of instruments")
+    parser.add_argument("--density", type=int, default=6500, metavar="T",
+                        help="ticks a day of an instrument in the curve at a market's density (0: no such curve)")
     args = parser.parse_args(argv)
     if args.quick:
         args.instruments, args.days, args.rounds, args.memory_instruments = "2,10", "1,2", 1, 10
     with tempfile.TemporaryDirectory(prefix="bench-market-") as root:
         if not args.curve_only:
             sample_days(Path(root), args.rounds)
-        instrument_curve(Path(root), [int(n) for n in args.instruments.split(",")], args.rounds)
+        counts = [int(n) for n in args.instruments.split(",")]
+        instrument_curve(Path(root), counts, args.rounds)
+        if args.density:
+            density_curve(Path(root), counts, args.rounds, args.density)
         if not args.curve_only:
             memory_curve(Path(root), [int(d) for d in args.days.split(",")], args.memory_instruments, args.rounds)
             sweep_points(Path(root), args.rounds)

@@ -10,6 +10,9 @@ machine (the generator draws only uniform numbers from a seeded generator).
     brindle-sample --instruments N ...    rb2501, hc2501 and N - 2 made-up instruments
                                                     (aa2501, ab2501, ...), interleaved; the
                                                     market's ticks stay about those of the two
+    brindle-sample --ticks-per-instrument T ...    instruments of T ticks a trading day on
+                                                    average, so that the market's grow with
+                                                    its instruments (a real market's day: 6,500)
 """
 import argparse
 import csv
@@ -119,11 +122,15 @@ def instrument_ids(count):
     return ["rb2501", "hc2501", *itertools.islice((i for i in made_up if i not in ("rb2501", "hc2501")), count - 2)]
 
 
-def market(rng, count=2):
+# The activity of rb2501 and hc2501, whose mean the others' alternating share.
+MEAN_ACTIVITY = (0.8 + 0.55) / 2
+
+
+def market(rng, count=2, per_instrument=None, half_second_count=None):
     """The contracts of a market of count instruments: rb2501 and hc2501 as in the sample, the
     others alike; the activity spread among them, so that the market's ticks stay about those
-    of the two."""
-    scale = 2 / count
+    of the two, or each about per_instrument ticks in the half_second_count of a day."""
+    scale = 2 / count if per_instrument is None else per_instrument / (MEAN_ACTIVITY * half_second_count)
     contracts = [Contract(rng, "rb2501", 3521, 10, 0.8 * scale, 18604, 1843210),
                  Contract(rng, "hc2501", 3677, 10, 0.55 * scale, 6120, 1021345)]
     for number, instrument in enumerate(instrument_ids(count)[2:]):
@@ -132,9 +139,14 @@ def market(rng, count=2):
     return contracts
 
 
-def session(seed, count=2):
+def day_half_seconds(days):
+    """The half seconds of a trading day, with its night session or without."""
+    return sum(1 for _ in half_seconds(SESSIONS + (NIGHT if days is not None else ())))
+
+
+def session(seed, count=2, per_instrument=None):
     rng = random.Random(seed)
-    contracts = market(rng, count)
+    contracts = market(rng, count, per_instrument, day_half_seconds(None))
     for time, millisecond in half_seconds():
         for contract in contracts:
             if contract.step():
@@ -150,10 +162,10 @@ def trading_days(count):
         day += datetime.timedelta(days=3 if day.weekday() == 4 else 1)
 
 
-def days_session(seed, count, instruments=2):
+def days_session(seed, count, instruments=2, per_instrument=None):
     """Night and day sessions of count trading days; ActionDay is the calendar day."""
     rng = random.Random(seed)
-    contracts = market(rng, instruments)
+    contracts = market(rng, instruments, per_instrument, day_half_seconds(count))
     for number, (day, evening) in enumerate(trading_days(count)):
         trading_day = day.strftime("%Y%m%d")
         if number:
@@ -168,7 +180,7 @@ def days_session(seed, count, instruments=2):
                         yield contract.row(time, millisecond, trading_day, action)
 
 
-def write(path, seed, days=None, instruments=2):
+def write(path, seed, days=None, instruments=2, per_instrument=None):
     path = Path(path)
     path.parent.mkdir(parents=True, exist_ok=True)
     partial = path.with_name(".%s.partial" % path.name)
@@ -176,7 +188,9 @@ def write(path, seed, days=None, instruments=2):
         writer = csv.writer(out, lineterminator="\n")
         writer.writerow(COLUMNS)
         count = 0
-        for row in (session(seed, instruments) if days is None else days_session(seed, days, instruments)):
+        rows = (session(seed, instruments, per_instrument) if days is None
+                else days_session(seed, days, instruments, per_instrument))
+        for row in rows:
             writer.writerow(row)
             count += 1
     os.replace(partial, path)
@@ -218,12 +232,18 @@ def main(argv=None):
     parser.add_argument("--days", type=int, help="trading days with night sessions instead of the one day session")
     parser.add_argument("--instruments", type=int, default=2,
                         help="instruments of the market, 2 or more (default: rb2501 and hc2501)")
+    parser.add_argument("--ticks-per-instrument", type=int, metavar="T",
+                        help="T ticks a trading day of an instrument on average (default: the market's ticks "
+                             "about those of rb2501 and hc2501 alone)")
     args = parser.parse_args(argv)
     if args.days is not None and args.days < 1:
         parser.error("argument --days: %d is not a number of days" % args.days)
     if not 2 <= args.instruments <= MOST_INSTRUMENTS:
         parser.error("argument --instruments: %d is not from 2 to %d" % (args.instruments, MOST_INSTRUMENTS))
-    count = write(args.file, args.seed, args.days, args.instruments)
+    most = int(day_half_seconds(args.days) * MEAN_ACTIVITY / 0.8)  # rb2501 then ticks every half second
+    if args.ticks_per_instrument is not None and not 1 <= args.ticks_per_instrument <= most:
+        parser.error("argument --ticks-per-instrument: %d is not from 1 to %d" % (args.ticks_per_instrument, most))
+    count = write(args.file, args.seed, args.days, args.instruments, args.ticks_per_instrument)
     names = "rb2501 and hc2501" if args.instruments == 2 else "%d instruments" % args.instruments
     if args.days is None:
         print("%s: %d ticks of %s, trading day %s" % (shown(args.file), count, names, TRADING_DAY))

@@ -42,7 +42,7 @@ READ_WHOLE = 1 << 18  # bytes: a store file up to this size is read whole rather
 # A stream whose record batches are smaller shares a lane with its neighbours: copying its rows into
 # a merged window costs less than the loop's costs of a batch below some 1,500 rows.
 FEW_ROWS = 1 << 10
-WINDOW_ROWS = 1 << 16  # at most in a window of the merge of streams sharing a lane
+WINDOW_ROWS = 1 << 16  # about the most rows in a window of the merge of streams sharing a lane
 
 
 def is_store(path):
@@ -458,9 +458,12 @@ class StoreSource:
             cut = min((cursor.last for cursor in cursors if not cursor.done), default=math.inf)
             pieces = [cursor.before(cut) for cursor in cursors]
             rows = sum(end - start for taken in pieces for _, start, end in taken)
-            if rows > WINDOW_ROWS:  # a bounded window: the rows before the time of the WINDOW_ROWS-th
-                times = np.concatenate([chunk.times[start:end] for taken in pieces for chunk, start, end in taken])
-                lower = float(np.partition(times, WINDOW_ROWS)[WINDOW_ROWS])
+            if rows > WINDOW_ROWS:  # a bounded window: the rows before the time of about the WINDOW_ROWS-th,
+                # found among every step-th row (a window's size is a bound on memory, not its order)
+                step = rows // WINDOW_ROWS
+                times = np.concatenate([chunk.times[start:end:step] for taken in pieces for chunk, start, end in taken])
+                rank = WINDOW_ROWS // step
+                lower = float(np.partition(times, rank)[rank])
                 if (times < lower).any():
                     cut = lower
                     pieces = [cursor.before(cut) for cursor in cursors]
@@ -481,14 +484,14 @@ class StoreSource:
             return
 
         def joined(values):
-            return np.concatenate([values(chunk)[start:end] for _, chunk, start, end in pieces])
+            return np.concatenate([values(chunk, start, end) for _, chunk, start, end in pieces])
 
-        times, lines = joined(lambda chunk: chunk.times), joined(lambda chunk: chunk.lines)
-        ranks = joined(lambda chunk: chunk.layout.ranks[chunk.codes])
+        times, lines = joined(lambda chunk, a, b: chunk.times[a:b]), joined(lambda chunk, a, b: chunk.lines[a:b])
+        ranks = joined(lambda chunk, a, b: chunk.layout.ranks[chunk.codes[a:b]])
         places = np.concatenate([np.full(end - start, place, np.int64) for place, _, start, end in pieces])
         order = merge_order(times, ranks, lines, places)
         days = sorted({chunk.day for _, chunk, _, _ in pieces})
-        day_index = joined(lambda chunk: np.full(chunk.size, days.index(chunk.day), np.int64))
+        day_index = joined(lambda chunk, a, b: np.full(b - a, days.index(chunk.day), np.int64))
         # The rows of each layout in one record batch, and each row's place in it.
         slices, at, sizes = {}, [], {}
         for _, chunk, start, end in pieces:
@@ -498,10 +501,12 @@ class StoreSource:
             sizes[chunk.layout] = first + end - start
         layouts, at = list(slices), np.concatenate(at)
         # The window's copies come from the C library's allocator: Arrow's default one hands each
-        # window fresh huge pages, and zeroing them cost more than the merge itself.
+        # window fresh huge pages, and zeroing them cost more than the merge itself. Its rows are
+        # taken from the slices as they are (one copy, not a concatenation and a take).
         pool = pa.system_memory_pool()
-        records = [pa.concat_batches(slices[layout], memory_pool=pool) for layout in layouts]
-        sources = joined(lambda chunk: chunk.codes.astype(np.int64) + layouts.index(chunk.layout) * (1 << 32))[order]
+        tables = [pa.Table.from_batches(slices[layout]) for layout in layouts]
+        sources = joined(lambda chunk, a, b: chunk.codes[a:b].astype(np.int64) + layouts.index(chunk.layout) * (1 << 32))
+        sources = sources[order]
         instruments = {place: chunk.stream.instrument for place, chunk, _, _ in pieces}
         edges = (np.flatnonzero(np.diff(sources)) + 1).tolist()
         for first, last in zip([0, *edges], [*edges, len(order)]):
@@ -510,7 +515,8 @@ class StoreSource:
             streams = places[rows]
             # One stream's rows name their instrument; those of several, their InstrumentID column.
             instrument = instruments[int(streams[0])] if (streams == streams[0]).all() else None
-            rows_taken = pc.take(records[number], pa.array(at[rows]), memory_pool=pool)
+            rows_taken = pc.take(tables[number], pa.array(at[rows]), memory_pool=pool)
+            rows_taken = rows_taken.combine_chunks(memory_pool=pool).to_batches()[0]
             yield self._batch(layouts[number], code, rows_taken, times[rows], days, day_index[rows], lines[rows],
                               instrument)
 
@@ -547,6 +553,20 @@ class Chunk:
         self.day = part.parent.name
         self.codes, self.times, self.lines = codes, times, lines
         self.size = len(codes)
+        # Times in order (most files' rows): the merge then finds a time's row by bisection.
+        self.ordered = bool((times[1:] >= times[:-1]).all())
+
+    def first_from(self, start, cut):
+        """The first of the rows from start at or after the cut (size: none)."""
+        import numpy as np
+
+        if self.ordered:
+            return start + int(np.searchsorted(self.times[start:], cut, "left"))
+        later = np.flatnonzero(self.times[start:] >= cut)
+        return start + int(later[0]) if len(later) else self.size
+
+    def latest_from(self, start):
+        return float(self.times[-1] if self.ordered else self.times[start:].max())
 
 
 class Cursor:
@@ -575,22 +595,19 @@ class Cursor:
         while self.coming is not None and (self.last <= cut or self.rows() < FEW_ROWS):
             chunk, self.coming = self.coming, next(self.chunks, None)
             self.pending.append([chunk, 0])
-            self.last = max(self.last, float(chunk.times.max()))
+            self.last = max(self.last, chunk.latest_from(0))
 
     def rows(self):
         return sum(chunk.size - start for chunk, start in self.pending)
 
     def before(self, cut):
         """(Chunk, start, end) of the rows pending before the first at or after the cut."""
-        import numpy as np
-
         taken = []
         for chunk, start in self.pending:
-            later = np.flatnonzero(chunk.times[start:] >= cut)
-            end = start + int(later[0]) if len(later) else chunk.size
+            end = chunk.first_from(start, cut)
             if end > start:
                 taken.append((chunk, start, end))
-            if len(later):
+            if end < chunk.size:
                 break
         return taken
 
@@ -604,7 +621,7 @@ class Cursor:
             self.pending.pop(0)
         else:
             self.pending[0][1] = end
-        self.last = max((float(chunk.times[start:].max()) for chunk, start in self.pending), default=-math.inf)
+        self.last = max((chunk.latest_from(start) for chunk, start in self.pending), default=-math.inf)
 
 
 class Layout:

@@ -361,7 +361,7 @@ class Client:
             self.progress.update(PROGRESS_STEP)
         holding = instrument.holding
         holding.last_price = last_price = tick["LastPrice"]
-        if instrument.point != series.point:
+        if instrument.point != series.point:  # twin: Instrument::start_point, write_points (tick_loop.cpp)
             instrument.point = series.point
             instrument.points.append(series.point)
             instrument.prices.append(last_price)

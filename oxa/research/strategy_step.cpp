@@ -215,7 +215,7 @@ void StrategyStep::merge(const std::shared_ptr<ColumnBatch>& batch, std::int64_t
         objects_[slot] = py::object();
         positions_[slot] = position;
     }
-    last_batch = batch;
+    if (last_batch != batch) last_batch = batch;  // no count of its users moved tick after tick
     last_row = row;
 }
 

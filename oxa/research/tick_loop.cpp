@@ -65,8 +65,13 @@ struct Instrument {
     bool open_orders = false, quote_taken = false, touched = false;
     std::size_t touched_at = 0;  // its place in TickLoop::touched_ while touched
     HoldingFigures figures;
+    // Chart points not yet in the client's arrays (array("l") and array("d")), and the last
+    // price of the point before each.
+    std::vector<long> new_points;
+    std::vector<double> closed_prices;
 
-    void write() const {
+    void write() {
+        write_points();
         view.attr(field("Instrument.ticks")) = ticks;
         view.attr(field("Instrument.engine_ticks")) = engine_ticks;
         view.attr(field("Instrument.last_time")) = last_time;
@@ -100,15 +105,41 @@ struct Instrument {
         }
     }
 
-    // The instrument's first tick in the chart's point: the previous point keeps the last
-    // price it had, the new one starts with this tick's.
+    // Twin: the chart's point in Client.tick (brindle_tools/replay/client.py). The
+    // instrument's first tick in the chart's point: the previous point keeps the last
+    // price it had, the new one starts with this tick's. The points of numbers wait here for
+    // the client's arrays (write): at many instruments most ticks start a point.
     void start_point(std::int64_t series_point, Value price) {
+        point = series_point;
+        if (last_price && detail::native(*last_price) && detail::native(price)) {
+            closed_prices.push_back(detail::real_of(*last_price));
+            new_points.push_back(series_point);
+            return;
+        }
+        write_points();
         py::object prices = view.attr(field("Instrument.prices"));
         prices[py::int_(-1)] = python_value(last_price);
-        point = series_point;
         view.attr(field("Instrument.point")) = point;
         view.attr(field("Instrument.points")).attr(name("append"))(point);
         prices.attr(name("append"))(python_value(price));
+    }
+
+    // The client's arrays take the points started since: points.append(point) and
+    // prices.append(its first price) for each, prices[-1] then the last price of its point.
+    void write_points() {
+        if (new_points.empty()) return;
+        py::object prices = view.attr(field("Instrument.prices"));
+        prices[py::int_(-1)] = closed_prices.front();
+        closed_prices.erase(closed_prices.begin());
+        closed_prices.push_back(0);  // the current point's: the caller sets prices[-1]
+        view.attr(field("Instrument.point")) = point;
+        view.attr(field("Instrument.points"))
+            .attr(name("frombytes"))(py::bytes(reinterpret_cast<const char*>(new_points.data()),
+                                               new_points.size() * sizeof(long)));
+        prices.attr(name("frombytes"))(py::bytes(reinterpret_cast<const char*>(closed_prices.data()),
+                                                 closed_prices.size() * sizeof(double)));
+        new_points.clear();
+        closed_prices.clear();
     }
 
     // Twin: Quotes.see in brindle_tools/market/exchange.py, while a quote is taken: a changed
@@ -197,6 +228,26 @@ struct Stream {
     std::int64_t row = 0;
 };
 
+// A stream's next tick, as the streams are merged: the earliest first; on equal times the file
+// ranked first, then its earlier line, then the stream given first (as the reader merges).
+struct Next {
+    double time;
+    std::int64_t rank, line;
+    std::size_t stream;
+};
+
+Next next_of(const Stream& stream, std::size_t index) {
+    const ColumnBatch& batch = *stream.batch;
+    return Next{batch.keys.real(stream.row), batch.rank, batch.lines.whole(stream.row), index};
+}
+
+// The heap's order: whether x comes after y.
+bool later(const Next& x, const Next& y) {
+    if (x.time != y.time) return x.time > y.time;
+    if (x.rank != y.rank) return x.rank > y.rank;
+    return x.line != y.line ? x.line > y.line : x.stream > y.stream;
+}
+
 class TickLoop {
 public:
     TickLoop(py::object driver, py::object client, py::object progress, py::dict statistic_slots,
@@ -222,25 +273,17 @@ public:
             Stream stream{py::iter(batches), nullptr, 0};
             if (advance(stream)) heads.push_back(std::move(stream));
         }
-        // The earliest tick first; on equal times the file ranked first, then its earlier line,
-        // as the reader merges. A heap of the streams: the cost of a tick does not grow with them.
-        auto later = [&heads](std::size_t a, std::size_t b) {
-            const Stream &x = heads[a], &y = heads[b];
-            double key_x = x.batch->keys.real(x.row), key_y = y.batch->keys.real(y.row);
-            if (key_x != key_y) return key_x > key_y;
-            if (x.batch->rank != y.batch->rank) return x.batch->rank > y.batch->rank;
-            std::int64_t line_x = x.batch->lines.whole(x.row), line_y = y.batch->lines.whole(y.row);
-            return line_x != line_y ? line_x > line_y : a > b;
-        };
-        std::vector<std::size_t> order(heads.size());
-        for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+        // A heap of the streams' next ticks, the earliest first: the cost of a tick does not grow
+        // with them. Each entry holds its tick's keys, so comparing two reads no column.
+        std::vector<Next> order;
+        for (std::size_t i = 0; i < heads.size(); ++i) order.push_back(next_of(heads[i], i));
         std::make_heap(order.begin(), order.end(), later);
         sync_in(nullptr);
         try {
             while (!order.empty()) {
                 std::pop_heap(order.begin(), order.end(), later);
-                std::size_t at = order.back();
-                Stream& stream = heads[at];
+                Next& next = order.back();
+                Stream& stream = heads[next.stream];
                 // The stream goes on while its next tick comes before the other streams' first.
                 for (;;) {
                     if (current_ != stream.batch) current_ = stream.batch;
@@ -251,7 +294,8 @@ public:
                         order.pop_back();
                         break;
                     }
-                    if (order.size() > 1 && later(at, order.front())) {
+                    next = next_of(stream, next.stream);
+                    if (order.size() > 1 && later(next, order.front())) {
                         std::push_heap(order.begin(), order.end(), later);
                         break;
                     }

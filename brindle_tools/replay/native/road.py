@@ -91,6 +91,9 @@ class Road:
         self.declarations = self.declared(settings)
         self.strategies = copy.deepcopy(client.strategies)
         self.compiled = {}  # InstrumentID -> (opens, closes)
+        # text -> (Program or None, why not): instruments of one strategy share its programs,
+        # which then stay in the processor's caches from one instrument's tick to the next's.
+        self.programs = {}
         self.python_texts = []  # (where, why) of each text Python evaluates
         self.texts_of = {}  # id(what Python evaluates) -> (InstrumentID, text), for a failure
         self.texts = 0
@@ -122,8 +125,10 @@ class Road:
         books = sorted(set(free) & BOOKS)
         if books:
             raise Unsupported("%s of %s reads %s" % (key, instrument_id, ", ".join(books)))
-        ops, reason = self.compile_text(text, self.slot_of)
-        program = self.module.Program(ops) if ops is not None else None
+        if text not in self.programs:
+            ops, reason = self.compile_text(text, self.slot_of)
+            self.programs[text] = (self.module.Program(ops) if ops is not None else None, reason)
+        program, reason = self.programs[text]
         if program is None:
             self.python_texts.append(("%s of %s" % (key, instrument_id), reason))
         try:

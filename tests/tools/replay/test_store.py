@@ -191,3 +191,17 @@ def test_the_instruments_of_a_store_are_merged_in_the_order_of_their_times_ranks
             assert len(lanes) == 1
             assert [(key, tick_file.number, line, day, tick["InstrumentID"]) for batch in lanes[0]
                     for key, day, tick_file, line, tick, _ in batch.ticks()] == expected
+
+
+def test_a_generated_market_holds_each_instrument_at_the_density_asked(tmp_path):
+    from brindle_tools.feed import sample
+
+    sample.write(tmp_path / "market.csv", 7, days=1, instruments=4, per_instrument=3000)
+    with open(tmp_path / "market.csv", newline="") as ticks:
+        counts = {}
+        for row in csv.DictReader(ticks):
+            counts[row["InstrumentID"]] = counts.get(row["InstrumentID"], 0) + 1
+    # rb2501's activity and hc2501's alternate among the instruments, about the mean asked.
+    assert len(counts) == 4 and 2850 < sum(counts.values()) / 4 < 3150, counts
+    proc = run("sample", "--days", 1, "--ticks-per-instrument", 10**6, "big.csv", cwd=tmp_path)
+    assert proc.returncode == 2 and "--ticks-per-instrument: 1000000 is not from 1 to " in proc.stderr
