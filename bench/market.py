@@ -8,10 +8,10 @@ time from a store.
 
 The markets are the sample generator's (brindle-sample --instruments N --days D: rb2501,
 hc2501 and made-up instruments trading as rb2501, the market's ticks about those of the two
-whatever N; for the curve at a market's density, each instrument's about T a day), replayed by the sample host with every instrument given rb2501's strategy. A
-figure is the processor time of the replay's tick loop (its execute(), reading included) per
-tick, the median over the rounds; memory is the replay process's peak resident set (its
-rusage at exit). Every line
+whatever N; for the curve at a market's density, each instrument's about T a day), replayed
+by the sample host with every instrument given rb2501's strategy. A figure is the processor
+time of the replay's tick loop (its execute(), reading included) per tick, the median over
+the rounds; memory is the replay process's peak resident set (its rusage at exit). Every line
 prints its ratio to the exact road of the same market.
 """
 import argparse

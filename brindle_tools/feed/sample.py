@@ -10,7 +10,8 @@ machine (the generator draws only uniform numbers from a seeded generator).
     brindle-sample --instruments N ...    rb2501, hc2501 and N - 2 made-up instruments
                                                     (aa2501, ab2501, ...), interleaved; the
                                                     market's ticks stay about those of the two
-    brindle-sample --ticks-per-instrument T ...    instruments of T ticks a trading day on
+    brindle-sample --ticks-per-instrument T ...
+                                                    instruments of T ticks a trading day on
                                                     average, so that the market's grow with
                                                     its instruments (a real market's day: 6,500)
 """

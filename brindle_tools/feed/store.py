@@ -505,8 +505,8 @@ class StoreSource:
         # taken from the slices as they are (one copy, not a concatenation and a take).
         pool = pa.system_memory_pool()
         tables = [pa.Table.from_batches(slices[layout]) for layout in layouts]
-        sources = joined(lambda chunk, a, b: chunk.codes[a:b].astype(np.int64) + layouts.index(chunk.layout) * (1 << 32))
-        sources = sources[order]
+        sources = joined(lambda chunk, a, b: chunk.codes[a:b].astype(np.int64)
+                         + layouts.index(chunk.layout) * (1 << 32))[order]
         instruments = {place: chunk.stream.instrument for place, chunk, _, _ in pieces}
         edges = (np.flatnonzero(np.diff(sources)) + 1).tolist()
         for first, last in zip([0, *edges], [*edges, len(order)]):
