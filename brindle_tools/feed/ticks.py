@@ -55,7 +55,6 @@ import shutil
 import stat
 import tempfile
 import weakref
-from operator import attrgetter
 from pathlib import Path
 
 from ..common.errors import UsageError, shown
@@ -256,6 +255,12 @@ def day_text(days):
     return (EPOCH + datetime.timedelta(days=int(days))).strftime("%Y%m%d")
 
 
+def day_in(name):
+    """The date (YYYYMMDD) that a file's or folder's name holds, None for none."""
+    match = DATE_IN_NAME.search(name)
+    return match.group(1) if match and parse_day(match.group(1)) is not None else None
+
+
 def parse_day(text):
     """Days since 1970-01-01 of a YYYYMMDD text, or None."""
     if len(text) != 8 or not text.isdigit():
@@ -418,8 +423,10 @@ class TickFile:
                         "in the file's order)" % ("columns" if self.parquet else "header line",
                                                    shortened(",".join(self.header_found)))
             self.fail(1 if not self.parquet else None, text)
-        match = DATE_IN_NAME.search(stem)
-        self.name_day = match.group(1) if match and parse_day(match.group(1)) is not None else None
+        self.name_day = day_in(stem)
+        # A recorder's folder of the day (20241107/rb2501.csv): its files are chained by it as
+        # files named for their day are.
+        self.folder_day = next(filter(None, map(day_in, (folder.name for folder in Path(self.name).parents))), None)
         if "TradingDay" not in self.columns and "ActionDay" not in self.columns:
             if trading_day:
                 self.constants["TradingDay"] = trading_day
@@ -659,16 +666,19 @@ class TickSource:
 
     def lanes(self):
         """The batches of the files, in lanes merged by time: the files whose paths differ only
-        in their date (rb2501_20241107.csv, rb2501_20241108.csv) in one lane, by date; a file
-        without a date in its name in a lane of its own. A lane opens its next file once it is
-        through the one before, so that a market's files of several days are not all open, nor
-        hold batches, at once. Ties of time go to the file named first."""
+        in their date (rb2501_20241107.csv, rb2501_20241108.csv; 20241107/rb2501.csv,
+        20241108/rb2501.csv) in one lane, by date; a file without a date in its name or its
+        folders' in a lane of its own. A lane opens its next file once it is through the one
+        before, so that a market's files of several days are not all open, nor hold batches, at
+        once. Ties of time go to the file named first."""
         series = {}
         for tick_file in self.files:
             # (The path's: rb2501_20241107.csv of a folder of day sessions and of one of nights are two series.)
-            key = DATE_IN_NAME.sub("", tick_file.name) if tick_file.name_day else tick_file.number
+            dated = tick_file.name_day or tick_file.folder_day
+            key = DATE_IN_NAME.sub("", tick_file.name) if dated else tick_file.number
             series.setdefault(key, []).append(tick_file)
-        return [self._lane_batches(sorted(files, key=attrgetter("name_day"))) for files in series.values()]
+        return [self._lane_batches(sorted(files, key=lambda f: f.name_day or f.folder_day))
+                for files in series.values()]
 
     def _lane_batches(self, files):
         """The batches of files read one after the other; a file whose ticks begin before the
@@ -683,8 +693,8 @@ class TickSource:
                     folded = tick_file.constants.get("TradingDay") not in (None, tick_file.name_day)
                     raise UsageError(
                         "%s: its ticks begin on %s, before the end of %s: files of one instrument are read one after "
-                        "the other, by the date in their names; name each file for the first trading day of its "
-                        "ticks%s" % (tick_file.name, calendar_text(keys[0]), before.name,
+                        "the other, by the date in their names (or their folders'); name each file for the first "
+                        "trading day of its ticks%s" % (tick_file.name, calendar_text(keys[0]), before.name,
                                      ", and leave --trading-day out: it puts files of several dates on one day"
                                      if folded else ""))
                 if keys.size:

@@ -87,11 +87,18 @@ def test_files_are_opened_day_by_day_and_a_file_named_for_another_day_is_said(tm
     for day in ("20241107", "20241108", "20241111"):
         for number in range(60):
             write_ticks(tmp_path / ("x%04d_%s.csv" % (number, day)), ["09:00:00", "10:00:00"], "x%04d" % number, day)
+    # The same days as a recorder's folders of the day (20241107/x0000.csv, ...).
+    for day in ("20241107", "20241108", "20241111"):
+        (tmp_path / "by-folder" / day).mkdir(parents=True)
+        for number in range(60):
+            write_ticks(tmp_path / "by-folder" / day / ("x%04d.csv" % number), ["09:00:00", "10:00:00"],
+                        "x%04d" % number, day)
     host = REPO / "host"
-    run = subprocess.run([sys.executable, "-c", OPEN_FILES, str(tmp_path)], capture_output=True, text=True,
-                         cwd=REPO, env={"PYTHONPATH": "%s:%s" % (REPO, host)})
-    assert run.returncode == 0, run.stderr
-    assert run.stdout.split(None, 1) == ["360", "[0, None]\n"]
+    for files in (tmp_path, tmp_path / "by-folder" / "*" / "*.csv"):
+        run = subprocess.run([sys.executable, "-c", OPEN_FILES, str(files)], capture_output=True, text=True,
+                             cwd=REPO, env={"PYTHONPATH": "%s:%s" % (REPO, host)})
+        assert run.returncode == 0, run.stderr
+        assert run.stdout.split(None, 1) == ["360", "[0, None]\n"]
     # Ticks of the first day in a file named for the third: said when it comes in order ...
     (tmp_path / "x0000_20241111.csv").write_text((tmp_path / "x0000_20241107.csv").read_text())
     misnamed = TickSource([tmp_path / "x0000_20241111.csv"], TYPES)
