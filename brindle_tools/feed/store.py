@@ -14,6 +14,7 @@ files as they were ingested, and within a file in its order.
 import csv
 import datetime
 import fnmatch
+import functools
 import heapq
 import json
 import math
@@ -553,8 +554,12 @@ class Chunk:
         self.day = part.parent.name
         self.codes, self.times, self.lines = codes, times, lines
         self.size = len(codes)
-        # Times in order (most files' rows): the merge then finds a time's row by bisection.
-        self.ordered = bool((times[1:] >= times[:-1]).all())
+
+    @functools.cached_property
+    def ordered(self):
+        """Whether its times are in order (most files' rows): the merge then finds a time's row
+        by bisection. Asked only of the chunks that the store merges."""
+        return bool((self.times[1:] >= self.times[:-1]).all())
 
     def first_from(self, start, cut):
         """The first of the rows from start at or after the cut (size: none)."""

@@ -55,6 +55,7 @@ import shutil
 import stat
 import tempfile
 import weakref
+from operator import attrgetter
 from pathlib import Path
 
 from ..common.errors import UsageError, shown
@@ -424,9 +425,10 @@ class TickFile:
                                                    shortened(",".join(self.header_found)))
             self.fail(1 if not self.parquet else None, text)
         self.name_day = day_in(stem)
-        # A recorder's folder of the day (20241107/rb2501.csv): its files are chained by it as
-        # files named for their day are.
-        self.folder_day = next(filter(None, map(day_in, (folder.name for folder in Path(self.name).parents))), None)
+        # The date that chains the file with its instrument's others (TickSource.lanes): its
+        # name's, else its nearest folder's, a recorder's folder of the day (20241107/rb2501.csv).
+        folder_days = (day_in(folder.name) for folder in Path(self.name).parents)
+        self.series_day = self.name_day or next((day for day in folder_days if day), None)
         if "TradingDay" not in self.columns and "ActionDay" not in self.columns:
             if trading_day:
                 self.constants["TradingDay"] = trading_day
@@ -674,11 +676,9 @@ class TickSource:
         series = {}
         for tick_file in self.files:
             # (The path's: rb2501_20241107.csv of a folder of day sessions and of one of nights are two series.)
-            dated = tick_file.name_day or tick_file.folder_day
-            key = DATE_IN_NAME.sub("", tick_file.name) if dated else tick_file.number
+            key = DATE_IN_NAME.sub("", tick_file.name) if tick_file.series_day else tick_file.number
             series.setdefault(key, []).append(tick_file)
-        return [self._lane_batches(sorted(files, key=lambda f: f.name_day or f.folder_day))
-                for files in series.values()]
+        return [self._lane_batches(sorted(files, key=attrgetter("series_day"))) for files in series.values()]
 
     def _lane_batches(self, files):
         """The batches of files read one after the other; a file whose ticks begin before the

@@ -9,7 +9,8 @@ void HoldingFigures::read(py::handle holding) {
     py::dict sides = holding.attr(field("Holding.sides"));
     for (auto item : sides) {
         py::handle side = item.second;
-        double today = as_double(side.attr(field("Side.today"))), yesterday = as_double(side.attr(field("Side.yesterday")));
+        double today = as_double(side.attr(field("Side.today")));
+        double yesterday = as_double(side.attr(field("Side.yesterday")));
         double average = as_double(side.attr(field("Side.average")));
         bool long_side = py::cast<int>(side.attr(field("Side.sign"))) > 0;
         (long_side ? long_volume : short_volume) = today + yesterday;

@@ -36,7 +36,8 @@ std::shared_ptr<ColumnBatch> read_batch(py::handle prepared) {
 }
 
 void register_columns(py::module_& m) {
-    py::class_<ArrowColumn>(m, "TextColumn", "A text column of pyarrow (string or large_string, no nulls), read a row at a time.")
+    py::class_<ArrowColumn>(m, "TextColumn",
+                            "A text column of pyarrow (string or large_string, no nulls), read a row at a time.")
         .def(py::init([](py::handle array) { return ArrowColumn(array, true); }), py::arg("array"))
         .def("__call__", &ArrowColumn::text, py::arg("row"), "The row's text.");
 }

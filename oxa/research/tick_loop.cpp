@@ -130,14 +130,13 @@ struct Instrument {
         if (new_points.empty()) return;
         py::object prices = view.attr(field("Instrument.prices"));
         prices[py::int_(-1)] = closed_prices.front();
-        closed_prices.erase(closed_prices.begin());
         closed_prices.push_back(0);  // the current point's: the caller sets prices[-1]
         view.attr(field("Instrument.point")) = point;
         view.attr(field("Instrument.points"))
             .attr(name("frombytes"))(py::bytes(reinterpret_cast<const char*>(new_points.data()),
                                                new_points.size() * sizeof(long)));
-        prices.attr(name("frombytes"))(py::bytes(reinterpret_cast<const char*>(closed_prices.data()),
-                                                 closed_prices.size() * sizeof(double)));
+        prices.attr(name("frombytes"))(py::bytes(reinterpret_cast<const char*>(closed_prices.data() + 1),
+                                                 new_points.size() * sizeof(double)));
         new_points.clear();
         closed_prices.clear();
     }
@@ -146,7 +145,7 @@ struct Instrument {
     // quote, or any volume traded, releases what a fill took.
     void see_quotes(const ColumnBatch& batch, std::int64_t row, const Value& traded) {
         py::object quotes = view.attr(field("Instrument.quotes"));
-        bool any_traded = py::bool_(python_value(traded));
+        bool any_traded = *truth(traded);  // a number: traded_since gives none other
         struct Side {
             int price, volume;
             const char *quote, *taken;
@@ -156,9 +155,11 @@ struct Instrument {
                                  Side{batch.quote[2], batch.quote[3], "Quotes.bid", "Quotes.bid_taken"}}) {
             py::tuple now = py::make_tuple(python_value(batch.number(side.price, row)),
                                            python_value(batch.number(side.volume, row)));
-            int changed = PyObject_RichCompareBool(now.ptr(), quotes.attr(field(side.quote)).ptr(), Py_NE);
+            // `traded or quote != self.ask`: the quote is compared only where nothing traded.
+            int changed =
+                any_traded ? 1 : PyObject_RichCompareBool(now.ptr(), quotes.attr(field(side.quote)).ptr(), Py_NE);
             if (changed < 0) throw py::error_already_set();
-            if (any_traded || changed) {
+            if (changed) {
                 quotes.attr(field(side.quote)) = now;
                 quotes.attr(field(side.taken)) = 0;
             } else {
@@ -498,9 +499,18 @@ private:
             instrument.view = view;
             instrument.holding = view.attr(field("Instrument.holding"));
             instrument.day_close = as_double(view.attr(field("Instrument.day_close")));
+            // A price tick the desk takes: a float, or an int a float holds (one beyond fails in
+            // on_grid's division, which the client's code then meets).
             py::object price_tick = instrument.holding.attr(field("Holding.price_tick"));
-            if ((PyFloat_Check(price_tick.ptr()) || PyLong_Check(price_tick.ptr())) && !PyBool_Check(price_tick.ptr())) {
-                instrument.price_tick = as_double(price_tick);
+            if (PyFloat_Check(price_tick.ptr())) {
+                instrument.price_tick = PyFloat_AS_DOUBLE(price_tick.ptr());
+            } else if (PyLong_Check(price_tick.ptr()) && !PyBool_Check(price_tick.ptr())) {
+                double tick = PyLong_AsDouble(price_tick.ptr());
+                if (tick == -1.0 && PyErr_Occurred()) {
+                    PyErr_Clear();
+                } else {
+                    instrument.price_tick = tick;
+                }
             }
         } else if (totals_.attr(field("Totals.skipped")).contains(id)) {
             instrument.state = Instrument::State::Passive;
